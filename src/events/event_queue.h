@@ -1,0 +1,68 @@
+// EventQueue: records of one event kind, handled in arrival order by one
+// on-demand worker thread that ends when the queue is empty (the next record
+// starts a new one).
+//
+// In synchronous mode (replay) enqueue() handles the record to completion on
+// the calling thread before it returns; records enqueued while handling (from
+// the handler itself) are handled after the current one, still in order.
+//
+// A handler that throws is logged and the worker goes on with the next record.
+// stop() refuses new records, discards the ones not yet started and waits for
+// the running handler to return.
+//
+// Thread-safety: enqueue/stop/waitIdle may be called from any thread.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace bw {
+
+enum class QueueMode { kThreaded, kSynchronous };
+
+template <typename Record>
+class EventQueue {
+ public:
+  using Handler = std::function<void(const Record&)>;
+
+  EventQueue(std::string name, Handler handler, QueueMode mode = QueueMode::kThreaded);
+  ~EventQueue();  // stop()
+  EventQueue(const EventQueue&) = delete;
+  EventQueue& operator=(const EventQueue&) = delete;
+
+  // Appends and starts a worker when none runs. False after stop().
+  bool enqueue(Record record);
+
+  // Blocks until the queue is empty and no worker is running (tests, shutdown).
+  void waitIdle();
+  void stop();
+
+  size_t pending() const;
+  bool workerRunning() const;
+  // Number of worker threads started so far (tests check worker restarts).
+  uint64_t workersStarted() const;
+
+ private:
+  void workerLoop();
+  void drainSynchronously();
+
+  const std::string name_;
+  const Handler handler_;
+  const QueueMode mode_;
+  mutable std::mutex mu_;
+  std::condition_variable idle_;
+  std::deque<Record> records_;
+  std::thread worker_;
+  bool running_ = false;  // a worker is active (threaded) or draining (synchronous)
+  bool stopped_ = false;
+  uint64_t workersStarted_ = 0;
+};
+
+}  // namespace bw
+
+#include "events/event_queue_impl.h"

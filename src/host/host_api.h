@@ -1,0 +1,67 @@
+// HostApi: the robot's binding to the host that logged the QQ account in.
+// Implementations: the 32-bit plug-in binding to CQP.dll (src/host/cqp/), the
+// OneBot v11 WebSocket client (src/host/onebot/), and RecordingHost (tests and
+// replay). The core sees UTF-8 text only; adapters convert at their edge.
+//
+// A failed call is not retried; callers go on with the empty or zero result.
+// Thread-safety: implementations must accept calls from any thread.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace bw {
+
+// One member of a group as the host describes it.
+struct GroupMember {
+  int64_t group = 0;
+  int64_t account = 0;
+  std::string nickname;
+  std::string card;
+  int32_t sex = 0;
+  int32_t age = 0;
+  std::string area;
+  int32_t joinTime = 0;       // host time stamp (Unix seconds)
+  int32_t lastSpeakTime = 0;  // host time stamp (Unix seconds)
+  std::string level;
+  int32_t permission = 0;  // 1 member, 2 administrator, 3 owner
+  bool unfriendly = false;
+  std::string title;
+  int32_t titleExpiry = 0;
+  bool cardChangeable = false;
+
+  bool operator==(const GroupMember&) const = default;
+};
+
+// Values of CQ_setGroupAddRequestV2.
+inline constexpr int32_t kRequestGroupAdd = 1;
+inline constexpr int32_t kRequestApprove = 1;
+inline constexpr int32_t kRequestRefuse = 2;
+
+// Result of CQ_getGroupMemberList on failure.
+inline constexpr int32_t kMemberListFailed = -1000;
+
+class HostApi {
+ public:
+  virtual ~HostApi() = default;
+
+  virtual void CQ_setFatal(const std::string& text) = 0;
+  virtual int64_t CQ_getLoginQQ() = 0;
+  virtual std::string CQ_getLoginNick() = 0;
+  virtual std::string CQ_getCookies() = 0;
+  virtual int32_t CQ_getCsrfToken() = 0;
+  virtual int32_t CQ_sendGroupMsg(int64_t group, const std::string& text) = 0;
+  virtual int32_t CQ_sendPrivateMsg(int64_t account, const std::string& text) = 0;
+  virtual int32_t CQ_setGroupKick(int64_t group, int64_t account, bool refuseRejoin) = 0;
+  virtual int32_t CQ_setGroupBan(int64_t group, int64_t account, int64_t seconds) = 0;
+  virtual int32_t CQ_setGroupWholeBan(int64_t group, bool enable) = 0;
+  virtual int32_t CQ_setGroupCard(int64_t group, int64_t account, const std::string& card) = 0;
+  virtual int32_t CQ_setGroupAddRequestV2(const std::string& responseFlag, int32_t requestType,
+                                          int32_t decision, const std::string& reason) = 0;
+  // 0 with `members` replaced on success; kMemberListFailed with `members`
+  // untouched on failure.
+  virtual int32_t CQ_getGroupMemberList(int64_t group, std::vector<GroupMember>& members) = 0;
+};
+
+}  // namespace bw

@@ -1,0 +1,42 @@
+// Decoders for the host's Base64 byte records (big-endian): anonymous senders
+// and group member lists. Input comes from outside the process: the decoders
+// never read past the end of their input, whatever it holds.
+//
+// Texts inside the records are GBK; the decoders return them as UTF-8.
+// Thread-safety: pure functions.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "host/host_api.h"
+
+namespace bw {
+
+struct AnonymousInfo {
+  int64_t id = 0;
+  std::string name;
+  std::string token;  // raw bytes
+};
+
+// Standard alphabet, "=" padding; any invalid input gives empty bytes.
+std::string Base64Decode(std::string_view text);
+std::string Base64Encode(std::string_view bytes);
+
+// False for empty text, fewer than 12 decoded bytes, or a truncated field.
+bool DecodeAnonymous(std::string_view base64, AnonymousInfo& out);
+
+// Decodes one member record (at least 40 bytes).
+bool DecodeGroupMember(std::string_view bytes, GroupMember& out);
+
+// Count, then that many length-prefixed member records. Only when every entry
+// decodes does the list replace `members`; on failure `members` is untouched.
+bool DecodeMemberList(std::string_view base64, std::vector<GroupMember>& members);
+
+// The inverse encoders, for hosts that must produce these records and for tests.
+std::string EncodeGroupMember(const GroupMember& member);
+std::string EncodeMemberList(const std::vector<GroupMember>& members);  // Base64
+
+}  // namespace bw

@@ -1,0 +1,87 @@
+// RecordingHost: a HostApi that makes no real calls. It records every call in
+// order and answers the read calls with values the owner configures. Tests use
+// it to check exactly which host calls a rule makes; `brindle-warden replay`
+// uses it to print the calls the rules would make.
+//
+// Thread-safety: all members may be called from any thread.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "host/host_api.h"
+
+namespace bw {
+
+// One recorded call. `action` is the OneBot name of the call (send_group_msg,
+// send_private_msg, set_group_kick, set_group_ban, set_group_whole_ban,
+// set_group_card, set_group_add_request; read calls: get_login_info,
+// get_cookies, get_csrf_token, get_group_member_list; set_fatal).
+struct HostCall {
+  std::string action;
+  int64_t group = 0;
+  int64_t account = 0;
+  std::string text;    // message, card, reason or fatal text
+  std::string flag;    // response flag of set_group_add_request
+  int64_t number = 0;  // ban seconds, request type
+  int32_t decision = 0;
+  bool enable = false;  // whole ban on/off, kick's refuse-rejoin
+
+  bool isAction() const;  // true for the calls that change something
+  // The OneBot form: {"action":"send_group_msg","params":{...}}.
+  std::string toJson() const;
+};
+
+class RecordingHost : public HostApi {
+ public:
+  RecordingHost() = default;
+
+  // Read-call answers.
+  void setLoginQQ(int64_t qq);
+  void setLoginNick(std::string nick);
+  void setCookies(std::string cookies);
+  void setCsrfToken(int32_t token);
+  // A group with a member list; without one CQ_getGroupMemberList fails.
+  void setMemberList(int64_t group, std::vector<GroupMember> members);
+  void clearMemberList(int64_t group);
+
+  // Called after each recorded call (replay prints from here).
+  void setObserver(std::function<void(const HostCall&)> observer);
+
+  std::vector<HostCall> calls() const;
+  std::vector<HostCall> actions() const;  // only calls that change something
+  void clear();
+
+  void CQ_setFatal(const std::string& text) override;
+  int64_t CQ_getLoginQQ() override;
+  std::string CQ_getLoginNick() override;
+  std::string CQ_getCookies() override;
+  int32_t CQ_getCsrfToken() override;
+  int32_t CQ_sendGroupMsg(int64_t group, const std::string& text) override;
+  int32_t CQ_sendPrivateMsg(int64_t account, const std::string& text) override;
+  int32_t CQ_setGroupKick(int64_t group, int64_t account, bool refuseRejoin) override;
+  int32_t CQ_setGroupBan(int64_t group, int64_t account, int64_t seconds) override;
+  int32_t CQ_setGroupWholeBan(int64_t group, bool enable) override;
+  int32_t CQ_setGroupCard(int64_t group, int64_t account, const std::string& card) override;
+  int32_t CQ_setGroupAddRequestV2(const std::string& responseFlag, int32_t requestType,
+                                  int32_t decision, const std::string& reason) override;
+  int32_t CQ_getGroupMemberList(int64_t group, std::vector<GroupMember>& members) override;
+
+ private:
+  void record(HostCall call);
+
+  mutable std::mutex mu_;
+  std::vector<HostCall> calls_;
+  std::function<void(const HostCall&)> observer_;
+  int64_t loginQQ_ = 10000;
+  std::string loginNick_;
+  std::string cookies_;
+  int32_t csrfToken_ = 0;
+  std::map<int64_t, std::vector<GroupMember>> memberLists_;
+};
+
+}  // namespace bw

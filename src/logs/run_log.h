@@ -1,0 +1,59 @@
+// RunLog: the running log every part of the robot reports its actions and
+// failures to (the settings window's "运行日志" page). Entries go to the run-log
+// list view (ID, time "M-d hh:mm:ss", type or "信息", message; red when the
+// message contains "失败"), to the status text, and to the service log.
+// The newest `capacity` entries are kept.
+//
+// Thread-safety: all members may be called from any thread.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "ui/list_model.h"
+#include "util/clock.h"
+
+namespace bw {
+
+struct RunLogEntry {
+  int64_t id = 0;       // 1-based, never reused
+  std::string time;     // "M-d hh:mm:ss", local time
+  std::string type;     // as shown: an empty type shows "信息"
+  std::string message;
+  bool red = false;     // the message contains "失败"
+};
+
+class RunLog {
+ public:
+  // `view` may be null (no list view kept).
+  RunLog(const Clock& clock, ListModel* view = nullptr, size_t capacity = 10000);
+
+  void WriteRunLog(std::string_view type, std::string_view message);
+
+  std::vector<RunLogEntry> entries() const;
+  // The latest message (the status line).
+  std::string status() const;
+
+  // Told of every entry after it was added (replay prints them).
+  using Sink = std::function<void(const RunLogEntry&)>;
+  int subscribe(Sink sink);
+  void unsubscribe(int id);
+
+ private:
+  const Clock& clock_;
+  ListModel* view_;
+  const size_t capacity_;
+  mutable std::mutex mu_;
+  std::vector<RunLogEntry> entries_;
+  int64_t nextId_ = 1;
+  std::string status_;
+  std::map<int, Sink> sinks_;
+  int nextSink_ = 1;
+};
+
+}  // namespace bw

@@ -1,0 +1,54 @@
+// MemberRefresh: the group list (groups the robot owns or administers, from
+// QqServices::fetchGroupList) and the 群成员 copy of each ticked group's member
+// list (from the host). A group's rows are replaced in one transaction, so
+// readers never see a half-filled group and a failure keeps the old rows.
+//
+// refreshTickedMembers runs on a thread of its own, at most one at a time; a
+// new run stops the previous one between statements.
+//
+// Thread-safety: all members may be called from any thread.
+#pragma once
+
+#include <cstddef>
+#include <mutex>
+#include <stop_token>
+#include <thread>
+
+namespace bw {
+
+struct Robot;
+class AccountLists;
+class MemberLimit;
+class SettingsStore;
+
+class MemberRefresh {
+ public:
+  MemberRefresh(Robot& robot, AccountLists& lists, MemberLimit& limit, SettingsStore& store);
+  ~MemberRefresh();  // stops and joins a running refresh
+
+  void refreshGroupList();
+  // Starts the refresh thread (stopping a run in progress first).
+  void startRefreshTickedMembers();
+  // The refresh itself, on the calling thread (replay and tests).
+  void refreshTickedMembers(std::stop_token stop = {});
+  void refreshOneGroup(size_t row);
+  void onGroupTicksChanged(size_t row, bool ticked);
+  // Column-title click: column 0 ticks or unticks every row.
+  void onColumnTitleClicked(size_t column);
+
+  void stop();
+  void waitIdle();
+  bool running() const;
+
+ private:
+  bool refreshRow(size_t row, std::stop_token stop);
+
+  Robot& robot_;
+  AccountLists& lists_;
+  MemberLimit& limit_;
+  SettingsStore& store_;
+  mutable std::mutex mu_;
+  std::jthread worker_;
+};
+
+}  // namespace bw

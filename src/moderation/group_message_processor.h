@@ -1,0 +1,41 @@
+// GroupMessageProcessor: a managed group's message runs through three stages —
+// the invite commands, violation detection with the administrators' kick
+// command, and the keyword reply when the robot is mentioned.
+// PrivateMessageHandler: private messages get keyword replies only.
+#pragma once
+
+#include "events/records.h"
+
+namespace bw {
+
+struct Robot;
+class InviteStats;
+class AccountLists;
+class Violations;
+class KeywordReplies;
+
+class GroupMessageProcessor {
+ public:
+  GroupMessageProcessor(Robot& robot, InviteStats& invites, AccountLists& lists,
+                        Violations& violations, KeywordReplies& replies);
+  void process(const GroupMessageRecord& record);
+
+ private:
+  Robot& robot_;
+  InviteStats& invites_;
+  AccountLists& lists_;
+  Violations& violations_;
+  KeywordReplies& replies_;
+};
+
+class PrivateMessageHandler {
+ public:
+  PrivateMessageHandler(Robot& robot, KeywordReplies& replies);
+  void handle(const PrivateMessageRecord& record);
+
+ private:
+  Robot& robot_;
+  KeywordReplies& replies_;
+};
+
+}  // namespace bw

@@ -1,0 +1,163 @@
+// Database: the one shared connection of the robot, a thin layer over the ODBC 3
+// call-level interface (unixODBC on Linux, odbc32 on Windows). Statements are
+// SQL text (values quoted with SqlQuote); result sets are statement handles that
+// the caller closes with CloseQuery (or holds in a ScopedQuery).
+//
+// Results follow the ODBC return codes strictly: Execute is true only on
+// SQL_SUCCESS (a delete or update that matches no row returns SQL_NO_DATA and
+// is false); Query returns 0 on anything but SQL_SUCCESS. Text is UTF-8.
+//
+// Driver behaviour this layer absorbs (see database.cpp for the details):
+// column names are matched without ASCII case (PostgreSQL folds unquoted names
+// to lower case), and schema creation accepts SQL_SUCCESS_WITH_INFO.
+//
+// Thread-safety: every operation takes the connection's lock, so calls from
+// many threads are serialised. A Transaction holds the lock for its whole life:
+// other threads wait and never see its uncommitted rows.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace bw {
+
+using Statement = uint64_t;  // 0 = none
+using OdbcHandle = void*;
+
+class Database {
+ public:
+  Database();  // allocates the ODBC environment
+  virtual ~Database();
+  Database(const Database&) = delete;
+  Database& operator=(const Database&) = delete;
+
+  OdbcHandle GetConnectionHandle() const;
+  void SetConnectionHandle(OdbcHandle handle);
+
+  virtual bool Connect(const std::string& connectionString);
+  bool ConnectSqlServer(const std::string& server, const std::string& database,
+                        const std::string& user = "", const std::string& password = "");
+  bool ConnectAccess(const std::string& file, const std::string& password, bool newDriver);
+  bool ConnectExcel(const std::string& file, const std::string& password);
+  // The SQLite3 ODBC driver on a file, in WAL mode with synchronous NORMAL.
+  bool ConnectSqlite(const std::string& file);
+  bool ConnectPostgres(const std::string& server, int port, const std::string& database,
+                       const std::string& user, const std::string& password);
+  bool Disconnect();
+  bool connected() const;
+
+  virtual bool Execute(const std::string& sql, int64_t* rowCount = nullptr);
+  bool ExecutePrepared(const std::string& sql, const std::vector<std::string>& parameters);
+  virtual Statement Query(const std::string& sql, int cursorType = 1);
+  Statement Prepare(const std::string& sql, int cursorType = 1);
+  bool ExecuteStatement(Statement stmt);
+  bool BindBytes(Statement stmt, int parameter, const std::string& bytes);
+  bool CloseQuery(Statement stmt);
+
+  bool FetchNext(Statement stmt);
+  bool FetchPrior(Statement stmt);
+  bool FetchFirst(Statement stmt);
+  bool FetchLast(Statement stmt);
+  bool FetchAbsolute(Statement stmt, int64_t row);
+
+  int ColumnIndex(Statement stmt, const std::string& name);
+  std::string GetTextByName(Statement stmt, const std::string& name);
+  std::string GetBytesByName(Statement stmt, const std::string& name);
+  int32_t GetIntByName(Statement stmt, const std::string& name);
+  float GetFloatByName(Statement stmt, const std::string& name);
+  double GetDoubleByName(Statement stmt, const std::string& name);
+  std::string GetText(Statement stmt, int column);
+  std::string GetBytes(Statement stmt, int column);
+  int32_t GetInt(Statement stmt, int column);
+  int64_t GetInt64(Statement stmt, int column);
+  float GetFloat(Statement stmt, int column);
+  double GetDouble(Statement stmt, int column);
+  std::string ColumnName(Statement stmt, int column);
+  int ColumnCount(Statement stmt);
+  int ColumnType(Statement stmt, int column);
+  int ColumnSize(Statement stmt, int column);
+  bool ColumnNullable(Statement stmt, int column);
+
+  int Count(const std::string& table, const std::string& condition = "");
+
+  bool BeginTransaction();
+  bool Rollback();
+  bool Commit();
+  bool SetConnectionTimeout(int seconds);
+  int GetConnectionTimeout();
+  // Diagnostics of the connection: states and messages appended; returns the
+  // native code of the last record, or 0 when reading them failed.
+  int GetErrorText(std::string& state, std::string& message);
+  std::string Browse(const std::string& request);
+  int ListSqlServers(std::vector<std::string>& out);
+  int ListSqlServerDatabases(const std::string& server, const std::string& user,
+                             const std::string& password, std::vector<std::string>& out);
+
+  // Holds the connection for a sequence of calls that must not interleave with
+  // other threads (a read-modify-write of a counter).
+  std::unique_lock<std::recursive_mutex> exclusive() { return std::unique_lock(mu_); }
+
+  // Connection strings, exactly as the drivers expect them.
+  static std::string AccessConnectionString(const std::string& file, const std::string& password,
+                                            bool newDriver);
+  static std::string SqlServerConnectionString(const std::string& server,
+                                               const std::string& database,
+                                               const std::string& user,
+                                               const std::string& password);
+  static std::string ExcelConnectionString(const std::string& file, const std::string& password);
+  static std::string SqliteConnectionString(const std::string& file);
+  static std::string PostgresConnectionString(const std::string& server, int port,
+                                              const std::string& database, const std::string& user,
+                                              const std::string& password);
+
+ private:
+  friend class Transaction;
+  struct Impl;
+  mutable std::recursive_mutex mu_;
+  std::unique_ptr<Impl> impl_;
+};
+
+// A result set closed when it goes out of scope.
+class ScopedQuery {
+ public:
+  ScopedQuery(Database& db, const std::string& sql, int cursorType = 1);
+  ~ScopedQuery();
+  ScopedQuery(const ScopedQuery&) = delete;
+  ScopedQuery& operator=(const ScopedQuery&) = delete;
+
+  bool ok() const { return stmt_ != 0; }
+  Statement handle() const { return stmt_; }
+  bool next();   // FetchNext; false at the end or when the query failed
+  bool first();  // FetchFirst
+  std::string text(int column);
+  std::string text(const std::string& name);
+  int32_t integer(int column);
+  int32_t integer(const std::string& name);
+
+ private:
+  Database& db_;
+  Statement stmt_;
+};
+
+// A transaction that holds the connection's lock; rolled back unless committed.
+class Transaction {
+ public:
+  explicit Transaction(Database& db);
+  ~Transaction();
+  Transaction(const Transaction&) = delete;
+  Transaction& operator=(const Transaction&) = delete;
+
+  bool ok() const { return begun_; }
+  bool commit();
+
+ private:
+  Database& db_;
+  std::unique_lock<std::recursive_mutex> lock_;
+  bool begun_ = false;
+  bool done_ = false;
+};
+
+}  // namespace bw

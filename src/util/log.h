@@ -1,0 +1,28 @@
+// The service log: timestamped lines with a level on standard error (or a sink a
+// test installs). Used for diagnostics that are not run-log entries: bad input,
+// connection state, I/O failures.
+//
+// Thread-safety: all functions may be called from any thread.
+#pragma once
+
+#include <functional>
+#include <string_view>
+
+namespace bw {
+
+enum class LogLevel { kDebug, kInfo, kWarning, kError };
+
+void Log(LogLevel level, std::string_view message);
+inline void LogInfo(std::string_view m) { Log(LogLevel::kInfo, m); }
+inline void LogWarning(std::string_view m) { Log(LogLevel::kWarning, m); }
+inline void LogError(std::string_view m) { Log(LogLevel::kError, m); }
+
+// Replaces the destination of log lines (nullptr restores standard error).
+// Returns the previous sink.
+using LogSink = std::function<void(LogLevel, std::string_view)>;
+LogSink SetLogSink(LogSink sink);
+
+// Lines below this level are dropped (default kInfo).
+void SetLogLevel(LogLevel level);
+
+}  // namespace bw
