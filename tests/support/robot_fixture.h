@@ -1,0 +1,64 @@
+// RobotFixture: a whole Robot for scenario tests — RecordingHost, a VirtualClock
+// (auto-advance, starting 2026-12-07 21:05:09 local time), a fresh SQLite
+// database with the schema in a temporary data directory, default settings,
+// empty lists, and offline QQ services (override `qq` answers via FakeQqServices).
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "events/managed_groups.h"
+#include "host/recording_host.h"
+#include "host/robot.h"
+#include "logs/group_log.h"
+#include "logs/run_log.h"
+#include "storage/database.h"
+#include "support/temp_dir.h"
+#include "ui/list_model.h"
+#include "ui/settings_model.h"
+#include "util/clock.h"
+#include "web/qq_services.h"
+
+namespace bw::test {
+
+// QQ services with canned answers; everything else fails like the offline ones.
+class FakeQqServices : public OfflineQqServices {
+ public:
+  std::map<std::string, std::string> nicknames;  // qq → nickname
+  std::map<std::string, std::string> levels;     // qq → level text
+  std::vector<GroupListEntry> groups;
+  std::vector<std::string> requests;  // "nickname:<qq>", "level:<qq>", ...
+
+  std::string fetchNickname(const std::string& qq) override;
+  std::string fetchQqLevel(const std::string& qq) override;
+  int fetchGroupList(std::vector<GroupListEntry>& entries) override;
+};
+
+class RobotFixture {
+ public:
+  RobotFixture();
+  ~RobotFixture();
+
+  TempDir dir;  // RunDirectory; DataDirectory = dir + "data/10000/"
+  VirtualClock clock;
+  RecordingHost host;
+  Settings settings;
+  ListViews lists;
+  RunLog runLog;
+  GroupLog groupLog;
+  Database db;
+  FakeQqServices qq;
+  ManagedGroups managedGroups;
+  std::unique_ptr<Robot> robot;
+
+  // Managed groups (also fills the group list with ticked rows).
+  void manage(std::vector<int64_t> groups);
+  // Scalar query helpers for assertions.
+  int64_t count(const std::string& sql);  // first column of the first row, as integer
+  std::string text(const std::string& sql);
+  // Run-log messages in order, as "type|message".
+  std::vector<std::string> runLogLines() const;
+};
+
+}  // namespace bw::test
