@@ -4,6 +4,7 @@
 
 #include "storage/schema.h"
 #include "util/files.h"
+#include "util/text.h"
 
 namespace bw::test {
 
@@ -56,7 +57,7 @@ void RobotFixture::manage(std::vector<int64_t> groups) {
 int64_t RobotFixture::count(const std::string& sql) {
   ScopedQuery q(db, sql);
   if (!q.next()) return -1;
-  return std::stoll("0" + q.text(0));
+  return TextToInt(q.text(0));
 }
 
 std::string RobotFixture::text(const std::string& sql) {

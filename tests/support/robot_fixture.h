@@ -4,6 +4,7 @@
 // empty lists, and offline QQ services (override `qq` answers via FakeQqServices).
 #pragma once
 
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
