@@ -1,0 +1,137 @@
+#include "util/text.h"
+
+#include <cstddef>
+#include <limits>
+
+#include "util/charset.h"
+
+namespace bw {
+namespace {
+
+char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// Byte search from `from`; ASCII letters compared without case when `ignoreCase`.
+// Other bytes always compare exactly, so a UTF-8 match stays on character boundaries.
+size_t Find(std::string_view text, std::string_view part, size_t from, bool ignoreCase) {
+  if (!ignoreCase) return text.find(part, from);
+  if (part.size() > text.size()) return std::string_view::npos;
+  for (size_t i = from; i + part.size() <= text.size(); ++i) {
+    size_t k = 0;
+    while (k < part.size() && AsciiLower(text[i + k]) == AsciiLower(part[k])) ++k;
+    if (k == part.size()) return i;
+  }
+  return std::string_view::npos;
+}
+
+}  // namespace
+
+std::string TextBetween(std::string_view text, std::string_view left, std::string_view right,
+                        size_t start, bool ignoreCase) {
+  constexpr std::string_view kQuoteToken = "#引号";
+  const std::string l = ReplaceAll(left, kQuoteToken, "\"");
+  const std::string r = ReplaceAll(right, kQuoteToken, "\"");
+  if (l.empty() || r.empty() || start > text.size()) return {};
+  const size_t at = Find(text, l, start, ignoreCase);
+  if (at == std::string_view::npos) return {};
+  const size_t begin = at + l.size();
+  const size_t end = Find(text, r, begin, ignoreCase);
+  if (end == std::string_view::npos) return {};
+  return std::string(text.substr(begin, end - begin));
+}
+
+std::string UrlEncode(std::string_view text, bool keepSafe, bool asUtf8) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  const std::string bytes = asUtf8 ? std::string(text) : Utf8ToGbk(text);
+  std::string out;
+  out.reserve(bytes.size() * 3);
+  for (const char c : bytes) {
+    const auto b = static_cast<unsigned char>(c);
+    const bool safe = (b >= '0' && b <= '9') || (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z') ||
+                      b == '-' || b == '.';
+    if (keepSafe && safe) {
+      out += c;
+    } else {
+      out += '%';
+      out += kHex[b >> 4];
+      out += kHex[b & 0x0F];
+    }
+  }
+  return out;
+}
+
+int64_t TextToInt(std::string_view text) {
+  size_t i = 0;
+  while (i < text.size() && (text[i] == ' ' || text[i] == '\t' || text[i] == '\r' ||
+                             text[i] == '\n' || text[i] == '\v' || text[i] == '\f')) {
+    ++i;
+  }
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+    negative = text[i] == '-';
+    ++i;
+  }
+  // Accumulate as a negative number: its range holds int64's minimum.
+  constexpr int64_t kMin = std::numeric_limits<int64_t>::min();
+  int64_t value = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    const int digit = text[i] - '0';
+    if (value < (kMin + digit) / 10) {
+      value = kMin;
+      while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i;
+      break;
+    }
+    value = value * 10 - digit;
+  }
+  if (negative) return value;
+  return value == kMin ? std::numeric_limits<int64_t>::max() : -value;
+}
+
+std::string ReplaceAll(std::string_view text, std::string_view from, std::string_view to) {
+  if (from.empty()) return std::string(text);
+  std::string out;
+  out.reserve(text.size());
+  size_t pos = 0;
+  while (true) {
+    const size_t at = text.find(from, pos);
+    if (at == std::string_view::npos) break;
+    out.append(text.substr(pos, at - pos));
+    out.append(to);
+    pos = at + from.size();
+  }
+  out.append(text.substr(pos));
+  return out;
+}
+
+bool Contains(std::string_view text, std::string_view part) {
+  return text.find(part) != std::string_view::npos;
+}
+
+std::vector<std::string> Split(std::string_view text, std::string_view separator) {
+  std::vector<std::string> pieces;
+  if (separator.empty()) {
+    pieces.emplace_back(text);
+    return pieces;
+  }
+  size_t pos = 0;
+  while (true) {
+    const size_t at = text.find(separator, pos);
+    if (at == std::string_view::npos) break;
+    pieces.emplace_back(text.substr(pos, at - pos));
+    pos = at + separator.size();
+  }
+  pieces.emplace_back(text.substr(pos));
+  return pieces;
+}
+
+size_t CountOccurrences(std::string_view text, std::string_view part, bool ignoreCase) {
+  if (part.empty()) return 0;
+  size_t count = 0;
+  size_t pos = 0;
+  while ((pos = Find(text, part, pos, ignoreCase)) != std::string_view::npos) {
+    ++count;
+    pos += part.size();
+  }
+  return count;
+}
+
+}  // namespace bw
