@@ -1,0 +1,61 @@
+// WebQqServices: the QQ web operations (nickname, own avatar, QQ level, group
+// list, announcements, homework) over WebClient, with the account's WebTokens.
+// Each service's base URL (scheme and host, no trailing "/") is configuration;
+// the paths, query keys and bodies are fixed.
+//
+// Texts are UTF-8 at this interface; answers that come as GBK are decoded.
+// Failures give the empty result (see QqServices).
+// Thread-safety: all operations may be called from any thread at once.
+#pragma once
+
+#include <string>
+
+#include "web/qq_services.h"
+#include "web/web_client.h"
+#include "web/web_tokens.h"
+
+namespace bw {
+
+struct WebServiceUrls {
+  std::string portrait = "http://r.qzone.qq.com";      // nickname
+  std::string avatar = "http://q.qlogo.cn";            // avatar image
+  std::string membership = "http://vip.qq.com";        // QQ level
+  std::string group = "http://qun.qq.com";             // group list, homework
+  std::string announcement = "http://web.qun.qq.com";  // announcements
+  std::string homeworkFeedback = "http://qun.qq.com";  // homework reminder
+};
+
+class WebQqServices : public QqServices {
+ public:
+  WebQqServices(const WebClient& client, WebTokens& tokens, WebServiceUrls urls = {});
+
+  std::string fetchNickname(const std::string& qq) override;
+  std::string fetchOwnAvatar() override;
+  std::string fetchQqLevel(const std::string& qq) override;
+  int fetchGroupList(std::vector<GroupListEntry>& entries) override;
+  bool postAnnouncement(const std::string& group, std::string& title, const std::string& text,
+                        bool asGroupRules) override;
+  bool postHomework(const std::string& group, const std::string& courseName,
+                    const std::string& content, bool remind,
+                    const std::string& syncGroups) override;
+
+  const WebServiceUrls& urls() const { return urls_; }
+
+ private:
+  // GET or POST without cookies, or with the login cookies.
+  std::string get(const std::string& url, bool withLogin);
+  std::string post(const std::string& url, const std::string& body,
+                   const std::string& extraHeaders = {});
+
+  const WebClient& client_;
+  WebTokens& tokens_;
+  WebServiceUrls urls_;
+};
+
+// The homework form body: content with each line break written as "\n" inside
+// the JSON text the service reads, every value percent-encoded.
+std::string HomeworkBody(const std::string& group, const std::string& courseName,
+                         const std::string& content, const std::string& syncGroups,
+                         const std::string& bkn);
+
+}  // namespace bw
