@@ -88,7 +88,9 @@ struct ListViews {
   ListModel whitelist{"超级列表框_白名单", {"序号", "QQ号", "昵称", "加入时间"}};
   ListModel blacklist{"超级列表框_黑名单", {"序号", "QQ号", "昵称", "加入时间"}};
   ListModel inviteStats{"超级列表框_邀请统计", {"序号", "QQ号", "昵称", "现存个数", "邀请个数", "退出个数"}};
-  ListModel statistics{"超级列表框_群管数据", {"序号", "时间", "群号", "事件", "QQ号", "操作者"}};
+  // Columns of the day view; the group summary view fills six cells (群号, 群名称,
+  // 进群, 退群, 踢出, 总进群), see DailyStatistics::headings().
+  ListModel statistics{"超级列表框_群管数据", {"时间", "群号", "状态", "QQ", "操作QQ"}};
   ListModel runLog{"超级列表框_日志", {"ID", "时间", "类型", "信息"}};
 
   // By view name, nullptr when unknown.

@@ -33,6 +33,8 @@ struct TransportRequest {
   std::vector<std::pair<std::string, std::string>> proxyHeaders;
   // Off: certificate errors (issuer, usage, name, validity) are ignored.
   bool verifyCertificate = false;
+  // PEM file of trusted authorities used when verifying; empty: the system's.
+  std::string caFile;
 };
 
 struct TransportResponse {

@@ -36,6 +36,9 @@ struct WebRequest {
   // Off by default: certificate errors are ignored. The update download turns
   // it on.
   bool verifyCertificate = false;
+  // With verifyCertificate: a PEM file of the certificate authorities to trust
+  // instead of the system's (a private update server, tests). Empty: the system's.
+  std::string caFile;
 
   // Results.
   std::string responseBody;     // exactly as received
