@@ -31,8 +31,14 @@ struct HostCall {
   int32_t decision = 0;
   bool enable = false;  // whole ban on/off, kick's refuse-rejoin
 
-  bool isAction() const;  // true for the calls that change something
-  // The OneBot form: {"action":"send_group_msg","params":{...}}.
+  // True for the calls that change something: the sends, the set_group_* calls
+  // and set_fatal; false for the get_* read calls.
+  bool isAction() const;
+  // The OneBot form, keys in the protocol's order, numbers as JSON numbers and
+  // flags as JSON booleans: {"action":"send_group_msg","params":{"group_id":100,
+  // "message":"hi"}}. set_group_add_request's sub_type is "invite" for request
+  // type 2 and "add" otherwise; approve is decision == kRequestApprove. Bytes
+  // that are no UTF-8 are printed as U+FFFD.
   std::string toJson() const;
 };
 
@@ -49,7 +55,9 @@ class RecordingHost : public HostApi {
   void setMemberList(int64_t group, std::vector<GroupMember> members);
   void clearMemberList(int64_t group);
 
-  // Called after each recorded call (replay prints from here).
+  // Called after each recorded call, one call at a time and in the order of the
+  // record (replay prints from here). The observer may read calls() but must not
+  // call the host itself.
   void setObserver(std::function<void(const HostCall&)> observer);
 
   std::vector<HostCall> calls() const;
@@ -74,6 +82,9 @@ class RecordingHost : public HostApi {
  private:
   void record(HostCall call);
 
+  // observerMu_ is taken first and held across recording and notifying, so the
+  // observer sees the calls in the recorded order; mu_ guards the state.
+  std::mutex observerMu_;
   mutable std::mutex mu_;
   std::vector<HostCall> calls_;
   std::function<void(const HostCall&)> observer_;
