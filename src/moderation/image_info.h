@@ -13,7 +13,7 @@ namespace bw {
 struct Robot;
 
 struct ImageSize {
-  std::string width;   // as read ("" when unknown → 0)
+  std::string width;  // as read ("" when unknown → 0)
   std::string height;
 };
 

@@ -1,0 +1,94 @@
+#include "moderation/group_message_processor.h"
+
+#include "host/robot.h"
+#include "membership/account_lists.h"
+#include "membership/invite_stats.h"
+#include "moderation/keyword_replies.h"
+#include "moderation/violations.h"
+#include "ui/settings_model.h"
+#include "util/text.h"
+
+namespace bw {
+
+namespace {
+
+constexpr std::string_view kAtMarker = "at,qq=";
+
+// The account of the first at-code that does not mention the robot itself:
+// "@robot @member 走你" is meant for the member. Empty when there is none.
+std::string CommandTarget(std::string_view msg, std::string_view robotAccount) {
+  size_t pos = 0;
+  while ((pos = msg.find(kAtMarker, pos)) != std::string_view::npos) {
+    const size_t begin = pos + kAtMarker.size();
+    const size_t end = msg.find(']', begin);
+    if (end == std::string_view::npos) break;
+    std::string_view target = msg.substr(begin, end - begin);
+    // Some hosts add fields after the account ("[CQ:at,qq=123,name=…]").
+    target = target.substr(0, target.find(','));
+    if (target != robotAccount) return std::string(target);
+    pos = end;
+  }
+  return {};
+}
+
+}  // namespace
+
+GroupMessageProcessor::GroupMessageProcessor(Robot& robot, InviteStats& invites,
+                                             AccountLists& lists, Violations& violations,
+                                             KeywordReplies& replies)
+    : robot_(robot), invites_(invites), lists_(lists), violations_(violations), replies_(replies) {}
+
+void GroupMessageProcessor::process(const GroupMessageRecord& record) {
+  Settings& settings = robot_.settings;
+  const std::string& msg = record.msg;
+  const std::string sender = std::to_string(record.fromQQ);
+  const std::string group = std::to_string(record.fromGroup);
+  const std::string robotAccount = robot_.loginAccount();
+  const bool mentionsSomeone = Contains(msg, kAtMarker);
+
+  bool passOn = true;
+  if (settings.checked("选择框_开启邀请查询")) {
+    passOn = false;
+    if (msg == "邀请查询") {
+      invites_.replyInviteQuery(sender, group);
+    } else if (!lists_.isAdministrator(sender)) {
+      passOn = true;
+    } else if (mentionsSomeone && Contains(msg, "清空统计")) {
+      invites_.clearInviteStats(CommandTarget(msg, robotAccount), group);
+    } else if (mentionsSomeone && Contains(msg, "邀请明细")) {
+      invites_.replyInvitedList(CommandTarget(msg, robotAccount), group);
+    } else {
+      passOn = true;
+    }
+  }
+
+  bool checked = false;
+  if (passOn && settings.checked("选择框_开启广告检测")) {
+    if (lists_.isAdministrator(sender)) {
+      // An empty command word would turn every mention by an administrator
+      // into a kick.
+      const std::string command = settings.text("编辑框_踢人命令");
+      if (mentionsSomeone && !command.empty() && Contains(msg, command))
+        violations_.punish(CommandTarget(msg, robotAccount), group, PenaltyMode::kKick);
+    } else if (!lists_.isWhitelisted(sender)) {
+      checked = true;
+      if (violations_.check(record)) violations_.punish(sender, group, PenaltyMode::kNormal);
+    }
+  }
+  if (!checked) violations_.noteSpeaker(record.fromGroup, record.fromQQ);
+
+  if (settings.checked("选择框_开启关键词回复") && settings.checked("选择框_回复群消息") &&
+      Contains(msg, "[CQ:at,qq=" + robotAccount + "]"))
+    replies_.AnswerKeyword(msg, record.fromGroup, record.fromQQ, ReplySource::kGroup);
+}
+
+PrivateMessageHandler::PrivateMessageHandler(Robot& robot, KeywordReplies& replies)
+    : robot_(robot), replies_(replies) {}
+
+void PrivateMessageHandler::handle(const PrivateMessageRecord& record) {
+  if (robot_.settings.checked("选择框_开启关键词回复") &&
+      robot_.settings.checked("选择框_回复私聊消息"))
+    replies_.AnswerKeyword(record.msg, 0, record.fromQQ, ReplySource::kPrivate);
+}
+
+}  // namespace bw
