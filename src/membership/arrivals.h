@@ -17,7 +17,11 @@ class MemberLimit;
 
 class Arrivals {
  public:
+  // Also writes the "操作" run-log entry when 选择框_开启进群欢迎 is switched.
   Arrivals(Robot& robot, InviteStats& invites, MemberLimit& limit);
+  ~Arrivals();
+  Arrivals(const Arrivals&) = delete;
+  Arrivals& operator=(const Arrivals&) = delete;
 
   void onMemberJoined(const MemberChangeRecord& record);
   bool isMemberRecorded(const std::string& qq, const std::string& group);
@@ -30,6 +34,7 @@ class Arrivals {
   Robot& robot_;
   InviteStats& invites_;
   MemberLimit& limit_;
+  int subscription_ = 0;
 };
 
 }  // namespace bw

@@ -14,7 +14,11 @@ struct Robot;
 
 class InviteStats {
  public:
+  // Also writes the "操作" run-log entry when 选择框_开启邀请查询 is switched.
   explicit InviteStats(Robot& robot);
+  ~InviteStats();
+  InviteStats(const InviteStats&) = delete;
+  InviteStats& operator=(const InviteStats&) = delete;
 
   // Returns the inviter's new 现存个数.
   int32_t recordInvitation(const std::string& inviter, const std::string& member,
@@ -30,6 +34,7 @@ class InviteStats {
 
  private:
   Robot& robot_;
+  int subscription_ = 0;
 };
 
 }  // namespace bw

@@ -4,14 +4,18 @@
 // readers never see a half-filled group and a failure keeps the old rows.
 //
 // refreshTickedMembers runs on a thread of its own, at most one at a time; a
-// new run stops the previous one between statements.
+// new run stops the previous one between statements. With 选择框_开启群人数控制
+// on, the member counts are recounted after every rebuild of the group-derived
+// lists (the store's after-rebuild hook is set here).
 //
 // Thread-safety: all members may be called from any thread.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <mutex>
 #include <stop_token>
+#include <string>
 #include <thread>
 
 namespace bw {
@@ -25,11 +29,14 @@ class MemberRefresh {
  public:
   MemberRefresh(Robot& robot, AccountLists& lists, MemberLimit& limit, SettingsStore& store);
   ~MemberRefresh();  // stops and joins a running refresh
+  MemberRefresh(const MemberRefresh&) = delete;
+  MemberRefresh& operator=(const MemberRefresh&) = delete;
 
   void refreshGroupList();
   // Starts the refresh thread (stopping a run in progress first).
   void startRefreshTickedMembers();
-  // The refresh itself, on the calling thread (replay and tests).
+  // The refresh itself, on the calling thread (replay and tests). Waits for a
+  // run in progress on another thread to end first.
   void refreshTickedMembers(std::stop_token stop = {});
   void refreshOneGroup(size_t row);
   void onGroupTicksChanged(size_t row, bool ticked);
@@ -41,14 +48,18 @@ class MemberRefresh {
   bool running() const;
 
  private:
-  bool refreshRow(size_t row, std::stop_token stop);
+  enum class RowResult { kSkipped, kRefreshed, kFailed, kStopped };
+  RowResult refreshRow(size_t row, std::stop_token stop);
+  void setStatus(size_t row, const std::string& group, const std::string& status);
 
   Robot& robot_;
   AccountLists& lists_;
   MemberLimit& limit_;
   SettingsStore& store_;
-  mutable std::mutex mu_;
+  mutable std::mutex mu_;  // guards worker_
   std::jthread worker_;
+  std::mutex runMu_;  // held for a whole run of refreshTickedMembers
+  std::atomic<bool> running_{false};
 };
 
 }  // namespace bw

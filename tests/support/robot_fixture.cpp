@@ -9,18 +9,21 @@
 namespace bw::test {
 
 std::string FakeQqServices::fetchNickname(const std::string& qq) {
+  std::lock_guard lock(mu);
   requests.push_back("nickname:" + qq);
   auto it = nicknames.find(qq);
   return it == nicknames.end() ? std::string() : it->second;
 }
 
 std::string FakeQqServices::fetchQqLevel(const std::string& qq) {
+  std::lock_guard lock(mu);
   requests.push_back("level:" + qq);
   auto it = levels.find(qq);
   return it == levels.end() ? std::string() : it->second;
 }
 
 int FakeQqServices::fetchGroupList(std::vector<GroupListEntry>& entries) {
+  std::lock_guard lock(mu);
   requests.push_back("grouplist");
   entries = groups;
   return static_cast<int>(entries.size());

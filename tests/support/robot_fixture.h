@@ -6,6 +6,7 @@
 
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,7 @@ class FakeQqServices : public OfflineQqServices {
   std::map<std::string, std::string> levels;     // qq → level text
   std::vector<GroupListEntry> groups;
   std::vector<std::string> requests;  // "nickname:<qq>", "level:<qq>", ...
+  std::mutex mu;  // guards `requests` while workers call in; read it once they are done
 
   std::string fetchNickname(const std::string& qq) override;
   std::string fetchQqLevel(const std::string& qq) override;
