@@ -2,12 +2,15 @@
 // failures to (the settings window's "运行日志" page). Entries go to the run-log
 // list view (ID, time "M-d hh:mm:ss", type or "信息", message; red when the
 // message contains "失败"), to the status text, and to the service log.
-// The newest `capacity` entries are kept.
+// The newest `capacity` entries are kept (in the list view too), so a service
+// that runs for months does not grow without end.
 //
-// Thread-safety: all members may be called from any thread.
+// Thread-safety: all members may be called from any thread. Sinks and the
+// view's listeners run on the writing thread and must not write to the run log.
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -21,11 +24,11 @@
 namespace bw {
 
 struct RunLogEntry {
-  int64_t id = 0;       // 1-based, never reused
-  std::string time;     // "M-d hh:mm:ss", local time
-  std::string type;     // as shown: an empty type shows "信息"
+  int64_t id = 0;    // 1-based, never reused
+  std::string time;  // "M-d hh:mm:ss", local time
+  std::string type;  // as shown: an empty type shows "信息"
   std::string message;
-  bool red = false;     // the message contains "失败"
+  bool red = false;  // the message contains "失败"
 };
 
 class RunLog {
@@ -49,7 +52,8 @@ class RunLog {
   ListModel* view_;
   const size_t capacity_;
   mutable std::mutex mu_;
-  std::vector<RunLogEntry> entries_;
+  std::mutex writeMu_;  // keeps the view and the sinks in entry order
+  std::deque<RunLogEntry> entries_;
   int64_t nextId_ = 1;
   std::string status_;
   std::map<int, Sink> sinks_;

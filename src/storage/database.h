@@ -50,12 +50,19 @@ class Database {
   bool connected() const;
 
   virtual bool Execute(const std::string& sql, int64_t* rowCount = nullptr);
+  // Execute with the driver's return code itself (SQL_SUCCESS 0,
+  // SQL_SUCCESS_WITH_INFO 1, SQL_NO_DATA 100, SQL_ERROR -1) for callers that
+  // must tell them apart, such as schema creation.
+  int ExecuteCode(const std::string& sql, int64_t* rowCount = nullptr);
   bool ExecutePrepared(const std::string& sql, const std::vector<std::string>& parameters);
   virtual Statement Query(const std::string& sql, int cursorType = 1);
   Statement Prepare(const std::string& sql, int cursorType = 1);
   bool ExecuteStatement(Statement stmt);
   bool BindBytes(Statement stmt, int parameter, const std::string& bytes);
   bool CloseQuery(Statement stmt);
+  // Statements handed out by Query/Prepare and not closed yet. A handle that is
+  // not open (closed already, or never issued) is refused by every operation.
+  size_t openStatements() const;
 
   bool FetchNext(Statement stmt);
   bool FetchPrior(Statement stmt);
@@ -96,6 +103,11 @@ class Database {
   int ListSqlServerDatabases(const std::string& server, const std::string& user,
                              const std::string& password, std::vector<std::string>& out);
 
+  // The list of a browse answer: when `answer` contains `marker`, the text
+  // between "={" and the next "}" split at ","; returns the count.
+  static int ParseBrowseList(const std::string& answer, const std::string& marker,
+                             std::vector<std::string>& out);
+
   // Holds the connection for a sequence of calls that must not interleave with
   // other threads (a read-modify-write of a counter).
   std::unique_lock<std::recursive_mutex> exclusive() { return std::unique_lock(mu_); }
@@ -104,8 +116,7 @@ class Database {
   static std::string AccessConnectionString(const std::string& file, const std::string& password,
                                             bool newDriver);
   static std::string SqlServerConnectionString(const std::string& server,
-                                               const std::string& database,
-                                               const std::string& user,
+                                               const std::string& database, const std::string& user,
                                                const std::string& password);
   static std::string ExcelConnectionString(const std::string& file, const std::string& password);
   static std::string SqliteConnectionString(const std::string& file);
@@ -136,6 +147,7 @@ class ScopedQuery {
   std::string text(const std::string& name);
   int32_t integer(int column);
   int32_t integer(const std::string& name);
+  int64_t integer64(int column);
 
  private:
   Database& db_;

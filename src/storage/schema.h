@@ -1,9 +1,12 @@
 // The database schema: seven tables (管理员, 白名单, 黑名单, 群成员, 邀请统计, 邀请记录,
 // 警告记录) with their exact column names, numbers and names as text, the
-// times and counters numeric, indexes on the columns the statements filter by.
+// times and counters numeric (INTEGER on SQLite, BIGINT on PostgreSQL, whose
+// INTEGER is 32-bit), 最后发言 and the counters defaulting to 0, indexes on the
+// columns the statements filter by (QQ号, 群号, 邀请人QQ).
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace bw {
 
@@ -11,14 +14,24 @@ class Database;
 
 enum class SqlDialect { kSqlite, kPostgres };
 
-// Creates every missing table and index; existing tables and rows are kept.
+// The CREATE TABLE / CREATE INDEX statements, all "IF NOT EXISTS".
+std::vector<std::string> SchemaStatements(SqlDialect dialect);
+
+// Creates every missing table and index in one transaction; existing tables
+// and rows are kept. A driver's SQL_SUCCESS_WITH_INFO ("already exists") is
+// success.
 bool CreateSchema(Database& db, SqlDialect dialect);
 
 // The SQLite file of a data directory: DataDirectory + "brindlewarden.db".
 std::string DatabaseFile(const std::string& dataDirectory);
 
 // Startup deployment on SQLite: creates the file with the schema when no file
-// exists at the path (an existing file is never overwritten), then connects.
+// exists at the path (an existing file is never overwritten; tables missing
+// in it are added), then stays connected. False (and disconnected) when the
+// file cannot be opened or the tables cannot be made.
 bool DeployAndConnectSqlite(Database& db, const std::string& dataDirectory);
+
+// PostgreSQL: connects and creates the tables that are missing.
+bool DeployAndConnectPostgres(Database& db, const std::string& connectionString);
 
 }  // namespace bw

@@ -1,0 +1,67 @@
+#include "logs/run_log.h"
+
+#include "util/log.h"
+#include "util/text.h"
+#include "util/time_text.h"
+
+namespace bw {
+
+RunLog::RunLog(const Clock& clock, ListModel* view, size_t capacity)
+    : clock_(clock), view_(view), capacity_(capacity == 0 ? 1 : capacity) {}
+
+void RunLog::WriteRunLog(std::string_view type, std::string_view message) {
+  RunLogEntry entry;
+  entry.time = FormatDateTime(clock_.now(), "M-d ", "hh:mm:ss", true);
+  entry.type = type.empty() ? std::string("信息") : std::string(type);
+  entry.message = std::string(message);
+  entry.red = Contains(message, "失败");
+
+  std::lock_guard write(writeMu_);
+  std::vector<Sink> sinks;
+  {
+    std::lock_guard lock(mu_);
+    entry.id = nextId_++;
+    entries_.push_back(entry);
+    while (entries_.size() > capacity_) entries_.pop_front();
+    status_ = entry.message;
+    for (const auto& [id, sink] : sinks_) sinks.push_back(sink);
+  }
+
+  Log(entry.red ? LogLevel::kWarning : LogLevel::kInfo, "[" + entry.type + "] " + entry.message);
+
+  if (view_) {
+    ListRow row;
+    row.cells = {std::to_string(entry.id), entry.time, entry.type, entry.message};
+    if (entry.red) {
+      row.textColour = 0x0000FF;  // red as 0xBBGGRR
+      row.backColour = 0xFFFFFF;
+    }
+    view_->append(std::move(row));
+    while (view_->rowCount() > capacity_) view_->remove(0);
+  }
+  for (const auto& sink : sinks) sink(entry);
+}
+
+std::vector<RunLogEntry> RunLog::entries() const {
+  std::lock_guard lock(mu_);
+  return {entries_.begin(), entries_.end()};
+}
+
+std::string RunLog::status() const {
+  std::lock_guard lock(mu_);
+  return status_;
+}
+
+int RunLog::subscribe(Sink sink) {
+  std::lock_guard lock(mu_);
+  int id = nextSink_++;
+  sinks_[id] = std::move(sink);
+  return id;
+}
+
+void RunLog::unsubscribe(int id) {
+  std::lock_guard lock(mu_);
+  sinks_.erase(id);
+}
+
+}  // namespace bw

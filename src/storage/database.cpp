@@ -1,0 +1,747 @@
+#include "storage/database.h"
+
+#include <sql.h>
+#include <sqlext.h>
+
+#include <algorithm>
+#include <cstring>
+#include <deque>
+#include <map>
+
+#include "util/log.h"
+#ifdef _WIN32
+#include "util/charset.h"
+#endif
+
+namespace bw {
+namespace {
+
+// The ANSI driver interface takes the process code page on Windows and UTF-8 on
+// Linux; the core's text is UTF-8 either way.
+std::string ToDriver(const std::string& text) {
+#ifdef _WIN32
+  return Utf8ToGbk(text);
+#else
+  return text;
+#endif
+}
+
+std::string FromDriver(std::string text) {
+#ifdef _WIN32
+  return GbkToUtf8(text);
+#else
+  return text;
+#endif
+}
+
+SQLHSTMT AsHandle(Statement stmt) {
+  return reinterpret_cast<SQLHSTMT>(static_cast<uintptr_t>(stmt));
+}
+
+Statement AsStatement(SQLHSTMT handle) {
+  return static_cast<Statement>(reinterpret_cast<uintptr_t>(handle));
+}
+
+bool AsciiEqualNoCase(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    unsigned char x = static_cast<unsigned char>(a[i]);
+    unsigned char y = static_cast<unsigned char>(b[i]);
+    if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y - 'A' + 'a');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+// A parameter buffer must stay put until the statement is executed or freed.
+struct BoundParameter {
+  std::string bytes;
+  SQLLEN length = 0;
+};
+
+struct DiagRecord {
+  std::string state;
+  std::string message;
+  int native = 0;
+};
+
+std::vector<DiagRecord> ReadDiagnostics(SQLSMALLINT type, SQLHANDLE handle) {
+  std::vector<DiagRecord> out;
+  if (handle == SQL_NULL_HANDLE) return out;
+  for (SQLSMALLINT i = 1;; ++i) {
+    SQLCHAR state[6] = {0};
+    SQLCHAR message[512] = {0};
+    SQLINTEGER native = 0;
+    SQLSMALLINT length = 0;
+    SQLRETURN rc = SQLGetDiagRec(type, handle, i, state, &native, message, sizeof message, &length);
+    if (!SQL_SUCCEEDED(rc)) break;
+    out.push_back({FromDriver(reinterpret_cast<char*>(state)),
+                   FromDriver(reinterpret_cast<char*>(message)), static_cast<int>(native)});
+  }
+  return out;
+}
+
+}  // namespace
+
+struct Database::Impl {
+  SQLHENV env = SQL_NULL_HENV;
+  SQLHDBC dbc = SQL_NULL_HDBC;
+  bool connected = false;
+  bool inTransaction = false;
+  // Statement handles handed out and not yet closed, with their bound parameters.
+  std::map<SQLHSTMT, std::deque<BoundParameter>> open;
+  // Diagnostics of the last failing call (statement handles are freed right
+  // after a failure, so their records are copied out first).
+  std::vector<DiagRecord> lastError;
+  bool lastErrorFresh = false;
+
+  bool known(Statement stmt) const { return stmt != 0 && open.count(AsHandle(stmt)) != 0; }
+
+  bool ensureConnectionHandle() {
+    if (dbc != SQL_NULL_HDBC) return true;
+    return SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_DBC, env, &dbc));
+  }
+
+  SQLHSTMT allocStatement() {
+    if (dbc == SQL_NULL_HDBC) return SQL_NULL_HSTMT;
+    SQLHSTMT stmt = SQL_NULL_HSTMT;
+    if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, dbc, &stmt))) {
+      remember(SQL_HANDLE_DBC, dbc, "SQLAllocHandle");
+      return SQL_NULL_HSTMT;
+    }
+    return stmt;
+  }
+
+  void remember(SQLSMALLINT type, SQLHANDLE handle, const std::string& what) {
+    lastError = ReadDiagnostics(type, handle);
+    lastErrorFresh = true;
+    std::string text = what + " failed";
+    for (const auto& r : lastError) text += " [" + r.state + "] " + r.message;
+    LogWarning("database: " + text);
+  }
+
+  void freeAllStatements() {
+    for (auto& [stmt, params] : open) SQLFreeHandle(SQL_HANDLE_STMT, stmt);
+    open.clear();
+  }
+};
+
+Database::Database() : impl_(std::make_unique<Impl>()) {
+  if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &impl_->env))) {
+    impl_->env = SQL_NULL_HENV;
+    LogError("database: no ODBC environment");
+    return;
+  }
+  SQLSetEnvAttr(impl_->env, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
+}
+
+Database::~Database() {
+  std::lock_guard lock(mu_);
+  Disconnect();
+  if (impl_->dbc != SQL_NULL_HDBC) SQLFreeHandle(SQL_HANDLE_DBC, impl_->dbc);
+  if (impl_->env != SQL_NULL_HENV) SQLFreeHandle(SQL_HANDLE_ENV, impl_->env);
+}
+
+OdbcHandle Database::GetConnectionHandle() const {
+  std::lock_guard lock(mu_);
+  return impl_->dbc;
+}
+
+void Database::SetConnectionHandle(OdbcHandle handle) {
+  std::lock_guard lock(mu_);
+  impl_->freeAllStatements();
+  impl_->dbc = static_cast<SQLHDBC>(handle);
+  impl_->connected = handle != nullptr;
+  impl_->inTransaction = false;
+}
+
+bool Database::Connect(const std::string& connectionString) {
+  std::lock_guard lock(mu_);
+  if (impl_->env == SQL_NULL_HENV || !impl_->ensureConnectionHandle()) return false;
+  std::string in = ToDriver(connectionString);
+  SQLCHAR out[1024] = {0};
+  SQLSMALLINT outLength = 0;
+  SQLRETURN rc = SQLDriverConnect(impl_->dbc, nullptr, reinterpret_cast<SQLCHAR*>(in.data()),
+                                  static_cast<SQLSMALLINT>(in.size()), out, sizeof out, &outLength,
+                                  SQL_DRIVER_NOPROMPT);
+  if (!SQL_SUCCEEDED(rc)) {
+    impl_->remember(SQL_HANDLE_DBC, impl_->dbc, "connect");
+    return false;
+  }
+  impl_->connected = true;
+  return true;
+}
+
+bool Database::ConnectSqlServer(const std::string& server, const std::string& database,
+                                const std::string& user, const std::string& password) {
+  return Connect(SqlServerConnectionString(server, database, user, password));
+}
+
+bool Database::ConnectAccess(const std::string& file, const std::string& password, bool newDriver) {
+  return Connect(AccessConnectionString(file, password, newDriver));
+}
+
+bool Database::ConnectExcel(const std::string& file, const std::string& password) {
+  return Connect(ExcelConnectionString(file, password));
+}
+
+bool Database::ConnectSqlite(const std::string& file) {
+  return Connect(SqliteConnectionString(file));
+}
+
+bool Database::ConnectPostgres(const std::string& server, int port, const std::string& database,
+                               const std::string& user, const std::string& password) {
+  return Connect(PostgresConnectionString(server, port, database, user, password));
+}
+
+bool Database::Disconnect() {
+  std::lock_guard lock(mu_);
+  if (impl_->dbc == SQL_NULL_HDBC) return false;
+  impl_->freeAllStatements();
+  // An open transaction would make the driver refuse to disconnect.
+  if (impl_->inTransaction) Rollback();
+  SQLRETURN rc = SQLDisconnect(impl_->dbc);
+  if (!SQL_SUCCEEDED(rc)) {
+    if (impl_->connected) impl_->remember(SQL_HANDLE_DBC, impl_->dbc, "disconnect");
+    return false;
+  }
+  SQLFreeHandle(SQL_HANDLE_DBC, impl_->dbc);
+  impl_->dbc = SQL_NULL_HDBC;
+  impl_->connected = false;
+  return true;
+}
+
+bool Database::connected() const {
+  std::lock_guard lock(mu_);
+  return impl_->connected;
+}
+
+int Database::ExecuteCode(const std::string& sql, int64_t* rowCount) {
+  std::lock_guard lock(mu_);
+  SQLHSTMT stmt = impl_->allocStatement();
+  if (stmt == SQL_NULL_HSTMT) return SQL_ERROR;
+  std::string text = ToDriver(sql);
+  SQLRETURN rc = SQLExecDirect(stmt, reinterpret_cast<SQLCHAR*>(text.data()),
+                               static_cast<SQLINTEGER>(text.size()));
+  if (rc == SQL_ERROR) impl_->remember(SQL_HANDLE_STMT, stmt, "statement \"" + sql + "\"");
+  if (rowCount) {
+    SQLLEN rows = -1;
+    if (SQL_SUCCEEDED(rc) && SQL_SUCCEEDED(SQLRowCount(stmt, &rows))) {
+      *rowCount = rows;
+    } else {
+      *rowCount = rc == SQL_NO_DATA ? 0 : -1;
+    }
+  }
+  SQLFreeHandle(SQL_HANDLE_STMT, stmt);
+  return rc;
+}
+
+bool Database::Execute(const std::string& sql, int64_t* rowCount) {
+  return ExecuteCode(sql, rowCount) == SQL_SUCCESS;
+}
+
+bool Database::ExecutePrepared(const std::string& sql, const std::vector<std::string>& parameters) {
+  std::lock_guard lock(mu_);
+  Statement stmt = Prepare(sql, 0);
+  if (stmt == 0) return false;
+  bool ok = true;
+  for (size_t i = 0; i < parameters.size() && ok; ++i) {
+    ok = BindBytes(stmt, static_cast<int>(i + 1), parameters[i]);
+  }
+  ok = ok && ExecuteStatement(stmt);
+  CloseQuery(stmt);
+  return ok;
+}
+
+Statement Database::Query(const std::string& sql, int cursorType) {
+  std::lock_guard lock(mu_);
+  SQLHSTMT stmt = impl_->allocStatement();
+  if (stmt == SQL_NULL_HSTMT) return 0;
+  // The SQLite driver answers a keyset request with SQL_SUCCESS_WITH_INFO and
+  // gives a static cursor; either way the statement runs with what it offers.
+  SQLSetStmtAttr(stmt, SQL_ATTR_CURSOR_TYPE,
+                 reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(cursorType)), 0);
+  std::string text = ToDriver(sql);
+  SQLRETURN rc = SQLExecDirect(stmt, reinterpret_cast<SQLCHAR*>(text.data()),
+                               static_cast<SQLINTEGER>(text.size()));
+  if (rc != SQL_SUCCESS) {
+    if (rc == SQL_ERROR) impl_->remember(SQL_HANDLE_STMT, stmt, "query \"" + sql + "\"");
+    SQLFreeHandle(SQL_HANDLE_STMT, stmt);
+    return 0;
+  }
+  impl_->open[stmt];
+  return AsStatement(stmt);
+}
+
+Statement Database::Prepare(const std::string& sql, int cursorType) {
+  std::lock_guard lock(mu_);
+  SQLHSTMT stmt = impl_->allocStatement();
+  if (stmt == SQL_NULL_HSTMT) return 0;
+  SQLSetStmtAttr(stmt, SQL_ATTR_CURSOR_TYPE,
+                 reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(cursorType)), 0);
+  std::string text = ToDriver(sql);
+  SQLRETURN rc = SQLPrepare(stmt, reinterpret_cast<SQLCHAR*>(text.data()),
+                            static_cast<SQLINTEGER>(text.size()));
+  if (!SQL_SUCCEEDED(rc)) {
+    impl_->remember(SQL_HANDLE_STMT, stmt, "prepare \"" + sql + "\"");
+    SQLFreeHandle(SQL_HANDLE_STMT, stmt);
+    return 0;
+  }
+  impl_->open[stmt];
+  return AsStatement(stmt);
+}
+
+bool Database::ExecuteStatement(Statement stmt) {
+  std::lock_guard lock(mu_);
+  if (!impl_->known(stmt)) return false;
+  SQLRETURN rc = SQLExecute(AsHandle(stmt));
+  if (rc == SQL_ERROR) impl_->remember(SQL_HANDLE_STMT, AsHandle(stmt), "execute");
+  return rc == SQL_SUCCESS;
+}
+
+bool Database::BindBytes(Statement stmt, int parameter, const std::string& bytes) {
+  std::lock_guard lock(mu_);
+  if (!impl_->known(stmt) || parameter < 1) return false;
+  auto& params = impl_->open[AsHandle(stmt)];
+  BoundParameter& p = params.emplace_back();
+  p.bytes = bytes;
+  p.length = static_cast<SQLLEN>(p.bytes.size());
+  SQLULEN size = std::max<SQLULEN>(1, p.bytes.size());
+  SQLRETURN rc = SQLBindParameter(AsHandle(stmt), static_cast<SQLUSMALLINT>(parameter),
+                                  SQL_PARAM_INPUT, SQL_C_BINARY, SQL_LONGVARBINARY, size, 0,
+                                  p.bytes.data(), p.length, &p.length);
+  if (!SQL_SUCCEEDED(rc)) {
+    impl_->remember(SQL_HANDLE_STMT, AsHandle(stmt), "bind");
+    return false;
+  }
+  return true;
+}
+
+bool Database::CloseQuery(Statement stmt) {
+  std::lock_guard lock(mu_);
+  if (!impl_->known(stmt)) return false;
+  SQLHSTMT h = AsHandle(stmt);
+  impl_->open.erase(h);
+  return SQL_SUCCEEDED(SQLFreeHandle(SQL_HANDLE_STMT, h));
+}
+
+size_t Database::openStatements() const {
+  std::lock_guard lock(mu_);
+  return impl_->open.size();
+}
+
+namespace {
+bool Fetch(SQLHSTMT stmt, SQLSMALLINT orientation, SQLLEN offset) {
+  return SQL_SUCCEEDED(SQLFetchScroll(stmt, orientation, offset));
+}
+}  // namespace
+
+bool Database::FetchNext(Statement stmt) {
+  std::lock_guard lock(mu_);
+  return impl_->known(stmt) && Fetch(AsHandle(stmt), SQL_FETCH_NEXT, 0);
+}
+
+bool Database::FetchPrior(Statement stmt) {
+  std::lock_guard lock(mu_);
+  return impl_->known(stmt) && Fetch(AsHandle(stmt), SQL_FETCH_PRIOR, 0);
+}
+
+bool Database::FetchFirst(Statement stmt) {
+  std::lock_guard lock(mu_);
+  return impl_->known(stmt) && Fetch(AsHandle(stmt), SQL_FETCH_FIRST, 0);
+}
+
+bool Database::FetchLast(Statement stmt) {
+  std::lock_guard lock(mu_);
+  return impl_->known(stmt) && Fetch(AsHandle(stmt), SQL_FETCH_LAST, 0);
+}
+
+bool Database::FetchAbsolute(Statement stmt, int64_t row) {
+  std::lock_guard lock(mu_);
+  return impl_->known(stmt) && Fetch(AsHandle(stmt), SQL_FETCH_ABSOLUTE, static_cast<SQLLEN>(row));
+}
+
+int Database::ColumnIndex(Statement stmt, const std::string& name) {
+  std::lock_guard lock(mu_);
+  const int count = ColumnCount(stmt);
+  for (int i = 0; i < count; ++i) {
+    if (AsciiEqualNoCase(ColumnName(stmt, i), name)) return i;
+  }
+  return -1;
+}
+
+std::string Database::GetTextByName(Statement stmt, const std::string& name) {
+  std::lock_guard lock(mu_);
+  int i = ColumnIndex(stmt, name);
+  return i < 0 ? std::string() : GetText(stmt, i);
+}
+
+std::string Database::GetBytesByName(Statement stmt, const std::string& name) {
+  std::lock_guard lock(mu_);
+  int i = ColumnIndex(stmt, name);
+  return i < 0 ? std::string() : GetBytes(stmt, i);
+}
+
+int32_t Database::GetIntByName(Statement stmt, const std::string& name) {
+  std::lock_guard lock(mu_);
+  int i = ColumnIndex(stmt, name);
+  return i < 0 ? 0 : GetInt(stmt, i);
+}
+
+float Database::GetFloatByName(Statement stmt, const std::string& name) {
+  std::lock_guard lock(mu_);
+  int i = ColumnIndex(stmt, name);
+  return i < 0 ? 0.0f : GetFloat(stmt, i);
+}
+
+double Database::GetDoubleByName(Statement stmt, const std::string& name) {
+  std::lock_guard lock(mu_);
+  int i = ColumnIndex(stmt, name);
+  return i < 0 ? 0.0 : GetDouble(stmt, i);
+}
+
+namespace {
+
+// Reads a column in pieces: the first into `firstPiece` bytes, every further one
+// into a buffer of the size the driver reported. A NULL or an error gives "".
+std::string ReadPieces(SQLHSTMT stmt, int column, SQLSMALLINT cType, size_t firstPiece) {
+  const bool text = cType == SQL_C_CHAR;
+  std::string out;
+  std::vector<char> buffer(firstPiece);
+  for (;;) {
+    SQLLEN indicator = 0;
+    SQLRETURN rc = SQLGetData(stmt, static_cast<SQLUSMALLINT>(column + 1), cType, buffer.data(),
+                              static_cast<SQLLEN>(buffer.size()), &indicator);
+    if (rc == SQL_NO_DATA) break;  // every piece was read
+    if (rc == SQL_ERROR || rc == SQL_INVALID_HANDLE || indicator == SQL_NULL_DATA) return {};
+    // A text piece is NUL-terminated inside the buffer, a byte piece fills it.
+    size_t room = text ? buffer.size() - 1 : buffer.size();
+    size_t got = room;
+    if (indicator >= 0) got = std::min<size_t>(got, static_cast<size_t>(indicator));
+    if (text) got = std::min(got, strnlen(buffer.data(), room));
+    out.append(buffer.data(), got);
+    if (rc != SQL_SUCCESS_WITH_INFO) break;
+    if (indicator >= 0 && static_cast<size_t>(indicator) <= room) break;  // not truncated
+    size_t next = indicator > 0 ? static_cast<size_t>(indicator) : buffer.size() * 2;
+    buffer.assign(std::max<size_t>(next, 16), 0);
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string Database::GetText(Statement stmt, int column) {
+  std::lock_guard lock(mu_);
+  if (!impl_->known(stmt) || column < 0) return {};
+  return FromDriver(ReadPieces(AsHandle(stmt), column, SQL_C_CHAR, 255));
+}
+
+std::string Database::GetBytes(Statement stmt, int column) {
+  std::lock_guard lock(mu_);
+  if (!impl_->known(stmt) || column < 0) return {};
+  return ReadPieces(AsHandle(stmt), column, SQL_C_BINARY, 10240);
+}
+
+namespace {
+template <typename T>
+T ReadScalar(SQLHSTMT stmt, int column, SQLSMALLINT cType) {
+  T value{};
+  SQLLEN indicator = 0;
+  SQLRETURN rc = SQLGetData(stmt, static_cast<SQLUSMALLINT>(column + 1), cType, &value,
+                            sizeof value, &indicator);
+  if (!SQL_SUCCEEDED(rc) || indicator == SQL_NULL_DATA) return T{};
+  return value;
+}
+}  // namespace
+
+int32_t Database::GetInt(Statement stmt, int column) {
+  std::lock_guard lock(mu_);
+  if (!impl_->known(stmt) || column < 0) return 0;
+  return ReadScalar<SQLINTEGER>(AsHandle(stmt), column, SQL_C_SLONG);
+}
+
+int64_t Database::GetInt64(Statement stmt, int column) {
+  std::lock_guard lock(mu_);
+  if (!impl_->known(stmt) || column < 0) return 0;
+  return ReadScalar<SQLBIGINT>(AsHandle(stmt), column, SQL_C_SBIGINT);
+}
+
+float Database::GetFloat(Statement stmt, int column) {
+  std::lock_guard lock(mu_);
+  if (!impl_->known(stmt) || column < 0) return 0;
+  return ReadScalar<SQLREAL>(AsHandle(stmt), column, SQL_C_FLOAT);
+}
+
+double Database::GetDouble(Statement stmt, int column) {
+  std::lock_guard lock(mu_);
+  if (!impl_->known(stmt) || column < 0) return 0;
+  return ReadScalar<SQLDOUBLE>(AsHandle(stmt), column, SQL_C_DOUBLE);
+}
+
+namespace {
+struct ColumnDescription {
+  bool ok = false;
+  std::string name;
+  SQLSMALLINT type = 0;
+  SQLULEN size = 0;
+  SQLSMALLINT nullable = 0;
+};
+
+ColumnDescription Describe(SQLHSTMT stmt, int column) {
+  ColumnDescription d;
+  SQLCHAR name[255] = {0};
+  SQLSMALLINT nameLength = 0, digits = 0;
+  SQLRETURN rc = SQLDescribeCol(stmt, static_cast<SQLUSMALLINT>(column + 1), name, sizeof name,
+                                &nameLength, &d.type, &d.size, &digits, &d.nullable);
+  if (!SQL_SUCCEEDED(rc)) return d;
+  d.ok = true;
+  d.name = FromDriver(reinterpret_cast<char*>(name));
+  return d;
+}
+}  // namespace
+
+std::string Database::ColumnName(Statement stmt, int column) {
+  std::lock_guard lock(mu_);
+  if (!impl_->known(stmt) || column < 0) return {};
+  return Describe(AsHandle(stmt), column).name;
+}
+
+int Database::ColumnCount(Statement stmt) {
+  std::lock_guard lock(mu_);
+  if (!impl_->known(stmt)) return 0;
+  SQLSMALLINT count = 0;
+  if (!SQL_SUCCEEDED(SQLNumResultCols(AsHandle(stmt), &count))) return 0;
+  return count;
+}
+
+int Database::ColumnType(Statement stmt, int column) {
+  std::lock_guard lock(mu_);
+  if (!impl_->known(stmt) || column < 0) return 0;
+  return Describe(AsHandle(stmt), column).type;
+}
+
+int Database::ColumnSize(Statement stmt, int column) {
+  std::lock_guard lock(mu_);
+  if (!impl_->known(stmt) || column < 0) return 0;
+  return static_cast<int>(Describe(AsHandle(stmt), column).size);
+}
+
+bool Database::ColumnNullable(Statement stmt, int column) {
+  std::lock_guard lock(mu_);
+  if (!impl_->known(stmt) || column < 0) return false;
+  return Describe(AsHandle(stmt), column).nullable == SQL_NULLABLE;
+}
+
+int Database::Count(const std::string& table, const std::string& condition) {
+  std::lock_guard lock(mu_);
+  std::string sql = "select count(1) from " + table + " ";
+  if (!condition.empty()) sql += "where " + condition;
+  Statement stmt = Query(sql, 0);
+  if (stmt == 0) return 0;
+  int n = FetchNext(stmt) ? GetInt(stmt, 0) : 0;
+  CloseQuery(stmt);
+  return n;
+}
+
+bool Database::BeginTransaction() {
+  std::lock_guard lock(mu_);
+  if (!impl_->connected) return false;
+  SQLRETURN rc = SQLSetConnectAttr(impl_->dbc, SQL_ATTR_AUTOCOMMIT,
+                                   reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0);
+  if (!SQL_SUCCEEDED(rc)) {
+    impl_->remember(SQL_HANDLE_DBC, impl_->dbc, "begin transaction");
+    return false;
+  }
+  impl_->inTransaction = true;
+  return true;
+}
+
+bool Database::Rollback() {
+  std::lock_guard lock(mu_);
+  if (impl_->dbc == SQL_NULL_HDBC) return false;
+  SQLRETURN rc = SQLEndTran(SQL_HANDLE_DBC, impl_->dbc, SQL_ROLLBACK);
+  if (!SQL_SUCCEEDED(rc)) impl_->remember(SQL_HANDLE_DBC, impl_->dbc, "rollback");
+  SQLSetConnectAttr(impl_->dbc, SQL_ATTR_AUTOCOMMIT,
+                    reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0);
+  impl_->inTransaction = false;
+  return SQL_SUCCEEDED(rc);
+}
+
+bool Database::Commit() {
+  std::lock_guard lock(mu_);
+  if (impl_->dbc == SQL_NULL_HDBC) return false;
+  SQLRETURN rc = SQLEndTran(SQL_HANDLE_DBC, impl_->dbc, SQL_COMMIT);
+  if (!SQL_SUCCEEDED(rc)) impl_->remember(SQL_HANDLE_DBC, impl_->dbc, "commit");
+  SQLSetConnectAttr(impl_->dbc, SQL_ATTR_AUTOCOMMIT,
+                    reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0);
+  impl_->inTransaction = false;
+  return SQL_SUCCEEDED(rc);
+}
+
+bool Database::SetConnectionTimeout(int seconds) {
+  std::lock_guard lock(mu_);
+  if (impl_->env == SQL_NULL_HENV || !impl_->ensureConnectionHandle()) return false;
+  SQLRETURN rc = SQLSetConnectAttr(impl_->dbc, SQL_ATTR_CONNECTION_TIMEOUT,
+                                   reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(seconds)), 0);
+  return SQL_SUCCEEDED(rc);
+}
+
+int Database::GetConnectionTimeout() {
+  std::lock_guard lock(mu_);
+  if (impl_->env == SQL_NULL_HENV || !impl_->ensureConnectionHandle()) return 0;
+  SQLUINTEGER value = 0;
+  SQLINTEGER length = 0;
+  if (!SQL_SUCCEEDED(SQLGetConnectAttr(impl_->dbc, SQL_ATTR_CONNECTION_TIMEOUT, &value,
+                                       sizeof value, &length)))
+    return 0;
+  return static_cast<int>(value);
+}
+
+int Database::GetErrorText(std::string& state, std::string& message) {
+  std::lock_guard lock(mu_);
+  std::vector<DiagRecord> records;
+  if (impl_->lastErrorFresh) {
+    records = impl_->lastError;
+  } else {
+    records = ReadDiagnostics(SQL_HANDLE_DBC, impl_->dbc);
+  }
+  int native = 0;
+  for (const auto& r : records) {
+    state += r.state;
+    message += r.message;
+    native = r.native;
+  }
+  return native;
+}
+
+std::string Database::Browse(const std::string& request) {
+  std::lock_guard lock(mu_);
+  if (impl_->env == SQL_NULL_HENV || !impl_->ensureConnectionHandle()) return {};
+  std::string in = ToDriver(request);
+  SQLCHAR out[2048] = {0};
+  SQLSMALLINT outLength = 0;
+  SQLRETURN rc = SQLBrowseConnect(impl_->dbc, reinterpret_cast<SQLCHAR*>(in.data()),
+                                  static_cast<SQLSMALLINT>(in.size()), out, sizeof out, &outLength);
+  if (!SQL_SUCCEEDED(rc) && rc != SQL_NEED_DATA) return {};
+  return FromDriver(reinterpret_cast<char*>(out));
+}
+
+int Database::ParseBrowseList(const std::string& answer, const std::string& marker,
+                              std::vector<std::string>& out) {
+  out.clear();
+  if (answer.find(marker) == std::string::npos) return 0;
+  size_t open = answer.find("={");
+  if (open == std::string::npos) return 0;
+  open += 2;
+  size_t close = answer.find('}', open);
+  if (close == std::string::npos) return 0;
+  std::string list = answer.substr(open, close - open);
+  size_t start = 0;
+  for (;;) {
+    size_t comma = list.find(',', start);
+    out.push_back(list.substr(start, comma - start));
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+  return static_cast<int>(out.size());
+}
+
+int Database::ListSqlServers(std::vector<std::string>& out) {
+  return ParseBrowseList(Browse("Driver={SQL Server}"), "SERVER:", out);
+}
+
+int Database::ListSqlServerDatabases(const std::string& server, const std::string& user,
+                                     const std::string& password, std::vector<std::string>& out) {
+  return ParseBrowseList(
+      Browse("Driver={SQL Server};SERVER=" + server + ";UID=" + user + ";PWD=" + password),
+      "DATABASE", out);
+}
+
+std::string Database::AccessConnectionString(const std::string& file, const std::string& password,
+                                             bool newDriver) {
+  if (newDriver) {
+    return "ODBC;DSN=MS Access Database;DBQ=" + file +
+           ";Driver={Microsoft Access Driver (*.mdb, *.accdb)};;DriverId=25;FIL=MS "
+           "Access;MaxBufferSize=2048;PageTimeout=5;PWD=" +
+           password;
+  }
+  return "DBQ=" + file + ";Pwd=" + password + ";DRIVER={Microsoft Access Driver (*.mdb)};";
+}
+
+std::string Database::SqlServerConnectionString(const std::string& server,
+                                                const std::string& database,
+                                                const std::string& user,
+                                                const std::string& password) {
+  if (!user.empty() || !password.empty()) {
+    return "driver={sql server};server=" + server + ";database=" + database + ";uid=" + user +
+           ";pwd=" + password;
+  }
+  return "Driver=SQL Server;Server=" + server + ";Database=" + database +
+         ";Trusted_Connection=Yes;Connect Timeout=90";
+}
+
+std::string Database::ExcelConnectionString(const std::string& file, const std::string& password) {
+  return "DBQ=" + file + ";Pwd=" + password + ";DRIVER={MICROSOFT EXCEL DRIVER (*.XLS)};";
+}
+
+std::string Database::SqliteConnectionString(const std::string& file) {
+  // WAL with synchronous NORMAL: about fifty times the autocommit insert rate
+  // of the default rollback journal, and a crash still loses no committed row
+  // of the database file (at most the last transactions before a power loss).
+  return "DRIVER={SQLite3};Database=" + file + ";JournalMode=WAL;SyncPragma=NORMAL;";
+}
+
+namespace {
+// A value with a ";" (or braces) must be braced, or it would end the attribute.
+std::string ConnectionValue(const std::string& value) {
+  if (value.find_first_of(";{}") == std::string::npos) return value;
+  std::string out = "{";
+  for (char c : value) {
+    out += c;
+    if (c == '}') out += '}';
+  }
+  return out + "}";
+}
+}  // namespace
+
+std::string Database::PostgresConnectionString(const std::string& server, int port,
+                                               const std::string& database, const std::string& user,
+                                               const std::string& password) {
+  return "DRIVER={PostgreSQL Unicode};Server=" + ConnectionValue(server) +
+         ";Port=" + std::to_string(port) + ";Database=" + ConnectionValue(database) +
+         ";Uid=" + ConnectionValue(user) + ";Pwd=" + ConnectionValue(password) + ";";
+}
+
+// --- ScopedQuery ---
+
+ScopedQuery::ScopedQuery(Database& db, const std::string& sql, int cursorType)
+    : db_(db), stmt_(db.Query(sql, cursorType)) {}
+
+ScopedQuery::~ScopedQuery() {
+  if (stmt_ != 0) db_.CloseQuery(stmt_);
+}
+
+bool ScopedQuery::next() { return stmt_ != 0 && db_.FetchNext(stmt_); }
+bool ScopedQuery::first() { return stmt_ != 0 && db_.FetchFirst(stmt_); }
+std::string ScopedQuery::text(int column) { return db_.GetText(stmt_, column); }
+std::string ScopedQuery::text(const std::string& name) { return db_.GetTextByName(stmt_, name); }
+int32_t ScopedQuery::integer(int column) { return db_.GetInt(stmt_, column); }
+int32_t ScopedQuery::integer(const std::string& name) { return db_.GetIntByName(stmt_, name); }
+int64_t ScopedQuery::integer64(int column) { return db_.GetInt64(stmt_, column); }
+
+// --- Transaction ---
+
+Transaction::Transaction(Database& db) : db_(db), lock_(db.mu_) { begun_ = db_.BeginTransaction(); }
+
+Transaction::~Transaction() {
+  if (begun_ && !done_) db_.Rollback();
+}
+
+bool Transaction::commit() {
+  if (!begun_ || done_) return false;
+  done_ = true;
+  return db_.Commit();
+}
+
+}  // namespace bw
