@@ -14,7 +14,11 @@ constexpr const char* kMonthNames[] = {"January",   "February", "March",    "Apr
 constexpr const char* kDayNames[] = {"Sunday",   "Monday", "Tuesday", "Wednesday",
                                      "Thursday", "Friday", "Saturday"};
 
-bool ToLocal(std::time_t t, std::tm& tm) { return localtime_r(&t, &tm) != nullptr; }
+// Local calendar time; false outside the years 1-9999, which no date text can show.
+bool ToLocal(std::time_t t, std::tm& tm) {
+  if (localtime_r(&t, &tm) == nullptr) return false;
+  return tm.tm_year + 1900 >= 1 && tm.tm_year + 1900 <= 9999;
+}
 
 bool ToLocal(SystemTime t, std::tm& tm) {
   // Whole seconds, rounded down also before 1970.

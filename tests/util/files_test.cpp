@@ -1,0 +1,139 @@
+#include "util/files.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+
+#include "support/temp_dir.h"
+
+namespace bw {
+namespace {
+
+using test::ReadAll;
+using test::TempDir;
+using test::WriteAll;
+
+// Names in `dir`, to show that no temporary file is left behind.
+std::vector<std::string> Entries(const std::string& dir) {
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(dir)) {
+    names.push_back(e.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TEST(DirectoryTest, EnsureDirectoryCreatesMissingParents) {
+  TempDir dir;
+  const std::string nested = dir.file("data/10000/群数据");
+  EXPECT_FALSE(DirectoryExists(nested));
+  EXPECT_TRUE(EnsureDirectory(nested));
+  EXPECT_TRUE(DirectoryExists(nested));
+  EXPECT_TRUE(EnsureDirectory(nested));  // already there
+  EXPECT_TRUE(EnsureDirectory(dir.file("a/b/")));
+  EXPECT_TRUE(DirectoryExists(dir.file("a/b")));
+}
+
+TEST(DirectoryTest, FilesAreNoDirectories) {
+  TempDir dir;
+  WriteAll(dir.file("plain"), "x");
+  EXPECT_FALSE(DirectoryExists(dir.file("plain")));
+  EXPECT_TRUE(FileExists(dir.file("plain")));
+  EXPECT_FALSE(EnsureDirectory(dir.file("plain")));
+  EXPECT_FALSE(EnsureDirectory(dir.file("plain/below")));
+  EXPECT_FALSE(DirectoryExists(dir.file("missing")));
+  EXPECT_FALSE(FileExists(dir.file("missing")));
+  EXPECT_FALSE(EnsureDirectory(""));
+}
+
+TEST(ReadFileBytesTest, ReadsExactBytesAndReportsMissingFiles) {
+  TempDir dir;
+  const std::string bytes("a\0b\xCC\xEC\r\n", 7);
+  WriteAll(dir.file("f"), bytes);
+  std::string out = "old";
+  ASSERT_TRUE(ReadFileBytes(dir.file("f"), out).ok());
+  EXPECT_EQ(out, bytes);
+
+  out = "old";
+  const Status missing = ReadFileBytes(dir.file("missing"), out);
+  EXPECT_FALSE(missing.ok());
+  EXPECT_NE(missing.message().find("missing"), std::string::npos);
+  EXPECT_EQ(out, "");
+  EXPECT_FALSE(ReadFileBytes(dir.path(), out).ok());  // a directory
+}
+
+TEST(WriteFileAtomicTest, ReplacesContentAndLeavesNoTemporaryFile) {
+  TempDir dir;
+  const std::string path = dir.file("群列表.txt");
+  ASSERT_TRUE(WriteFileAtomic(path, "first").ok());
+  EXPECT_EQ(ReadAll(path), "first");
+  ::chmod(path.c_str(), 0640);
+  ASSERT_TRUE(WriteFileAtomic(path, "second, longer").ok());
+  EXPECT_EQ(ReadAll(path), "second, longer");
+  ASSERT_TRUE(WriteFileAtomic(path, "").ok());
+  EXPECT_EQ(ReadAll(path), "");
+  EXPECT_EQ(Entries(dir.path()), std::vector<std::string>{"群列表.txt"});
+  struct stat st {};
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);
+}
+
+TEST(WriteFileAtomicTest, MissingDirectoryFailsAndCreatesNothing) {
+  TempDir dir;
+  const Status status = WriteFileAtomic(dir.file("nowhere/setsoft.ini"), "x");
+  EXPECT_FALSE(status.ok());
+  EXPECT_NE(status.message().find("setsoft.ini"), std::string::npos);
+  EXPECT_TRUE(Entries(dir.path()).empty());
+}
+
+TEST(WriteFileAtomicTest, FailedRenameLeavesTargetAndNoTemporaryFile) {
+  TempDir dir;
+  // A non-empty directory cannot be replaced by a file, not even by root.
+  ASSERT_TRUE(EnsureDirectory(dir.file("target")));
+  WriteAll(dir.file("target/keep"), "kept");
+  EXPECT_FALSE(WriteFileAtomic(dir.file("target"), "new").ok());
+  EXPECT_EQ(ReadAll(dir.file("target/keep")), "kept");
+  EXPECT_EQ(Entries(dir.path()), std::vector<std::string>{"target"});
+}
+
+TEST(WriteFileAtomicTest, FullDiskKeepsTheOldFile) {
+  TempDir dir;
+  const std::string path = dir.file("人数限制.ini");
+  ASSERT_TRUE(WriteFileAtomic(path, "old settings").ok());
+  // A file-size limit makes write() fail like a full disk does, also for root.
+  struct rlimit old {};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+  auto* oldHandler = ::signal(SIGXFSZ, SIG_IGN);
+  struct rlimit small = old;
+  small.rlim_cur = 1024;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+  const Status status = WriteFileAtomic(path, std::string(8192, 'x'));
+  ::setrlimit(RLIMIT_FSIZE, &old);
+  ::signal(SIGXFSZ, oldHandler);
+  EXPECT_FALSE(status.ok());
+  EXPECT_EQ(ReadAll(path), "old settings");
+  EXPECT_EQ(Entries(dir.path()), std::vector<std::string>{"人数限制.ini"});
+}
+
+TEST(AppendFileTest, CreatesThenAppends) {
+  TempDir dir;
+  const std::string path = dir.file("log.txt");
+  ASSERT_TRUE(AppendFile(path, "one\n").ok());
+  ASSERT_TRUE(AppendFile(path, "two\n").ok());
+  EXPECT_EQ(ReadAll(path), "one\ntwo\n");
+  EXPECT_FALSE(AppendFile(dir.file("missing/log.txt"), "x").ok());
+}
+
+TEST(JoinPathTest, OneSeparatorBetweenParts) {
+  EXPECT_EQ(JoinPath("/data", "a.ini"), "/data/a.ini");
+  EXPECT_EQ(JoinPath("/data/", "a.ini"), "/data/a.ini");
+  EXPECT_EQ(JoinPath("/data/", "/a.ini"), "/data/a.ini");
+  EXPECT_EQ(JoinPath("/data", "/a.ini"), "/data/a.ini");
+  EXPECT_EQ(JoinPath("", "a.ini"), "a.ini");
+}
+
+}  // namespace
+}  // namespace bw
