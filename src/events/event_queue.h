@@ -10,7 +10,9 @@
 // stop() refuses new records, discards the ones not yet started and waits for
 // the running handler to return.
 //
-// Thread-safety: enqueue/stop/waitIdle may be called from any thread.
+// Thread-safety: enqueue/stop/waitIdle may be called from any thread. A handler
+// may enqueue (to its own queue too) and stop its own queue, but must not call
+// waitIdle() on it.
 #pragma once
 
 #include <atomic>
@@ -48,8 +50,9 @@ class EventQueue {
   uint64_t workersStarted() const;
 
  private:
-  void workerLoop();
-  void drainSynchronously();
+  // The worker (or, synchronous, the enqueuing thread): handles records until
+  // the queue is empty or stopped.
+  void drain();
 
   const std::string name_;
   const Handler handler_;
@@ -61,6 +64,9 @@ class EventQueue {
   bool running_ = false;  // a worker is active (threaded) or draining (synchronous)
   bool stopped_ = false;
   uint64_t workersStarted_ = 0;
+  uint64_t enqueued_ = 0;    // records accepted so far
+  uint64_t handled_ = 0;     // records whose handler has returned
+  std::thread::id drainer_;  // the thread draining in synchronous mode
 };
 
 }  // namespace bw
