@@ -1,0 +1,280 @@
+#include "tasks/scheduler.h"
+
+#include <algorithm>
+
+#include "events/delay.h"
+#include "host/robot.h"
+#include "logs/run_log.h"
+#include "tasks/task_actions.h"
+#include "ui/list_model.h"
+#include "ui/settings_model.h"
+#include "util/log.h"
+
+namespace bw {
+
+namespace {
+
+constexpr std::string_view kSwitch = "选择框_开启定时任务";
+constexpr std::string_view kPause = "编辑框_执行间隔时间";
+constexpr std::string_view kContent = "编辑框_定时发送内容";
+constexpr std::string_view kTime = "日期框_执行时间";
+constexpr std::chrono::milliseconds kRestartGap{2000};
+
+// The action radios, in the order they are tested.
+struct ActionRadio {
+  std::string_view control;
+  std::string_view action;
+  bool needsContent;
+};
+constexpr ActionRadio kActionRadios[] = {
+    {"单选框_发送信息", kActionSendMessage, true}, {"单选框_发布公告", kActionAnnouncement, true},
+    {"单选框_全体禁言", kActionWholeBan, false},   {"单选框_解除禁言", kActionLiftWholeBan, false},
+    {"单选框_发布作业", kActionHomework, true},
+};
+
+}  // namespace
+
+TaskScheduler::TaskScheduler(Robot& robot) : robot_(robot) {
+  onShutdown_ = std::make_unique<std::stop_callback<std::function<void()>>>(
+      robot_.stop, std::function<void()>([this] {
+        {
+          std::lock_guard lock(loopMu_);
+          loopStop_.request_stop();
+        }
+        tasksStop_.request_stop();
+      }));
+}
+
+TaskScheduler::~TaskScheduler() {
+  onShutdown_.reset();
+  stopScheduler();
+  tasksStop_.request_stop();
+  std::map<uint64_t, std::thread> all;
+  {
+    std::lock_guard lock(tasksMu_);
+    all.swap(tasks_);
+  }
+  for (auto& [id, thread] : all) thread.join();
+}
+
+void TaskScheduler::startScheduler() {
+  std::lock_guard lock(loopMu_);
+  if (loop_.joinable() || robot_.stop.stop_requested()) return;
+  loopStop_ = std::stop_source();
+  loop_ = std::thread(&TaskScheduler::schedulerLoop, this, loopStop_.get_token(),
+                      lastStop_ + kRestartGap);
+}
+
+void TaskScheduler::stopScheduler() {
+  std::thread loop;
+  {
+    std::lock_guard lock(loopMu_);
+    if (!loop_.joinable()) return;
+    loopStop_.request_stop();
+    loop = std::move(loop_);
+    lastStop_ = robot_.clock.now();
+    nextPass_ = SystemTime{};
+  }
+  loop.join();
+}
+
+bool TaskScheduler::schedulerRunning() const {
+  std::lock_guard lock(loopMu_);
+  return loop_.joinable();
+}
+
+void TaskScheduler::startIfEnabled() {
+  if (robot_.settings.checked(kSwitch) && robot_.lists.tasks.rowCount() > 0) startScheduler();
+}
+
+void TaskScheduler::schedulerLoop(std::stop_token stop, SystemTime notBefore) {
+  const SystemTime start = robot_.clock.now();
+  if (start < notBefore) {
+    {
+      std::lock_guard lock(loopMu_);
+      nextPass_ = notBefore;
+    }
+    const auto gap = std::chrono::ceil<std::chrono::milliseconds>(notBefore - start);
+    if (!delay(robot_.clock, static_cast<int32_t>(gap.count()), 0, stop)) return;
+  }
+  while (true) {
+    int64_t wait = kSchedulerCeilingSeconds;
+    {
+      std::lock_guard lock(loopMu_);
+      if (stop.stop_requested()) return;
+      const SystemTime now = robot_.clock.now();
+      std::vector<ScheduledTask> due;
+      robot_.lists.tasks.update([&](std::vector<ListRow>& rows) {
+        SchedulerPass pass = PlanSchedulerPass(rows, now);
+        wait = pass.waitSeconds;
+        for (size_t r : pass.due) due.push_back(ScheduledTask::FromRow(rows[r]));
+      });
+      for (ScheduledTask& task : due) {
+        spawnTask([this, task = std::move(task)](std::stop_token s) { runDueTask(task, s); });
+      }
+      nextPass_ = now + std::chrono::seconds(wait);
+      ++passes_;
+    }
+    if (!delay(robot_.clock, static_cast<int32_t>(wait), 1, stop)) return;
+  }
+}
+
+void TaskScheduler::runDueTask(const ScheduledTask& task, std::stop_token stop) {
+  {
+    std::lock_guard lock(tasksMu_);
+    ++busyButton_;
+  }
+  robot_.runLog.WriteRunLog("执行任务", "开始执行任务" + task.action);
+  runTaskAction(robot_, task.action, task.content, robot_.settings.number(kPause), stop);
+  // The row may have moved or gone while the task ran: mark the same task, not
+  // whatever row now stands at its old index.
+  robot_.lists.tasks.update([&](std::vector<ListRow>& rows) {
+    for (ListRow& row : rows) {
+      ScheduledTask current = ScheduledTask::FromRow(row);
+      if (current.sameTask(task) && current.status == kTaskRunning) {
+        row.cells[taskcol::kState] = std::string(kTaskDone);
+        break;
+      }
+    }
+  });
+  robot_.runLog.WriteRunLog("执行任务", "任务" + task.action + " 执行完毕");
+  std::lock_guard lock(tasksMu_);
+  --busyButton_;
+}
+
+Status TaskScheduler::taskFromControls(ScheduledTask& task) const {
+  const Settings& settings = robot_.settings;
+  const ActionRadio* chosen = nullptr;
+  for (const ActionRadio& radio : kActionRadios) {
+    if (settings.checked(radio.control)) {
+      chosen = &radio;
+      break;
+    }
+  }
+  if (chosen == nullptr) {
+    LogWarning("timed task: no action radio box is selected");
+    return Status::Error("请选择执行操作");
+  }
+  task.action = std::string(chosen->action);
+  task.content = chosen->needsContent ? settings.text(kContent) : std::string();
+  if (chosen->needsContent && task.content.empty()) {
+    return Status::Error(std::string(kTaskContentMissing));
+  }
+  return Status::Ok();
+}
+
+Status TaskScheduler::addTask() {
+  ScheduledTask task;
+  if (Status s = taskFromControls(task); !s) return s;
+  const std::string timeText = robot_.settings.text(kTime);
+  auto time = NormaliseTimeOfDay(timeText);
+  if (!time) {
+    LogWarning("timed task: the time \"" + timeText + "\" cannot be read as HH:mm:ss");
+    return Status::Error("执行时间无效");
+  }
+  task.time = *time;
+  task.status = std::string(kTaskWaiting);
+  robot_.lists.tasks.append(task.toRow());
+  robot_.runLog.WriteRunLog("添加任务",
+                            "添加任务 " + task.time + " " + task.action + " " + task.content);
+  if (robot_.settings.checked(kSwitch)) restartAfterEdit(true);
+  return Status::Ok();
+}
+
+void TaskScheduler::deleteCheckedTasks() {
+  size_t removed = 0;
+  size_t remaining = 0;
+  robot_.lists.tasks.update([&](std::vector<ListRow>& rows) {
+    removed = std::erase_if(rows, [](const ListRow& row) { return row.checked; });
+    remaining = rows.size();
+  });
+  if (robot_.settings.checked(kSwitch)) restartAfterEdit(remaining > 0);
+  robot_.runLog.WriteRunLog("删除任务", "删除了" + std::to_string(removed) + "个任务");
+}
+
+void TaskScheduler::restartAfterEdit(bool rowsRemain) {
+  stopScheduler();
+  // The new loop makes its first pass no sooner than two seconds after this stop.
+  if (rowsRemain) startScheduler();
+}
+
+Status TaskScheduler::runTaskNow() {
+  ScheduledTask task;
+  if (Status s = taskFromControls(task); !s) return s;
+  {
+    std::lock_guard lock(tasksMu_);
+    ++busyButton_;
+  }
+  robot_.runLog.WriteRunLog("执行任务", "立即执行任务" + task.action);
+  spawnTask([this, task = std::move(task)](std::stop_token stop) {
+    runTaskAction(robot_, task.action, task.content, robot_.settings.number(kPause), stop);
+    robot_.runLog.WriteRunLog("执行任务", "任务" + task.action + " 执行完毕");
+    std::lock_guard lock(tasksMu_);
+    --busyButton_;
+  });
+  return Status::Ok();
+}
+
+void TaskScheduler::toggleScheduler() {
+  if (robot_.settings.checked(kSwitch)) {
+    robot_.runLog.WriteRunLog("操作", "开启定时任务");
+    if (robot_.lists.tasks.rowCount() > 0) startScheduler();
+  } else {
+    stopScheduler();
+    robot_.runLog.WriteRunLog("操作", "关闭定时任务");
+  }
+}
+
+std::string TaskScheduler::featureStatus() const {
+  return robot_.settings.checked(kSwitch) ? "已开启" : "已关闭";
+}
+
+bool TaskScheduler::runNowEnabled() const {
+  std::lock_guard lock(tasksMu_);
+  return busyButton_ == 0;
+}
+
+size_t TaskScheduler::runningTasks() const {
+  std::lock_guard lock(tasksMu_);
+  return activeTasks_;
+}
+
+bool TaskScheduler::waitForTasks(std::chrono::milliseconds timeout) const {
+  std::unique_lock lock(tasksMu_);
+  return tasksCv_.wait_for(lock, timeout, [this] { return activeTasks_ == 0; });
+}
+
+uint64_t TaskScheduler::passCount() const { return passes_.load(); }
+
+SystemTime TaskScheduler::nextPass() const {
+  std::lock_guard lock(loopMu_);
+  return nextPass_;
+}
+
+void TaskScheduler::spawnTask(std::function<void(std::stop_token)> body) {
+  std::vector<std::thread> done;
+  {
+    std::lock_guard lock(tasksMu_);
+    for (uint64_t id : finished_) {
+      auto it = tasks_.find(id);
+      if (it == tasks_.end()) continue;
+      done.push_back(std::move(it->second));
+      tasks_.erase(it);
+    }
+    finished_.clear();
+    const uint64_t id = nextTaskId_++;
+    ++activeTasks_;
+    // The new thread records its end under tasksMu_, so it cannot finish before
+    // it has been stored here.
+    tasks_[id] = std::thread([this, id, body = std::move(body), stop = tasksStop_.get_token()] {
+      body(stop);
+      std::lock_guard end(tasksMu_);
+      finished_.push_back(id);
+      --activeTasks_;
+      tasksCv_.notify_all();
+    });
+  }
+  for (std::thread& thread : done) thread.join();
+}
+
+}  // namespace bw
