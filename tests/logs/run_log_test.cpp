@@ -1,0 +1,112 @@
+#include "logs/run_log.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "util/log.h"
+
+namespace bw {
+namespace {
+
+class RunLogTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    previous_ = SetLogSink([this](LogLevel level, std::string_view line) {
+      serviceLog_.push_back({level, std::string(line)});
+    });
+  }
+  void TearDown() override { SetLogSink(previous_); }
+
+  VirtualClock clock_{LocalTime(2026, 12, 7, 21, 5, 9)};
+  ListModel view_{"超级列表框_日志", {"ID", "时间", "类型", "信息"}};
+  std::vector<std::pair<LogLevel, std::string>> serviceLog_;
+  LogSink previous_;
+};
+
+TEST_F(RunLogTest, EntryShowsIdTimeTypeAndMessage) {
+  RunLog log(clock_, &view_);
+  log.WriteRunLog("初始化", "载入设置");
+  clock_.advance(std::chrono::hours(3));  // past midnight: 12-8 00:05:09, 24-hour
+  log.WriteRunLog("", "没有类型");
+  const auto e = log.entries();
+  ASSERT_EQ(e.size(), 2u);
+  EXPECT_EQ(e[0].id, 1);
+  EXPECT_EQ(e[0].time, "12-7 21:05:09");
+  EXPECT_EQ(e[0].type, "初始化");
+  EXPECT_EQ(e[1].time, "12-8 00:05:09");
+  EXPECT_EQ(e[1].type, "信息");
+  EXPECT_EQ(log.status(), "没有类型");
+  ASSERT_EQ(view_.rowCount(), 2u);
+  EXPECT_EQ(view_.row(1)->cells,
+            (std::vector<std::string>{"2", "12-8 00:05:09", "信息", "没有类型"}));
+}
+
+TEST_F(RunLogTest, FailureMessagesAreRed) {
+  RunLog log(clock_, &view_);
+  log.WriteRunLog("操作", "加入黑名单失败");
+  log.WriteRunLog("操作", "加入黑名单成功");
+  const auto e = log.entries();
+  EXPECT_TRUE(e[0].red);
+  EXPECT_FALSE(e[1].red);
+  EXPECT_EQ(view_.row(0)->textColour, 0x0000FFu);
+  EXPECT_EQ(view_.row(0)->backColour, 0xFFFFFFu);
+  EXPECT_EQ(view_.row(1)->textColour, 0u);
+}
+
+TEST_F(RunLogTest, EveryEntryReachesTheServiceLogWithItsType) {
+  RunLog log(clock_);
+  log.WriteRunLog("踢人", "踢出 群1");
+  log.WriteRunLog("", "x失败");
+  ASSERT_EQ(serviceLog_.size(), 2u);
+  EXPECT_EQ(serviceLog_[0].first, LogLevel::kInfo);
+  EXPECT_NE(serviceLog_[0].second.find("[踢人] 踢出 群1"), std::string::npos);
+  EXPECT_EQ(serviceLog_[1].first, LogLevel::kWarning);
+  EXPECT_NE(serviceLog_[1].second.find("[信息] x失败"), std::string::npos);
+}
+
+TEST_F(RunLogTest, KeepsOnlyTheNewestEntries) {
+  RunLog log(clock_, &view_, 3);
+  for (int i = 1; i <= 5; ++i) log.WriteRunLog("操作", "m" + std::to_string(i));
+  const auto e = log.entries();
+  ASSERT_EQ(e.size(), 3u);
+  EXPECT_EQ(e.front().id, 3);  // ids are never reused
+  EXPECT_EQ(e.front().message, "m3");
+  EXPECT_EQ(e.back().id, 5);
+  ASSERT_EQ(view_.rowCount(), 3u);
+  EXPECT_EQ(view_.cell(0, 3), "m3");
+  EXPECT_EQ(view_.cell(2, 0), "5");
+
+  RunLog big(clock_);
+  for (int i = 0; i < 10050; ++i) big.WriteRunLog("", "x");
+  EXPECT_EQ(big.entries().size(), 10000u);
+  EXPECT_EQ(big.entries().front().id, 51);
+}
+
+TEST_F(RunLogTest, SinksSeeEntriesInOrderFromManyThreads) {
+  RunLog log(clock_, &view_);
+  std::vector<int64_t> seen;
+  std::mutex mu;
+  int id = log.subscribe([&](const RunLogEntry& e) {
+    std::lock_guard lock(mu);
+    seen.push_back(e.id);
+  });
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 50; ++i) log.WriteRunLog("操作", "m");
+    });
+  }
+  for (auto& th : threads) th.join();
+  ASSERT_EQ(seen.size(), 200u);
+  for (size_t i = 0; i < seen.size(); ++i) EXPECT_EQ(seen[i], static_cast<int64_t>(i + 1));
+  for (size_t i = 0; i < view_.rowCount(); ++i) EXPECT_EQ(view_.cell(i, 0), std::to_string(i + 1));
+  log.unsubscribe(id);
+  log.WriteRunLog("", "after");
+  EXPECT_EQ(seen.size(), 200u);
+}
+
+}  // namespace
+}  // namespace bw
