@@ -1,0 +1,123 @@
+// Group messages through the whole processor: a clean 200-byte message with the
+// default banned-word list and with 5,000 words, and a violating message that
+// counts a warning in SQLite.
+#include <benchmark/benchmark.h>
+
+#include <random>
+#include <string>
+
+#include "membership/account_lists.h"
+#include "membership/departures.h"
+#include "membership/invite_stats.h"
+#include "membership/member_limit.h"
+#include "moderation/group_message_processor.h"
+#include "moderation/image_info.h"
+#include "moderation/keyword_replies.h"
+#include "moderation/violations.h"
+#include "support/robot_fixture.h"
+#include "util/log.h"
+
+namespace {
+
+using bw::test::RobotFixture;
+
+struct Pipeline : RobotFixture {
+  Pipeline() {
+    manage({111111});
+    settings.setChecked("选择框_开启邀请查询", true);
+    settings.setChecked("选择框_开启广告检测", true);
+    settings.setChecked("选择框_开启关键词回复", true);
+    settings.setChecked("选择框_踢语音", true);
+    settings.setChecked("选择框_踢图片大小", true);
+    settings.setChecked("选择框_踢连续发图", true);
+  }
+  bw::InviteStats invites{*robot};
+  bw::AccountLists accounts{*robot};
+  bw::MemberLimit limit{*robot, invites};
+  bw::Departures departures{*robot, invites, accounts, limit};
+  bw::CqImgFileInfo images{*robot};
+  bw::Violations violations{*robot, departures, accounts, images};
+  bw::KeywordReplies replies{*robot};
+  bw::GroupMessageProcessor processor{*robot, invites, accounts, violations, replies};
+};
+
+// About 200 bytes of ordinary chat: no banned word, no image, no mention.
+std::string CleanMessage() {
+  std::string msg =
+      "今天天气不错，我们下午三点去公园散步吧，顺便买点水果回来。Bring the kids too! ";
+  while (msg.size() < 200) msg += "好的";
+  return msg;
+}
+
+std::string RandomWords(size_t count, const std::string& avoidIn) {
+  std::mt19937 rng(7);
+  std::string text;
+  size_t made = 0;
+  while (made < count) {
+    std::string word;
+    size_t chars = 2 + rng() % 3;
+    for (size_t i = 0; i < chars; ++i) {
+      char32_t cp = 0x4E00 + rng() % (0x9FA5 - 0x4E00);
+      word += static_cast<char>(0xE0 | (cp >> 12));
+      word += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      word += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+    if (avoidIn.find(word) != std::string::npos) continue;
+    if (!text.empty()) text += "+";
+    text += word;
+    ++made;
+  }
+  return text;
+}
+
+void RunClean(benchmark::State& state, Pipeline& p) {
+  bw::GroupMessageRecord record;
+  record.fromGroup = 111111;
+  record.fromQQ = 123456;
+  record.msg = CleanMessage();
+  if (p.violations.check(record)) {
+    state.SkipWithError("the clean message violates");
+    return;
+  }
+  for (auto _ : state) p.processor.process(record);
+  if (!p.host.actions().empty()) state.SkipWithError("the clean message caused host actions");
+  state.SetItemsProcessed(state.iterations());
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(record.msg.size()));
+}
+
+void BM_CleanMessageDefaultList(benchmark::State& state) {
+  Pipeline p;
+  RunClean(state, p);
+}
+BENCHMARK(BM_CleanMessageDefaultList);
+
+void BM_CleanMessage5000Words(benchmark::State& state) {
+  Pipeline p;
+  p.settings.setText("编辑框_踢人关键词", RandomWords(5000, CleanMessage()));
+  RunClean(state, p);
+}
+BENCHMARK(BM_CleanMessage5000Words);
+
+void BM_ViolatingMessageWithWarningCount(benchmark::State& state) {
+  bw::SetLogLevel(bw::LogLevel::kError);
+  Pipeline p;
+  p.settings.setChecked("选择框_警告次数踢", true);
+  p.settings.setText("编辑框_踢人警告次数", "2000000000");  // every violation only warns
+  bw::GroupMessageRecord record;
+  record.fromGroup = 111111;
+  record.fromQQ = 123456;
+  record.msg = CleanMessage() + "加微信";
+  for (auto _ : state) {
+    p.processor.process(record);
+    p.host.clear();
+  }
+  if (p.count("select 警告次数 from 警告记录 where QQ号='123456'") !=
+      static_cast<int64_t>(state.iterations()))
+    state.SkipWithError("warnings were not counted");
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_ViolatingMessageWithWarningCount);
+
+}  // namespace
+
+BENCHMARK_MAIN();
