@@ -78,6 +78,8 @@ class WebClient {
   std::string send(WebRequest& request, CookieJar& jar) const;
 
  private:
+  std::string sendWith(WebRequest& request, CookieJar* jar) const;
+
   std::shared_ptr<HttpTransport> transport_;
 };
 
