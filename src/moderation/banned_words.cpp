@@ -39,6 +39,11 @@ void BannedWords::compile(size_t maxTableEntries) {
   for (int b = 0; b < 256; ++b) classOf_[b] = used[b] ? static_cast<uint16_t>(classCount_++) : 0;
 
   const size_t c = classCount_;
+  if (c > maxTableEntries) {
+    LogWarning("banned-word list too large for the automaton (" + std::to_string(words_.size()) +
+               " words); searching word by word");
+    return;
+  }
   // During construction 0 in delta_ means "no child" (the root is nobody's child).
   delta_.assign(c, 0);
   output_.assign(1, kNoWord);

@@ -51,7 +51,7 @@ TEST_F(ProcessorTest, FirstViolationWarnsAndTheSecondKicksWithAllBookkeeping) {
   EXPECT_EQ(count("select 现存个数 from 邀请统计 where QQ号='777777'"), 0);
   EXPECT_EQ(count("select 退出个数 from 邀请统计 where QQ号='777777'"), 1);
   EXPECT_THAT(ReadAll(groupLog.dayFile(clock.now())), HasSubstr("111111\t退群\t123456\t10000"));
-  EXPECT_THAT(runLogLines(), ElementsAre("操作|开启广告检测",
+  EXPECT_THAT(runLogLines(), ElementsAre("操作|开启邀请查询", "操作|开启广告检测",
                                          "检测违规|123456 检测到违规词微信 发送内容是:加微信领红包",
                                          "检测违规|123456 检测到违规词微信 发送内容是:加微信领红包",
                                          "踢人|123456踢出 群111111"));
