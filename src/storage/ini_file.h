@@ -1,13 +1,22 @@
 // INI files with the profile-string semantics the settings files were written
 // with: sections "[name]", "key=value" lines, one value per key, no quoting,
-// keys and sections compared without ASCII case, values read up to 10,239
-// bytes. Files may be UTF-8 or GBK; they are written in the platform's file
-// encoding, through a temporary file and a rename.
+// sections and keys compared without ASCII case (the first of duplicates
+// counts), blanks around keys and values dropped on read, ";" lines are
+// comments, values read up to 10,239 bytes (measured on the GBK form, never
+// cutting a character). Files may be UTF-8 or GBK; they are written in the
+// platform's file encoding (EncodeForFile) with CR LF, through a temporary file
+// and a rename, so a failed write leaves the old file as it was.
 //
-// Thread-safety: calls on one path are serialised inside this module.
+// A value cannot hold a line break: CR and LF are written as blanks (callers
+// that keep line breaks encode them first, as the edit boxes do with "><br><").
+//
+// Thread-safety: all calls are serialised inside this module, so concurrent
+// read-modify-writes of one file do not lose each other's keys.
 #pragma once
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "util/status.h"
 
@@ -19,5 +28,14 @@ std::string ReadProfileString(const std::string& file, const std::string& sectio
                               const std::string& key, const std::string& fallback = "");
 Status WriteProfileString(const std::string& file, const std::string& section,
                           const std::string& key, const std::string& value);
+
+// Writes many keys of one section in one read-modify-write of the file.
+using ProfileEntries = std::vector<std::pair<std::string, std::string>>;
+Status WriteProfileStrings(const std::string& file, const std::string& section,
+                           const ProfileEntries& entries);
+
+// The whole file as text (for tests and tools).
+std::string FormatProfile(const std::string& currentText, const std::string& section,
+                          const ProfileEntries& entries);
 
 }  // namespace bw

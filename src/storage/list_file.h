@@ -1,7 +1,20 @@
 // ListFile: the text form of a list view, one row per line (CR LF):
 // "{" + tick (0/1) + "}" + cell1 + "----" + cell2 + ... + cellN.
-// Line breaks inside any cell are written as "[|换行符|]" and read back as line
-// breaks in every cell but the first (whose token stays, as it always did).
+//
+// Line breaks inside a cell (CR LF, or a lone CR or LF) are written as
+// "[|换行符|]" in every cell, so a row always stays on one line. On reading,
+// the token turns back into CR LF in every cell but the first, whose token
+// stays in the text as it always did. Rows without line breaks are written
+// exactly as the format always was.
+//
+// Reading: lines end with CR LF or LF; a final line break adds no row; an empty
+// line is a row with empty cells. The tick is the integer between the first "{"
+// and the next "}" (none: unticked), and that brace group is removed once,
+// so a cell that itself holds such a group (a reply "{1}") keeps it. A cell
+// holding "----" does not survive (it splits into two cells).
+//
+// Files may be UTF-8 or GBK; they are written with EncodeForFile through a
+// temporary file and a rename.
 #pragma once
 
 #include <string>
@@ -12,11 +25,15 @@
 
 namespace bw {
 
+inline constexpr char kListLineBreak[] = "[|换行符|]";
+
 std::string FormatListFile(const std::vector<ListRow>& rows, size_t cells);
 std::vector<ListRow> ParseListFile(const std::string& text);
 
 Status SaveListFile(const ListModel& list, size_t cells, const std::string& file);
-// A missing file leaves the list empty.
+// A missing file leaves the list empty. A file that exists but cannot be read
+// leaves the list as it was (so a later save does not wipe it) and is an error.
+// Rows get as many cells as the list has columns.
 Status LoadListFile(ListModel& list, const std::string& file);
 
 }  // namespace bw

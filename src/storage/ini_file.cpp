@@ -1,0 +1,189 @@
+#include "storage/ini_file.h"
+
+#include <mutex>
+
+#include "util/charset.h"
+#include "util/files.h"
+#include "util/log.h"
+
+namespace bw {
+namespace {
+
+std::mutex g_mu;
+
+std::string_view Trim(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r'))
+    s.remove_suffix(1);
+  return s;
+}
+
+bool SameName(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t end = text.find('\n', pos);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(pos, end - pos);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(std::move(line));
+    pos = end + 1;
+  }
+  return lines;
+}
+
+// "[name]" gives name; false when the line is no section header.
+bool SectionName(std::string_view line, std::string_view& name) {
+  line = Trim(line);
+  if (line.size() < 2 || line.front() != '[') return false;
+  size_t close = line.find(']');
+  if (close == std::string_view::npos) return false;
+  name = Trim(line.substr(1, close - 1));
+  return true;
+}
+
+bool KeyValue(std::string_view line, std::string_view& key, std::string_view& value) {
+  std::string_view t = Trim(line);
+  if (t.empty() || t.front() == ';') return false;
+  size_t eq = line.find('=');
+  if (eq == std::string_view::npos) return false;
+  key = Trim(line.substr(0, eq));
+  value = Trim(line.substr(eq + 1));
+  return true;
+}
+
+std::string OneLine(std::string value) {
+  for (char& c : value) {
+    if (c == '\r' || c == '\n') c = ' ';
+  }
+  return value;
+}
+
+std::string ReadText(const std::string& file) {
+  std::string bytes;
+  if (!FileExists(file)) return {};
+  Status st = ReadFileBytes(file, bytes);
+  if (!st.ok()) {
+    LogWarning("settings: " + st.message());
+    return {};
+  }
+  return DecodeExternalText(bytes);
+}
+
+}  // namespace
+
+std::string FormatProfile(const std::string& currentText, const std::string& section,
+                          const ProfileEntries& entries) {
+  std::vector<std::string> lines = Lines(currentText);
+  // Where the section is, and where its last key line ends.
+  size_t start = lines.size(), end = lines.size();
+  for (size_t i = 0; i < lines.size(); ++i) {
+    std::string_view name;
+    if (!SectionName(lines[i], name)) continue;
+    if (start == lines.size()) {
+      if (SameName(name, section)) start = i;
+    } else {
+      end = i;
+      break;
+    }
+  }
+  if (start == lines.size()) {
+    if (!lines.empty() && !Trim(lines.back()).empty()) lines.emplace_back();
+    lines.push_back("[" + section + "]");
+    start = lines.size() - 1;
+    end = lines.size();
+  }
+  // New keys go after the section's last non-blank line.
+  size_t insertAt = end;
+  while (insertAt > start + 1 && Trim(lines[insertAt - 1]).empty()) --insertAt;
+
+  std::vector<std::string> added;
+  for (const auto& [key, rawValue] : entries) {
+    const std::string value = OneLine(rawValue);
+    bool replaced = false;
+    for (size_t i = start + 1; i < insertAt; ++i) {
+      std::string_view k, v;
+      if (KeyValue(lines[i], k, v) && SameName(k, key)) {
+        lines[i] = key + "=" + value;
+        replaced = true;
+        break;
+      }
+    }
+    if (!replaced) {
+      bool again = false;  // the same key twice in one batch: the later wins
+      for (auto& a : added) {
+        if (SameName(a.substr(0, a.find('=')), key)) {
+          a = key + "=" + value;
+          again = true;
+        }
+      }
+      if (!again) added.push_back(key + "=" + value);
+    }
+  }
+  lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(insertAt), added.begin(), added.end());
+
+  std::string out;
+  for (const auto& l : lines) out += l + "\r\n";
+  return out;
+}
+
+std::string ReadProfileString(const std::string& file, const std::string& section,
+                              const std::string& key, const std::string& fallback) {
+  std::string text;
+  {
+    std::lock_guard lock(g_mu);
+    text = ReadText(file);
+  }
+  bool inSection = false, seenSection = false;
+  for (const auto& line : Lines(text)) {
+    std::string_view name;
+    if (SectionName(line, name)) {
+      if (inSection) break;  // only the first section of that name counts
+      inSection = !seenSection && SameName(name, section);
+      seenSection = seenSection || inSection;
+      continue;
+    }
+    std::string_view k, v;
+    if (inSection && KeyValue(line, k, v) && SameName(k, key)) {
+      std::string value(v);
+      return value.size() > kProfileValueMax ? PrefixByGbkBytes(value, kProfileValueMax) : value;
+    }
+  }
+  return fallback;
+}
+
+Status WriteProfileStrings(const std::string& file, const std::string& section,
+                           const ProfileEntries& entries) {
+  std::lock_guard lock(g_mu);
+  std::string bytes;
+  if (FileExists(file)) {
+    Status st = ReadFileBytes(file, bytes);
+    if (!st.ok()) {
+      // Rewriting from nothing would drop every other key of the file.
+      LogWarning("settings: not written, " + st.message());
+      return st;
+    }
+  }
+  const std::string text = FormatProfile(DecodeExternalText(bytes), section, entries);
+  Status st = WriteFileAtomic(file, EncodeForFile(text));
+  if (!st.ok()) LogWarning("settings: " + st.message());
+  return st;
+}
+
+Status WriteProfileString(const std::string& file, const std::string& section,
+                          const std::string& key, const std::string& value) {
+  return WriteProfileStrings(file, section, {{key, value}});
+}
+
+}  // namespace bw

@@ -1,0 +1,240 @@
+#include "storage/settings_store.h"
+
+#include "events/managed_groups.h"
+#include "host/robot.h"
+#include "logs/run_log.h"
+#include "storage/ini_file.h"
+#include "storage/list_file.h"
+#include "ui/list_model.h"
+#include "util/charset.h"
+#include "util/files.h"
+#include "util/log.h"
+#include "util/text.h"
+
+namespace bw {
+namespace {
+
+constexpr char kEditBreak[] = "><br><";
+constexpr int64_t kDefaultColour = 11772224;
+constexpr char kWelcomeBox[] = "编辑框_欢迎语";
+constexpr char kLimitBox[] = "编辑框_限制人数";
+
+const char* SectionOf(ControlKind kind) {
+  switch (kind) {
+    case ControlKind::kEdit:
+      return "编辑框";
+    case ControlKind::kCheck:
+      return "选择框";
+    case ControlKind::kRadio:
+      return "单选框";
+    default:
+      return nullptr;
+  }
+}
+
+// Every line break becomes the marker, so the value stays one INI line; a
+// restore gives CR LF back.
+std::string EncodeEditText(const std::string& text) {
+  std::string out = ReplaceAll(text, "\r\n", kEditBreak);
+  out = ReplaceAll(out, "\n", kEditBreak);
+  return ReplaceAll(out, "\r", kEditBreak);
+}
+
+// Group numbers name files in the data directory: digits only, so that a
+// hostile list entry cannot point anywhere else.
+bool IsGroupNumber(const std::string& group) {
+  if (group.empty() || group.size() > 20) return false;
+  for (char c : group) {
+    if (c < '0' || c > '9') return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+SettingsStore::SettingsStore(Robot& robot) : robot_(robot) {}
+
+std::string SettingsStore::path(const std::string& name) const {
+  return JoinPath(robot_.dataDirectory(), name);
+}
+
+namespace {
+std::string FallbackFile(const Robot& robot) {
+  const std::string dir = robot.runDirectory() + "/data";
+  if (!EnsureDirectory(dir)) LogWarning("settings: cannot create " + dir);
+  return JoinPath(dir, "setsoft.ini");
+}
+}  // namespace
+
+void SettingsStore::SaveControls(ControlKind kind, const std::string& file) {
+  const char* section = SectionOf(kind);
+  if (section == nullptr) return;
+  const std::string target = file.empty() ? FallbackFile(robot_) : file;
+  ProfileEntries entries;
+  for (const ControlSpec& c : Settings::Controls()) {
+    if (c.kind != kind || !c.saved) continue;
+    if (kind == ControlKind::kEdit) {
+      entries.emplace_back(c.name, EncodeEditText(robot_.settings.text(c.name)));
+    } else {
+      entries.emplace_back(c.name, robot_.settings.checked(c.name) ? "真" : "假");
+    }
+  }
+  std::lock_guard lock(mu_);
+  WriteProfileStrings(target, section, entries);  // failures are logged there
+}
+
+void SettingsStore::RestoreControls(ControlKind kind, const std::string& file) {
+  const char* section = SectionOf(kind);
+  if (section == nullptr) return;
+  const std::string source = file.empty() ? FallbackFile(robot_) : file;
+  for (const ControlSpec& c : Settings::Controls()) {
+    if (c.kind != kind || !c.saved) continue;
+    const std::string value = ReadProfileString(source, section, c.name);
+    if (value.empty()) continue;  // keeps the window default
+    if (kind == ControlKind::kEdit) {
+      robot_.settings.setText(c.name, ReplaceAll(value, kEditBreak, "\r\n"));
+    } else if (kind == ControlKind::kCheck) {
+      robot_.settings.setChecked(c.name, value != "假");
+    } else if (value != "假") {
+      // A radio box is only ever selected: selecting clears the rest of its
+      // group, and a group stored all "假" keeps its default.
+      robot_.settings.setChecked(c.name, true);
+    }
+  }
+}
+
+void SettingsStore::SaveAllSettings() {
+  const std::string ini = path("setsoft.ini");
+  SaveControls(ControlKind::kEdit, ini);
+  SaveControls(ControlKind::kCheck, ini);
+  {
+    std::lock_guard lock(mu_);
+    SaveListFile(robot_.lists.groups, 4, path("群列表.txt"));
+    SaveListFile(robot_.lists.tasks, 4, path("任务列表.txt"));
+    SaveListFile(robot_.lists.keywords, 6, path("回复关键词.txt"));
+  }
+  SaveControls(ControlKind::kRadio, ini);
+}
+
+void SettingsStore::LoadGroupList() { LoadListFile(robot_.lists.groups, path("群列表.txt")); }
+void SettingsStore::LoadTaskList() { LoadListFile(robot_.lists.tasks, path("任务列表.txt")); }
+void SettingsStore::LoadKeywordList() {
+  LoadListFile(robot_.lists.keywords, path("回复关键词.txt"));
+}
+
+std::string SettingsStore::welcomeText(const std::string& group) const {
+  if (!IsGroupNumber(group)) return {};
+  const std::string file = path(group);
+  if (!FileExists(file)) return {};
+  std::string bytes;
+  Status st = ReadFileBytes(file, bytes);
+  if (!st.ok()) {
+    LogWarning("welcome text: " + st.message());
+    return {};
+  }
+  return DecodeExternalText(bytes);
+}
+
+void SettingsStore::RebuildGroupDerivedLists() {
+  std::function<void()> hook;
+  {
+    std::lock_guard lock(mu_);
+    const std::string limitsFile = path("人数限制.ini");
+    std::vector<int64_t> managed;
+    std::vector<ListRow> welcome, limits;
+    ProfileEntries switches;
+    for (const ListRow& row : robot_.lists.groups.rows()) {
+      const std::string group =
+          row.cells.size() > groupcol::kGroup ? row.cells[groupcol::kGroup] : "";
+      const std::string name = row.cells.size() > groupcol::kName ? row.cells[groupcol::kName] : "";
+      if (group.empty()) continue;
+      switches.emplace_back(group, row.checked ? "1" : "0");
+      if (!row.checked) continue;
+      managed.push_back(TextToInt(group));
+      ListRow w;
+      w.cells.resize(4);
+      w.cells[welcomecol::kNumber] = std::to_string(welcome.size() + 1);
+      w.cells[welcomecol::kGroup] = group;
+      w.cells[welcomecol::kName] = name;
+      w.cells[welcomecol::kText] = welcomeText(group);
+      welcome.push_back(std::move(w));
+      ListRow l;
+      l.cells.resize(6);
+      l.cells[limitcol::kNumber] = std::to_string(limits.size() + 1);
+      l.cells[limitcol::kGroup] = group;
+      l.cells[limitcol::kName] = name;
+      l.cells[limitcol::kLimit] = ReadProfileString(limitsFile, "人数", group);
+      limits.push_back(std::move(l));
+    }
+    robot_.managedGroups.replace(std::move(managed));
+    robot_.lists.welcome.replaceAll(std::move(welcome));
+    robot_.lists.limits.replaceAll(std::move(limits));
+    if (!switches.empty()) WriteProfileStrings(path("群设置.ini"), "开关", switches);
+    SaveListFile(robot_.lists.groups, 4, path("群列表.txt"));
+    hook = afterRebuild_;
+  }
+  if (hook) hook();
+}
+
+void SettingsStore::SetWelcomeForCheckedGroups() {
+  const std::string text = robot_.settings.text(kWelcomeBox);
+  {
+    std::lock_guard lock(mu_);
+    const auto rows = robot_.lists.welcome.rows();
+    for (size_t i = 0; i < rows.size(); ++i) {
+      if (!rows[i].checked) continue;
+      const std::string group = robot_.lists.welcome.cell(i, welcomecol::kGroup);
+      if (!IsGroupNumber(group)) {
+        LogWarning("welcome text: not a group number: " + group);
+        continue;
+      }
+      robot_.lists.welcome.setCell(i, welcomecol::kText, text);
+      Status st = WriteFileAtomic(path(group), EncodeForFile(text));
+      if (!st.ok()) LogWarning("welcome text: " + st.message());
+    }
+  }
+  robot_.runLog.WriteRunLog("操作", "设置群欢迎语");
+}
+
+bool SettingsStore::LimitNeedsConfirmation(const Settings& settings) {
+  return settings.number(kLimitBox) < 500;
+}
+
+void SettingsStore::SetLimitForCheckedGroups(bool confirmed) {
+  if (LimitNeedsConfirmation(robot_.settings) && !confirmed) return;
+  const std::string limit = robot_.settings.text(kLimitBox);
+  std::lock_guard lock(mu_);
+  ProfileEntries entries;
+  const auto rows = robot_.lists.limits.rows();
+  for (size_t i = 0; i < rows.size(); ++i) {
+    if (!rows[i].checked) continue;
+    const std::string group = robot_.lists.limits.cell(i, limitcol::kGroup);
+    if (group.empty()) continue;
+    robot_.lists.limits.setCell(i, limitcol::kLimit, limit);
+    entries.emplace_back(group, limit);
+  }
+  if (!entries.empty()) WriteProfileStrings(path("人数限制.ini"), "人数", entries);
+}
+
+namespace {
+std::string ColourFile(const Robot& robot) { return robot.runDirectory() + "/data/brindle.ini"; }
+}  // namespace
+
+int64_t SettingsStore::windowColour() const {
+  const std::string value = ReadProfileString(ColourFile(robot_), "颜色", "颜色");
+  return value.empty() ? kDefaultColour : TextToInt(value);
+}
+
+void SettingsStore::setWindowColour(int64_t colour) {
+  std::lock_guard lock(mu_);
+  const std::string dir = robot_.runDirectory() + "/data";
+  if (!EnsureDirectory(dir)) LogWarning("settings: cannot create " + dir);
+  WriteProfileString(ColourFile(robot_), "颜色", "颜色", std::to_string(colour));
+}
+
+void SettingsStore::setAfterRebuild(std::function<void()> hook) {
+  std::lock_guard lock(mu_);
+  afterRebuild_ = std::move(hook);
+}
+
+}  // namespace bw

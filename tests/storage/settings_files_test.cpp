@@ -1,0 +1,201 @@
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <csignal>
+#include <filesystem>
+
+#include "storage/ini_file.h"
+#include "storage/list_file.h"
+#include "support/temp_dir.h"
+#include "util/charset.h"
+
+namespace bw {
+namespace {
+
+using test::ReadAll;
+using test::TempDir;
+using test::WriteAll;
+
+TEST(IniFileTest, ProfileStringSemantics) {
+  TempDir dir;
+  const std::string f = dir.file("a.ini");
+  EXPECT_EQ(ReadProfileString(f, "s", "k", "dflt"), "dflt");  // missing file
+  WriteAll(f,
+           "; comment\n[Other]\nk=wrong\n[选择框]\r\n  Key_A = 真 \r\nkey_b=\nkey_c=a=b\n"
+           "[选择框]\nkey_d=second section\n");
+  EXPECT_EQ(ReadProfileString(f, "选择框", "key_a"), "真");  // case and blanks
+  EXPECT_EQ(ReadProfileString(f, "选择框", "KEY_B", "x"), "");
+  EXPECT_EQ(ReadProfileString(f, "选择框", "key_c"), "a=b");
+  EXPECT_EQ(ReadProfileString(f, "选择框", "key_d", "none"), "none");  // first section only
+  EXPECT_EQ(ReadProfileString(f, "other", "k"), "wrong");
+  EXPECT_EQ(ReadProfileString(f, "missing", "k", "fb"), "fb");
+}
+
+TEST(IniFileTest, WritesReplaceOrAddKeysAndKeepTheRest) {
+  TempDir dir;
+  const std::string f = dir.file("a.ini");
+  ASSERT_TRUE(WriteProfileString(f, "开关", "123", "1").ok());
+  ASSERT_TRUE(WriteProfileString(f, "人数", "123", "950").ok());
+  ASSERT_TRUE(WriteProfileStrings(f, "开关", {{"456", "0"}, {"123", "0"}}).ok());
+  EXPECT_EQ(ReadAll(f), "[开关]\r\n123=0\r\n456=0\r\n\r\n[人数]\r\n123=950\r\n");
+  // A value cannot break the line structure.
+  ASSERT_TRUE(WriteProfileString(f, "人数", "789", "a\r\n[开关]\r\n123=1").ok());
+  EXPECT_EQ(ReadProfileString(f, "开关", "123"), "0");
+  EXPECT_EQ(ReadProfileString(f, "人数", "789"), "a  [开关]  123=1");
+}
+
+TEST(IniFileTest, LongValuesAreCutOnReadWithoutSplittingCharacters) {
+  TempDir dir;
+  const std::string f = dir.file("a.ini");
+  ASSERT_TRUE(WriteProfileString(f, "s", "ascii", std::string(20000, 'x')).ok());
+  EXPECT_EQ(ReadProfileString(f, "s", "ascii").size(), kProfileValueMax);
+  std::string wide;
+  for (int i = 0; i < 6000; ++i) wide += "群";  // 2 bytes each in GBK
+  ASSERT_TRUE(WriteProfileString(f, "s", "wide", wide).ok());
+  const std::string got = ReadProfileString(f, "s", "wide");
+  EXPECT_EQ(got.size(), (kProfileValueMax / 2) * 3);  // 5119 whole characters
+  EXPECT_TRUE(IsValidUtf8(got));
+}
+
+TEST(IniFileTest, ReadsGbkAndUtf8Files) {
+  TempDir dir;
+  WriteAll(dir.file("gbk.ini"), Utf8ToGbk("[编辑框]\r\n编辑框_欢迎语=欢迎进群\r\n"));
+  WriteAll(dir.file("utf8.ini"), "\xEF\xBB\xBF[编辑框]\r\n编辑框_欢迎语=欢迎进群\r\n");
+  EXPECT_EQ(ReadProfileString(dir.file("gbk.ini"), "编辑框", "编辑框_欢迎语"), "欢迎进群");
+  EXPECT_EQ(ReadProfileString(dir.file("utf8.ini"), "编辑框", "编辑框_欢迎语"), "欢迎进群");
+  // Rewriting a GBK file keeps its other keys and writes the platform's form.
+  ASSERT_TRUE(WriteProfileString(dir.file("gbk.ini"), "编辑框", "k", "v").ok());
+  EXPECT_EQ(ReadAll(dir.file("gbk.ini")),
+            EncodeForFile("[编辑框]\r\n编辑框_欢迎语=欢迎进群\r\nk=v\r\n"));
+}
+
+// The kernel refuses writes past a file-size limit, as a full disk would.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    getrlimit(RLIMIT_FSIZE, &old_);
+    previousHandler_ = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit lim = old_;
+    lim.rlim_cur = bytes;
+    setrlimit(RLIMIT_FSIZE, &lim);
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &old_);
+    std::signal(SIGXFSZ, previousHandler_);
+  }
+
+ private:
+  rlimit old_{};
+  void (*previousHandler_)(int) = nullptr;
+};
+
+TEST(CrashSafeWriteTest, FailedWriteKeepsTheOldFile) {
+  TempDir dir;
+  const std::string ini = dir.file("setsoft.ini");
+  const std::string list = dir.file("群列表.txt");
+  ASSERT_TRUE(WriteProfileString(ini, "编辑框", "k", "old").ok());
+  ListModel groups("g", {"序号", "群号", "群名称", "权限"});
+  groups.append({true, {"1", "30001", "旧", "群主"}});
+  ASSERT_TRUE(SaveListFile(groups, 4, list).ok());
+  const std::string oldIni = ReadAll(ini), oldList = ReadAll(list);
+
+  groups.append({false, {"2", "30002", std::string(8000, 'x'), "管理员"}});
+  {
+    FileSizeLimit limit(4096);
+    EXPECT_FALSE(WriteProfileString(ini, "编辑框", "big", std::string(8000, 'y')).ok());
+    EXPECT_FALSE(SaveListFile(groups, 4, list).ok());
+  }
+  EXPECT_EQ(ReadAll(ini), oldIni);
+  EXPECT_EQ(ReadAll(list), oldList);
+  EXPECT_EQ(ReadProfileString(ini, "编辑框", "k"), "old");
+  // No temporary file is left behind.
+  size_t files = 0;
+  for (const auto& e : std::filesystem::directory_iterator(dir.path())) {
+    (void)e;
+    ++files;
+  }
+  EXPECT_EQ(files, 2u);
+}
+
+TEST(ListFileTest, FormatIsTheOldOneForPlainRows) {
+  std::vector<ListRow> rows = {{true, {"1", "30001", "群一", "群主"}},
+                               {false, {"2", "30002", "", "管理员", "extra"}},
+                               {false, {"3"}}};
+  EXPECT_EQ(FormatListFile(rows, 4),
+            "{1}1----30001----群一----群主\r\n{0}2----30002--------管理员\r\n{0}3------------\r\n");
+}
+
+TEST(ListFileTest, BraceRule) {
+  auto rows = ParseListFile("{1}a----b\r\nno braces----x\r\n{0}c\r\n{12}d\r\n{1}r----{1} 奖励\r\n");
+  ASSERT_EQ(rows.size(), 5u);
+  EXPECT_TRUE(rows[0].checked);
+  EXPECT_EQ(rows[0].cells, (std::vector<std::string>{"a", "b"}));
+  EXPECT_FALSE(rows[1].checked);
+  EXPECT_EQ(rows[1].cells, (std::vector<std::string>{"no braces", "x"}));
+  EXPECT_FALSE(rows[2].checked);
+  EXPECT_TRUE(rows[3].checked);
+  EXPECT_EQ(rows[3].cells, std::vector<std::string>{"d"});
+  // Only the tick group is taken out; a reply holding "{1}" keeps it.
+  EXPECT_EQ(rows[4].cells, (std::vector<std::string>{"r", "{1} 奖励"}));
+}
+
+TEST(ListFileTest, LinesAndEmptyRows) {
+  auto rows = ParseListFile("{1}a\r\n\r\n{0}b\n{0}c");  // LF-only lines read too
+  ASSERT_EQ(rows.size(), 4u);
+  EXPECT_EQ(rows[1].cells, std::vector<std::string>{""});
+  EXPECT_EQ(rows[2].cells, std::vector<std::string>{"b"});
+  EXPECT_EQ(rows[3].cells, std::vector<std::string>{"c"});
+  EXPECT_TRUE(ParseListFile("").empty());
+  EXPECT_EQ(ParseListFile("{1}x\r\n").size(), 1u);  // a final CR LF adds no row
+}
+
+TEST(ListFileTest, LineBreaksSurviveInLaterCellsAndStayMarkedInTheFirst) {
+  TempDir dir;
+  ListModel keywords("k", {"序号", "关键词", "回复内容", "匹配模式", "回复次数", "已回复次数"});
+  keywords.append({true, {"1\r\n2", "你好", "第一行\r\n第二行\n第三行", "模糊匹配", "0", "0"}});
+  keywords.append({false, {"2", "规则", "群规----见公告", "精准匹配", "0", "0"}});
+  const std::string file = dir.file("回复关键词.txt");
+  ASSERT_TRUE(SaveListFile(keywords, 6, file).ok());
+  EXPECT_EQ(ReadAll(file),
+            EncodeForFile("{1}1[|换行符|]2----你好----第一行[|换行符|]第二行[|换行符|]第三行"
+                          "----模糊匹配----0----0\r\n"
+                          "{0}2----规则----群规----见公告----精准匹配----0----0\r\n"));
+  ListModel loaded("k", keywords.columns());
+  loaded.append({false, {"stale"}});
+  ASSERT_TRUE(LoadListFile(loaded, file).ok());
+  ASSERT_EQ(loaded.rowCount(), 2u);
+  EXPECT_TRUE(loaded.checked(0));
+  EXPECT_EQ(loaded.cell(0, 0), "1[|换行符|]2");  // the first cell keeps its marker
+  EXPECT_EQ(loaded.cell(0, 2), "第一行\r\n第二行\r\n第三行");
+  EXPECT_EQ(loaded.cell(0, 5), "0");
+  // "----" inside a cell splits it: the known limit of the format.
+  EXPECT_EQ(loaded.cell(1, 2), "群规");
+  EXPECT_EQ(loaded.cell(1, 3), "见公告");
+}
+
+TEST(ListFileTest, LoadReadsGbkAndUtf8AndMissingFilesEmptyTheList) {
+  TempDir dir;
+  ListModel list("g", {"序号", "群号", "群名称", "权限", "初始化状态"});
+  WriteAll(dir.file("gbk.txt"), Utf8ToGbk("{1}1----30001----青榆群----群主\r\n"));
+  ASSERT_TRUE(LoadListFile(list, dir.file("gbk.txt")).ok());
+  ASSERT_EQ(list.rowCount(), 1u);
+  EXPECT_EQ(list.cell(0, 2), "青榆群");
+  EXPECT_EQ(list.row(0)->cells.size(), 5u);
+  WriteAll(dir.file("utf8.txt"), "{0}1----30002----青榆群二----管理员\r\n");
+  ASSERT_TRUE(LoadListFile(list, dir.file("utf8.txt")).ok());
+  EXPECT_EQ(list.cell(0, 2), "青榆群二");
+  EXPECT_TRUE(LoadListFile(list, dir.file("none.txt")).ok());
+  EXPECT_EQ(list.rowCount(), 0u);
+}
+
+TEST(ListFileTest, UnreadableFileLeavesTheListAlone) {
+  TempDir dir;
+  ListModel list("g", {"a", "b"});
+  list.append({true, {"keep", "me"}});
+  std::filesystem::create_directory(dir.file("dir.txt"));
+  EXPECT_FALSE(LoadListFile(list, dir.file("dir.txt")).ok());
+  EXPECT_EQ(list.cell(0, 0), "keep");
+}
+
+}  // namespace
+}  // namespace bw
