@@ -1,0 +1,104 @@
+// Connection: the robot's forward WebSocket to a OneBot v11 implementation.
+// One socket carries both directions: API calls go out as
+// {"action","params","echo"} and their answers {"status","retcode","data","echo"}
+// are matched back by echo; every other frame with a "post_type" is an event and
+// goes to the event handler.
+//
+// The connection keeps itself up: a refused or dropped connection is retried
+// with a doubling back-off (waited on the Clock), each attempt logged. A refused
+// access token (HTTP 401/403 before the upgrade, or an answer with retcode
+// 1403) ends the retries: retrying cannot help until the token is fixed.
+//
+// Every call has a time-out, so an implementation that never answers cannot
+// hang a worker; calls made while disconnected fail at once.
+//
+// Thread-safety: call() and the accessors may be used from any thread. The
+// event handler runs on the connection's own thread and must not block on a
+// call() (the answer would be read by that same thread).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <stop_token>
+#include <string>
+#include <string_view>
+
+#include "util/clock.h"
+
+namespace bw::onebot {
+
+// Ordered, so that the segments of an array message keep their keys' order.
+using Json = nlohmann::ordered_json;
+
+struct ConnectionOptions {
+  std::string url = "ws://127.0.0.1:3001";
+  std::string accessToken;  // sent as "Authorization: Bearer <token>" when set
+  Millis callTimeout{15000};
+  Millis connectTimeout{5000};  // TCP connect and WebSocket handshake
+  Millis firstRetry{1000};
+  Millis maxRetry{30000};
+  // Without traffic for this long a keep-alive ping is sent, and the link is
+  // considered dead after as long again.
+  Millis idleTimeout{60000};
+};
+
+// The parts of a "ws://host[:port][/path][?query]" URL.
+struct Endpoint {
+  std::string host;
+  std::string port;
+  std::string target;  // path and query, at least "/"
+};
+// Empty with `error` set for anything but a well-formed ws:// URL.
+std::optional<Endpoint> ParseWsUrl(std::string_view url, std::string& error);
+
+enum class LinkState { kIdle, kConnecting, kConnected, kRetrying, kUnauthorized, kStopped };
+const char* LinkStateName(LinkState state);
+
+struct CallResult {
+  bool ok = false;       // status "ok" or "async"
+  int64_t retcode = -1;  // -1 when no answer came
+  std::string status;    // as answered, or "timeout", "disconnected", "stopped"
+  std::string message;   // the implementation's explanation, if any
+  Json data;
+};
+
+class Connection {
+ public:
+  using EventHandler = std::function<void(const Json& event)>;
+  using StateHandler = std::function<void(LinkState state)>;
+
+  Connection(Clock& clock, ConnectionOptions options);
+  ~Connection();  // stop()
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  // Set before start().
+  void setEventHandler(EventHandler handler);
+  void setStateHandler(StateHandler handler);
+
+  // Starts the connection thread; false (and logged) when the URL is unusable.
+  bool start();
+  // Closes the socket, fails pending calls and joins the thread.
+  void stop();
+
+  CallResult call(std::string_view action, Json params = Json::object(),
+                  std::optional<Millis> timeout = std::nullopt);
+
+  LinkState state() const;
+  // Blocks until connected (true) or until the token was refused, the
+  // connection stopped or `stop` was requested (false).
+  bool waitUntilConnected(std::stop_token stop = {});
+  // Number of connection attempts so far (tests check the back-off).
+  uint64_t attempts() const;
+  const ConnectionOptions& options() const;
+
+ private:
+  struct Impl;
+  struct Session;
+  std::shared_ptr<Impl> impl_;
+};
+
+}  // namespace bw::onebot
