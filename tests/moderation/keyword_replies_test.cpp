@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "moderation_fixture.h"
 
 namespace bw::test {
@@ -154,6 +156,27 @@ TEST_F(KeywordRepliesTest, CountIsNotWrittenIntoAnotherKeywordsRow) {
   privately("甲");
   EXPECT_EQ(repliedCell(0), "9");
   EXPECT_EQ(acts().size(), 1u);
+}
+
+}  // namespace
+}  // namespace bw::test
+
+namespace bw::test {
+namespace {
+
+TEST_F(KeywordRepliesTest, LimitHoldsWhenGroupAndPrivateWorkersAnswerAtOnce) {
+  addKeyword("抽奖", "中奖了", "模糊", "50");
+  std::thread group([&] {
+    for (int i = 0; i < 200; ++i) inGroup(At(kRobot) + "抽奖");
+  });
+  std::thread direct([&] {
+    for (int i = 0; i < 200; ++i) privately("抽奖");
+  });
+  group.join();
+  direct.join();
+  EXPECT_EQ(acts().size(), 50u);
+  EXPECT_EQ(repliedCell(0), "50");
+  EXPECT_EQ(replies.entries()[0].replied, 50);
 }
 
 }  // namespace

@@ -3,7 +3,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include "moderation_fixture.h"
+#include "util/log.h"
 
 namespace bw::test {
 namespace {
@@ -212,6 +216,33 @@ TEST_F(ViolationsTest, DetectionSwitchIsLogged) {
   settings.setChecked("选择框_开启广告检测", true);
   settings.setChecked("选择框_开启广告检测", false);
   EXPECT_THAT(runLogLines(), ElementsAre("操作|开启广告检测", "操作|关闭广告检测"));
+}
+
+}  // namespace
+}  // namespace bw::test
+
+namespace bw::test {
+namespace {
+
+TEST_F(ViolationsTest, ListChangesWhileMessagesAreChecked) {
+  // The list is swapped whole: a check sees the old list or the new one.
+  SetLogLevel(LogLevel::kWarning);
+  settings.setText("编辑框_踢人关键词", "香蕉");
+  std::atomic<bool> done{false};
+  std::thread editor([&] {
+    for (int i = 0; i < 200; ++i)
+      settings.setText("编辑框_踢人关键词", i % 2 ? "苹果+香蕉" : "香蕉+橙子");
+    done = true;
+  });
+  int fired = 0, rounds = 0;
+  while (!done || rounds < 200) {
+    fired += check(kMember, "卖香蕉") ? 1 : 0;
+    EXPECT_FALSE(check(kMember, "卖西瓜"));
+    ++rounds;
+  }
+  editor.join();
+  SetLogLevel(LogLevel::kInfo);
+  EXPECT_EQ(fired, rounds);
 }
 
 }  // namespace
