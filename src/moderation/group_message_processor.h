@@ -2,6 +2,10 @@
 // the invite commands, violation detection with the administrators' kick
 // command, and the keyword reply when the robot is mentioned.
 // PrivateMessageHandler: private messages get keyword replies only.
+//
+// Command targets are the first mentioned account other than the robot's own.
+// Thread-safety: both may be called from any thread; the modules they call
+// guard their own state. The workers call them one message at a time.
 #pragma once
 
 #include "events/records.h"
