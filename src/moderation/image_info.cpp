@@ -7,7 +7,9 @@
 
 namespace bw {
 
-ImageSize CqImgFileInfo::imageSize(const std::string& file, const std::string& /*cqCode*/) {
+ImageSize CqImgFileInfo::imageSize(const std::string& fileText, const std::string& /*cqCode*/) {
+  // Codes of other hosts carry more fields after the name (",url=…").
+  const std::string file = fileText.substr(0, fileText.find(','));
   if (file.empty()) return {};
   // The name comes from message text: it must not leave the image directory.
   if (file.find('/') != std::string::npos || file.find('\\') != std::string::npos ||

@@ -64,6 +64,7 @@ TEST_F(ViolationsTest, ImageNameFromMessageCannotLeaveTheImageDirectory) {
   EXPECT_FALSE(check(kMember, Image("../outside")));
   writeImage("inside", "9000", "9000");
   EXPECT_TRUE(check(kMember, Image("inside")));
+  EXPECT_TRUE(check(kMember, Image("inside,url=https://example.invalid/x")));
 }
 
 TEST_F(ViolationsTest, ImageCountAddsUpConsecutiveImagesOfOneSender) {
