@@ -10,7 +10,8 @@
 
 namespace bw {
 
-// Conversions; a byte sequence that cannot be converted becomes U+FFFD / "?"
+// Conversions (the platform's converter: iconv in charset_iconv.cpp on POSIX);
+// a byte sequence that cannot be converted becomes U+FFFD / "?"
 // rather than failing, so hostile input never loses the rest of the text.
 std::string Utf8ToGbk(std::string_view utf8);
 std::string GbkToUtf8(std::string_view gbk);

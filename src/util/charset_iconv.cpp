@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "util/charset.h"
+#include "util/log.h"
 
 namespace bw {
 namespace {
@@ -17,7 +18,12 @@ namespace {
 // and must not be shared between threads.
 class Converter {
  public:
-  Converter(const char* to, const char* from) : cd_(iconv_open(to, from)) {}
+  Converter(const char* to, const char* from) : cd_(iconv_open(to, from)) {
+    if (cd_ == reinterpret_cast<iconv_t>(-1)) {
+      LogError(std::string("no character-set converter from ") + from + " to " + to +
+               ": texts pass unconverted");
+    }
+  }
   ~Converter() {
     if (cd_ != reinterpret_cast<iconv_t>(-1)) iconv_close(cd_);
   }

@@ -18,7 +18,8 @@ inline void LogWarning(std::string_view m) { Log(LogLevel::kWarning, m); }
 inline void LogError(std::string_view m) { Log(LogLevel::kError, m); }
 
 // Replaces the destination of log lines (nullptr restores standard error).
-// Returns the previous sink.
+// Returns the previous sink. The sink runs under the log's lock, one line at a
+// time; it must not log itself.
 using LogSink = std::function<void(LogLevel, std::string_view)>;
 LogSink SetLogSink(LogSink sink);
 

@@ -12,10 +12,13 @@
 
 namespace bw {
 
-// Date part then time part, each left out when its format is shorter than 3
-// characters. Date tokens: yyyy, M, MM, d, dd (also literal text in between).
-// Time tokens: hh and HH (00-23 when force24, else hh is 01-12), mm, ss.
+// Date part then time part in local time, each left out when its format is
+// shorter than 3 bytes in the host's GBK form. Date tokens: y, yy, yyyy, M, MM,
+// MMM, MMMM, d, dd, ddd, dddd (English names). Time tokens: h, hh, H, HH (h is
+// 1-12 unless force24), m, mm, s, ss, t, tt (AM/PM, left out when force24).
+// Text in single quotes is literal ('' is a quote); any other text is copied.
 // Example: FormatDateTime(t, "yyyy-M-d ", "hh:mm:ss", true) → "2026-12-7 21:05:09".
+// A time outside the years 1-9999 gives the empty text.
 std::string FormatDateTime(SystemTime t, std::string_view dateFormat, std::string_view timeFormat,
                            bool force24 = true);
 
@@ -24,12 +27,14 @@ std::string FormatDateTime(SystemTime t, std::string_view dateFormat, std::strin
 // date alone at midnight.
 std::string DateTimeText(SystemTime t);
 
-// Unix time as text: 10 digits (seconds) when `seconds`, else 13 (milliseconds).
+// The clock's true Unix time as decimal text, whatever the local time zone:
+// seconds (10 digits from 2001 to 2286) when `seconds`, else milliseconds.
 std::string UnixTimestamp(const Clock& clock, bool seconds = true);
 
 // A stored timestamp as display text: 10 characters are Unix seconds, shown as
 // "yyyy-M-dd HH:mm:ss" in local time; other lengths are Unix milliseconds, shown
-// as "yyyy-M-d HH:mm:ss". Text that is no number gives the empty text.
+// as "yyyy-M-d HH:mm:ss". Text that is no decimal number, or a time outside the
+// years 1-9999, gives the empty text.
 std::string TimestampToText(std::string_view timestamp);
 
 }  // namespace bw
