@@ -42,10 +42,10 @@ class WebQqServices : public QqServices {
   const WebServiceUrls& urls() const { return urls_; }
 
  private:
-  // GET or POST without cookies, or with the login cookies.
-  std::string get(const std::string& url, bool withLogin);
-  std::string post(const std::string& url, const std::string& body,
-                   const std::string& extraHeaders = {});
+  // One request; with `withLogin` it carries the login cookies and merges the
+  // server's new ones into them.
+  WebRequest send(std::string url, int method, std::string body, bool withLogin,
+                  std::string extraHeaders = {});
 
   const WebClient& client_;
   WebTokens& tokens_;
