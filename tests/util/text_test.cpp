@@ -97,5 +97,14 @@ TEST(TextHelpersTest, ReplaceSplitCountAndContains) {
   EXPECT_FALSE(Contains("|10001|10002|", "|1000|"));
 }
 
+TEST(TextHelpersTest, SearchesNeverMatchInsideACharacter) {
+  // In GBK "亅" is 81 7C: its second byte is "|", the list separator. Searches run
+  // on UTF-8, where no byte of a CJK character is ASCII.
+  const std::string nickname = "亅";
+  EXPECT_FALSE(Contains(nickname, "|"));
+  EXPECT_EQ(Split("|10001|亅|", "|"), (std::vector<std::string>{"", "10001", "亅", ""}));
+  EXPECT_EQ(TextBetween("a亅b|c|", "|", "|"), "c");
+}
+
 }  // namespace
 }  // namespace bw
