@@ -1,19 +1,45 @@
 // Database: the one shared connection of the robot, a thin layer over the ODBC 3
-// call-level interface (unixODBC on Linux, odbc32 on Windows). Statements are
-// SQL text (values quoted with SqlQuote); result sets are statement handles that
-// the caller closes with CloseQuery (or holds in a ScopedQuery).
+// call-level interface (unixODBC on Linux, odbc32 on Windows), called through
+// the plain ANSI entry points. Statements are SQL text (values quoted with
+// SqlQuote); result sets are statement handles that the caller closes with
+// CloseQuery (or holds in a ScopedQuery).
 //
 // Results follow the ODBC return codes strictly: Execute is true only on
-// SQL_SUCCESS (a delete or update that matches no row returns SQL_NO_DATA and
-// is false); Query returns 0 on anything but SQL_SUCCESS. Text is UTF-8.
+// SQL_SUCCESS; Query returns 0 on anything but SQL_SUCCESS (and frees the
+// statement). GetText reads a column in pieces (255 bytes first), NULL gives
+// "". Only handles this object issued and has not closed are used; any other
+// is refused, so a stale handle cannot crash the driver. GetErrorText reports
+// the diagnostics of the last failing call (statement records are copied out
+// before the statement is freed), or the connection's when nothing failed.
+// Failing calls are also written to the service log.
 //
-// Driver behaviour this layer absorbs (see database.cpp for the details):
-// column names are matched without ASCII case (PostgreSQL folds unquoted names
-// to lower case), and schema creation accepts SQL_SUCCESS_WITH_INFO.
+// What the two Linux drivers were seen to do, which this layer absorbs:
+// - SQLite3 driver (libsqliteodbc): a delete or update that matches no row
+//   returns SQL_NO_DATA (so Execute is false, as intended). A keyset cursor
+//   request is answered with SQL_SUCCESS_WITH_INFO on SQLSetStmtAttr (it gives
+//   a static cursor) and the statement then runs with SQL_SUCCESS: Query
+//   ignores the attribute's answer. Scrolling (first/last/prior/absolute)
+//   works on that cursor. A column can be read again after it was read.
+//   Connection timeouts are accepted but not kept (reads back as 0). Opened
+//   with JournalMode=WAL;SyncPragma=NORMAL (the driver's connection
+//   attributes), which gives tens of times the autocommit insert rate of the
+//   default rollback journal.
+// - PostgreSQL Unicode driver (psqlodbc): text goes both ways as UTF-8 through
+//   the ANSI calls. Unquoted column names come back folded to lower case
+//   ("qq号" for QQ号): ColumnIndex matches names without ASCII case, so lookups
+//   by name work on both. CREATE TABLE/INDEX IF NOT EXISTS on an existing
+//   object answers SQL_SUCCESS_WITH_INFO: schema creation uses ExecuteCode and
+//   accepts it. A delete matching no row returns SQL_NO_DATA too. INTEGER is
+//   32-bit (the schema uses BIGINT) and '' is refused for a number column. A
+//   column can be read only once per row (SQLGetData then returns
+//   SQL_NO_DATA, read as ""). The connection timeout cannot be set once
+//   connected.
 //
-// Thread-safety: every operation takes the connection's lock, so calls from
-// many threads are serialised. A Transaction holds the lock for its whole life:
-// other threads wait and never see its uncommitted rows.
+// Thread-safety: every operation takes the connection's (recursive) lock, so
+// calls from many threads are serialised; unserialised use of one connection
+// races inside unixODBC and both drivers. A Transaction holds the lock for its
+// whole life: other threads wait and never see its uncommitted rows. Calling
+// BeginTransaction directly does not keep other threads out.
 #pragma once
 
 #include <cstdint>

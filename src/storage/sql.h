@@ -9,7 +9,8 @@
 
 namespace bw {
 
-// "'" + value with every "'" doubled + "'".
+// "'" + value with every "'" doubled + "'". NUL bytes are dropped: the driver
+// would end the statement text there.
 std::string SqlQuote(std::string_view value);
 std::string SqlQuote(int64_t value);
 
