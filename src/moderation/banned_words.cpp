@@ -39,75 +39,83 @@ void BannedWords::compile(size_t maxTableEntries) {
   for (int b = 0; b < 256; ++b) classOf_[b] = used[b] ? static_cast<uint16_t>(classCount_++) : 0;
 
   const size_t c = classCount_;
-  if (c > maxTableEntries) {
+  const size_t width = c + 1;  // a row of the final table: the output, then the transitions
+  maxTableEntries = std::min<size_t>(maxTableEntries, UINT32_MAX);  // offsets are 32-bit
+  if (width > maxTableEntries) {
     LogWarning("banned-word list too large for the automaton (" + std::to_string(words_.size()) +
                " words); searching word by word");
     return;
   }
-  // During construction 0 in delta_ means "no child" (the root is nobody's child).
-  delta_.assign(c, 0);
-  output_.assign(1, kNoWord);
+  // During construction 0 in delta means "no child" (the root is nobody's child).
+  std::vector<uint32_t> delta(c, 0);         // state * c + class → state
+  std::vector<uint32_t> output(1, kNoWord);  // smallest word index recognised in the state
   for (size_t i = 0; i < words_.size(); ++i) {
     const std::string& w = words_[i];
     if (w.empty()) continue;
     uint32_t state = 0;
     for (unsigned char b : w) {
-      uint32_t& next = delta_[state * c + classOf_[b]];
+      uint32_t& next = delta[state * c + classOf_[b]];
       if (next == 0) {
-        if ((output_.size() + 1) * c > maxTableEntries || output_.size() >= UINT32_MAX - 1) {
+        if ((output.size() + 1) * width > maxTableEntries) {
           LogWarning("banned-word list too large for the automaton (" +
                      std::to_string(words_.size()) + " words); searching word by word");
-          delta_.clear();
-          output_.clear();
           return;
         }
-        next = static_cast<uint32_t>(output_.size());
-        output_.push_back(kNoWord);
-        delta_.resize(delta_.size() + c, 0);
+        next = static_cast<uint32_t>(output.size());
+        output.push_back(kNoWord);
+        delta.resize(delta.size() + c, 0);
       }
-      state = delta_[state * c + classOf_[b]];
+      state = delta[state * c + classOf_[b]];
     }
-    output_[state] = std::min<uint32_t>(output_[state], static_cast<uint32_t>(i));
+    output[state] = std::min<uint32_t>(output[state], static_cast<uint32_t>(i));
   }
 
   // Breadth-first: every state's failure state is shallower, so its row of the
   // table is complete by the time the state itself is filled in.
-  std::vector<uint32_t> fail(output_.size(), 0);
+  std::vector<uint32_t> fail(output.size(), 0);
   std::vector<uint32_t> queue;
-  queue.reserve(output_.size());
+  queue.reserve(output.size());
   for (size_t k = 0; k < c; ++k)
-    if (uint32_t child = delta_[k]; child != 0) queue.push_back(child);
+    if (uint32_t child = delta[k]; child != 0) queue.push_back(child);
   for (size_t head = 0; head < queue.size(); ++head) {
     const uint32_t s = queue[head];
     const uint32_t f = fail[s];
-    output_[s] = std::min(output_[s], output_[f]);
+    output[s] = std::min(output[s], output[f]);
     for (size_t k = 0; k < c; ++k) {
-      uint32_t& next = delta_[s * c + k];
+      uint32_t& next = delta[s * c + k];
       if (next != 0) {
-        fail[next] = delta_[f * c + k];
+        fail[next] = delta[f * c + k];
         queue.push_back(next);
       } else {
-        next = delta_[f * c + k];
+        next = delta[f * c + k];
       }
     }
   }
+
+  // The search walks row offsets (no multiplication) and finds a state's
+  // output beside its transitions, in the same cache line.
+  table_.resize(output.size() * width);
+  for (size_t st = 0; st < output.size(); ++st) {
+    table_[st * width] = output[st];
+    for (size_t k = 0; k < c; ++k)
+      table_[st * width + 1 + k] = static_cast<uint32_t>(delta[st * c + k] * width);
+  }
+  for (uint16_t& cls : classOf_) ++cls;
 }
 
 std::optional<size_t> BannedWords::firstMatch(std::string_view text) const {
-  if (delta_.empty()) {
+  if (table_.empty()) {
     for (size_t i = 0; i < words_.size(); ++i)
       if (!words_[i].empty() && text.find(words_[i]) != std::string_view::npos) return i;
     return std::nullopt;
   }
-  const size_t c = classCount_;
-  const uint32_t* delta = delta_.data();
-  const uint32_t* output = output_.data();
-  uint32_t state = 0;
+  const uint32_t* table = table_.data();
+  uint32_t row = 0;
   uint32_t best = kNoWord;
   for (unsigned char b : text) {
-    state = delta[state * c + classOf_[b]];
-    if (output[state] < best) {
-      best = output[state];
+    row = table[row + classOf_[b]];
+    if (table[row] < best) {
+      best = table[row];
       if (best == 0) break;
     }
   }

@@ -35,7 +35,7 @@ class BannedWords {
 
   const std::vector<std::string>& words() const { return words_; }
   // True when the automaton is used (false: the word-by-word fallback).
-  bool compiled() const { return !delta_.empty(); }
+  bool compiled() const { return !table_.empty(); }
 
   // 16M entries of 4 bytes: 64 MB.
   static constexpr size_t kDefaultMaxTableEntries = size_t{1} << 24;
@@ -46,10 +46,12 @@ class BannedWords {
   void compile(size_t maxTableEntries);
 
   std::vector<std::string> words_;
+  // 1 + the byte's class (class 0: bytes in no word) once compiled.
   uint16_t classOf_[256] = {};
   size_t classCount_ = 1;
-  std::vector<uint32_t> delta_;   // state * classCount_ + class → state
-  std::vector<uint32_t> output_;  // smallest word index recognised in the state
+  // One row per state: the smallest word index recognised there (or kNoWord),
+  // then per class the row offset of the next state.
+  std::vector<uint32_t> table_;
 };
 
 }  // namespace bw
