@@ -152,6 +152,12 @@ TEST_F(ViolationsTest, MuteLastsTheMinutesOfTheEditBox) {
   violations.punish("123456", "111111", PenaltyMode::kNormal);
   EXPECT_THAT(acts(), ElementsAre("set_group_ban 111111 123456 2592000"));
   EXPECT_THAT(runLogLines(), ElementsAre("禁言|123456在群111111禁言43200分钟"));
+  // A length past any clock saturates instead of wrapping into an unmute.
+  host.clear();
+  settings.setText("编辑框_禁言时间", "99999999999999999999");
+  violations.punish("654321", "111111", PenaltyMode::kNormal);
+  ASSERT_EQ(host.actions().size(), 1u);
+  EXPECT_GT(host.actions()[0].number, int64_t{1} << 60);
 }
 
 TEST_F(ViolationsTest, BlacklistAndKickEverywhereWaitASecondBetweenKicks) {
