@@ -108,6 +108,7 @@ MemberRefresh::RowResult MemberRefresh::refreshRow(size_t row, std::stop_token s
     if (ok)
       robot_.db.Execute("delete from 群成员 where 群号=" + SqlQuote(group));  // may match none
     std::unordered_set<int64_t> seen;
+    seen.reserve(members.size());
     for (const GroupMember& m : members) {
       if (!ok) break;
       if (stop.stop_requested()) {
