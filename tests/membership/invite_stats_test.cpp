@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -55,6 +56,14 @@ TEST_F(InviteStatsTest, DepartureFromAnotherGroupDoesNotChargeTheInviter) {
 TEST_F(InviteStatsTest, ConcurrentInvitationsLoseNoIncrement) {
   constexpr int kThreads = 4;
   constexpr int kEach = 25;
+  // Widen the window between reading and writing the counts, where a worker
+  // without the database held would lose another worker's increment.
+  sql.onStatement = [](const std::string& s) {
+    if (s.rfind("update 邀请统计", 0) == 0 || s.rfind("insert into 邀请统计", 0) == 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+  };
   std::vector<std::thread> workers;
   for (int t = 0; t < kThreads; ++t) {
     workers.emplace_back([this, t] {
