@@ -156,8 +156,10 @@ bool Updater::installUpdate() {
                " bytes is too small to be one");
     return false;
   }
+  // A transport that decodes a compressed body makes the length incomparable.
   const std::string length = HeaderValue(request.responseHeaders, "Content-Length");
-  if (!length.empty() && length != std::to_string(body.size())) {
+  const bool encoded = !HeaderValue(request.responseHeaders, "Content-Encoding").empty();
+  if (!encoded && !length.empty() && length != std::to_string(body.size())) {
     LogWarning("update: the package arrived incomplete (" + std::to_string(body.size()) + " of " +
                length + " bytes)");
     return false;
