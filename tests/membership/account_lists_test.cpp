@@ -86,6 +86,14 @@ TEST_F(AccountListsTest, AddBoxTakesOneAccountPerLineAndSkipsBlankLines) {
   EXPECT_FALSE(accounts.isWhitelisted("11"));
 }
 
+TEST_F(AccountListsTest, AddBoxLinesMayEndInABareLineFeed) {
+  ASSERT_TRUE(settings.setText("编辑框_欲加入管理员", "111\n222"));
+  accounts.addFromBox(AccountList::kAdministrators);
+  EXPECT_TRUE(accounts.isAdministrator("111"));
+  EXPECT_TRUE(accounts.isAdministrator("222"));
+  EXPECT_EQ(count("select count(1) from 管理员"), 2);
+}
+
 TEST_F(AccountListsTest, HostileAddBoxLineStaysOneValue) {
   ASSERT_TRUE(settings.setText("编辑框_欲加入黑名单", "1'); delete from 白名单; --"));
   accounts.addToList(AccountList::kWhitelist, "9");

@@ -91,6 +91,13 @@ TEST_F(ArrivalsTest, MuteUsesMinutes) {
   ASSERT_EQ(bans.size(), 1u);
   EXPECT_EQ(bans[0].account, 5);
   EXPECT_EQ(bans[0].number, 180);
+
+  settings.setText("编辑框_进群禁言时间", "99999999999999999999");  // saturates, never wraps
+  arrivals.onMemberJoined(change(1, 700, 1, 6));
+  bans = actionsNamed("set_group_ban");
+  ASSERT_EQ(bans.size(), 2u);
+  EXPECT_GT(bans[1].number, 0);
+  EXPECT_EQ(bans[1].number % 60, 0);
 }
 
 TEST_F(ArrivalsTest, CardCutsAsciiAtTwoNBytesAndKeepsShortChineseWhole) {

@@ -113,6 +113,16 @@ TEST_F(MemberRefreshTest, ThreeHundredMembersReplaceOneGroupsRowsInOnePass) {
   EXPECT_FALSE(accounts.isAdministrator("100010"));
 }
 
+TEST_F(MemberRefreshTest, AccountListedTwiceByTheHostIsStoredOnce) {
+  manage({700});
+  auto members = Members(700, 3);
+  members.push_back(members[1]);
+  host.setMemberList(700, members);
+  refresh.refreshTickedMembers();
+  EXPECT_EQ(count("select count(1) from 群成员 where 群号='700'"), 3);
+  EXPECT_EQ(status(0), "初始化成功");
+}
+
 TEST_F(MemberRefreshTest, EmptyOrFailedMemberListKeepsTheOldRows) {
   manage({700, 701});
   addMemberRow(700, 1, 1);
