@@ -201,8 +201,9 @@ struct Connection::Impl {
 };
 
 struct Connection::Session : std::enable_shared_from_this<Connection::Session> {
-  Session(net::io_context& ioc, Impl& impl) : impl(impl), resolver(ioc), ws(ioc) {}
+  Session(net::io_context& ioc, Impl& impl) : ioc(ioc), impl(impl), resolver(ioc), ws(ioc) {}
 
+  net::io_context& ioc;  // this session's alone: stopping it ends the attempt
   Impl& impl;
   tcp::resolver resolver;
   websocket::stream<beast::tcp_stream> ws;
@@ -318,6 +319,7 @@ struct Connection::Session : std::enable_shared_from_this<Connection::Session> {
       resolver.cancel();
       beast::error_code ignored;
       beast::get_lowest_layer(ws).socket().close(ignored);
+      ioc.stop();
       return;
     }
     if (writes.empty()) closeNow();
@@ -325,8 +327,7 @@ struct Connection::Session : std::enable_shared_from_this<Connection::Session> {
 
   void closeNow() {
     ws.async_close(websocket::close_code::normal, [self = shared_from_this()](beast::error_code) {
-      beast::error_code ignored;
-      beast::get_lowest_layer(self->ws).socket().close(ignored);
+      self->fail(Outcome::kStopped, "closed");
     });
   }
 
@@ -338,6 +339,8 @@ struct Connection::Session : std::enable_shared_from_this<Connection::Session> {
     beast::error_code ignored;
     beast::get_lowest_layer(ws).socket().close(ignored);
     if (isConnected) impl.disconnected("disconnected");
+    // The WebSocket's keep-alive timer would otherwise hold the loop until it fires.
+    ioc.stop();
   }
 };
 

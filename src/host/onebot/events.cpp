@@ -182,24 +182,35 @@ MappedEvent MapEvent(const Json& event) {
   return m;
 }
 
-void RouteEvent(const Json& event, const EventHandlers& handlers) {
-  MappedEvent m = MapEvent(event);
+bool Deliver(const MappedEvent& m, const EventHandlers& handlers) {
   switch (m.kind) {
     case EventKind::kGroupMessage:
       if (handlers.groupMessage) handlers.groupMessage(m.groupMessage);
-      return;
+      return true;
     case EventKind::kPrivateMessage:
       if (handlers.privateMessage) handlers.privateMessage(m.privateMessage);
-      return;
+      return true;
     case EventKind::kJoinRequest:
       if (handlers.joinRequest) handlers.joinRequest(m.joinRequest);
-      return;
+      return true;
     case EventKind::kMemberIncrease:
       if (handlers.memberIncrease) handlers.memberIncrease(m.memberChange);
-      return;
+      return true;
     case EventKind::kMemberDecrease:
       if (handlers.memberDecrease) handlers.memberDecrease(m.memberChange);
-      return;
+      return true;
+    case EventKind::kMeta:
+    case EventKind::kIgnored:
+    case EventKind::kMalformed:
+      return false;
+  }
+  return false;
+}
+
+void RouteEvent(const Json& event, const EventHandlers& handlers) {
+  const MappedEvent m = MapEvent(event);
+  if (Deliver(m, handlers)) return;
+  switch (m.kind) {
     case EventKind::kMeta:
       if (m.note.starts_with("heartbeat")) {
         Log(LogLevel::kDebug, "OneBot: heartbeat");
@@ -210,7 +221,7 @@ void RouteEvent(const Json& event, const EventHandlers& handlers) {
     case EventKind::kIgnored:
       Log(LogLevel::kDebug, "OneBot: not handled: " + m.note);
       return;
-    case EventKind::kMalformed:
+    default:
       LogWarning("OneBot: malformed event dropped (" + m.note +
                  "): " + Excerpt(event.dump(-1, ' ', false, Json::error_handler_t::replace)));
       return;

@@ -45,6 +45,10 @@ struct MappedEvent {
 
 MappedEvent MapEvent(const Json& event);
 
+// Hands a mapped record to its handler; false for meta, ignored and malformed
+// events (nothing is called).
+bool Deliver(const MappedEvent& event, const EventHandlers& handlers);
+
 // Maps, logs meta/ignored/malformed events, and hands the record to its handler.
 void RouteEvent(const Json& event, const EventHandlers& handlers);
 

@@ -1,5 +1,7 @@
 #include "host/onebot/onebot_host.h"
 
+#include <algorithm>
+
 #include "host/onebot/connection.h"
 #include "host/onebot/json_fields.h"
 #include "util/log.h"
@@ -137,7 +139,9 @@ int32_t OneBotHost::CQ_setGroupAddRequestV2(const std::string& responseFlag, int
 }
 
 int32_t OneBotHost::CQ_getGroupMemberList(int64_t group, std::vector<GroupMember>& members) {
-  CallResult r = connection_.call("get_group_member_list", Json{{"group_id", group}});
+  // Large groups take the implementation a while to list.
+  const Millis wait = std::max(connection_.options().callTimeout, Millis(60000));
+  CallResult r = connection_.call("get_group_member_list", Json{{"group_id", group}}, wait);
   if (!r.ok || !r.data.is_array() || r.data.empty()) return kMemberListFailed;
   std::vector<GroupMember> list;
   list.reserve(r.data.size());

@@ -1,0 +1,300 @@
+// ScriptedPeer: a OneBot v11 implementation played by a test, listening on
+// 127.0.0.1 on a free port. It records every action frame the robot sends,
+// answers them as scripted (by default {"status":"ok","retcode":0,"data":null}),
+// pushes events to the robot, and can misbehave on purpose: refuse the token
+// (HTTP 403 before the upgrade, or the retcode-1403 answer and a close), leave
+// actions unanswered, or drop the connection.
+//
+// Header-only so that each test program that needs one includes it once.
+// Thread-safety: all members may be called from the test's threads.
+#pragma once
+
+#include <boost/asio.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/websocket.hpp>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+
+namespace bw::test {
+
+class ScriptedPeer {
+ public:
+  using Json = nlohmann::ordered_json;
+  enum class BadToken { kHttp403, kRetcode1403 };
+  // Returns the answer's "data"; nullopt leaves the action unanswered.
+  using Answer = std::function<std::optional<Json>(const Json& params)>;
+
+  explicit ScriptedPeer(std::string token = "", BadToken policy = BadToken::kHttp403)
+      : token_(std::move(token)), policy_(policy), acceptor_(ioc_) {
+    namespace net = boost::asio;
+    net::ip::tcp::endpoint ep(net::ip::make_address("127.0.0.1"), 0);
+    acceptor_.open(ep.protocol());
+    acceptor_.set_option(net::socket_base::reuse_address(true));
+    acceptor_.bind(ep);
+    acceptor_.listen();
+    port_ = acceptor_.local_endpoint().port();
+    accept();
+    thread_ = std::thread([this] { ioc_.run(); });
+  }
+
+  ~ScriptedPeer() {
+    boost::asio::post(ioc_, [this] {
+      boost::system::error_code ignored;
+      acceptor_.close(ignored);
+      if (client_) client_->shutdown();
+    });
+    work_.reset();
+    ioc_.stop();
+    thread_.join();
+  }
+
+  uint16_t port() const { return port_; }
+  std::string url() const { return "ws://127.0.0.1:" + std::to_string(port_); }
+
+  // Scripted answers: data for an action, or a function of its params.
+  void answer(const std::string& action, Json data) {
+    answer(action, Answer([data](const Json&) { return std::optional<Json>(data); }));
+  }
+  void answer(const std::string& action, Answer fn) {
+    std::lock_guard lock(mu_);
+    answers_[action] = std::move(fn);
+  }
+  void neverAnswer(const std::string& action) {
+    answer(action, Answer([](const Json&) { return std::optional<Json>(); }));
+  }
+  void fail(const std::string& action, int retcode) {
+    std::lock_guard lock(mu_);
+    failures_[action] = retcode;
+  }
+
+  // Sends an event (or any frame) to the connected robot.
+  void send(Json frame) {
+    auto text = std::make_shared<std::string>(frame.dump());
+    boost::asio::post(ioc_, [this, text] {
+      if (client_) client_->write(*text);
+    });
+  }
+  // Sends raw text (malformed frames).
+  void sendRaw(std::string text) {
+    auto t = std::make_shared<std::string>(std::move(text));
+    boost::asio::post(ioc_, [this, t] {
+      if (client_) client_->write(*t);
+    });
+  }
+  // Closes the robot's TCP connection without a WebSocket close.
+  void dropClient() {
+    boost::asio::post(ioc_, [this] {
+      if (client_) client_->shutdown();
+    });
+  }
+
+  // Blocks until `n` robots have completed the upgrade (or the time-out).
+  bool waitForConnections(int n, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+    std::unique_lock lock(mu_);
+    return cv_.wait_for(lock, timeout, [&] { return upgrades_ >= n; });
+  }
+  int upgrades() const {
+    std::lock_guard lock(mu_);
+    return upgrades_;
+  }
+  // TCP connections accepted, refused ones included.
+  int accepted() const {
+    std::lock_guard lock(mu_);
+    return accepted_;
+  }
+  std::string lastAuthorization() const {
+    std::lock_guard lock(mu_);
+    return lastAuthorization_;
+  }
+
+  // The next action frame the robot sent, in order.
+  std::optional<Json> nextRequest(std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+    std::unique_lock lock(mu_);
+    if (!cv_.wait_for(lock, timeout, [&] { return !requests_.empty(); })) return std::nullopt;
+    Json r = std::move(requests_.front());
+    requests_.pop_front();
+    return r;
+  }
+  // The next request with this action, skipping others (which stay recorded in `skipped`).
+  std::optional<Json> nextRequest(const std::string& action,
+                                  std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (true) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) return std::nullopt;
+      auto r = nextRequest(left);
+      if (!r) return std::nullopt;
+      if ((*r)["action"] == action) return r;
+    }
+  }
+
+ private:
+  struct Client : std::enable_shared_from_this<Client> {
+    Client(boost::asio::ip::tcp::socket socket, ScriptedPeer& peer)
+        : ws(std::move(socket)), peer(peer) {}
+    boost::beast::websocket::stream<boost::beast::tcp_stream> ws;
+    ScriptedPeer& peer;
+    boost::beast::flat_buffer buffer;
+    boost::beast::http::request<boost::beast::http::string_body> request;
+    std::deque<std::string> writes;
+    bool open = false;
+
+    void start() {
+      boost::beast::http::async_read(
+          ws.next_layer(), buffer, request,
+          [self = shared_from_this()](boost::beast::error_code ec, size_t) {
+            if (!ec) self->onRequest();
+          });
+    }
+
+    void onRequest() {
+      namespace http = boost::beast::http;
+      std::string auth(request[http::field::authorization]);
+      const bool good = peer.token_.empty() || auth == "Bearer " + peer.token_;
+      {
+        std::lock_guard lock(peer.mu_);
+        peer.lastAuthorization_ = auth;
+      }
+      if (!good && peer.policy_ == BadToken::kHttp403) {
+        auto res = std::make_shared<http::response<http::string_body>>(http::status::forbidden,
+                                                                       request.version());
+        res->body() = "token mismatch";
+        res->prepare_payload();
+        http::async_write(ws.next_layer(), *res,
+                          [self = shared_from_this(), res](boost::beast::error_code, size_t) {
+                            boost::beast::error_code ignored;
+                            self->ws.next_layer().socket().shutdown(
+                                boost::asio::ip::tcp::socket::shutdown_both, ignored);
+                          });
+        return;
+      }
+      ws.async_accept(request, [self = shared_from_this(), good](boost::beast::error_code ec) {
+        if (ec) return;
+        self->open = true;
+        {
+          std::lock_guard lock(self->peer.mu_);
+          ++self->peer.upgrades_;
+        }
+        self->peer.cv_.notify_all();
+        if (!good) {
+          self->write(
+              R"({"status":"failed","retcode":1403,"data":null,"message":"token verify failed","wording":"token验证失败","echo":null})");
+          self->closeAfterWrites = true;
+        }
+        self->read();
+      });
+    }
+
+    bool closeAfterWrites = false;
+
+    void read() {
+      buffer.clear();
+      ws.async_read(buffer, [self = shared_from_this()](boost::beast::error_code ec, size_t) {
+        if (ec) {
+          self->open = false;
+          return;
+        }
+        self->peer.onFrame(*self, boost::beast::buffers_to_string(self->buffer.data()));
+        self->read();
+      });
+    }
+
+    void write(std::string text) {
+      if (!open) return;
+      writes.push_back(std::move(text));
+      if (writes.size() == 1) doWrite();
+    }
+
+    void doWrite() {
+      ws.text(true);
+      ws.async_write(boost::asio::buffer(writes.front()),
+                     [self = shared_from_this()](boost::beast::error_code ec, size_t) {
+                       if (ec) return;
+                       self->writes.pop_front();
+                       if (!self->writes.empty()) return self->doWrite();
+                       if (self->closeAfterWrites) {
+                         self->ws.async_close(boost::beast::websocket::close_code::policy_error,
+                                              [self](boost::beast::error_code) {});
+                       }
+                     });
+    }
+
+    void shutdown() {
+      open = false;
+      boost::beast::error_code ignored;
+      ws.next_layer().socket().shutdown(boost::asio::ip::tcp::socket::shutdown_both, ignored);
+      ws.next_layer().socket().close(ignored);
+    }
+  };
+
+  void accept() {
+    acceptor_.async_accept([this](boost::beast::error_code ec, boost::asio::ip::tcp::socket s) {
+      if (ec) return;
+      {
+        std::lock_guard lock(mu_);
+        ++accepted_;
+      }
+      if (client_) client_->shutdown();  // one robot at a time
+      client_ = std::make_shared<Client>(std::move(s), *this);
+      client_->start();
+      accept();
+    });
+  }
+
+  void onFrame(Client& client, std::string text) {
+    Json frame = Json::parse(text, nullptr, false);
+    if (frame.is_discarded()) return;
+    std::optional<Json> data = Json();
+    int failure = 0;
+    {
+      std::lock_guard lock(mu_);
+      requests_.push_back(frame);
+      const std::string action = frame.value("action", "");
+      if (auto it = answers_.find(action); it != answers_.end())
+        data = it->second(frame.contains("params") ? frame["params"] : Json::object());
+      if (auto it = failures_.find(action); it != failures_.end()) failure = it->second;
+    }
+    cv_.notify_all();
+    if (!data) return;  // never answered
+    Json reply = Json::object();
+    reply["status"] = failure ? "failed" : "ok";
+    reply["retcode"] = failure;
+    reply["data"] = failure ? Json() : *data;
+    reply["message"] = "";
+    reply["echo"] = frame.contains("echo") ? frame["echo"] : Json();
+    client.write(reply.dump());
+  }
+
+  const std::string token_;
+  const BadToken policy_;
+  boost::asio::io_context ioc_;
+  std::optional<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>> work_{
+      boost::asio::make_work_guard(ioc_)};
+  boost::asio::ip::tcp::acceptor acceptor_;
+  uint16_t port_ = 0;
+  std::thread thread_;
+  std::shared_ptr<Client> client_;
+
+  mutable std::mutex mu_;
+  std::condition_variable cv_;
+  std::map<std::string, Answer> answers_;
+  std::map<std::string, int> failures_;
+  std::deque<Json> requests_;
+  int upgrades_ = 0;
+  int accepted_ = 0;
+  std::string lastAuthorization_;
+};
+
+}  // namespace bw::test
