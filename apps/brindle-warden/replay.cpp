@@ -1,0 +1,165 @@
+#include "replay.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <regex>
+
+#include "host/onebot/events.h"
+#include "host/onebot/json_fields.h"
+#include "host/plugin/plugin.h"
+#include "host/plugin/robot_core.h"
+#include "host/recording_host.h"
+#include "logs/run_log.h"
+#include "util/clock.h"
+#include "util/files.h"
+#include "util/log.h"
+#include "web/qq_services.h"
+
+namespace bw::app {
+namespace {
+
+using onebot::Json;
+
+int Fail(const std::string& message) {
+  std::cerr << "brindle-warden replay: " << message << "\n";
+  return 2;
+}
+
+std::optional<SystemTime> ParseClock(const std::string& text) {
+  static const std::regex kForm(R"((\d{4})-(\d{1,2})-(\d{1,2}) (\d{1,2}):(\d{2}):(\d{2}))");
+  std::smatch m;
+  if (!std::regex_match(text, m, kForm)) return std::nullopt;
+  int v[6];
+  for (int i = 0; i < 6; ++i) v[i] = std::stoi(m[i + 1].str());
+  if (v[1] < 1 || v[1] > 12 || v[2] < 1 || v[2] > 31 || v[3] > 23 || v[4] > 59 || v[5] > 59)
+    return std::nullopt;
+  return LocalTime(v[0], v[1], v[2], v[3], v[4], v[5]);
+}
+
+bool IsAccount(const std::string& s) {
+  return !s.empty() && s.size() <= 18 && s.find_first_not_of("0123456789") == std::string::npos &&
+         s != std::string(s.size(), '0');
+}
+
+// A control line: every entry through the same setters the user interface
+// uses, so that the switches' handlers run.
+void ApplyControls(Settings& settings, const Json& set, size_t line) {
+  if (!set.is_object()) {
+    std::cerr << "line " << line << ": \"set\" must hold an object of control names\n";
+    return;
+  }
+  for (auto it = set.begin(); it != set.end(); ++it) {
+    const std::string& name = it.key();
+    bool done = false;
+    if (it->is_boolean()) {
+      done = settings.setChecked(name, it->get<bool>());
+    } else if (it->is_string()) {
+      done = settings.setText(name, it->get<std::string>());
+    } else if (it->is_number()) {
+      done = settings.setText(name, it->dump());
+    }
+    if (!done)
+      std::cerr << "line " << line << ": cannot set " << name
+                << " (no such control, or a value of the wrong kind)\n";
+  }
+}
+
+}  // namespace
+
+int RunReplay(const CommandLine& cl) {
+  const std::optional<std::string> home = cl.flag("home");
+  if (!home || home->empty()) return Fail("--home DIR is required");
+  const std::string self = cl.flag("self").value_or("10000");
+  if (!IsAccount(self)) return Fail("--self must be a QQ number, not \"" + self + "\"");
+  SystemTime start = std::chrono::system_clock::now();
+  if (auto text = cl.flag("clock")) {
+    auto t = ParseClock(*text);
+    if (!t) return Fail("--clock must read \"YYYY-MM-DD HH:MM:SS\", not \"" + *text + "\"");
+    start = *t;
+  }
+  if (cl.positional.size() > 1) return Fail("at most one FILE");
+  std::string runDirectory = *home;
+  while (runDirectory.size() > 1 && runDirectory.back() == '/') runDirectory.pop_back();
+  if (FileExists(runDirectory) && !DirectoryExists(runDirectory))
+    return Fail("--home " + *home + " is not a directory");
+  if (!EnsureDirectory(runDirectory + "/data/" + self + "/群数据/"))
+    return Fail("cannot create the data directory below --home " + *home);
+
+  std::ifstream file;
+  std::istream* in = &std::cin;
+  if (!cl.positional.empty() && cl.positional[0] != "-") {
+    const std::string& path = cl.positional[0];
+    if (DirectoryExists(path)) return Fail(path + " is a directory, not an event file");
+    file.open(path, std::ios::binary);
+    if (!file) return Fail("cannot read " + path + ": " + std::strerror(errno));
+    in = &file;
+  }
+
+  RecordingHost host;
+  host.setLoginQQ(std::stoll(self));
+  host.setLoginNick(cl.flag("nick").value_or(""));
+  host.setObserver([](const HostCall& call) {
+    if (!call.isAction()) return;
+    std::cout << call.toJson() << "\n" << std::flush;
+  });
+  VirtualClock clock(start, VirtualClock::Mode::kAutoAdvance);
+  OfflineQqServices qq;
+  Plugin plugin(host, clock, qq, runDirectory, QueueMode::kSynchronous);
+  plugin.runLog().subscribe([](const RunLogEntry& e) {
+    std::cerr << "runlog\t" << e.type << "\t" << e.message << "\n" << std::flush;
+  });
+  CoreOptions options;
+  options.refreshInsideStartup = true;
+  RobotCore core(plugin, options);
+  plugin.setHooks(core.hooks());
+  plugin.Initialize(0);
+  plugin._eventStartup();
+  plugin._eventEnable();  // synchronous: the whole startup runs here
+  if (!core.startedUp()) LogWarning("replay: the startup sequence did not run");
+
+  const EventHandlers entryPoints = PluginEntryPoints(plugin);
+  std::string line;
+  size_t number = 0;
+  while (std::getline(*in, line)) {
+    ++number;
+    if (number == 1 && line.starts_with("\xEF\xBB\xBF")) line.erase(0, 3);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.find_first_not_of(" \t") == std::string::npos) continue;
+    Json value = Json::parse(line, nullptr, /*allow_exceptions=*/false);
+    if (value.is_discarded() || !value.is_object()) {
+      std::cerr << "line " << number << ": not a JSON object, skipped\n";
+      continue;
+    }
+    if (auto set = value.find("set"); set != value.end() && !value.contains("post_type")) {
+      ApplyControls(plugin.settings(), *set, number);
+      continue;
+    }
+    const std::string postType = onebot::TextField(value, "post_type");
+    if (postType == "meta_event") continue;
+    if (postType != "message" && postType != "notice" && postType != "request") {
+      std::cerr << "line " << number << ": neither an event (post_type message, notice or "
+                << "request) nor a control line, skipped\n";
+      continue;
+    }
+    const onebot::MappedEvent event = onebot::MapEvent(value);
+    if (event.kind == onebot::EventKind::kMalformed) {
+      std::cerr << "line " << number << ": malformed event (" << event.note << "), skipped\n";
+      continue;
+    }
+    if (!onebot::Deliver(event, entryPoints)) {
+      std::cerr << "line " << number << ": not handled (" << event.note << ")\n";
+      continue;
+    }
+    plugin.waitIdle();
+  }
+  if (in->bad()) {
+    std::cerr << "brindle-warden replay: reading stopped at line " << number << "\n";
+  }
+  core.shutdown();
+  return 0;
+}
+
+}  // namespace bw::app

@@ -1,0 +1,201 @@
+#include "service.h"
+
+#include <pthread.h>
+#include <signal.h>
+
+#include <atomic>
+#include <cstdio>
+#include <ctime>
+#include <iostream>
+#include <thread>
+
+#include "host/onebot/connection.h"
+#include "host/onebot/events.h"
+#include "host/onebot/image_size.h"
+#include "host/onebot/onebot_host.h"
+#include "host/onebot/onebot_qq_services.h"
+#include "host/plugin/plugin.h"
+#include "host/plugin/robot_core.h"
+#include "storage/ini_file.h"
+#include "storage/schema.h"
+#include "util/clock.h"
+#include "util/files.h"
+#include "util/log.h"
+#include "web/web_client.h"
+#include "web/web_qq_services.h"
+#include "web/web_tokens.h"
+
+namespace bw::app {
+namespace {
+
+const char* LevelName(LogLevel level) {
+  switch (level) {
+    case LogLevel::kDebug:
+      return "DEBUG";
+    case LogLevel::kInfo:
+      return "INFO";
+    case LogLevel::kWarning:
+      return "WARN";
+    case LogLevel::kError:
+      return "ERROR";
+  }
+  return "?";
+}
+
+// The service log: local time with milliseconds and the level, on standard output.
+void LogToStandardOutput(LogLevel level, std::string_view message) {
+  const auto now = std::chrono::system_clock::now();
+  const std::time_t t = std::chrono::system_clock::to_time_t(now);
+  const int ms = static_cast<int>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
+  std::tm tm{};
+  localtime_r(&t, &tm);
+  char stamp[32];
+  std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &tm);
+  std::fprintf(stdout, "%s.%03d %-5s %.*s\n", stamp, ms, LevelName(level),
+               static_cast<int>(message.size()), message.data());
+  std::fflush(stdout);
+}
+
+// SIGINT and SIGTERM end the service: the signals are blocked in every thread
+// and taken by one thread that turns them into a stop request.
+class SignalStop {
+ public:
+  explicit SignalStop(std::stop_source& stop) : stop_(stop) {
+    sigemptyset(&set_);
+    sigaddset(&set_, SIGINT);
+    sigaddset(&set_, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &set_, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+    thread_ = std::thread([this] {
+      int sig = 0;
+      while (sigwait(&set_, &sig) == 0) {
+        if (done_.load()) return;
+        LogInfo(std::string("received ") + (sig == SIGINT ? "SIGINT" : "SIGTERM") + ", stopping");
+        stop_.request_stop();
+        return;
+      }
+    });
+  }
+  ~SignalStop() {
+    done_.store(true);
+    pthread_kill(thread_.native_handle(), SIGTERM);  // ends the sigwait if no signal came
+    thread_.join();
+  }
+
+ private:
+  std::stop_source& stop_;
+  sigset_t set_;
+  std::atomic<bool> done_{false};
+  std::thread thread_;
+};
+
+}  // namespace
+
+int RunService(const CommandLine& cl) {
+  SetLogSink(&LogToStandardOutput);
+  if (auto level = cl.flag("log-level")) {
+    auto parsed = ParseLogLevel(*level);
+    if (!parsed) {
+      LogError("--log-level must be debug, info, warning or error");
+      return 2;
+    }
+    SetLogLevel(*parsed);
+  }
+  std::string home = cl.flag("home").value_or(DefaultHome());
+  while (home.size() > 1 && home.back() == '/') home.pop_back();
+  if (!EnsureDirectory(home)) {
+    LogError("cannot use " + home + " as the home directory (--home)");
+    return 2;
+  }
+  const std::string config = cl.flag("config").value_or(home + "/brindle-warden.ini");
+  if (cl.flag("config") && !FileExists(config)) {
+    LogError("the config file " + config + " does not exist");
+    return 2;
+  }
+  onebot::ConnectionOptions options;
+  options.url = cl.flag("url").value_or(ReadProfileString(config, "onebot", "url", options.url));
+  options.accessToken =
+      cl.flag("token").value_or(ReadProfileString(config, "onebot", "access_token", ""));
+  const std::string postgres =
+      cl.flag("postgres").value_or(ReadProfileString(config, "database", "postgres", ""));
+  if (!cl.positional.empty()) {
+    LogError("run takes no file argument (did you mean replay?)");
+    return 2;
+  }
+
+  std::stop_source stop;
+  SignalStop signals(stop);
+  RealClock clock;
+  onebot::Connection connection(clock, options);
+  onebot::OneBotHost host(connection);
+  WebClient web;
+  WebTokens tokens;
+  WebQqServices webQq(web, tokens);
+  onebot::OneBotQqServices qq(connection, webQq);
+  Plugin plugin(host, clock, qq, home);
+  onebot::UrlImageInfo images(plugin.settings());
+  CoreOptions core;
+  core.images = &images;
+  if (!postgres.empty()) {
+    core.connectDatabase = [postgres](Database& db) {
+      return DeployAndConnectPostgres(db, postgres);
+    };
+  }
+  RobotCore robot(plugin, core);
+  PluginHooks hooks = robot.hooks();
+  hooks.webTokens = [&tokens](Plugin& p) {
+    tokens.setLoginCookies(p.cookies());
+    tokens.setBkn(p.csrfToken());
+  };
+  plugin.setHooks(hooks);
+
+  const EventHandlers entryPoints = PluginEntryPoints(plugin);
+  connection.setEventHandler(
+      [&entryPoints](const onebot::Json& event) { onebot::RouteEvent(event, entryPoints); });
+  std::atomic<bool> refused{false};
+  connection.setStateHandler([&](onebot::LinkState state) {
+    if (state != onebot::LinkState::kUnauthorized) return;
+    refused.store(true);
+    stop.request_stop();
+  });
+
+  LogInfo(std::string("brindle-warden ") + BW_VERSION + " starting; home " + home);
+  if (!connection.start()) return 2;
+  LogInfo("waiting for a OneBot v11 implementation to accept the WebSocket at " + options.url +
+          " (enable its forward WebSocket server there" +
+          (options.accessToken.empty() ? "" : ", with the same access token") + ")");
+  if (!connection.waitUntilConnected(stop.get_token())) {
+    connection.stop();
+    return refused.load() ? 1 : 0;
+  }
+  // The account names the data directory: without it nothing can start.
+  int64_t account = 0;
+  for (int attempt = 0; attempt < 30 && !stop.stop_requested(); ++attempt) {
+    account = host.CQ_getLoginQQ();
+    if (account > 0) break;
+    clock.sleepFor(std::chrono::seconds(2), stop.get_token());
+  }
+  if (account <= 0) {
+    connection.stop();
+    if (stop.stop_requested()) return refused.load() ? 1 : 0;
+    LogError("the OneBot implementation does not tell which account is logged in (get_login_info)");
+    return 1;
+  }
+  LogInfo("logged-in account " + std::to_string(account) + " (" + host.CQ_getLoginNick() +
+          "); data in " + home + "/data/" + std::to_string(account) + "/");
+
+  plugin.Initialize(0);
+  plugin._eventStartup();
+  plugin._eventEnable();  // the startup sequence runs on the window thread
+  clock.sleepUntilStopped(stop.get_token());
+
+  LogInfo("stopping: closing the connection, saving the settings");
+  connection.stop();  // calls still in flight fail at once, so handlers finish quickly
+  // Workers first, then save, then the database: no handler meets a closed one.
+  robot.shutdown();
+  LogInfo("stopped; settings saved in " + plugin.dataDirectory());
+  return refused.load() ? 1 : 0;
+}
+
+}  // namespace bw::app
