@@ -132,7 +132,7 @@ TEST_F(DeparturesTest, KickInvitersIgnoresInvitersThatAreNoAccount) {
 TEST_F(DeparturesTest, ConcurrentKicksOfOnePairSendOneKick) {
   // Two workers released at the same instant kick the same new pair, many times
   // over. An unguarded compare-then-remember lets both through only rarely;
-  // the ThreadSanitizer run of the suite reports it every time.
+  // under ThreadSanitizer the race is reported every time.
   constexpr int kRounds = 50;
   for (int round = 0; round < kRounds; ++round) {
     std::latch start(2);
