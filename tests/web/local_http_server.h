@@ -2,11 +2,14 @@
 // records every request exactly as it came off the wire (header order and
 // spelling included) and answers with the raw response its handler builds; a
 // handler that returns nothing leaves the connection open without an answer.
-// One connection at a time, each closed after its answer.
+// One connection at a time, each closed after its answer. Given a certificate
+// and key (PEM files) it speaks HTTPS instead.
 #pragma once
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -57,7 +60,16 @@ class LocalHttpServer {
  public:
   using Handler = std::function<std::optional<std::string>(const RawRequest&)>;
 
-  explicit LocalHttpServer(Handler handler) : handler_(std::move(handler)) {
+  explicit LocalHttpServer(Handler handler, const std::string& certFile = {},
+                           const std::string& keyFile = {})
+      : handler_(std::move(handler)) {
+    if (!certFile.empty()) {
+      tls_ = SSL_CTX_new(TLS_server_method());
+      if (tls_ == nullptr || SSL_CTX_use_certificate_chain_file(tls_, certFile.c_str()) != 1 ||
+          SSL_CTX_use_PrivateKey_file(tls_, keyFile.c_str(), SSL_FILETYPE_PEM) != 1) {
+        throw std::runtime_error("TLS certificate " + certFile);
+      }
+    }
     listen_ = ::socket(AF_INET, SOCK_STREAM, 0);
     if (listen_ < 0) throw std::runtime_error("socket");
     int one = 1;
@@ -82,14 +94,19 @@ class LocalHttpServer {
     thread_.join();
     for (int fd : held_) ::close(fd);
     ::close(listen_);
+    if (tls_ != nullptr) SSL_CTX_free(tls_);
   }
 
   LocalHttpServer(const LocalHttpServer&) = delete;
   LocalHttpServer& operator=(const LocalHttpServer&) = delete;
 
   int port() const { return port_; }
-  std::string base() const { return "http://127.0.0.1:" + std::to_string(port_); }
+  std::string base() const {
+    return (tls_ != nullptr ? "https://127.0.0.1:" : "http://127.0.0.1:") + std::to_string(port_);
+  }
   std::string url(const std::string& path) const { return base() + path; }
+
+  int failedHandshakes() const { return failedHandshakes_; }
 
   std::vector<RawRequest> requests() const {
     std::lock_guard lock(mu_);
@@ -97,17 +114,61 @@ class LocalHttpServer {
   }
 
  private:
+  // One accepted connection, plain or TLS.
+  struct Connection {
+    int fd = -1;
+    SSL* ssl = nullptr;
+    ssize_t read(char* buf, size_t n) {
+      if (ssl == nullptr) return ::recv(fd, buf, n, 0);
+      int got = SSL_read(ssl, buf, static_cast<int>(n));
+      return got > 0 ? got : -1;
+    }
+    void write(const std::string& data) {
+      size_t sent = 0;
+      while (sent < data.size()) {
+        ssize_t n = ssl != nullptr
+                        ? SSL_write(ssl, data.data() + sent, static_cast<int>(data.size() - sent))
+                        : ::send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0) break;
+        sent += static_cast<size_t>(n);
+      }
+    }
+    void close() {
+      if (ssl != nullptr) {
+        SSL_shutdown(ssl);
+        SSL_free(ssl);
+      }
+      ::shutdown(fd, SHUT_WR);
+      char drain[256];
+      while (::recv(fd, drain, sizeof drain, 0) > 0) {
+      }
+      ::close(fd);
+    }
+  };
+
   void serve() {
     while (!stop_) {
       pollfd p{listen_, POLLIN, 0};
       if (::poll(&p, 1, 20) <= 0) continue;
-      int fd = ::accept(listen_, nullptr, nullptr);
-      if (fd < 0) continue;
+      Connection c;
+      c.fd = ::accept(listen_, nullptr, nullptr);
+      if (c.fd < 0) continue;
       timeval tv{5, 0};
-      ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-      std::optional<RawRequest> request = readRequest(fd);
+      ::setsockopt(c.fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+      if (tls_ != nullptr) {
+        c.ssl = SSL_new(tls_);
+        SSL_set_fd(c.ssl, c.fd);
+        if (SSL_accept(c.ssl) != 1) {  // e.g. the client refused the certificate
+          ++failedHandshakes_;
+          SSL_free(c.ssl);
+          ERR_clear_error();
+          ::close(c.fd);
+          continue;
+        }
+      }
+      std::optional<RawRequest> request = readRequest(c);
       if (!request) {
-        ::close(fd);
+        c.close();
         continue;
       }
       {
@@ -116,29 +177,21 @@ class LocalHttpServer {
       }
       std::optional<std::string> answer = handler_(*request);
       if (!answer) {
-        held_.push_back(fd);  // never answered; closed when the server stops
+        held_.push_back(c.fd);  // never answered; closed when the server stops
+        if (c.ssl != nullptr) SSL_free(c.ssl);
         continue;
       }
-      size_t sent = 0;
-      while (sent < answer->size()) {
-        ssize_t n = ::send(fd, answer->data() + sent, answer->size() - sent, MSG_NOSIGNAL);
-        if (n <= 0) break;
-        sent += static_cast<size_t>(n);
-      }
-      ::shutdown(fd, SHUT_WR);
-      char drain[256];
-      while (::recv(fd, drain, sizeof drain, 0) > 0) {
-      }
-      ::close(fd);
+      c.write(*answer);
+      c.close();
     }
   }
 
-  static std::optional<RawRequest> readRequest(int fd) {
+  static std::optional<RawRequest> readRequest(Connection& c) {
     std::string data;
     size_t headerEnd;
     char buf[4096];
     while ((headerEnd = data.find("\r\n\r\n")) == std::string::npos) {
-      ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+      ssize_t n = c.read(buf, sizeof buf);
       if (n <= 0) return std::nullopt;
       data.append(buf, static_cast<size_t>(n));
     }
@@ -166,7 +219,7 @@ class LocalHttpServer {
     }
     r.body = data.substr(headerEnd + 4);
     while (r.body.size() < contentLength) {
-      ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+      ssize_t n = c.read(buf, sizeof buf);
       if (n <= 0) break;
       r.body.append(buf, static_cast<size_t>(n));
     }
@@ -174,6 +227,8 @@ class LocalHttpServer {
   }
 
   Handler handler_;
+  SSL_CTX* tls_ = nullptr;
+  std::atomic<int> failedHandshakes_{0};
   int listen_ = -1;
   int port_ = 0;
   std::atomic<bool> stop_{false};
