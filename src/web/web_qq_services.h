@@ -5,7 +5,8 @@
 //
 // Texts are UTF-8 at this interface; answers that come as GBK are decoded.
 // Failures give the empty result (see QqServices).
-// Thread-safety: all operations may be called from any thread at once.
+// Thread-safety: all operations may be called from any thread at once. The
+// client and the tokens are referenced and must outlive this object.
 #pragma once
 
 #include <string>
