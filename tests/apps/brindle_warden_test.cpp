@@ -1,0 +1,385 @@
+// The brindle-warden program end to end: replay on event files, and the
+// service against a scripted OneBot peer on 127.0.0.1.
+#include <fcntl.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "host/onebot/scripted_peer.h"
+#include "storage/database.h"
+#include "storage/ini_file.h"
+#include "storage/schema.h"
+#include "support/temp_dir.h"
+#include "util/files.h"
+
+namespace bw {
+namespace {
+
+using ::testing::HasSubstr;
+using namespace std::chrono_literals;
+
+// A child process with standard output and error captured.
+class Program {
+ public:
+  explicit Program(const std::vector<std::string>& args, const std::string& stdinText = "",
+                   bool separateStderr = true) {
+    int in[2], out[2], err[2];
+    if (pipe(in) || pipe(out) || pipe(err)) throw std::runtime_error("pipe");
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(in[0], 0);
+      dup2(out[1], 1);
+      dup2(separateStderr ? err[1] : out[1], 2);
+      for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) close(fd);
+      std::vector<char*> argv;
+      static std::string program = BW_PROGRAM;
+      argv.push_back(program.data());
+      for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+      argv.push_back(nullptr);
+      execv(program.c_str(), argv.data());
+      _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    close(err[1]);
+    out_ = out[0];
+    err_ = err[0];
+    if (!stdinText.empty()) (void)!write(in[1], stdinText.data(), stdinText.size());
+    close(in[1]);
+  }
+  ~Program() {
+    if (pid_ > 0 && !exited_) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    close(out_);
+    close(err_);
+  }
+
+  // Reads both streams until the process ends; returns its exit status.
+  int wait(std::chrono::milliseconds limit = 60s) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (pump(50ms) && std::chrono::steady_clock::now() < end) {
+    }
+    int status = 0;
+    while (std::chrono::steady_clock::now() < end) {
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        exited_ = true;
+        while (pump(0ms)) {
+        }
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      }
+      pump(20ms);
+    }
+    return -1;
+  }
+  // Reads until standard output holds `text` (true) or the time is up.
+  bool waitForOutput(const std::string& text, std::chrono::milliseconds limit = 30s) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (out.find(text) == std::string::npos) {
+      if (std::chrono::steady_clock::now() >= end) return false;
+      if (!pump(50ms) && out.find(text) == std::string::npos) {
+        if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
+          exited_ = true;
+          return false;
+        }
+      }
+    }
+    return true;
+  }
+  void signal(int sig) { kill(pid_, sig); }
+
+  std::string out, err;
+
+ private:
+  // One round of reading; false when both streams are at their end.
+  bool pump(std::chrono::milliseconds timeout) {
+    pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
+    if (poll(fds, 2, static_cast<int>(timeout.count())) <= 0) return true;
+    bool open = false;
+    for (int i = 0; i < 2; ++i) {
+      if (!(fds[i].revents & (POLLIN | POLLHUP))) {
+        open = true;
+        continue;
+      }
+      char buf[4096];
+      ssize_t n = read(fds[i].fd, buf, sizeof buf);
+      if (n > 0) {
+        (i == 0 ? out : err).append(buf, static_cast<size_t>(n));
+        open = true;
+      }
+    }
+    return open;
+  }
+
+  pid_t pid_ = -1;
+  int out_ = -1, err_ = -1;
+  bool exited_ = false;
+};
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    lines.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return lines;
+}
+
+// Run-log lines of standard error, without the "runlog" prefix.
+std::vector<std::string> RunLogLines(const std::string& err) {
+  std::vector<std::string> out;
+  for (const auto& l : Lines(err))
+    if (l.starts_with("runlog\t")) out.push_back(l.substr(7));
+  return out;
+}
+
+class ReplayTest : public ::testing::Test {
+ protected:
+  ReplayTest() {
+    data = home.path() + "data/10000/";
+    EXPECT_TRUE(EnsureDirectory(data));
+    // One managed group.
+    EXPECT_TRUE(WriteFileAtomic(data + "群列表.txt", "{1}1----100----测试群----群主\r\n"));
+  }
+  std::string write(const std::string& name, const std::string& text) {
+    const std::string path = home.path() + name;
+    test::WriteAll(path, text);
+    return path;
+  }
+  int64_t count(const std::string& sql) {
+    Database db;
+    if (!db.ConnectSqlite(DatabaseFile(data))) return -1;
+    ScopedQuery q(db, sql);
+    const int64_t n = q.next() ? q.integer(0) : -1;
+    return n;
+  }
+
+  test::TempDir home;
+  std::string data;
+};
+
+TEST_F(ReplayTest, TheWorkedExampleWarnsThenKicks) {
+  const std::string events =
+      R"({"set": {"选择框_开启广告检测": true, "选择框_警告次数踢": true, "编辑框_踢人警告次数": "2"}})"
+      "\n"
+      R"({"time":1765112709,"self_id":10000,"post_type":"message","message_type":"group","sub_type":"normal","message_id":1,"group_id":100,"user_id":20001,"anonymous":null,"message":"加我微信","raw_message":"加我微信","font":0})"
+      "\n\n"
+      R"({"post_type":"meta_event","meta_event_type":"heartbeat","interval":5000})"
+      "\n"
+      R"({"time":1765112719,"self_id":10000,"post_type":"message","message_type":"group","sub_type":"normal","message_id":2,"group_id":100,"user_id":20001,"anonymous":null,"message":[{"type":"text","data":{"text":"加我微信"}}],"font":0})"
+      "\n";
+  Program p({"replay", "--home", home.path(), "--clock", "2026-12-07 21:05:09",
+             write("e.jsonl", events)});
+  ASSERT_EQ(p.wait(), 0) << p.err;
+  EXPECT_EQ(
+      p.out,
+      R"({"action":"send_group_msg","params":{"group_id":100,"message":"【[CQ:at,qq=20001] 】本群禁止发广告，警告一次，下次再发踢"}})"
+      "\n"
+      R"({"action":"set_group_kick","params":{"group_id":100,"user_id":20001,"reject_add_request":false}})"
+      "\n");
+  EXPECT_EQ(count("select 警告次数 from 警告记录 where QQ号 ='20001'"), 2);
+  EXPECT_EQ(count("select count(1) from 警告记录"), 1);
+  const auto log = RunLogLines(p.err);
+  EXPECT_THAT(log, ::testing::Contains("初始化\t初始化完毕..."));
+  EXPECT_THAT(log, ::testing::Contains("操作\t开启广告检测"));
+  EXPECT_THAT(log, ::testing::Contains(HasSubstr("检测违规\t20001 检测到违规词微信")));
+  EXPECT_THAT(log, ::testing::Contains("踢人\t20001踢出 群100"));
+  // The startup, with its member-list refresh, comes before the first event.
+  auto at = [&](const std::string& entry) {
+    for (size_t i = 0; i < log.size(); ++i)
+      if (log[i].find(entry) != std::string::npos) return i;
+    return log.size();
+  };
+  EXPECT_LT(at("全部勾选群 群成员 获取完毕"), at("开启广告检测"));
+  // The settings were saved at the end, the switches included.
+  EXPECT_EQ(ReadProfileString(data + "setsoft.ini", "选择框", "选择框_开启广告检测"), "真");
+}
+
+TEST_F(ReplayTest, AJoinIsWelcomedAndRecorded) {
+  const std::string events =
+      R"({"set": {"选择框_开启进群欢迎": true}})"
+      "\n"
+      R"({"time":1765112709,"self_id":10000,"post_type":"notice","notice_type":"group_increase","sub_type":"approve","group_id":100,"operator_id":1,"user_id":30001})"
+      "\n"
+      R"({"post_type":"notice","notice_type":"group_increase","sub_type":"approve","group_id":999,"operator_id":1,"user_id":30002})"
+      "\n";
+  Program p({"replay", "--home", home.path(), write("join.jsonl", events)});
+  ASSERT_EQ(p.wait(), 0) << p.err;
+  EXPECT_EQ(
+      p.out,
+      R"({"action":"send_group_msg","params":{"group_id":100,"message":"[CQ:at,qq=30001] ：欢迎进群,请不要发广告哦!"}})"
+      "\n");
+  EXPECT_EQ(count("select count(1) from 群成员 where 群号='100' and QQ号='30001'"), 1);
+  EXPECT_EQ(count("select count(1) from 群成员 where QQ号='30002'"), 0);  // not a managed group
+}
+
+TEST_F(ReplayTest, ABlacklistedApplicantIsRefused) {
+  {
+    Database db;
+    ASSERT_TRUE(DeployAndConnectSqlite(db, data));
+    ASSERT_TRUE(
+        db.Execute("insert into 黑名单(QQ号,昵称,加入时间) values('30003','坏人','1765112709')"));
+  }
+  const std::string events =
+      R"({"set": {"选择框_开启自动审核进群": true}})"
+      "\n"
+      R"({"time":1765112709,"self_id":10000,"post_type":"request","request_type":"group","sub_type":"add","group_id":100,"user_id":30003,"comment":"让我进去","flag":"req-1"})"
+      "\n";
+  // From standard input this time.
+  Program p({"replay", "--home", home.path(), "--self", "10000"}, events);
+  ASSERT_EQ(p.wait(), 0) << p.err;
+  EXPECT_EQ(
+      p.out,
+      R"({"action":"set_group_add_request","params":{"flag":"req-1","sub_type":"add","approve":false,"reason":"你已经在黑名单里面禁止入群有问题联系群主或管理员!"}})"
+      "\n");
+}
+
+TEST_F(ReplayTest, BadLinesAreReportedWithTheirNumberAndSkipped) {
+  const std::string events =
+      "not json\n"
+      R"({"set": {"选择框_没有这个": true, "编辑框_进群等级": true}})"
+      "\n"
+      R"({"post_type":"message","message_type":"group","user_id":1,"message":"x"})"
+      "\n"
+      R"({"hello":1})"
+      "\n"
+      R"({"set": {"选择框_开启进群欢迎": true}})"
+      "\n"
+      R"({"post_type":"notice","notice_type":"group_increase","sub_type":"approve","group_id":100,"operator_id":1,"user_id":30001})"
+      "\n";
+  Program p({"replay", "--home", home.path(), write("bad.jsonl", events)});
+  ASSERT_EQ(p.wait(), 0) << p.err;
+  EXPECT_THAT(p.err, HasSubstr("line 1: "));
+  EXPECT_THAT(p.err, HasSubstr("line 2: cannot set 选择框_没有这个"));
+  EXPECT_THAT(p.err, HasSubstr("line 2: cannot set 编辑框_进群等级"));
+  EXPECT_THAT(p.err, HasSubstr("line 3: malformed event"));
+  EXPECT_THAT(p.err, HasSubstr("line 4: "));
+  EXPECT_THAT(p.out, HasSubstr("欢迎进群"));  // the good lines after them still ran
+}
+
+TEST(Replay, RefusesAMissingFileOrABadHome) {
+  test::TempDir dir;
+  test::WriteAll(dir.path() + "plain-file", "x");
+  struct Case {
+    std::vector<std::string> args;
+    const char* message;
+  } cases[] = {
+      {{"replay", "--home", dir.path(), dir.path() + "missing.jsonl"}, "cannot read"},
+      {{"replay", "--home", dir.path(), dir.path()}, "is a directory"},
+      {{"replay", "--home", dir.path() + "plain-file"}, "not a directory"},
+      {{"replay"}, "--home DIR is required"},
+      {{"replay", "--home", dir.path(), "--self", "abc"}, "--self"},
+      {{"replay", "--home", dir.path(), "--clock", "yesterday"}, "--clock"},
+      {{"replay", "--home", dir.path(), "--bogus", "1"}, "unknown option --bogus"},
+  };
+  for (const Case& c : cases) {
+    Program p(c.args);
+    EXPECT_EQ(p.wait(), 2) << c.message;
+    EXPECT_THAT(p.err, HasSubstr(c.message));
+    EXPECT_EQ(p.out, "");
+  }
+}
+
+TEST(Program, VersionAndHelp) {
+  Program version({"--version"});
+  EXPECT_EQ(version.wait(), 0);
+  EXPECT_EQ(version.out, std::string("brindle-warden ") + BW_VERSION + "\n");
+  Program help({"--help"});
+  EXPECT_EQ(help.wait(), 0);
+  for (const char* flag :
+       {"--home", "--url", "--token", "--config", "--postgres", "--self", "--nick", "--clock",
+        "--log-level", "--version", "--help", "replay", "run"})
+    EXPECT_THAT(help.out, HasSubstr(flag));
+}
+
+// ---- the service ----
+
+TEST(Service, WaitsVisiblyForAnImplementationAndStopsOnSigterm) {
+  test::TempDir home;
+  uint16_t port;
+  {
+    boost::asio::io_context ioc;
+    boost::asio::ip::tcp::acceptor a(
+        ioc, boost::asio::ip::tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"), 0));
+    port = a.local_endpoint().port();
+  }
+  const std::string url = "ws://127.0.0.1:" + std::to_string(port);
+  Program p({"--home", home.path(), "--url", url});
+  ASSERT_TRUE(p.waitForOutput("waiting for a OneBot v11 implementation")) << p.out << p.err;
+  EXPECT_THAT(p.out, HasSubstr(url));
+  p.signal(SIGTERM);
+  EXPECT_EQ(p.wait(10s), 0) << p.out;
+}
+
+TEST(Service, AnswersAViolatingMessageOverTheWireAndSavesOnSigterm) {
+  test::TempDir home;
+  const std::string data = home.path() + "data/10000/";
+  ASSERT_TRUE(EnsureDirectory(data));
+  ASSERT_TRUE(WriteFileAtomic(data + "群列表.txt", "{1}1----100----测试群----群主\r\n"));
+  ASSERT_TRUE(WriteProfileString(data + "setsoft.ini", "选择框", "选择框_开启广告检测", "真"));
+
+  test::ScriptedPeer peer("s3cret");
+  peer.answer("get_login_info", nlohmann::ordered_json{{"user_id", 10000}, {"nickname", "青榆"}});
+  peer.answer("get_cookies", nlohmann::ordered_json{{"cookies", "uin=o10000; skey=@x"}});
+  peer.answer("get_csrf_token", nlohmann::ordered_json{{"token", 5381}});
+  peer.answer(
+      "get_group_member_list",
+      nlohmann::ordered_json::array({{{"group_id", 100}, {"user_id", 10000}, {"role", "owner"}},
+                                     {{"group_id", 100}, {"user_id", 20001}, {"role", "member"}}}));
+  test::WriteAll(home.path() + "brindle-warden.ini",
+                 "[onebot]\nurl=" + peer.url() + "\naccess_token=s3cret\n");
+  Program p({"--home", home.path()});  // the URL and token from the config file
+  ASSERT_TRUE(peer.waitForConnections(1, 30s)) << p.out;
+  // The member-list refresh is the startup's last step: after it the options are restored.
+  ASSERT_TRUE(peer.nextRequest("get_group_member_list", 30s)) << p.out;
+  ASSERT_TRUE(p.waitForOutput("全部勾选群 群成员 获取完毕")) << p.out;
+
+  peer.send({{"time", 1765112709},
+             {"self_id", 10000},
+             {"post_type", "message"},
+             {"message_type", "group"},
+             {"sub_type", "normal"},
+             {"message_id", 9},
+             {"group_id", 100},
+             {"user_id", 20001},
+             {"anonymous", nullptr},
+             {"font", 0},
+             {"message", nlohmann::ordered_json::array(
+                             {{{"type", "text"}, {"data", {{"text", "加我微信"}}}}})}});
+  auto kick = peer.nextRequest("set_group_kick", 30s);
+  ASSERT_TRUE(kick) << p.out;
+  EXPECT_EQ((*kick)["params"],
+            (nlohmann::ordered_json{
+                {"group_id", 100}, {"user_id", 20001}, {"reject_add_request", false}}));
+
+  p.signal(SIGTERM);
+  EXPECT_EQ(p.wait(20s), 0) << p.out;
+  EXPECT_THAT(p.out, HasSubstr("stopped"));
+  // Saved: the file now holds every option, not only the one written above.
+  EXPECT_EQ(ReadProfileString(data + "setsoft.ini", "选择框", "选择框_开启广告检测"), "真");
+  EXPECT_EQ(ReadProfileString(data + "setsoft.ini", "编辑框", "编辑框_进群等级"), "10");
+  EXPECT_TRUE(FileExists(data + "brindlewarden.db"));
+}
+
+TEST(Service, ARefusedTokenEndsTheServiceWithAClearError) {
+  test::TempDir home;
+  test::ScriptedPeer peer("right");
+  Program p({"--home", home.path(), "--url", peer.url(), "--token", "wrong"});
+  EXPECT_EQ(p.wait(20s), 1) << p.out;
+  EXPECT_THAT(p.out, HasSubstr("refused the access token"));
+  EXPECT_EQ(peer.accepted(), 1);
+}
+
+}  // namespace
+}  // namespace bw
