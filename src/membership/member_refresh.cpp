@@ -29,11 +29,19 @@ constexpr const char* kFailed = "获取群成员失败";
 constexpr const char* kLimitSwitch = "选择框_开启群人数控制";
 
 std::string InsertMember(const std::string& group, const GroupMember& m) {
-  return "insert into 群成员(群号,QQ号,昵称,名片,性别,加群时间,最后发言,权限,不良记录) values(" +
-         SqlQuote(group) + "," + SqlQuote(m.account) + "," + SqlQuote(m.nickname) + "," +
-         SqlQuote(m.card) + "," + SqlQuote(m.sex) + "," + SqlQuote(m.joinTime) + "," +
-         SqlQuote(m.lastSpeakTime) + "," + SqlQuote(m.permission) + "," +
-         SqlQuote(m.unfriendly ? "1" : "0") + ")";
+  // Called some 2,000 times per group: one buffer instead of a chain of temporaries.
+  std::string sql;
+  sql.reserve(160 + m.nickname.size() + m.card.size());
+  sql += "insert into 群成员(群号,QQ号,昵称,名片,性别,加群时间,最后发言,权限,不良记录) values(";
+  for (const std::string& value :
+       {SqlQuote(group), SqlQuote(m.account), SqlQuote(m.nickname), SqlQuote(m.card),
+        SqlQuote(m.sex), SqlQuote(m.joinTime), SqlQuote(m.lastSpeakTime), SqlQuote(m.permission)}) {
+    sql += value;
+    sql += ',';
+  }
+  sql += SqlQuote(m.unfriendly ? "1" : "0");
+  sql += ')';
+  return sql;
 }
 
 }  // namespace
