@@ -9,6 +9,7 @@
 #include "ui/list_model.h"
 #include "ui/settings_model.h"
 #include "util/log.h"
+#include "util/time_text.h"
 
 namespace bw {
 
@@ -166,7 +167,9 @@ Status TaskScheduler::taskFromControls(ScheduledTask& task) const {
 Status TaskScheduler::addTask() {
   ScheduledTask task;
   if (Status s = taskFromControls(task); !s) return s;
-  const std::string timeText = robot_.settings.text(kTime);
+  std::string timeText = robot_.settings.text(kTime);
+  // A date box that was never set shows the current time.
+  if (timeText.empty()) timeText = FormatDateTime(robot_.clock.now(), "", "HH:mm:ss", true);
   auto time = NormaliseTimeOfDay(timeText);
   if (!time) {
     LogWarning("timed task: the time \"" + timeText + "\" cannot be read as HH:mm:ss");

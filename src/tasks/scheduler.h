@@ -62,7 +62,8 @@ class TaskScheduler {
   // The add button: appends the task described by the add controls. Fails with
   // kTaskContentMissing (adding nothing) when a message, announcement or
   // homework has no content, or with a reason when the controls hold no action
-  // or an unreadable time. Restarts the scheduler when the switch is on.
+  // or an unreadable time (an empty date box stands for the current time).
+  // Restarts the scheduler when the switch is on.
   Status addTask();
   // Deletes the ticked rows; restarts the scheduler when the switch is on and
   // rows remain, leaves it stopped otherwise.

@@ -159,6 +159,14 @@ TEST(Scheduler, AddWithTheSchedulerOffOnlyAppends) {
   EXPECT_EQ(t.runLogLines(), (std::vector<std::string>{"添加任务|添加任务 07:30:00 全体禁言 "}));
 }
 
+TEST(Scheduler, AnEmptyDateBoxStandsForTheCurrentTime) {
+  TaskRobot t(Mode::kAutoAdvance);
+  TaskScheduler s(t.robot);
+  t.settings.setText("编辑框_定时发送内容", "hi");
+  ASSERT_TRUE(s.addTask().ok());
+  EXPECT_EQ(t.lists.tasks.cell(0, taskcol::kTime), "21:05:09");
+}
+
 TEST(Scheduler, AddRefusesMissingContentAndUnreadableTime) {
   TaskRobot t(Mode::kAutoAdvance);
   TaskScheduler s(t.robot);
