@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <system_error>
 #include <tuple>
+#include <unordered_map>
 
 #include "logs/group_log.h"
 #include "ui/list_model.h"
@@ -79,6 +80,25 @@ std::string ReadDayText(const std::string& path) {
     return {};
   }
   return DecodeExternalText(bytes);
+}
+
+// The day's lines (with their line ends) keyed by their group field.
+std::unordered_map<std::string, std::string> LinesByGroup(const std::string& text) {
+  std::unordered_map<std::string, std::string> byGroup;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t end = text.find('\n', pos);
+    end = end == std::string::npos ? text.size() : end + 1;
+    const std::string_view line(text.data() + pos, end - pos);
+    const size_t first = line.find('\t');
+    if (first != std::string_view::npos) {
+      size_t second = line.find('\t', first + 1);
+      if (second == std::string_view::npos) second = line.size();
+      byGroup[std::string(line.substr(first + 1, second - first - 1))].append(line);
+    }
+    pos = end;
+  }
+  return byGroup;
 }
 
 size_t CountMatches(const std::string& text, const std::string& pattern) {
@@ -200,12 +220,17 @@ void DailyStatistics::ShowGroupSummary() {
   std::lock_guard lock(mu_);
   auto file = chosenDayFile();
   const std::string text = file ? ReadDayText(*file) : std::string();
+  // The patterns only match on a line of their own group, so each group's
+  // patterns run over its own lines instead of the whole day once per pattern.
+  const auto byGroup = LinesByGroup(text);
   std::vector<ListRow> rows;
   for (const ListRow& group : lists_.groups.rows()) {
     if (!group.checked) continue;
     auto cell = [&](size_t i) { return i < group.cells.size() ? group.cells[i] : std::string(); };
     const std::string number = cell(groupcol::kGroup);
-    const DayCounts c = CountGroupEvents(text, number);
+    auto lines = byGroup.find(number);
+    const DayCounts c =
+        lines == byGroup.end() ? DayCounts{} : CountGroupEvents(lines->second, number);
     ListRow row;
     row.cells = {number,
                  cell(groupcol::kName),

@@ -167,7 +167,8 @@ TEST_F(GroupSummaryTest, SortingByAColumnAsIntegersWithTheDirectionToggle) {
 TEST(CountGroupEvents, PatternsOverAWholeDay) {
   const std::string day =
       "2026-12-7 08:00:00\t777777\t退群\t20001\t0\r\n"
-      "2026-12-7 08:00:02\t777777\t退群\t20003\t30001\r\n";
+      "2026-12-7 08:00:02\t777777\t退群\t20003\t30001\r\n"
+      "2026-12-7 08:00:03\t1777777\t退群\t20004\t0\r\n";  // another group
   DayCounts c = CountGroupEvents(day, "777777");
   EXPECT_EQ(c.joins, 0);
   EXPECT_EQ(c.leaves, 1);
