@@ -188,6 +188,16 @@ int RunService(const CommandLine& cl) {
   plugin.Initialize(0);
   plugin._eventStartup();
   plugin._eventEnable();  // the startup sequence runs on the window thread
+  if (robot.waitStartedUp(stop.get_token()) && plugin.lists().groups.rowCount() == 0) {
+    // No window to press "刷新群列表" in: a first start lists the groups itself.
+    robot.memberRefresh.refreshGroupList();
+    LogInfo("the group list has " + std::to_string(plugin.lists().groups.rowCount()) +
+            " groups the robot owns or administers, " +
+            std::to_string(plugin.managedGroups().size()) +
+            " of them managed; to manage a group, stop the service and change {0} to {1} at "
+            "the head of its line in " +
+            plugin.dataDirectory() + "群列表.txt");
+  }
   clock.sleepUntilStopped(stop.get_token());
 
   LogInfo("stopping: closing the connection, saving the settings");
