@@ -11,6 +11,7 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -63,6 +64,8 @@ class LocalHttpServer {
   explicit LocalHttpServer(Handler handler, const std::string& certFile = {},
                            const std::string& keyFile = {})
       : handler_(std::move(handler)) {
+    // TLS writes to a client that already hung up must not end the test run.
+    ::signal(SIGPIPE, SIG_IGN);
     if (!certFile.empty()) {
       tls_ = SSL_CTX_new(TLS_server_method());
       if (tls_ == nullptr || SSL_CTX_use_certificate_chain_file(tls_, certFile.c_str()) != 1 ||
