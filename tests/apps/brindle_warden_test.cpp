@@ -372,6 +372,28 @@ TEST(Service, AnswersAViolatingMessageOverTheWireAndSavesOnSigterm) {
   EXPECT_TRUE(FileExists(data + "brindlewarden.db"));
 }
 
+TEST(Service, AFirstStartListsTheGroupsTheRobotCanManage) {
+  test::TempDir home;
+  test::ScriptedPeer peer;
+  peer.answer("get_login_info", nlohmann::ordered_json{{"user_id", 10000}});
+  peer.answer("get_group_list",
+              nlohmann::ordered_json::array({{{"group_id", 100}, {"group_name", "管理的群"}},
+                                             {{"group_id", 200}, {"group_name", "只是成员"}}}));
+  peer.answer("get_group_member_info", [](const nlohmann::ordered_json& params) {
+    const bool admin = params.value("group_id", 0) == 100;
+    return std::optional<nlohmann::ordered_json>(
+        nlohmann::ordered_json{{"role", admin ? "admin" : "member"}});
+  });
+  Program p({"--home", home.path(), "--url", peer.url()});
+  ASSERT_TRUE(p.waitForOutput("the group list has 1 groups")) << p.out;
+  EXPECT_THAT(p.out, HasSubstr("0 of them managed"));
+  p.signal(SIGINT);
+  EXPECT_EQ(p.wait(20s), 0) << p.out;
+  const std::string list = test::ReadAll(home.path() + "data/10000/群列表.txt");
+  EXPECT_THAT(list, HasSubstr("{0}1----100----管理的群----管理员"));
+  EXPECT_THAT(list, ::testing::Not(HasSubstr("200")));  // a plain member manages nothing
+}
+
 TEST(Service, ARefusedTokenEndsTheServiceWithAClearError) {
   test::TempDir home;
   test::ScriptedPeer peer("right");

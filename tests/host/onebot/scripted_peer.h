@@ -150,6 +150,7 @@ class ScriptedPeer {
     boost::beast::http::request<boost::beast::http::string_body> request;
     std::deque<std::string> writes;
     bool open = false;
+    bool closed = false;
 
     void start() {
       boost::beast::http::async_read(
@@ -183,6 +184,7 @@ class ScriptedPeer {
       ws.async_accept(request, [self = shared_from_this(), good](boost::beast::error_code ec) {
         if (ec) return;
         self->open = true;
+        if (!self->writes.empty()) self->doWrite();
         {
           std::lock_guard lock(self->peer.mu_);
           ++self->peer.upgrades_;
@@ -204,6 +206,7 @@ class ScriptedPeer {
       ws.async_read(buffer, [self = shared_from_this()](boost::beast::error_code ec, size_t) {
         if (ec) {
           self->open = false;
+          self->closed = true;
           return;
         }
         self->peer.onFrame(*self, boost::beast::buffers_to_string(self->buffer.data()));
@@ -211,10 +214,11 @@ class ScriptedPeer {
       });
     }
 
+    // Frames sent before the upgrade completed wait for it.
     void write(std::string text) {
-      if (!open) return;
+      if (closed) return;
       writes.push_back(std::move(text));
-      if (writes.size() == 1) doWrite();
+      if (open && writes.size() == 1) doWrite();
     }
 
     void doWrite() {
@@ -233,6 +237,7 @@ class ScriptedPeer {
 
     void shutdown() {
       open = false;
+      closed = true;
       boost::beast::error_code ignored;
       ws.next_layer().socket().shutdown(boost::asio::ip::tcp::socket::shutdown_both, ignored);
       ws.next_layer().socket().close(ignored);
