@@ -345,6 +345,12 @@ TEST_F(HostTest, ActingCallsBecomeTheirActionsWithTypedParams) {
   EXPECT_EQ(lastParams("set_group_add_request")["approve"], true);
 }
 
+TEST_F(HostTest, TextThatIsNoValidUtf8IsSentWithReplacementsNotDropped) {
+  peer.answer("send_group_msg", Json{{"message_id", 1}});
+  EXPECT_EQ(host->CQ_sendGroupMsg(100, "坏\xFF\xFE字"), 1);
+  EXPECT_EQ(lastParams("send_group_msg")["message"], "坏\uFFFD\uFFFD字");
+}
+
 TEST_F(HostTest, FailedActionsReturnTheFailureResult) {
   peer.fail("send_group_msg", 1200);
   peer.fail("set_group_ban", 102);
