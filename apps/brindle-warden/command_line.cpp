@@ -6,8 +6,8 @@
 namespace bw::app {
 namespace {
 
-const std::set<std::string> kValueFlags = {"home", "url",  "token", "config",   "postgres",
-                                           "self", "nick", "clock", "log-level"};
+const std::set<std::string> kValueFlags = {"home", "url",  "token", "config",    "postgres",
+                                           "self", "nick", "clock", "log-level", "update-url"};
 
 }  // namespace
 
@@ -92,7 +92,7 @@ std::string HelpText() {
 
 Usage:
   brindle-warden [run] [--home DIR] [--url URL] [--token TOKEN] [--config FILE]
-                 [--postgres CONNECTION] [--log-level LEVEL]
+                 [--postgres CONNECTION] [--update-url URL] [--log-level LEVEL]
   brindle-warden replay --home DIR [--self QQ] [--nick NAME]
                  [--clock "YYYY-MM-DD HH:MM:SS"] [--log-level LEVEL] [FILE]
   brindle-warden --version
@@ -121,11 +121,15 @@ Options:
                      sent as "Authorization: Bearer TOKEN" (or access_token= in the
                      config file, which keeps it out of the process list).
   --config FILE      run: an INI file with section [onebot] and keys url= and
-                     access_token=, and optionally [database] postgres=
-                     (default DIR/brindle-warden.ini when it exists).
+                     access_token=, and optionally [database] postgres= and
+                     [update] url= (default DIR/brindle-warden.ini when it exists).
   --postgres CONN    run: keep the data in PostgreSQL through ODBC instead of the
                      SQLite file, e.g. "DRIVER={PostgreSQL Unicode};SERVER=127.0.0.1;
                      PORT=5432;DATABASE=warden;UID=warden;PWD=secret".
+  --update-url URL   run: the update server (https://host/dir/, serving update.txt).
+                     Every 30 minutes the service asks it for the newest version and
+                     reports a newer one in the log; it installs nothing. Unset: no
+                     update check.
   --self QQ          replay: the robot's own account (default 10000).
   --nick NAME        replay: the robot's nickname (default empty).
   --clock TIME       replay: the local date and time the virtual clock starts at

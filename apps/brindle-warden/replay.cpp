@@ -102,6 +102,7 @@ int RunReplay(const CommandLine& cl) {
   host.setLoginQQ(std::stoll(self));
   host.setLoginNick(cl.flag("nick").value_or(""));
   host.setObserver([](const HostCall& call) {
+    if (call.action == "set_fatal") std::cerr << "fatal\t" << call.text << "\n" << std::flush;
     if (!call.isAction()) return;
     std::cout << call.toJson() << "\n" << std::flush;
   });

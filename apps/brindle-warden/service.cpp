@@ -18,6 +18,7 @@
 #include "host/plugin/robot_core.h"
 #include "storage/ini_file.h"
 #include "storage/schema.h"
+#include "update/updater.h"
 #include "util/clock.h"
 #include "util/files.h"
 #include "util/log.h"
@@ -27,6 +28,14 @@
 
 namespace bw::app {
 namespace {
+
+// Without a window the update's caption and boxes become log lines.
+class ServiceUpdateUi : public UpdateUi {
+ public:
+  void showInformation(const std::string& text, bool) override { LogInfo(text); }
+  void setCaption(const std::string& text) override { LogInfo("status: " + text); }
+  void terminateHost() override {}  // never asked: the service installs nothing
+};
 
 const char* LevelName(LogLevel level) {
   switch (level) {
@@ -119,6 +128,9 @@ int RunService(const CommandLine& cl) {
       cl.flag("token").value_or(ReadProfileString(config, "onebot", "access_token", ""));
   const std::string postgres =
       cl.flag("postgres").value_or(ReadProfileString(config, "database", "postgres", ""));
+  std::string updateUrl =
+      cl.flag("update-url").value_or(ReadProfileString(config, "update", "url", ""));
+  if (!updateUrl.empty() && updateUrl.back() != '/') updateUrl += '/';
   if (!cl.positional.empty()) {
     LogError("run takes no file argument (did you mean replay?)");
     return 2;
@@ -198,7 +210,25 @@ int RunService(const CommandLine& cl) {
             "the head of its line in " +
             plugin.dataDirectory() + "群列表.txt");
   }
+  // The service installs nothing: a newer version is only reported.
+  std::thread updateCheck;
+  ServiceUpdateUi updateUi;
+  std::unique_ptr<Updater> updater;
+  if (!updateUrl.empty()) {
+    UpdateConfig update;
+    update.baseUrl = updateUrl;
+    update.installs = false;
+    updater = std::make_unique<Updater>(clock, host, plugin.runLog(), web, update, home);
+    // Ends when the service's stop is requested (the wait between checks watches it).
+    updateCheck = std::thread([&updater, &updateUi, token = stop.get_token()] {
+      updater->checkAndInstallAtEnable(updateUi);
+      if (!IsNewerVersion(updater->latestVersionText())) {
+        updater->periodicUpdateCheck(updateUi, token);
+      }
+    });
+  }
   clock.sleepUntilStopped(stop.get_token());
+  if (updateCheck.joinable()) updateCheck.join();
 
   LogInfo("stopping: closing the connection, saving the settings");
   connection.stop();  // calls still in flight fail at once, so handlers finish quickly

@@ -15,7 +15,9 @@ HostCall MakeCall(std::string action, int64_t group = 0, int64_t account = 0) {
 
 }  // namespace
 
-bool HostCall::isAction() const { return action.rfind("get_", 0) != 0; }
+// A fatal report is no call of the protocol: replay's standard output, which
+// other tools read as OneBot actions, must not carry it.
+bool HostCall::isAction() const { return action.rfind("get_", 0) != 0 && action != "set_fatal"; }
 
 std::string HostCall::toJson() const {
   nlohmann::ordered_json params = nlohmann::ordered_json::object();

@@ -31,8 +31,8 @@ struct HostCall {
   int32_t decision = 0;
   bool enable = false;  // whole ban on/off, kick's refuse-rejoin
 
-  // True for the calls that change something: the sends, the set_group_* calls
-  // and set_fatal; false for the get_* read calls.
+  // True for the calls that change something in a group: the sends and the
+  // set_group_* calls; false for the get_* read calls and set_fatal.
   bool isAction() const;
   // The OneBot form, keys in the protocol's order, numbers as JSON numbers and
   // flags as JSON booleans: {"action":"send_group_msg","params":{"group_id":100,

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <httplib.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -10,6 +11,7 @@
 
 #include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "host/onebot/scripted_peer.h"
@@ -299,7 +301,7 @@ TEST(Program, VersionAndHelp) {
   EXPECT_EQ(help.wait(), 0);
   for (const char* flag :
        {"--home", "--url", "--token", "--config", "--postgres", "--self", "--nick", "--clock",
-        "--log-level", "--version", "--help", "replay", "run"})
+        "--log-level", "--update-url", "--version", "--help", "replay", "run"})
     EXPECT_THAT(help.out, HasSubstr(flag));
 }
 
@@ -392,6 +394,35 @@ TEST(Service, AFirstStartListsTheGroupsTheRobotCanManage) {
   const std::string list = test::ReadAll(home.path() + "data/10000/群列表.txt");
   EXPECT_THAT(list, HasSubstr("{0}1----100----管理的群----管理员"));
   EXPECT_THAT(list, ::testing::Not(HasSubstr("200")));  // a plain member manages nothing
+}
+
+TEST(Service, ReportsANewerVersionOfItsUpdateServerAndInstallsNothing) {
+  test::TempDir home;
+  httplib::Server updates;
+  int packageRequests = 0;
+  updates.Get("/update.txt", [](const httplib::Request&, httplib::Response& res) {
+    res.set_content("2.3\n", "text/plain");
+  });
+  updates.Get("/update.zip", [&packageRequests](const httplib::Request&, httplib::Response& res) {
+    ++packageRequests;
+    res.set_content(std::string(600000, 'x'), "application/zip");
+  });
+  const int port = updates.bind_to_any_port("127.0.0.1");
+  ASSERT_GT(port, 0);
+  std::thread serving([&updates] { updates.listen_after_bind(); });
+
+  test::ScriptedPeer peer;
+  peer.answer("get_login_info", nlohmann::ordered_json{{"user_id", 10000}});
+  peer.answer("get_group_list", nlohmann::ordered_json::array());
+  Program p({"--home", home.path(), "--url", peer.url(), "--update-url",
+             "http://127.0.0.1:" + std::to_string(port)});
+  EXPECT_TRUE(p.waitForOutput("发现新版本 2.3，当前版本 2.2")) << p.out;
+  p.signal(SIGTERM);
+  EXPECT_EQ(p.wait(20s), 0) << p.out;
+  updates.stop();
+  serving.join();
+  EXPECT_EQ(packageRequests, 0);
+  EXPECT_FALSE(FileExists(home.path() + "app/com.brindle.warden.cpk"));
 }
 
 TEST(Service, ARefusedTokenEndsTheServiceWithAClearError) {

@@ -46,8 +46,9 @@ TEST(RecordingHostTest, ReadCallsAnswerWhatWasConfigured) {
   EXPECT_EQ(host.CQ_getLoginNick(), "守卫");
   EXPECT_EQ(host.CQ_getCookies(), "uin=o20000; skey=@abc");
   EXPECT_EQ(host.CQ_getCsrfToken(), 12345);
-  EXPECT_TRUE(host.actions().empty());
-  EXPECT_EQ(host.calls().size(), 4u);
+  host.CQ_setFatal("boom (ERROR1)");
+  EXPECT_TRUE(host.actions().empty());  // neither reads nor fatal reports act
+  EXPECT_EQ(host.calls().size(), 5u);
 }
 
 TEST(RecordingHostTest, MemberListFailsWithoutOneAndKeepsCallersList) {
