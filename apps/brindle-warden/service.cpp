@@ -37,32 +37,10 @@ class ServiceUpdateUi : public UpdateUi {
   void terminateHost() override {}  // never asked: the service installs nothing
 };
 
-const char* LevelName(LogLevel level) {
-  switch (level) {
-    case LogLevel::kDebug:
-      return "DEBUG";
-    case LogLevel::kInfo:
-      return "INFO";
-    case LogLevel::kWarning:
-      return "WARN";
-    case LogLevel::kError:
-      return "ERROR";
-  }
-  return "?";
-}
-
 // The service log: local time with milliseconds and the level, on standard output.
 void LogToStandardOutput(LogLevel level, std::string_view message) {
-  const auto now = std::chrono::system_clock::now();
-  const std::time_t t = std::chrono::system_clock::to_time_t(now);
-  const int ms = static_cast<int>(
-      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
-  std::tm tm{};
-  localtime_r(&t, &tm);
-  char stamp[32];
-  std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &tm);
-  std::fprintf(stdout, "%s.%03d %-5s %.*s\n", stamp, ms, LevelName(level),
-               static_cast<int>(message.size()), message.data());
+  const std::string line = FormatLogLine(level, message);
+  std::fprintf(stdout, "%s\n", line.c_str());
   std::fflush(stdout);
 }
 

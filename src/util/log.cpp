@@ -37,6 +37,11 @@ void Log(LogLevel level, std::string_view message) {
     g_sink(level, message);
     return;
   }
+  const std::string line = FormatLogLine(level, message);
+  std::fprintf(stderr, "%s\n", line.c_str());
+}
+
+std::string FormatLogLine(LogLevel level, std::string_view message) {
   const auto now = std::chrono::system_clock::now();
   const std::time_t t = std::chrono::system_clock::to_time_t(now);
   const int ms = static_cast<int>(
@@ -45,8 +50,9 @@ void Log(LogLevel level, std::string_view message) {
   localtime_r(&t, &tm);
   char stamp[32];
   std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &tm);
-  std::fprintf(stderr, "%s.%03d %-5s %.*s\n", stamp, ms, LevelName(level),
-               static_cast<int>(message.size()), message.data());
+  char head[64];
+  std::snprintf(head, sizeof head, "%s.%03d %-5s ", stamp, ms, LevelName(level));
+  return std::string(head).append(message);
 }
 
 LogSink SetLogSink(LogSink sink) {

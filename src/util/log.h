@@ -6,6 +6,7 @@
 #pragma once
 
 #include <functional>
+#include <string>
 #include <string_view>
 
 namespace bw {
@@ -16,6 +17,10 @@ void Log(LogLevel level, std::string_view message);
 inline void LogInfo(std::string_view m) { Log(LogLevel::kInfo, m); }
 inline void LogWarning(std::string_view m) { Log(LogLevel::kWarning, m); }
 inline void LogError(std::string_view m) { Log(LogLevel::kError, m); }
+
+// "2026-12-07 21:05:09.123 WARN  message" (local time), without the line end:
+// the form of every log line, whichever stream a program sends them to.
+std::string FormatLogLine(LogLevel level, std::string_view message);
 
 // Replaces the destination of log lines (nullptr restores standard error).
 // Returns the previous sink. The sink runs under the log's lock, one line at a
