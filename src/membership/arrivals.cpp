@@ -31,7 +31,7 @@ constexpr const char* kWelcomeSwitch = "选择框_开启进群欢迎";
 Arrivals::Arrivals(Robot& robot, InviteStats& invites, MemberLimit& limit)
     : robot_(robot), invites_(invites), limit_(limit) {
   subscription_ = robot_.settings.subscribe([this](const std::string& name) {
-    if (name != kWelcomeSwitch) return;
+    if (name != kWelcomeSwitch || robot_.settings.restoring()) return;
     robot_.runLog.WriteRunLog(
         "操作", robot_.settings.checked(kWelcomeSwitch) ? "开启进群欢迎" : "关闭进群欢迎");
   });

@@ -26,7 +26,7 @@ std::string AtCode(const std::string& qq) { return cq::At(TextToInt(qq)); }
 
 InviteStats::InviteStats(Robot& robot) : robot_(robot) {
   subscription_ = robot_.settings.subscribe([this](const std::string& name) {
-    if (name != kQuerySwitch) return;
+    if (name != kQuerySwitch || robot_.settings.restoring()) return;
     robot_.runLog.WriteRunLog(
         "操作", robot_.settings.checked(kQuerySwitch) ? "开启邀请查询" : "关闭邀请查询");
   });

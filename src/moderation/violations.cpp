@@ -130,7 +130,7 @@ Violations::Violations(Robot& robot, Departures& departures, AccountLists& lists
   impl_->subscription = robot.settings.subscribe([impl](const std::string& name) {
     if (name == kBannedWords) {
       impl->rebuildWords();
-    } else if (name == kDetection) {
+    } else if (name == kDetection && !impl->robot.settings.restoring()) {
       bool on = impl->robot.settings.checked(kDetection);
       impl->robot.runLog.WriteRunLog("操作", on ? "开启广告检测" : "关闭广告检测");
     }

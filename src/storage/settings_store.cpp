@@ -87,6 +87,7 @@ void SettingsStore::RestoreControls(ControlKind kind, const std::string& file) {
   const char* section = SectionOf(kind);
   if (section == nullptr) return;
   const std::string source = file.empty() ? FallbackFile(robot_) : file;
+  Settings::RestoreScope restoring(robot_.settings);
   for (const ControlSpec& c : Settings::Controls()) {
     if (c.kind != kind || !c.saved) continue;
     const std::string value = ReadProfileString(source, section, c.name);

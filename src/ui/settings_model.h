@@ -8,6 +8,7 @@
 // the thread that made the change, after the lock is released.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -22,13 +23,13 @@ namespace bw {
 enum class ControlKind { kEdit, kCheck, kRadio, kDate, kCombo };
 
 struct ControlSpec {
-  std::string name;     // e.g. "选择框_开启广告检测"
+  std::string name;  // e.g. "选择框_开启广告检测"
   ControlKind kind;
-  std::string caption;  // the label the window shows beside it
-  std::string defaultText;   // edit, date, combo
+  std::string caption;          // the label the window shows beside it
+  std::string defaultText;      // edit, date, combo
   bool defaultChecked = false;  // check, radio
-  std::string radioGroup;  // radio boxes of one group exclude each other
-  bool saved = true;       // written to setsoft.ini
+  std::string radioGroup;       // radio boxes of one group exclude each other
+  bool saved = true;            // written to setsoft.ini
 };
 
 class Settings {
@@ -60,6 +61,21 @@ class Settings {
   int subscribe(Listener listener);
   void unsubscribe(int id);
 
+  // While a RestoreScope lives, changes come from the settings files, not from
+  // a person: listeners still run (derived state must follow), but entries
+  // that report a user's action ("开启广告检测" ...) are not written.
+  class RestoreScope {
+   public:
+    explicit RestoreScope(Settings& settings) : settings_(settings) { ++settings_.restoring_; }
+    ~RestoreScope() { --settings_.restoring_; }
+    RestoreScope(const RestoreScope&) = delete;
+    RestoreScope& operator=(const RestoreScope&) = delete;
+
+   private:
+    Settings& settings_;
+  };
+  bool restoring() const { return restoring_.load() > 0; }
+
  private:
   void notify(const std::vector<std::string>& changed);
 
@@ -69,6 +85,7 @@ class Settings {
   std::mutex listenersMu_;
   std::map<int, Listener> listeners_;
   int nextListener_ = 1;
+  std::atomic<int> restoring_{0};
 };
 
 }  // namespace bw
