@@ -116,6 +116,18 @@ struct Database::Impl {
     return stmt;
   }
 
+  // A statement with the requested cursor type. The SQLite driver answers a
+  // keyset request with SQL_SUCCESS_WITH_INFO and gives a static cursor; either
+  // way the statement runs with what the driver offers.
+  SQLHSTMT allocStatement(int cursorType) {
+    SQLHSTMT stmt = allocStatement();
+    if (stmt != SQL_NULL_HSTMT) {
+      SQLSetStmtAttr(stmt, SQL_ATTR_CURSOR_TYPE,
+                     reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(cursorType)), 0);
+    }
+    return stmt;
+  }
+
   void remember(SQLSMALLINT type, SQLHANDLE handle, const std::string& what) {
     lastError = ReadDiagnostics(type, handle);
     lastErrorFresh = true;
@@ -259,12 +271,8 @@ bool Database::ExecutePrepared(const std::string& sql, const std::vector<std::st
 
 Statement Database::Query(const std::string& sql, int cursorType) {
   std::lock_guard lock(mu_);
-  SQLHSTMT stmt = impl_->allocStatement();
+  SQLHSTMT stmt = impl_->allocStatement(cursorType);
   if (stmt == SQL_NULL_HSTMT) return 0;
-  // The SQLite driver answers a keyset request with SQL_SUCCESS_WITH_INFO and
-  // gives a static cursor; either way the statement runs with what it offers.
-  SQLSetStmtAttr(stmt, SQL_ATTR_CURSOR_TYPE,
-                 reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(cursorType)), 0);
   std::string text = ToDriver(sql);
   SQLRETURN rc = SQLExecDirect(stmt, reinterpret_cast<SQLCHAR*>(text.data()),
                                static_cast<SQLINTEGER>(text.size()));
@@ -279,10 +287,8 @@ Statement Database::Query(const std::string& sql, int cursorType) {
 
 Statement Database::Prepare(const std::string& sql, int cursorType) {
   std::lock_guard lock(mu_);
-  SQLHSTMT stmt = impl_->allocStatement();
+  SQLHSTMT stmt = impl_->allocStatement(cursorType);
   if (stmt == SQL_NULL_HSTMT) return 0;
-  SQLSetStmtAttr(stmt, SQL_ATTR_CURSOR_TYPE,
-                 reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(cursorType)), 0);
   std::string text = ToDriver(sql);
   SQLRETURN rc = SQLPrepare(stmt, reinterpret_cast<SQLCHAR*>(text.data()),
                             static_cast<SQLINTEGER>(text.size()));
