@@ -11,11 +11,12 @@
 #include "membership/invite_stats.h"
 #include "membership/member_limit.h"
 #include "moderation/group_message_processor.h"
-#include "moderation/image_info.h"
+#include "storage/cqimg_file_info.h"
 #include "moderation/keyword_replies.h"
 #include "moderation/violations.h"
 #include "support/robot_fixture.h"
 #include "util/log.h"
+#include "settings/option_names.h"
 
 namespace {
 
@@ -24,18 +25,18 @@ using bw::test::RobotFixture;
 struct Pipeline : RobotFixture {
   Pipeline() {
     manage({111111});
-    settings.setChecked("选择框_开启邀请查询", true);
-    settings.setChecked("选择框_开启广告检测", true);
-    settings.setChecked("选择框_开启关键词回复", true);
-    settings.setChecked("选择框_踢语音", true);
-    settings.setChecked("选择框_踢图片大小", true);
-    settings.setChecked("选择框_踢连续发图", true);
+    settings.setChecked(bw::opt::kInviteQueryOn, true);
+    settings.setChecked(bw::opt::kAdDetectionOn, true);
+    settings.setChecked(bw::opt::kKeywordReplyOn, true);
+    settings.setChecked(bw::opt::kPunishVoice, true);
+    settings.setChecked(bw::opt::kPunishImageSize, true);
+    settings.setChecked(bw::opt::kPunishImageRun, true);
   }
   bw::InviteStats invites{*robot};
   bw::AccountLists accounts{*robot};
   bw::MemberLimit limit{*robot, invites};
   bw::Departures departures{*robot, invites, accounts, limit};
-  bw::CqImgFileInfo images{*robot};
+  bw::CqImgFileInfo images{identity};
   bw::Violations violations{*robot, departures, accounts, images};
   bw::KeywordReplies replies{*robot};
   bw::GroupMessageProcessor processor{*robot, invites, accounts, violations, replies};
@@ -93,7 +94,7 @@ BENCHMARK(BM_CleanMessageDefaultList);
 
 void BM_CleanMessage5000Words(benchmark::State& state) {
   Pipeline p;
-  p.settings.setText("编辑框_踢人关键词", RandomWords(5000, CleanMessage()));
+  p.settings.setText(bw::opt::kBannedWords, RandomWords(5000, CleanMessage()));
   RunClean(state, p);
 }
 BENCHMARK(BM_CleanMessage5000Words);
@@ -101,8 +102,8 @@ BENCHMARK(BM_CleanMessage5000Words);
 void BM_ViolatingMessageWithWarningCount(benchmark::State& state) {
   bw::SetLogLevel(bw::LogLevel::kError);
   Pipeline p;
-  p.settings.setChecked("选择框_警告次数踢", true);
-  p.settings.setText("编辑框_踢人警告次数", "2000000000");  // every violation only warns
+  p.settings.setChecked(bw::opt::kWarnBeforePunish, true);
+  p.settings.setText(bw::opt::kWarningsBeforePunish, "2000000000");  // every violation only warns
   bw::GroupMessageRecord record;
   record.fromGroup = 111111;
   record.fromQQ = 123456;

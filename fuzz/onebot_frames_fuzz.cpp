@@ -8,8 +8,8 @@
 #include <string_view>
 
 #include "host/cq_code.h"
-#include "host/onebot/events.h"
-#include "host/onebot/image_size.h"
+#include "onebot/events.h"
+#include "onebot/image_size.h"
 #include "util/log.h"
 
 namespace {

@@ -7,10 +7,10 @@
 #include <iostream>
 #include <regex>
 
-#include "host/onebot/events.h"
-#include "host/onebot/json_fields.h"
-#include "host/plugin/plugin.h"
-#include "host/plugin/robot_core.h"
+#include "onebot/events.h"
+#include "onebot/json_fields.h"
+#include "core/lifecycle.h"
+#include "core/robot_core.h"
 #include "host/recording_host.h"
 #include "logs/run_log.h"
 #include "util/clock.h"
@@ -108,7 +108,7 @@ int RunReplay(const CommandLine& cl) {
   });
   VirtualClock clock(start, VirtualClock::Mode::kAutoAdvance);
   OfflineQqServices qq;
-  Plugin plugin(host, clock, qq, runDirectory, QueueMode::kSynchronous);
+  Lifecycle plugin(host, clock, qq, runDirectory, QueueMode::kSynchronous);
   plugin.runLog().subscribe([](const RunLogEntry& e) {
     std::cerr << "runlog\t" << e.type << "\t" << e.message << "\n" << std::flush;
   });
@@ -121,7 +121,7 @@ int RunReplay(const CommandLine& cl) {
   plugin._eventEnable();  // synchronous: the whole startup runs here
   if (!core.startedUp()) LogWarning("replay: the startup sequence did not run");
 
-  const EventHandlers entryPoints = PluginEntryPoints(plugin);
+  const EventHandlers entryPoints = LifecycleEntryPoints(plugin);
   std::string line;
   size_t number = 0;
   while (std::getline(*in, line)) {

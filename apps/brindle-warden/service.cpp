@@ -9,13 +9,13 @@
 #include <iostream>
 #include <thread>
 
-#include "host/onebot/connection.h"
-#include "host/onebot/events.h"
-#include "host/onebot/image_size.h"
-#include "host/onebot/onebot_host.h"
-#include "host/onebot/onebot_qq_services.h"
-#include "host/plugin/plugin.h"
-#include "host/plugin/robot_core.h"
+#include "onebot/connection.h"
+#include "onebot/events.h"
+#include "onebot/image_size.h"
+#include "onebot/onebot_host.h"
+#include "onebot/onebot_qq_services.h"
+#include "core/lifecycle.h"
+#include "core/robot_core.h"
 #include "storage/ini_file.h"
 #include "storage/schema.h"
 #include "update/updater.h"
@@ -123,7 +123,7 @@ int RunService(const CommandLine& cl) {
   WebTokens tokens;
   WebQqServices webQq(web, tokens);
   onebot::OneBotQqServices qq(connection, webQq);
-  Plugin plugin(host, clock, qq, home);
+  Lifecycle plugin(host, clock, qq, home);
   onebot::UrlImageInfo images(plugin.settings());
   CoreOptions core;
   core.images = &images;
@@ -133,14 +133,14 @@ int RunService(const CommandLine& cl) {
     };
   }
   RobotCore robot(plugin, core);
-  PluginHooks hooks = robot.hooks();
-  hooks.webTokens = [&tokens](Plugin& p) {
+  LifecycleHooks hooks = robot.hooks();
+  hooks.webTokens = [&tokens](Lifecycle& p) {
     tokens.setLoginCookies(p.cookies());
     tokens.setBkn(p.csrfToken());
   };
   plugin.setHooks(hooks);
 
-  const EventHandlers entryPoints = PluginEntryPoints(plugin);
+  const EventHandlers entryPoints = LifecycleEntryPoints(plugin);
   connection.setEventHandler(
       [&entryPoints](const onebot::Json& event) { onebot::RouteEvent(event, entryPoints); });
   std::atomic<bool> refused{false};

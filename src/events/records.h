@@ -30,8 +30,11 @@ struct JoinRequestRecord {
   int32_t sendTime = 0;
   int64_t fromGroup = 0;
   int64_t fromQQ = 0;
-  std::string msg;
+  std::string msg;  // the applicant's comment as the host gave it (never parsed for numbers)
   std::string responseFlag;
+  // The inviter the host itself names (OneBot's inviter field); 0 when it
+  // names none. The legacy host has no such field: its text is parsed there.
+  int64_t inviter = 0;
 };
 
 struct MemberChangeRecord {

@@ -1,6 +1,6 @@
 // HostApi: the robot's binding to the host that logged the QQ account in.
 // Implementations: the 32-bit plug-in binding to CQP.dll (src/host/cqp/), the
-// OneBot v11 WebSocket client (src/host/onebot/), and RecordingHost (tests and
+// OneBot v11 WebSocket client (src/onebot/), and RecordingHost (tests and
 // replay). The core sees UTF-8 text only; adapters convert at their edge.
 //
 // A failed call is not retried; callers go on with the empty or zero result.

@@ -1,16 +1,15 @@
-// Robot: the process-wide state every rule works on — the host binding, the
-// shared database, the option controls and list views, the logs, the QQ
-// services, the managed groups, the clock and the directories. One Robot exists
-// per running plug-in or service; the modules hold a reference to it.
+// Robot: a bag of every service, being taken apart: each module is to take the
+// services it uses (see docs/architecture.md). Do not add new users.
 //
-// The referenced objects are thread-safe themselves; the few texts kept here
-// are guarded by the Robot's own lock.
+// The referenced objects are thread-safe themselves.
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 #include <stop_token>
 #include <string>
+#include <utility>
+
+#include "host/identity.h"
 
 namespace bw {
 
@@ -27,9 +26,10 @@ class ManagedGroups;
 struct Robot {
   Robot(Clock& clock, HostApi& host, Settings& settings, ListViews& lists, RunLog& runLog,
         GroupLog& groupLog, Database& db, QqServices& qq, ManagedGroups& managedGroups,
-        std::stop_token stop = {})
+        Identity& identity, std::stop_token stop = {})
       : clock(clock), host(host), settings(settings), lists(lists), runLog(runLog),
-        groupLog(groupLog), db(db), qq(qq), managedGroups(managedGroups), stop(stop) {}
+        groupLog(groupLog), db(db), qq(qq), managedGroups(managedGroups), identity(identity),
+        stop(stop) {}
   Robot(const Robot&) = delete;
   Robot& operator=(const Robot&) = delete;
 
@@ -42,24 +42,17 @@ struct Robot {
   Database& db;
   QqServices& qq;
   ManagedGroups& managedGroups;
+  Identity& identity;
   // Requested when the service shuts down; long waits and loops watch it.
   std::stop_token stop;
 
-  // RunDirectory (no trailing separator) and DataDirectory (RunDirectory +
-  // "/data/" + account + "/", with the trailing separator).
-  std::string runDirectory() const;
-  std::string dataDirectory() const;
-  void setDirectories(std::string runDirectory, std::string dataDirectory);
-
-  // The robot's own account as decimal text (recognises mentions of the robot).
-  std::string loginAccount() const;
-  void setLoginAccount(std::string account);
-
- private:
-  mutable std::mutex mu_;
-  std::string runDirectory_;
-  std::string dataDirectory_;
-  std::string loginAccount_;
+  std::string runDirectory() const { return identity.runDirectory(); }
+  std::string dataDirectory() const { return identity.dataDirectory(); }
+  void setDirectories(std::string run, std::string data) {
+    identity.setDirectories(std::move(run), std::move(data));
+  }
+  std::string loginAccount() const { return identity.loginAccount(); }
+  void setLoginAccount(std::string account) { identity.setLoginAccount(std::move(account)); }
 };
 
 }  // namespace bw

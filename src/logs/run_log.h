@@ -18,7 +18,7 @@
 #include <string_view>
 #include <vector>
 
-#include "ui/list_model.h"
+#include "settings/list_model.h"
 #include "util/clock.h"
 
 namespace bw {

@@ -7,8 +7,8 @@
 #include <unordered_map>
 
 #include "logs/group_log.h"
-#include "ui/list_model.h"
-#include "ui/settings_model.h"
+#include "settings/list_model.h"
+#include "settings/settings_model.h"
 #include "util/charset.h"
 #include "util/clock.h"
 #include "util/files.h"
@@ -16,12 +16,12 @@
 #include "util/text.h"
 #include "util/time_text.h"
 #include "web/regex_matcher.h"
+#include "settings/option_names.h"
 
 namespace bw {
 
 namespace {
 
-constexpr std::string_view kDayCombo = "组合框1";
 constexpr std::string_view kJoinWord = "进群";
 constexpr std::string_view kLeaveWord = "退群";
 
@@ -162,7 +162,7 @@ void DailyStatistics::RefreshStatisticsDays() {
     std::lock_guard lock(mu_);
     days_ = names;
   }
-  settings_.setText(kDayCombo, std::string(kStatisticsToday));
+  settings_.setText(opt::kStatisticsDate, std::string(kStatisticsToday));
 }
 
 std::vector<std::string> DailyStatistics::days() const {
@@ -171,7 +171,7 @@ std::vector<std::string> DailyStatistics::days() const {
 }
 
 std::optional<std::string> DailyStatistics::chosenDayFile() const {
-  std::string day = settings_.text(kDayCombo);
+  std::string day = settings_.text(opt::kStatisticsDate);
   if (day == kStatisticsToday || day.empty()) day = today();
   // The name becomes part of a path: nothing but a file name is accepted.
   if (day.find('/') != std::string::npos || day.find('\\') != std::string::npos ||

@@ -49,7 +49,7 @@ class DailyStatistics {
                   const GroupLog& groupLog);
 
   // Refills the day choices: "今天" first, then every other day file, newest
-  // first; selects "今天" (the combo control "组合框1").
+  // first; selects "今天" (the combo control opt::kStatisticsDate).
   void RefreshStatisticsDays();
   std::vector<std::string> days() const;
 

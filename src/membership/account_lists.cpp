@@ -6,12 +6,13 @@
 #include "logs/run_log.h"
 #include "storage/database.h"
 #include "storage/sql.h"
-#include "ui/list_model.h"
-#include "ui/settings_model.h"
+#include "settings/list_model.h"
+#include "settings/settings_model.h"
 #include "util/clock.h"
 #include "util/text.h"
 #include "util/time_text.h"
 #include "web/qq_services.h"
+#include "settings/option_names.h"
 
 namespace bw {
 namespace {
@@ -26,11 +27,11 @@ struct ListInfo {
 };
 
 const ListInfo& Info(AccountList list) {
-  static const ListInfo kAdministrators{"管理员",         "编辑框_欲加入管理员", "加入管理员成功",
+  static const ListInfo kAdministrators{"管理员",         opt::kAddAdministrator, "加入管理员成功",
                                         "加入管理员失败", "删除管理员成功",      "删除管理员失败"};
-  static const ListInfo kWhitelist{"白名单",         "编辑框_欲加入白名单", "加入白名单成功",
+  static const ListInfo kWhitelist{"白名单",         opt::kAddWhitelist, "加入白名单成功",
                                    "加入白名单失败", "删除白名单成功",      "删除白名单失败"};
-  static const ListInfo kBlacklist{"黑名单",         "编辑框_欲加入黑名单", "加入黑名单成功",
+  static const ListInfo kBlacklist{"黑名单",         opt::kAddBlacklist, "加入黑名单成功",
                                    "加入黑名单失败", "删除黑名单成功",      "删除黑名单失败"};
   switch (list) {
     case AccountList::kAdministrators:

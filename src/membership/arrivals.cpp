@@ -13,27 +13,27 @@
 #include "membership/member_limit.h"
 #include "storage/database.h"
 #include "storage/sql.h"
-#include "ui/list_model.h"
-#include "ui/settings_model.h"
+#include "settings/list_model.h"
+#include "settings/settings_model.h"
 #include "util/charset.h"
 #include "util/clock.h"
 #include "util/text.h"
 #include "util/time_text.h"
 #include "web/qq_services.h"
+#include "settings/option_names.h"
 
 namespace bw {
 namespace {
 
-constexpr const char* kWelcomeSwitch = "选择框_开启进群欢迎";
 
 }  // namespace
 
 Arrivals::Arrivals(Robot& robot, InviteStats& invites, MemberLimit& limit)
     : robot_(robot), invites_(invites), limit_(limit) {
   subscription_ = robot_.settings.subscribe([this](const std::string& name) {
-    if (name != kWelcomeSwitch || robot_.settings.restoring()) return;
+    if (name != opt::kWelcomeOn || robot_.settings.restoring()) return;
     robot_.runLog.WriteRunLog(
-        "操作", robot_.settings.checked(kWelcomeSwitch) ? "开启进群欢迎" : "关闭进群欢迎");
+        "操作", robot_.settings.checked(opt::kWelcomeOn) ? "开启进群欢迎" : "关闭进群欢迎");
   });
 }
 
@@ -57,34 +57,34 @@ void Arrivals::onMemberJoined(const MemberChangeRecord& record) {
   robot_.db.Execute("insert into 群成员(群号,QQ号,加群时间) values(" + SqlQuote(group) + "," +
                     SqlQuote(member) + "," + SqlQuote(UnixTimestamp(robot_.clock)) + ")");
 
-  if (s.checked("选择框_开启自动审核进群")) {
-    if (s.checked("选择框_进群禁言")) {
+  if (s.checked(opt::kJoinReviewOn)) {
+    if (s.checked(opt::kMuteOnJoin)) {
       // Bounded so that a huge number in the box cannot overflow the seconds.
-      const int64_t minutes = std::clamp<int64_t>(s.number("编辑框_进群禁言时间"), 0,
+      const int64_t minutes = std::clamp<int64_t>(s.number(opt::kJoinMuteMinutes), 0,
                                                   std::numeric_limits<int64_t>::max() / 60);
       robot_.host.CQ_setGroupBan(record.fromGroup, record.beingOperateQQ, minutes * 60);
     }
-    if (s.checked("选择框_进群改名片")) {
+    if (s.checked(opt::kRenameOnJoin)) {
       robot_.host.CQ_setGroupCard(record.fromGroup, record.beingOperateQQ,
                                   buildCard(robot_.qq.fetchNickname(member)));
     }
   }
-  if (s.checked(kWelcomeSwitch)) sendWelcome(record.beingOperateQQ, record.fromGroup);
+  if (s.checked(opt::kWelcomeOn)) sendWelcome(record.beingOperateQQ, record.fromGroup);
   if (record.subType == 2) invites_.recordInvitation(std::to_string(record.fromQQ), member, group);
-  if (s.checked("选择框_开启群人数控制")) limit_.enforceMemberLimit(position, true);
+  if (s.checked(opt::kMemberLimitOn)) limit_.enforceMemberLimit(position, true);
 }
 
 std::string Arrivals::buildCard(const std::string& nickname) const {
   const Settings& s = robot_.settings;
   std::string card = nickname;
-  if (s.checked("选择框_名片字数")) {
-    const int64_t n = s.number("编辑框_名片字数");
+  if (s.checked(opt::kCardLengthOn)) {
+    const int64_t n = s.number(opt::kCardLength);
     // A half character would show as garbage in the card: cut before it.
     card = n <= 0 ? std::string()
                   : PrefixByGbkBytes(card, static_cast<size_t>(std::min<int64_t>(n, 1 << 20) * 2));
   }
-  if (s.checked("选择框_名片前缀")) card = s.text("编辑框_进群名片前缀") + card;
-  if (s.checked("选择框_名片后缀")) card += s.text("编辑框_进群名片后缀");
+  if (s.checked(opt::kCardPrefixOn)) card = s.text(opt::kCardPrefix) + card;
+  if (s.checked(opt::kCardSuffixOn)) card += s.text(opt::kCardSuffix);
   return card;
 }
 
@@ -108,13 +108,13 @@ void Arrivals::sendWelcome(int64_t member, int64_t group) {
   }
   text = welcome.cell(row, welcomecol::kText);
   const Settings& s = robot_.settings;
-  if (text.empty()) text = s.text("编辑框_欢迎语");
+  if (text.empty()) text = s.text(opt::kWelcomeText);
   if (text.empty()) return;
   text = ReplaceAll(text, "[昵称]", cq::At(member));
   text = ReplaceAll(text, "[时间]", DateTimeText(robot_.clock.now()));
-  const bool both = s.checked("单选框_两者都发");
-  if (both || s.checked("单选框_只发群")) robot_.host.CQ_sendGroupMsg(group, text);
-  if (both || s.checked("单选框_只发私聊")) robot_.host.CQ_sendPrivateMsg(member, text);
+  const bool both = s.checked(opt::kWelcomeBoth);
+  if (both || s.checked(opt::kWelcomeGroupOnly)) robot_.host.CQ_sendGroupMsg(group, text);
+  if (both || s.checked(opt::kWelcomePrivateOnly)) robot_.host.CQ_sendPrivateMsg(member, text);
 }
 
 }  // namespace bw

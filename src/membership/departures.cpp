@@ -15,8 +15,9 @@
 #include "membership/member_limit.h"
 #include "storage/database.h"
 #include "storage/sql.h"
-#include "ui/settings_model.h"
+#include "settings/settings_model.h"
 #include "util/text.h"
+#include "settings/option_names.h"
 
 namespace bw {
 namespace {
@@ -41,9 +42,9 @@ void Departures::onMemberLeft(const MemberChangeRecord& record) {
   robot_.db.Execute(DeleteMemberRow(member, group));
   invites_.recordDeparture(member, group);
 
-  if (record.subType == 2 && s.checked("选择框_踢出加黑") && s.checked("选择框_开启广告检测")) {
+  if (record.subType == 2 && s.checked(opt::kBlacklistOnKick) && s.checked(opt::kAdDetectionOn)) {
     lists_.addToList(AccountList::kBlacklist, member);
-    if (s.checked("选择框_加黑全踢")) {
+    if (s.checked(opt::kBlacklistKickEverywhere)) {
       // Read the whole sweep first: each kick deletes rows of the table being read.
       std::vector<std::string> groups;
       {
@@ -61,7 +62,7 @@ void Departures::onMemberLeft(const MemberChangeRecord& record) {
     }
   }
 
-  if (s.checked("选择框_开启群人数控制")) limit_.enforceMemberLimit(position, false);
+  if (s.checked(opt::kMemberLimitOn)) limit_.enforceMemberLimit(position, false);
 }
 
 void Departures::kickMember(int64_t group, int64_t member, bool rejectRejoin) {

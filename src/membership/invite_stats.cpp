@@ -8,17 +8,17 @@
 #include "logs/run_log.h"
 #include "storage/database.h"
 #include "storage/sql.h"
-#include "ui/list_model.h"
-#include "ui/settings_model.h"
+#include "settings/list_model.h"
+#include "settings/settings_model.h"
 #include "util/clock.h"
 #include "util/text.h"
 #include "util/time_text.h"
 #include "web/qq_services.h"
+#include "settings/option_names.h"
 
 namespace bw {
 namespace {
 
-constexpr const char* kQuerySwitch = "选择框_开启邀请查询";
 
 std::string AtCode(const std::string& qq) { return cq::At(TextToInt(qq)); }
 
@@ -26,9 +26,9 @@ std::string AtCode(const std::string& qq) { return cq::At(TextToInt(qq)); }
 
 InviteStats::InviteStats(Robot& robot) : robot_(robot) {
   subscription_ = robot_.settings.subscribe([this](const std::string& name) {
-    if (name != kQuerySwitch || robot_.settings.restoring()) return;
+    if (name != opt::kInviteQueryOn || robot_.settings.restoring()) return;
     robot_.runLog.WriteRunLog(
-        "操作", robot_.settings.checked(kQuerySwitch) ? "开启邀请查询" : "关闭邀请查询");
+        "操作", robot_.settings.checked(opt::kInviteQueryOn) ? "开启邀请查询" : "关闭邀请查询");
   });
 }
 
@@ -115,7 +115,7 @@ void InviteStats::replyInviteQuery(const std::string& asker, const std::string& 
       total = q.integer(2);
     }
   }
-  std::string text = robot_.settings.text("编辑框_邀请查询回复");
+  std::string text = robot_.settings.text(opt::kInviteQueryReply);
   text = ReplaceAll(text, "[昵称]", AtCode(asker));
   text = ReplaceAll(text, "[时间]", DateTimeText(robot_.clock.now()));
   text = ReplaceAll(text, "[现存邀请人数]", std::to_string(present));

@@ -9,9 +9,10 @@
 #include "membership/invite_stats.h"
 #include "storage/database.h"
 #include "storage/sql.h"
-#include "ui/settings_model.h"
+#include "settings/settings_model.h"
 #include "util/text.h"
 #include "web/qq_services.h"
+#include "settings/option_names.h"
 
 namespace bw {
 namespace {
@@ -33,7 +34,7 @@ JoinScreening::JoinScreening(Robot& robot, InviteStats& invites)
 
 void JoinScreening::screenJoinRequest(const JoinRequestRecord& record) {
   const Settings& s = robot_.settings;
-  if (!s.checked("选择框_开启自动审核进群")) return;
+  if (!s.checked(opt::kJoinReviewOn)) return;
   if (record.subType != 1 || !robot_.managedGroups.contains(record.fromGroup)) return;
 
   const std::string applicant = std::to_string(record.fromQQ);
@@ -48,14 +49,14 @@ void JoinScreening::screenJoinRequest(const JoinRequestRecord& record) {
   if (CountRows(robot_.db, "select count(1) from 黑名单 where QQ号 =" + SqlQuote(applicant)) > 0) {
     return refuse(kBlacklisted);
   }
-  if (s.checked("选择框_禁止一号多群")) {
+  if (s.checked(opt::kOneGroupPerAccount)) {
     if (CountRows(robot_.db, "select count(1) from 群成员 where QQ号 =" + SqlQuote(applicant)) >
         0) {
       return refuse(kInAnotherGroup);
     }
-  } else if (s.checked("选择框_等级检测")) {
+  } else if (s.checked(opt::kLevelCheck)) {
     const std::string level = robot_.qq.fetchQqLevel(applicant);
-    if (!level.empty() && TextToInt(level) < s.number("编辑框_进群等级")) {
+    if (!level.empty() && TextToInt(level) < s.number(opt::kJoinLevel)) {
       return refuse(kLevelTooLow);
     }
   }

@@ -9,23 +9,23 @@
 #include "membership/invite_stats.h"
 #include "storage/database.h"
 #include "storage/sql.h"
-#include "ui/list_model.h"
-#include "ui/settings_model.h"
+#include "settings/list_model.h"
+#include "settings/settings_model.h"
 #include "util/clock.h"
 #include "util/log.h"
 #include "util/text.h"
 #include "util/time_text.h"
+#include "settings/option_names.h"
 
 namespace bw {
 namespace {
 
-constexpr const char* kSwitch = "选择框_开启群人数控制";
 
 }  // namespace
 
 MemberLimit::MemberLimit(Robot& robot, InviteStats& invites) : robot_(robot), invites_(invites) {
   subscription_ = robot_.settings.subscribe([this](const std::string& name) {
-    if (name == kSwitch && robot_.settings.checked(kSwitch)) recountMembers();
+    if (name == opt::kMemberLimitOn && robot_.settings.checked(opt::kMemberLimitOn)) recountMembers();
   });
 }
 
@@ -70,7 +70,7 @@ void MemberLimit::enforceMemberLimit(int position, bool joined) {
 
 std::string MemberLimit::chooseVictim(const std::string& group) {
   const Settings& s = robot_.settings;
-  const bool latest = s.checked("单选框_人数控制_踢最晚加群");
+  const bool latest = s.checked(opt::kLimitKickLatestJoined);
   const std::string login = robot_.loginAccount();
   auto firstCandidate = [&](const std::string& sql) -> std::string {
     std::vector<std::string> accounts;
@@ -92,8 +92,8 @@ std::string MemberLimit::chooseVictim(const std::string& group) {
   };
 
   std::string victim;
-  if (s.checked("选择框_人数控制_优先踢未发言")) {
-    if (s.checked("单选框_人数控制_踢最早进群") || s.checked("单选框_人数控制_踢最后发言最早")) {
+  if (s.checked(opt::kLimitPreferNeverSpoke)) {
+    if (s.checked(opt::kLimitKickEarliestJoined) || s.checked(opt::kLimitKickLongestSilent)) {
       victim =
           firstCandidate("select QQ号 from 群成员 where 最后发言=0 and 群号=" + SqlQuote(group) +
                          " ORDER BY 加群时间 asc");
@@ -104,7 +104,7 @@ std::string MemberLimit::chooseVictim(const std::string& group) {
     }
   }
   if (victim.empty()) {
-    if (s.checked("单选框_人数控制_踢最早进群")) {
+    if (s.checked(opt::kLimitKickEarliestJoined)) {
       victim = firstCandidate("select QQ号 from 群成员 where 群号=" + SqlQuote(group) +
                               " ORDER BY 加群时间 asc");
     } else if (latest) {
@@ -121,8 +121,8 @@ std::string MemberLimit::chooseVictim(const std::string& group) {
 void MemberLimit::removeVictim(const std::string& group, const std::string& victim) {
   const int64_t groupNumber = TextToInt(group);
   const int64_t victimNumber = TextToInt(victim);
-  if (robot_.settings.checked("选择框_人数控制_踢出发言")) {
-    std::string text = robot_.settings.text("编辑框_人数控制_踢人发言");
+  if (robot_.settings.checked(opt::kLimitKickNoticeOn)) {
+    std::string text = robot_.settings.text(opt::kLimitKickNotice);
     text = ReplaceAll(text, "[昵称]", cq::At(victimNumber));
     text = ReplaceAll(text, "[时间]", DateTimeText(robot_.clock.now()));
     robot_.host.CQ_sendGroupMsg(groupNumber, text);

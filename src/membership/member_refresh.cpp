@@ -13,11 +13,12 @@
 #include "storage/ini_file.h"
 #include "storage/settings_store.h"
 #include "storage/sql.h"
-#include "ui/list_model.h"
-#include "ui/settings_model.h"
+#include "settings/list_model.h"
+#include "settings/settings_model.h"
 #include "util/log.h"
 #include "util/text.h"
 #include "web/qq_services.h"
+#include "settings/option_names.h"
 
 namespace bw {
 namespace {
@@ -26,7 +27,6 @@ constexpr const char* kFetching = "正在获取群成员";
 constexpr const char* kUpdating = "获取群成员成功正在更新数据库";
 constexpr const char* kDone = "初始化成功";
 constexpr const char* kFailed = "获取群成员失败";
-constexpr const char* kLimitSwitch = "选择框_开启群人数控制";
 
 std::string InsertMember(const std::string& group, const GroupMember& m) {
   // Called some 2,000 times per group: one buffer instead of a chain of temporaries.
@@ -50,7 +50,7 @@ MemberRefresh::MemberRefresh(Robot& robot, AccountLists& lists, MemberLimit& lim
                              SettingsStore& store)
     : robot_(robot), lists_(lists), limit_(limit), store_(store) {
   store_.setAfterRebuild([this] {
-    if (robot_.settings.checked(kLimitSwitch)) limit_.recountMembers();
+    if (robot_.settings.checked(opt::kMemberLimitOn)) limit_.recountMembers();
   });
 }
 
@@ -157,7 +157,7 @@ void MemberRefresh::refreshTickedMembers(std::stop_token stop) {
   }
   if (!stopped) {
     robot_.runLog.WriteRunLog("获取", "全部勾选群 群成员 获取完毕!");
-    if (robot_.settings.checked(kLimitSwitch)) limit_.recountMembers();
+    if (robot_.settings.checked(opt::kMemberLimitOn)) limit_.recountMembers();
     lists_.loadAdministrators();  // owners and administrators join the administrator text
   }
   running_ = false;
@@ -167,7 +167,7 @@ void MemberRefresh::refreshOneGroup(size_t row) {
   const RowResult result = refreshRow(row, robot_.stop);
   if (result == RowResult::kSkipped) return;
   // The new group's count would otherwise stay empty until the next full run.
-  if (result == RowResult::kRefreshed && robot_.settings.checked(kLimitSwitch)) {
+  if (result == RowResult::kRefreshed && robot_.settings.checked(opt::kMemberLimitOn)) {
     limit_.recountMembers();
   }
   lists_.loadAdministrators();

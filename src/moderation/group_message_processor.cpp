@@ -5,8 +5,9 @@
 #include "membership/invite_stats.h"
 #include "moderation/keyword_replies.h"
 #include "moderation/violations.h"
-#include "ui/settings_model.h"
+#include "settings/settings_model.h"
 #include "util/text.h"
+#include "settings/option_names.h"
 
 namespace bw {
 
@@ -47,7 +48,7 @@ void GroupMessageProcessor::process(const GroupMessageRecord& record) {
   const bool mentionsSomeone = Contains(msg, kAtMarker);
 
   bool passOn = true;
-  if (settings.checked("选择框_开启邀请查询")) {
+  if (settings.checked(opt::kInviteQueryOn)) {
     passOn = false;
     if (msg == "邀请查询") {
       invites_.replyInviteQuery(sender, group);
@@ -63,11 +64,11 @@ void GroupMessageProcessor::process(const GroupMessageRecord& record) {
   }
 
   bool checked = false;
-  if (passOn && settings.checked("选择框_开启广告检测")) {
+  if (passOn && settings.checked(opt::kAdDetectionOn)) {
     if (lists_.isAdministrator(sender)) {
       // An empty command word would turn every mention by an administrator
       // into a kick.
-      const std::string command = settings.text("编辑框_踢人命令");
+      const std::string command = settings.text(opt::kAtKickCommand);
       if (mentionsSomeone && !command.empty() && Contains(msg, command))
         violations_.punish(CommandTarget(msg, robotAccount), group, PenaltyMode::kKick);
     } else if (!lists_.isWhitelisted(sender)) {
@@ -77,7 +78,7 @@ void GroupMessageProcessor::process(const GroupMessageRecord& record) {
   }
   if (!checked) violations_.noteSpeaker(record.fromGroup, record.fromQQ);
 
-  if (settings.checked("选择框_开启关键词回复") && settings.checked("选择框_回复群消息") &&
+  if (settings.checked(opt::kKeywordReplyOn) && settings.checked(opt::kReplyInGroups) &&
       Contains(msg, "[CQ:at,qq=" + robotAccount + "]"))
     replies_.AnswerKeyword(msg, record.fromGroup, record.fromQQ, ReplySource::kGroup);
 }
@@ -86,8 +87,8 @@ PrivateMessageHandler::PrivateMessageHandler(Robot& robot, KeywordReplies& repli
     : robot_(robot), replies_(replies) {}
 
 void PrivateMessageHandler::handle(const PrivateMessageRecord& record) {
-  if (robot_.settings.checked("选择框_开启关键词回复") &&
-      robot_.settings.checked("选择框_回复私聊消息"))
+  if (robot_.settings.checked(opt::kKeywordReplyOn) &&
+      robot_.settings.checked(opt::kReplyInPrivate))
     replies_.AnswerKeyword(record.msg, 0, record.fromQQ, ReplySource::kPrivate);
 }
 

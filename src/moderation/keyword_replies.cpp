@@ -4,10 +4,11 @@
 
 #include "host/host_api.h"
 #include "host/robot.h"
-#include "ui/list_model.h"
-#include "ui/settings_model.h"
+#include "settings/list_model.h"
+#include "settings/settings_model.h"
 #include "util/log.h"
 #include "util/text.h"
+#include "settings/option_names.h"
 
 namespace bw {
 
@@ -33,13 +34,13 @@ KeywordReplies::KeywordReplies(Robot& robot) : robot_(robot) { RebuildKeywordRep
 
 std::string KeywordReplies::AddKeywordReply() {
   Settings& s = robot_.settings;
-  const std::string keyword = s.text("编辑框_回复关键词");
-  const std::string reply = s.text("编辑框_回复语");
-  const std::string limitText = s.text("编辑框_回复次数");
+  const std::string keyword = s.text(opt::kReplyKeyword);
+  const std::string reply = s.text(opt::kReplyText);
+  const std::string limitText = s.text(opt::kReplyCount);
   if (keyword.empty() || reply.empty()) return "内容不能空";
-  if (s.checked("单选框_精准匹配") && Contains(reply, kSmartVariable))
+  if (s.checked(opt::kExactMatch) && Contains(reply, kSmartVariable))
     return "精准模式不支持智能变量";
-  const std::string mode = s.checked("单选框_模糊匹配") ? "模糊" : "精准";
+  const std::string mode = s.checked(opt::kFuzzyMatch) ? "模糊" : "精准";
 
   std::lock_guard edit(editMu_);
   {
@@ -52,8 +53,8 @@ std::string KeywordReplies::AddKeywordReply() {
   ListRow row;
   row.cells = {std::to_string(list.rowCount() + 1), keyword, reply, mode, limitText, "0"};
   list.append(std::move(row));
-  s.setText("编辑框_回复关键词", "");
-  s.setText("编辑框_回复语", "");
+  s.setText(opt::kReplyKeyword, "");
+  s.setText(opt::kReplyText, "");
   return "";
 }
 

@@ -11,36 +11,19 @@
 #include "membership/account_lists.h"
 #include "membership/departures.h"
 #include "moderation/banned_words.h"
-#include "moderation/image_info.h"
+#include "host/image_info.h"
 #include "storage/database.h"
 #include "storage/sql.h"
-#include "ui/settings_model.h"
+#include "settings/settings_model.h"
 #include "util/log.h"
 #include "util/text.h"
 #include "util/time_text.h"
+#include "settings/option_names.h"
 
 namespace bw {
 
 namespace {
 
-constexpr std::string_view kDetection = "选择框_开启广告检测";
-constexpr std::string_view kVoice = "选择框_踢语音";
-constexpr std::string_view kImageSize = "选择框_踢图片大小";
-constexpr std::string_view kImageWidth = "编辑框_图片宽";
-constexpr std::string_view kImageHeight = "编辑框_图片高";
-constexpr std::string_view kImageCount = "选择框_踢连续发图";
-constexpr std::string_view kImageLimit = "编辑框_图片张数";
-constexpr std::string_view kBannedWords = "编辑框_踢人关键词";
-constexpr std::string_view kWarnFirst = "选择框_警告次数踢";
-constexpr std::string_view kWarnings = "编辑框_踢人警告次数";
-constexpr std::string_view kWarningText = "编辑框_警告语";
-constexpr std::string_view kAnnounce = "选择框_踢人发言";
-constexpr std::string_view kAnnounceText = "编辑框_踢人发言";
-constexpr std::string_view kKickPenalty = "单选框_踢人";
-constexpr std::string_view kMuteMinutes = "编辑框_禁言时间";
-constexpr std::string_view kKickInviters = "选择框_株连九族";
-constexpr std::string_view kBlacklistKicked = "选择框_踢出加黑";
-constexpr std::string_view kKickEverywhere = "选择框_加黑全踢";
 
 constexpr std::string_view kLogViolation = "检测违规";
 
@@ -95,7 +78,7 @@ struct Violations::Impl {
 
   void rebuildWords() {
     auto fresh = std::make_shared<const BannedWords>(
-        BannedWords::FromText(robot.settings.text(kBannedWords)));
+        BannedWords::FromText(robot.settings.text(opt::kBannedWords)));
     std::lock_guard lock(wordsMu);
     words = std::move(fresh);
   }
@@ -128,10 +111,10 @@ Violations::Violations(Robot& robot, Departures& departures, AccountLists& lists
   impl_->rebuildWords();
   Impl* impl = impl_.get();
   impl_->subscription = robot.settings.subscribe([impl](const std::string& name) {
-    if (name == kBannedWords) {
+    if (name == opt::kBannedWords) {
       impl->rebuildWords();
-    } else if (name == kDetection && !impl->robot.settings.restoring()) {
-      bool on = impl->robot.settings.checked(kDetection);
+    } else if (name == opt::kAdDetectionOn && !impl->robot.settings.restoring()) {
+      bool on = impl->robot.settings.checked(opt::kAdDetectionOn);
       impl->robot.runLog.WriteRunLog("操作", on ? "开启广告检测" : "关闭广告检测");
     }
   });
@@ -150,24 +133,24 @@ bool Violations::check(const GroupMessageRecord& record) {
 
   if (Contains(msg, "record,")) {
     noteSpeaker(record.fromGroup, record.fromQQ);
-    if (settings.checked(kVoice)) {
+    if (settings.checked(opt::kPunishVoice)) {
       m.robot.runLog.WriteRunLog(kLogViolation, sender + " 检测到语音违规");
       fired = true;
     }
   } else if (Contains(msg, "image,")) {
-    if (settings.checked(kImageSize)) {
+    if (settings.checked(opt::kPunishImageSize)) {
       ImageSize size =
           m.images.imageSize(TextBetween(msg, "image,file=", "]"), FirstImageCode(msg));
-      if (TextToInt(size.width) > settings.number(kImageWidth) ||
-          TextToInt(size.height) > settings.number(kImageHeight)) {
+      if (TextToInt(size.width) > settings.number(opt::kImageMaxWidth) ||
+          TextToInt(size.height) > settings.number(opt::kImageMaxHeight)) {
         m.robot.runLog.WriteRunLog(kLogViolation,
                                    sender + " 检测到大图违规大小" + size.width + "×" + size.height);
         fired = true;
       }
     }
-    int64_t added = settings.checked(kImageCount) ? CountOccurrences(msg, "image", true) : 0;
+    int64_t added = settings.checked(opt::kPunishImageRun) ? CountOccurrences(msg, "image", true) : 0;
     int64_t running = m.addImages(record.fromGroup, record.fromQQ, added);
-    if (added > 0 && running >= settings.number(kImageLimit)) {
+    if (added > 0 && running >= settings.number(opt::kImageRunLength)) {
       m.robot.runLog.WriteRunLog(
           kLogViolation, sender + " 检测到连续发图违规 连续发图" + std::to_string(running) + "张");
       fired = true;
@@ -203,35 +186,35 @@ void Violations::punish(const std::string& offender, const std::string& group, P
     m.lastGroup = group;
   };
 
-  if (mode == PenaltyMode::kNormal && settings.checked(kWarnFirst)) {
+  if (mode == PenaltyMode::kNormal && settings.checked(opt::kWarnBeforePunish)) {
     int32_t count = newWarningCount(offender);
-    if (count < settings.number(kWarnings)) {
-      m.send(group, fillTemplate(settings.text(kWarningText), offender));
+    if (count < settings.number(opt::kWarningsBeforePunish)) {
+      m.send(group, fillTemplate(settings.text(opt::kWarningText), offender));
       rememberPair();
       return;
     }
   }
 
-  if (settings.checked(kAnnounce)) {
+  if (settings.checked(opt::kPenaltyNoticeOn)) {
     bool repeated;
     {
       std::lock_guard lock(m.stateMu);
       repeated = offender == m.lastOffender && group == m.lastGroup;
     }
-    if (!repeated) m.send(group, fillTemplate(settings.text(kAnnounceText), offender));
+    if (!repeated) m.send(group, fillTemplate(settings.text(opt::kPenaltyNotice), offender));
   }
 
-  if (settings.checked(kKickPenalty) || mode == PenaltyMode::kKick) {
+  if (settings.checked(opt::kPenaltyKick) || mode == PenaltyMode::kKick) {
     const int64_t member = TextToInt(offender);
-    if (settings.checked(kKickInviters)) m.departures.kickInviters(member);
+    if (settings.checked(opt::kKickInviter)) m.departures.kickInviters(member);
     m.departures.kickMember(TextToInt(group), member, false);
     m.robot.runLog.WriteRunLog("踢人", offender + "踢出 群" + group);
-    if (settings.checked(kBlacklistKicked)) {
+    if (settings.checked(opt::kBlacklistOnKick)) {
       m.lists.addToList(AccountList::kBlacklist, offender);
-      if (settings.checked(kKickEverywhere)) m.kickEverywhere(offender);
+      if (settings.checked(opt::kBlacklistKickEverywhere)) m.kickEverywhere(offender);
     }
   } else {
-    const std::string minutes = settings.text(kMuteMinutes);
+    const std::string minutes = settings.text(opt::kMuteMinutes);
     m.robot.host.CQ_setGroupBan(TextToInt(group), TextToInt(offender),
                                 MuteSeconds(TextToInt(minutes)));
     m.robot.runLog.WriteRunLog("禁言", offender + "在群" + group + "禁言" + minutes + "分钟");

@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "ui/list_model.h"
+#include "settings/list_model.h"
 #include "util/status.h"
 
 namespace bw {

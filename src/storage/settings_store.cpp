@@ -5,19 +5,18 @@
 #include "logs/run_log.h"
 #include "storage/ini_file.h"
 #include "storage/list_file.h"
-#include "ui/list_model.h"
+#include "settings/list_model.h"
 #include "util/charset.h"
 #include "util/files.h"
 #include "util/log.h"
 #include "util/text.h"
+#include "settings/option_names.h"
 
 namespace bw {
 namespace {
 
 constexpr char kEditBreak[] = "><br><";
 constexpr int64_t kDefaultColour = 11772224;
-constexpr char kWelcomeBox[] = "编辑框_欢迎语";
-constexpr char kLimitBox[] = "编辑框_限制人数";
 
 const char* SectionOf(ControlKind kind) {
   switch (kind) {
@@ -178,7 +177,7 @@ void SettingsStore::RebuildGroupDerivedLists() {
 }
 
 void SettingsStore::SetWelcomeForCheckedGroups() {
-  const std::string text = robot_.settings.text(kWelcomeBox);
+  const std::string text = robot_.settings.text(opt::kWelcomeText);
   {
     std::lock_guard lock(mu_);
     const auto rows = robot_.lists.welcome.rows();
@@ -198,12 +197,12 @@ void SettingsStore::SetWelcomeForCheckedGroups() {
 }
 
 bool SettingsStore::LimitNeedsConfirmation(const Settings& settings) {
-  return settings.number(kLimitBox) < 500;
+  return settings.number(opt::kMemberLimit) < 500;
 }
 
 void SettingsStore::SetLimitForCheckedGroups(bool confirmed) {
   if (LimitNeedsConfirmation(robot_.settings) && !confirmed) return;
-  const std::string limit = robot_.settings.text(kLimitBox);
+  const std::string limit = robot_.settings.text(opt::kMemberLimit);
   std::lock_guard lock(mu_);
   ProfileEntries entries;
   const auto rows = robot_.lists.limits.rows();

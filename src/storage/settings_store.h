@@ -13,7 +13,7 @@
 #include <mutex>
 #include <string>
 
-#include "ui/settings_model.h"
+#include "settings/settings_model.h"
 
 namespace bw {
 

@@ -5,9 +5,10 @@
 #include "storage/database.h"
 #include "storage/schema.h"
 #include "storage/settings_store.h"
-#include "ui/list_model.h"
-#include "ui/settings_model.h"
+#include "settings/list_model.h"
+#include "settings/settings_model.h"
 #include "web/qq_services.h"
+#include "settings/option_names.h"
 
 namespace bw {
 namespace {
@@ -53,7 +54,7 @@ void StartupLoad(Robot& robot, SettingsStore& store, const StartupSteps& steps) 
   robot.runLog.WriteRunLog(kType, "读取历史配置成功");
   robot.runLog.WriteRunLog(kType, "初始化完毕...");
 
-  if (robot.settings.checked("选择框_开启定时任务") && robot.lists.tasks.rowCount() > 0)
+  if (robot.settings.checked(opt::kTasksOn) && robot.lists.tasks.rowCount() > 0)
     Run(steps.startScheduler);
   Run(steps.refreshFeatureStatus);
   Run(steps.startMemberRefresh);

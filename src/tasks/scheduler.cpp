@@ -6,19 +6,16 @@
 #include "host/robot.h"
 #include "logs/run_log.h"
 #include "tasks/task_actions.h"
-#include "ui/list_model.h"
-#include "ui/settings_model.h"
+#include "settings/list_model.h"
+#include "settings/settings_model.h"
 #include "util/log.h"
 #include "util/time_text.h"
+#include "settings/option_names.h"
 
 namespace bw {
 
 namespace {
 
-constexpr std::string_view kSwitch = "选择框_开启定时任务";
-constexpr std::string_view kPause = "编辑框_执行间隔时间";
-constexpr std::string_view kContent = "编辑框_定时发送内容";
-constexpr std::string_view kTime = "日期框_执行时间";
 constexpr std::chrono::milliseconds kRestartGap{2000};
 
 // The action radios, in the order they are tested.
@@ -28,9 +25,9 @@ struct ActionRadio {
   bool needsContent;
 };
 constexpr ActionRadio kActionRadios[] = {
-    {"单选框_发送信息", kActionSendMessage, true}, {"单选框_发布公告", kActionAnnouncement, true},
-    {"单选框_全体禁言", kActionWholeBan, false},   {"单选框_解除禁言", kActionLiftWholeBan, false},
-    {"单选框_发布作业", kActionHomework, true},
+    {opt::kTaskSendMessage, kActionSendMessage, true}, {opt::kTaskAnnounce, kActionAnnouncement, true},
+    {opt::kTaskMuteAll, kActionWholeBan, false},   {opt::kTaskUnmuteAll, kActionLiftWholeBan, false},
+    {opt::kTaskHomework, kActionHomework, true},
 };
 
 }  // namespace
@@ -85,7 +82,7 @@ bool TaskScheduler::schedulerRunning() const {
 }
 
 void TaskScheduler::startIfEnabled() {
-  if (robot_.settings.checked(kSwitch) && robot_.lists.tasks.rowCount() > 0) startScheduler();
+  if (robot_.settings.checked(opt::kTasksOn) && robot_.lists.tasks.rowCount() > 0) startScheduler();
 }
 
 void TaskScheduler::schedulerLoop(std::stop_token stop, SystemTime notBefore) {
@@ -126,7 +123,7 @@ void TaskScheduler::runDueTask(const ScheduledTask& task, std::stop_token stop) 
     ++busyButton_;
   }
   robot_.runLog.WriteRunLog("执行任务", "开始执行任务" + task.action);
-  runTaskAction(robot_, task.action, task.content, robot_.settings.number(kPause), stop);
+  runTaskAction(robot_, task.action, task.content, robot_.settings.number(opt::kTaskInterval), stop);
   // The row may have moved or gone while the task ran: mark the same task, not
   // whatever row now stands at its old index.
   robot_.lists.tasks.update([&](std::vector<ListRow>& rows) {
@@ -157,7 +154,7 @@ Status TaskScheduler::taskFromControls(ScheduledTask& task) const {
     return Status::Error("请选择执行操作");
   }
   task.action = std::string(chosen->action);
-  task.content = chosen->needsContent ? settings.text(kContent) : std::string();
+  task.content = chosen->needsContent ? settings.text(opt::kTaskContent) : std::string();
   if (chosen->needsContent && task.content.empty()) {
     return Status::Error(std::string(kTaskContentMissing));
   }
@@ -167,7 +164,7 @@ Status TaskScheduler::taskFromControls(ScheduledTask& task) const {
 Status TaskScheduler::addTask() {
   ScheduledTask task;
   if (Status s = taskFromControls(task); !s) return s;
-  std::string timeText = robot_.settings.text(kTime);
+  std::string timeText = robot_.settings.text(opt::kTaskTime);
   // A date box that was never set shows the current time.
   if (timeText.empty()) timeText = FormatDateTime(robot_.clock.now(), "", "HH:mm:ss", true);
   auto time = NormaliseTimeOfDay(timeText);
@@ -180,7 +177,7 @@ Status TaskScheduler::addTask() {
   robot_.lists.tasks.append(task.toRow());
   robot_.runLog.WriteRunLog("添加任务",
                             "添加任务 " + task.time + " " + task.action + " " + task.content);
-  if (robot_.settings.checked(kSwitch)) restartAfterEdit(true);
+  if (robot_.settings.checked(opt::kTasksOn)) restartAfterEdit(true);
   return Status::Ok();
 }
 
@@ -191,7 +188,7 @@ void TaskScheduler::deleteCheckedTasks() {
     removed = std::erase_if(rows, [](const ListRow& row) { return row.checked; });
     remaining = rows.size();
   });
-  if (robot_.settings.checked(kSwitch)) restartAfterEdit(remaining > 0);
+  if (robot_.settings.checked(opt::kTasksOn)) restartAfterEdit(remaining > 0);
   robot_.runLog.WriteRunLog("删除任务", "删除了" + std::to_string(removed) + "个任务");
 }
 
@@ -210,7 +207,7 @@ Status TaskScheduler::runTaskNow() {
   }
   robot_.runLog.WriteRunLog("执行任务", "立即执行任务" + task.action);
   spawnTask([this, task = std::move(task)](std::stop_token stop) {
-    runTaskAction(robot_, task.action, task.content, robot_.settings.number(kPause), stop);
+    runTaskAction(robot_, task.action, task.content, robot_.settings.number(opt::kTaskInterval), stop);
     robot_.runLog.WriteRunLog("执行任务", "任务" + task.action + " 执行完毕");
     std::lock_guard lock(tasksMu_);
     --busyButton_;
@@ -219,7 +216,7 @@ Status TaskScheduler::runTaskNow() {
 }
 
 void TaskScheduler::toggleScheduler() {
-  if (robot_.settings.checked(kSwitch)) {
+  if (robot_.settings.checked(opt::kTasksOn)) {
     robot_.runLog.WriteRunLog("操作", "开启定时任务");
     if (robot_.lists.tasks.rowCount() > 0) startScheduler();
   } else {
@@ -229,7 +226,7 @@ void TaskScheduler::toggleScheduler() {
 }
 
 std::string TaskScheduler::featureStatus() const {
-  return robot_.settings.checked(kSwitch) ? "已开启" : "已关闭";
+  return robot_.settings.checked(opt::kTasksOn) ? "已开启" : "已关闭";
 }
 
 bool TaskScheduler::runNowEnabled() const {

@@ -102,6 +102,13 @@ std::string ReplaceAll(std::string_view text, std::string_view from, std::string
   return out;
 }
 
+bool IsAccountNumber(std::string_view text) {
+  if (text.empty() || text.size() > 18) return false;
+  for (char ch : text)
+    if (ch < '0' || ch > '9') return false;
+  return text.find_first_not_of('0') != std::string_view::npos;
+}
+
 bool Contains(std::string_view text, std::string_view part) {
   return text.find(part) != std::string_view::npos;
 }

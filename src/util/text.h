@@ -33,6 +33,11 @@ std::string ReplaceAll(std::string_view text, std::string_view from, std::string
 
 bool Contains(std::string_view text, std::string_view part);
 
+// An account or group number as hosts and users write it: 1 to 18 decimal
+// digits, nothing else (no sign, no blanks), and not 0. The one check every
+// rule uses before it acts on a number that came from text.
+bool IsAccountNumber(std::string_view text);
+
 // Splits at every `separator`; an empty text gives one empty piece.
 std::vector<std::string> Split(std::string_view text, std::string_view separator);
 

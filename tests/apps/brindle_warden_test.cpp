@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "host/onebot/scripted_peer.h"
+#include "onebot/scripted_peer.h"
 #include "storage/database.h"
 #include "storage/ini_file.h"
 #include "storage/schema.h"

@@ -4,8 +4,8 @@
 
 #include "logs/group_log.h"
 #include "support/temp_dir.h"
-#include "ui/list_model.h"
-#include "ui/settings_model.h"
+#include "settings/list_model.h"
+#include "settings/settings_model.h"
 #include "util/charset.h"
 #include "util/clock.h"
 #include "util/files.h"

@@ -12,7 +12,7 @@
 #include "membership/invite_stats.h"
 #include "membership/member_limit.h"
 #include "moderation/group_message_processor.h"
-#include "moderation/image_info.h"
+#include "storage/cqimg_file_info.h"
 #include "moderation/keyword_replies.h"
 #include "moderation/violations.h"
 #include "storage/database.h"
@@ -37,7 +37,7 @@ class ModerationFixture : public RobotFixture {
   AccountLists accounts{*robot};
   MemberLimit limit{*robot, invites};
   Departures departures{*robot, invites, accounts, limit};
-  CqImgFileInfo images{*robot};
+  CqImgFileInfo images{identity};
   Violations violations{*robot, departures, accounts, images};
   KeywordReplies replies{*robot};
   GroupMessageProcessor processor{*robot, invites, accounts, violations, replies};

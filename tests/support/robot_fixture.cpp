@@ -36,7 +36,7 @@ RobotFixture::RobotFixture()
   const std::string data = dir.path() + "data/10000/";
   EnsureDirectory(data + "群数据/");
   robot = std::make_unique<Robot>(clock, host, settings, lists, runLog, groupLog, db, qq,
-                                  managedGroups);
+                                  managedGroups, identity);
   robot->setDirectories(dir.path().substr(0, dir.path().size() - 1), data);
   robot->setLoginAccount("10000");
   host.setLoginQQ(10000);

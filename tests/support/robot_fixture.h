@@ -17,8 +17,8 @@
 #include "logs/run_log.h"
 #include "storage/database.h"
 #include "support/temp_dir.h"
-#include "ui/list_model.h"
-#include "ui/settings_model.h"
+#include "settings/list_model.h"
+#include "settings/settings_model.h"
 #include "util/clock.h"
 #include "web/qq_services.h"
 
@@ -53,6 +53,7 @@ class RobotFixture {
   Database db;
   FakeQqServices qq;
   ManagedGroups managedGroups;
+  Identity identity;
   std::unique_ptr<Robot> robot;
 
   // Managed groups (also fills the group list with ticked rows).

@@ -1,0 +1,178 @@
+#include "core/robot_core.h"
+
+#include "storage/startup_load.h"
+#include "settings/list_model.h"
+#include "util/log.h"
+#include "settings/option_names.h"
+
+namespace bw {
+namespace {
+
+struct Switch {
+  const char* control;
+  const char* label;
+};
+
+// The feature-status page, in its order.
+constexpr Switch kSwitches[] = {
+    {opt::kInviteQueryOn, "邀请查询"},     {opt::kWelcomeOn, "进群欢迎"},
+    {opt::kAdDetectionOn, "广告检测"},     {opt::kTasksOn, "定时任务"},
+    {opt::kJoinReviewOn, "审核进群"}, {opt::kMemberLimitOn, "人数控制"},
+    {opt::kKeywordReplyOn, "关键词回复"},
+};
+
+
+}  // namespace
+
+RobotCore::RobotCore(Lifecycle& plugin, CoreOptions options)
+    : accountLists(plugin.robot()),
+      invites(plugin.robot()),
+      memberLimit(plugin.robot(), invites),
+      departures(plugin.robot(), invites, accountLists, memberLimit),
+      arrivals(plugin.robot(), invites, memberLimit),
+      screening(plugin.robot(), invites),
+      store(plugin.robot()),
+      memberRefresh(plugin.robot(), accountLists, memberLimit, store),
+      keywordReplies(plugin.robot()),
+      ownImages_(options.images ? nullptr : std::make_unique<CqImgFileInfo>(plugin.identity())),
+      violations(plugin.robot(), departures, accountLists,
+                 options.images ? *options.images : *ownImages_),
+      processor(plugin.robot(), invites, accountLists, violations, keywordReplies),
+      privateMessages(plugin.robot(), keywordReplies),
+      scheduler(plugin.robot()),
+      plugin_(plugin),
+      options_(std::move(options)) {
+  store.setAfterRebuild([this] {
+    if (robot().settings.checked(opt::kMemberLimitOn)) memberLimit.recountMembers();
+  });
+}
+
+RobotCore::~RobotCore() {
+  shutdown();
+  store.setAfterRebuild(nullptr);
+}
+
+LifecycleHooks RobotCore::hooks() {
+  LifecycleHooks h;
+  h.startup = [this](Lifecycle&) { runStartup(); };
+  // The database is already closed by the plug-in's exit; what is left is the
+  // background work the window's owner would have ended with the window.
+  h.exit = [this](Lifecycle&) {
+    memberRefresh.stop();
+    scheduler.stopScheduler();
+  };
+  h.handlers.groupMessage = [this](const GroupMessageRecord& r) { processor.process(r); };
+  h.handlers.privateMessage = [this](const PrivateMessageRecord& r) { privateMessages.handle(r); };
+  h.handlers.joinRequest = [this](const JoinRequestRecord& r) { screening.screenJoinRequest(r); };
+  h.handlers.memberIncrease = [this](const MemberChangeRecord& r) { arrivals.onMemberJoined(r); };
+  h.handlers.memberDecrease = [this](const MemberChangeRecord& r) { departures.onMemberLeft(r); };
+  return h;
+}
+
+void RobotCore::runStartup() {
+  // The window's creation handler sets the running flag before the sequence
+  // starts: events arriving meanwhile see the option defaults.
+  plugin_.setRunning();
+  StartupSteps steps;
+  steps.connectDatabase = options_.connectDatabase;
+  steps.loadAdministrators = [this] { accountLists.loadAdministrators(); };
+  steps.loadWhitelist = [this] { accountLists.loadWhitelist(); };
+  steps.loadBlacklist = [this] { accountLists.loadBlacklist(); };
+  steps.rebuildKeywordReplies = [this] { keywordReplies.RebuildKeywordReplies(); };
+  steps.startScheduler = [this] { scheduler.startScheduler(); };
+  steps.refreshFeatureStatus = [this] { LogInfo("功能状态: " + featureStatusText()); };
+  steps.startMemberRefresh = [this] {
+    if (options_.refreshInsideStartup) {
+      memberRefresh.refreshTickedMembers(robot().stop);
+    } else {
+      memberRefresh.startRefreshTickedMembers();
+    }
+  };
+  StartupLoad(robot(), store, steps);
+  // Only changes made from now on are the user's: the restore above must not
+  // count as clicks on the switches.
+  subscription_ =
+      robot().settings.subscribe([this](const std::string& name) { onSettingChanged(name); });
+  {
+    std::lock_guard lock(mu_);
+    startedUp_ = true;
+  }
+  startedCv_.notify_all();
+}
+
+void RobotCore::onSettingChanged(const std::string& name) {
+  bool isSwitch = false;
+  for (const Switch& s : kSwitches) isSwitch = isSwitch || name == s.control;
+  if (!isSwitch) return;
+  if (name == opt::kTasksOn) scheduler.toggleScheduler();
+  Log(LogLevel::kDebug, "功能状态: " + featureStatusText());
+}
+
+bool RobotCore::waitStartedUp(std::stop_token stop) {
+  std::unique_lock lock(mu_);
+  return startedCv_.wait(lock, stop, [this] { return startedUp_; });
+}
+
+bool RobotCore::startedUp() const {
+  std::lock_guard lock(mu_);
+  return startedUp_;
+}
+
+void RobotCore::shutdown() {
+  bool wasStarted = false;
+  {
+    std::lock_guard lock(mu_);
+    if (shutDown_) return;
+    shutDown_ = true;
+    wasStarted = startedUp_;
+  }
+  plugin_.shutdown();
+  if (subscription_) robot().settings.unsubscribe(subscription_);
+  memberRefresh.stop();
+  scheduler.stopScheduler();
+  // Saving before the restore finished would overwrite the files with defaults.
+  if (wasStarted) store.SaveAllSettings();
+  robot().db.Disconnect();
+}
+
+std::vector<FeatureState> RobotCore::featureStatus() const {
+  std::vector<FeatureState> out;
+  Settings& settings = plugin_.settings();
+  for (const Switch& s : kSwitches) out.push_back({s.label, settings.checked(s.control)});
+  return out;
+}
+
+std::string RobotCore::featureStatusText() const {
+  std::string text;
+  for (const FeatureState& f : featureStatus())
+    text += f.label + ":" + (f.on ? "已开启" : "已关闭") + " ";
+  text += "总群数:" + std::to_string(plugin_.lists().groups.rowCount()) +
+          " 监控群数:" + std::to_string(plugin_.managedGroups().size());
+  return text;
+}
+
+EventHandlers LifecycleEntryPoints(Lifecycle& plugin) {
+  Lifecycle* p = &plugin;
+  EventHandlers h;
+  h.groupMessage = [p](const GroupMessageRecord& r) {
+    p->_eventGroupMsg(1, r.msgId, r.fromGroup, r.fromQQ, "", r.msg.c_str(), r.font);
+  };
+  h.privateMessage = [p](const PrivateMessageRecord& r) {
+    p->_eventPrivateMsg(11, static_cast<int32_t>(r.msgId), r.fromQQ, r.msg.c_str(), r.font);
+  };
+  h.joinRequest = [p](const JoinRequestRecord& r) {
+    p->_eventRequest_AddGroup(r.subType, r.sendTime, r.fromGroup, r.fromQQ, r.msg.c_str(),
+                              r.responseFlag.c_str());
+  };
+  h.memberIncrease = [p](const MemberChangeRecord& r) {
+    p->_eventSystem_GroupMemberIncrease(r.subType, r.sendTime, r.fromGroup, r.fromQQ,
+                                        r.beingOperateQQ);
+  };
+  h.memberDecrease = [p](const MemberChangeRecord& r) {
+    p->_eventSystem_GroupMemberDecrease(r.subType, r.sendTime, r.fromGroup, r.fromQQ,
+                                        r.beingOperateQQ);
+  };
+  return h;
+}
+
+}  // namespace bw

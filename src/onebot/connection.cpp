@@ -1,0 +1,544 @@
+#include "onebot/connection.h"
+
+#include <atomic>
+#include <boost/asio.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/websocket.hpp>
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "onebot/json_fields.h"
+#include "util/log.h"
+
+namespace bw::onebot {
+
+namespace net = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace websocket = beast::websocket;
+using tcp = net::ip::tcp;
+
+namespace {
+
+constexpr int64_t kRetcodeBadToken = 1403;
+constexpr size_t kMaxFrameBytes = 64u << 20;  // member lists of large groups are big
+
+bool AllDigits(std::string_view s) {
+  return !s.empty() && s.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+std::string EchoKey(const Json& echo) {
+  return echo.is_string() ? echo.get<std::string>() : echo.dump();
+}
+
+int64_t RetcodeOf(const Json& frame) {
+  auto it = frame.find("retcode");
+  if (it == frame.end()) return 0;
+  if (it->is_number_integer()) return it->get<int64_t>();
+  if (it->is_string() && AllDigits(it->get<std::string>()))
+    return std::stoll(it->get<std::string>());
+  return -1;
+}
+
+std::string AnswerMessage(const Json& frame) {
+  for (const char* key : {"wording", "message", "msg"}) {
+    auto it = frame.find(key);
+    if (it != frame.end() && it->is_string() && !it->get<std::string>().empty())
+      return it->get<std::string>();
+  }
+  return {};
+}
+
+std::string Seconds(Millis d) {
+  if (d.count() % 1000 == 0) return std::to_string(d.count() / 1000) + " s";
+  return std::to_string(d.count()) + " ms";
+}
+
+}  // namespace
+
+std::optional<Endpoint> ParseWsUrl(std::string_view url, std::string& error) {
+  constexpr std::string_view kScheme = "ws://";
+  if (url.starts_with("wss://")) {
+    error =
+        "wss:// (TLS) is not supported; connect with ws:// to an implementation on this machine";
+    return std::nullopt;
+  }
+  if (!url.starts_with(kScheme)) {
+    error = "the OneBot URL must start with ws://";
+    return std::nullopt;
+  }
+  std::string_view rest = url.substr(kScheme.size());
+  const size_t split = rest.find_first_of("/?#");
+  std::string_view authority = rest.substr(0, split);
+  Endpoint ep;
+  ep.target = split == std::string_view::npos ? "/" : std::string(rest.substr(split));
+  if (const size_t hash = ep.target.find('#'); hash != std::string::npos) ep.target.resize(hash);
+  if (ep.target.empty() || ep.target[0] != '/') ep.target.insert(0, "/");
+  if (authority.find('@') != std::string_view::npos) {
+    error = "user names in the OneBot URL are not supported; give the token with --token";
+    return std::nullopt;
+  }
+  std::string_view port;
+  if (authority.starts_with("[")) {  // [IPv6]:port
+    const size_t close = authority.find(']');
+    if (close == std::string_view::npos) {
+      error = "unbalanced [ in the OneBot URL";
+      return std::nullopt;
+    }
+    ep.host = std::string(authority.substr(1, close - 1));
+    std::string_view after = authority.substr(close + 1);
+    if (!after.empty()) {
+      if (after[0] != ':') {
+        error = "unexpected text after the address in the OneBot URL";
+        return std::nullopt;
+      }
+      port = after.substr(1);
+    }
+  } else {
+    const size_t colon = authority.rfind(':');
+    ep.host = std::string(authority.substr(0, colon));
+    if (colon != std::string_view::npos) port = authority.substr(colon + 1);
+  }
+  if (ep.host.empty()) {
+    error = "the OneBot URL names no host";
+    return std::nullopt;
+  }
+  if (port.empty()) port = "80";
+  if (!AllDigits(port) || port.size() > 5 || std::stoi(std::string(port)) == 0 ||
+      std::stoi(std::string(port)) > 65535) {
+    error = "the port of the OneBot URL is not a number from 1 to 65535";
+    return std::nullopt;
+  }
+  ep.port = std::string(port);
+  return ep;
+}
+
+const char* LinkStateName(LinkState state) {
+  switch (state) {
+    case LinkState::kIdle:
+      return "idle";
+    case LinkState::kConnecting:
+      return "connecting";
+    case LinkState::kConnected:
+      return "connected";
+    case LinkState::kRetrying:
+      return "waiting to retry";
+    case LinkState::kUnauthorized:
+      return "access token refused";
+    case LinkState::kStopped:
+      return "stopped";
+  }
+  return "?";
+}
+
+namespace {
+
+enum class Outcome { kNone, kConnectFailed, kLost, kUnauthorized, kStopped };
+
+struct Pending {
+  std::optional<Json> answer;
+  std::string failure;  // "disconnected", ... when the call ended without an answer
+  std::stop_source done;
+};
+
+}  // namespace
+
+struct Connection::Impl {
+  Impl(Clock& clock, ConnectionOptions options) : clock(clock), options(std::move(options)) {}
+
+  Clock& clock;
+  const ConnectionOptions options;
+  Endpoint endpoint;
+  EventHandler onEvent;
+  StateHandler onState;
+
+  mutable std::mutex mu;
+  std::condition_variable_any stateCv;
+  LinkState state = LinkState::kIdle;
+  std::map<std::string, std::shared_ptr<Pending>> pending;
+  uint64_t nextEcho = 1;
+  std::shared_ptr<Session> attempt;  // the session being tried or running
+  std::shared_ptr<Session> session;  // set only while connected
+  std::atomic<uint64_t> attempts{0};
+  std::stop_source stopSource;
+  std::jthread thread;
+
+  void setState(LinkState s) {
+    {
+      std::lock_guard lock(mu);
+      if (state == s) return;
+      state = s;
+    }
+    stateCv.notify_all();
+    if (onState) onState(s);
+  }
+
+  void connected(std::shared_ptr<Session> s) {
+    {
+      std::lock_guard lock(mu);
+      session = std::move(s);
+    }
+    LogInfo("OneBot: connected to " + options.url);
+    setState(LinkState::kConnected);
+  }
+
+  // The link is gone: no call may wait for an answer that cannot come.
+  void disconnected(const std::string& why) {
+    std::lock_guard lock(mu);
+    session.reset();
+    for (auto& [echo, p] : pending) {
+      p->failure = why;
+      p->done.request_stop();
+    }
+  }
+
+  void dispatch(const std::string& text, Session& s);
+  void run(std::stop_token stop);
+};
+
+struct Connection::Session : std::enable_shared_from_this<Connection::Session> {
+  Session(net::io_context& ioc, Impl& impl) : ioc(ioc), impl(impl), resolver(ioc), ws(ioc) {}
+
+  net::io_context& ioc;  // this session's alone: stopping it ends the attempt
+  Impl& impl;
+  tcp::resolver resolver;
+  websocket::stream<beast::tcp_stream> ws;
+  beast::flat_buffer buffer;
+  websocket::response_type response;
+  std::deque<std::string> writes;
+  bool isConnected = false;
+  bool closing = false;
+  Outcome outcome = Outcome::kNone;
+  std::string reason;
+
+  void begin() {
+    resolver.async_resolve(
+        impl.endpoint.host, impl.endpoint.port,
+        [self = shared_from_this()](beast::error_code ec, tcp::resolver::results_type results) {
+          self->onResolved(ec, std::move(results));
+        });
+  }
+
+  void onResolved(beast::error_code ec, tcp::resolver::results_type results) {
+    if (ec) return fail(Outcome::kConnectFailed, "cannot resolve the host: " + ec.message());
+    auto& tcpStream = beast::get_lowest_layer(ws);
+    tcpStream.expires_after(impl.options.connectTimeout);
+    tcpStream.async_connect(
+        results, [self = shared_from_this()](beast::error_code ec, const tcp::endpoint&) {
+          self->onConnected(ec);
+        });
+  }
+
+  void onConnected(beast::error_code ec) {
+    if (ec) return fail(Outcome::kConnectFailed, ec.message());
+    beast::get_lowest_layer(ws).expires_never();  // the WebSocket's own timeouts take over
+    websocket::stream_base::timeout timeouts;
+    timeouts.handshake_timeout = impl.options.connectTimeout;
+    timeouts.idle_timeout = impl.options.idleTimeout;
+    timeouts.keep_alive_pings = true;
+    ws.set_option(timeouts);
+    const std::string token = impl.options.accessToken;
+    ws.set_option(websocket::stream_base::decorator([token](websocket::request_type& req) {
+      req.set(http::field::user_agent, std::string("brindle-warden/") + BW_VERSION);
+      if (!token.empty()) req.set(http::field::authorization, "Bearer " + token);
+    }));
+    ws.read_message_max(kMaxFrameBytes);
+    const std::string host = impl.endpoint.host + ":" + impl.endpoint.port;
+    ws.async_handshake(
+        response, host, impl.endpoint.target,
+        [self = shared_from_this()](beast::error_code ec) { self->onHandshake(ec); });
+  }
+
+  void onHandshake(beast::error_code ec) {
+    if (ec) {
+      const unsigned status = response.result_int();
+      if (status == 401 || status == 403)
+        return fail(Outcome::kUnauthorized, "HTTP " + std::to_string(status) + " on the upgrade");
+      if (status != 0 && status != 101)
+        return fail(Outcome::kConnectFailed, "the server answered HTTP " + std::to_string(status) +
+                                                 " instead of a WebSocket");
+      return fail(Outcome::kConnectFailed, "WebSocket handshake failed: " + ec.message());
+    }
+    if (closing) return;  // stopped during the handshake
+    isConnected = true;
+    impl.connected(shared_from_this());
+    read();
+  }
+
+  void read() {
+    ws.async_read(buffer,
+                  [self = shared_from_this()](beast::error_code ec, size_t) { self->onRead(ec); });
+  }
+
+  void onRead(beast::error_code ec) {
+    if (ec) {
+      if (ec == websocket::error::closed) {
+        std::string why = "closed by the implementation";
+        const auto& said = ws.reason().reason;
+        if (!said.empty()) why += " (" + std::string(said.data(), said.size()) + ")";
+        return fail(Outcome::kLost, why);
+      }
+      return fail(Outcome::kLost, ec.message());
+    }
+    std::string text = beast::buffers_to_string(buffer.data());
+    buffer.consume(buffer.size());
+    impl.dispatch(text, *this);
+    read();
+  }
+
+  void send(std::string text) {
+    if (closing || !isConnected) return;
+    writes.push_back(std::move(text));
+    if (writes.size() == 1) write();
+  }
+
+  void write() {
+    ws.text(true);
+    ws.async_write(net::buffer(writes.front()),
+                   [self = shared_from_this()](beast::error_code ec, size_t) {
+                     if (ec) return self->fail(Outcome::kLost, "write failed: " + ec.message());
+                     self->writes.pop_front();
+                     if (!self->writes.empty()) return self->write();
+                     if (self->closing) self->closeNow();
+                   });
+  }
+
+  // A graceful close once the frames already queued are written.
+  void close(Outcome why, std::string text) {
+    if (outcome == Outcome::kNone) {
+      outcome = why;
+      reason = std::move(text);
+    }
+    if (closing) return;
+    closing = true;
+    if (!isConnected) {  // still connecting: abandon the attempt
+      resolver.cancel();
+      beast::error_code ignored;
+      beast::get_lowest_layer(ws).socket().close(ignored);
+      ioc.stop();
+      return;
+    }
+    if (writes.empty()) closeNow();
+  }
+
+  void closeNow() {
+    ws.async_close(websocket::close_code::normal, [self = shared_from_this()](beast::error_code) {
+      self->fail(Outcome::kStopped, "closed");
+    });
+  }
+
+  void fail(Outcome why, std::string text) {
+    if (outcome == Outcome::kNone) {
+      outcome = why;
+      reason = std::move(text);
+    }
+    beast::error_code ignored;
+    beast::get_lowest_layer(ws).socket().close(ignored);
+    if (isConnected) impl.disconnected("disconnected");
+    // The WebSocket's keep-alive timer would otherwise hold the loop until it fires.
+    ioc.stop();
+  }
+};
+
+void Connection::Impl::dispatch(const std::string& text, Session& s) {
+  Json frame = Json::parse(text, nullptr, /*allow_exceptions=*/false);
+  if (frame.is_discarded() || !frame.is_object()) {
+    LogWarning("OneBot: malformed frame dropped: " + Excerpt(text));
+    return;
+  }
+  if (frame.contains("post_type")) {
+    if (!onEvent) return;
+    try {
+      onEvent(frame);
+    } catch (const std::exception& e) {
+      LogWarning(std::string("OneBot: event dropped (") + e.what() + "): " + Excerpt(text));
+    }
+    return;
+  }
+  if (!frame.contains("echo") && !frame.contains("retcode")) {
+    LogWarning("OneBot: unknown frame dropped: " + Excerpt(text));
+    return;
+  }
+  const int64_t retcode = RetcodeOf(frame);
+  if (frame.contains("echo")) {
+    std::lock_guard lock(mu);
+    auto it = pending.find(EchoKey(frame["echo"]));
+    if (it != pending.end()) {
+      it->second->answer = std::move(frame);
+      it->second->done.request_stop();
+      pending.erase(it);
+    } else if (retcode != kRetcodeBadToken) {
+      LogInfo("OneBot: answer to an unknown or timed-out call dropped: " + Excerpt(text));
+    }
+  }
+  if (retcode == kRetcodeBadToken) s.close(Outcome::kUnauthorized, "retcode 1403");
+}
+
+void Connection::Impl::run(std::stop_token stop) {
+  Millis retry = options.firstRetry;
+  bool everConnected = false;
+  while (!stop.stop_requested()) {
+    ++attempts;
+    setState(LinkState::kConnecting);
+    net::io_context ioc;
+    auto s = std::make_shared<Session>(ioc, *this);
+    {
+      std::lock_guard lock(mu);
+      attempt = s;
+    }
+    if (stop.stop_requested()) break;  // stop() may have looked before `attempt` was set
+    s->begin();
+    ioc.run();
+    {
+      std::lock_guard lock(mu);
+      attempt.reset();
+      session.reset();
+    }
+    disconnected("disconnected");
+    if (stop.stop_requested()) break;
+    if (s->outcome == Outcome::kUnauthorized) {
+      LogError("OneBot: " + options.url + " refused the access token (" + s->reason +
+               "); not retrying. Give the token configured in the OneBot implementation with "
+               "--token or access_token= in the config file.");
+      setState(LinkState::kUnauthorized);
+      return;
+    }
+    if (s->isConnected) {
+      everConnected = true;
+      retry = options.firstRetry;
+      LogWarning("OneBot: connection to " + options.url + " lost (" + s->reason +
+                 "); reconnecting in " + Seconds(retry));
+    } else {
+      LogWarning(std::string("OneBot: ") +
+                 (everConnected ? "still no connection to "
+                                : "waiting for a OneBot v11 implementation at ") +
+                 options.url + " (" + s->reason + "); next attempt in " + Seconds(retry) +
+                 " (attempt " + std::to_string(attempts.load()) + ")");
+    }
+    setState(LinkState::kRetrying);
+    if (!clock.sleepFor(retry, stop)) break;
+    if (!s->isConnected) retry = std::min(retry * 2, options.maxRetry);
+  }
+  setState(LinkState::kStopped);
+}
+
+Connection::Connection(Clock& clock, ConnectionOptions options)
+    : impl_(std::make_shared<Impl>(clock, std::move(options))) {}
+
+Connection::~Connection() { stop(); }
+
+void Connection::setEventHandler(EventHandler handler) { impl_->onEvent = std::move(handler); }
+void Connection::setStateHandler(StateHandler handler) { impl_->onState = std::move(handler); }
+
+bool Connection::start() {
+  std::string error;
+  auto ep = ParseWsUrl(impl_->options.url, error);
+  if (!ep) {
+    LogError("OneBot: cannot use the URL \"" + impl_->options.url + "\": " + error);
+    return false;
+  }
+  impl_->endpoint = std::move(*ep);
+  if (impl_->thread.joinable()) return true;
+  Impl* impl = impl_.get();
+  impl_->thread = std::jthread([impl, token = impl_->stopSource.get_token()] { impl->run(token); });
+  return true;
+}
+
+void Connection::stop() {
+  impl_->stopSource.request_stop();
+  {
+    std::lock_guard lock(impl_->mu);
+    if (auto s = impl_->attempt) {
+      net::post(s->ws.get_executor(), [s] { s->close(Outcome::kStopped, "stopped"); });
+    }
+  }
+  if (impl_->thread.joinable()) impl_->thread.join();
+  impl_->setState(LinkState::kStopped);
+}
+
+CallResult Connection::call(std::string_view action, Json params, std::optional<Millis> timeout) {
+  Impl& impl = *impl_;
+  CallResult result;
+  auto p = std::make_shared<Pending>();
+  std::string echo;
+  {
+    std::lock_guard lock(impl.mu);
+    if (impl.stopSource.stop_requested()) {
+      result.status = "stopped";
+      return result;
+    }
+    if (!impl.session) {
+      result.status = "disconnected";
+      result.message = std::string("not connected to ") + impl.options.url + " (" +
+                       LinkStateName(impl.state) + ")";
+      return result;
+    }
+    echo = "bw-" + std::to_string(impl.nextEcho++);
+    Json frame = Json::object();
+    frame["action"] = action;
+    frame["params"] = std::move(params);
+    frame["echo"] = echo;
+    // Invalid UTF-8 in a text (a hostile nickname) must not throw here.
+    std::string text = frame.dump(-1, ' ', false, Json::error_handler_t::replace);
+    impl.pending[echo] = p;
+    auto s = impl.session;
+    net::post(s->ws.get_executor(),
+              [s, text = std::move(text)]() mutable { s->send(std::move(text)); });
+  }
+  const Millis wait = timeout.value_or(impl.options.callTimeout);
+  {
+    std::stop_callback onShutdown(impl.stopSource.get_token(), [p] { p->done.request_stop(); });
+    impl.clock.sleepFor(wait, p->done.get_token());
+  }
+  std::lock_guard lock(impl.mu);
+  impl.pending.erase(echo);
+  if (!p->answer) {
+    if (!p->failure.empty()) {
+      result.status = p->failure;
+    } else if (impl.stopSource.stop_requested()) {
+      result.status = "stopped";
+    } else {
+      result.status = "timeout";
+      LogWarning("OneBot: no answer to " + std::string(action) + " within " + Seconds(wait));
+    }
+    return result;
+  }
+  const Json& answer = *p->answer;
+  result.retcode = RetcodeOf(answer);
+  if (auto it = answer.find("status"); it != answer.end() && it->is_string())
+    result.status = it->get<std::string>();
+  result.message = AnswerMessage(answer);
+  if (auto it = answer.find("data"); it != answer.end()) result.data = *it;
+  result.ok = (result.status == "ok" || result.status == "async") &&
+              (result.retcode == 0 || result.retcode == 1);
+  if (!result.ok) {
+    LogWarning("OneBot: " + std::string(action) + " failed (retcode " +
+               std::to_string(result.retcode) +
+               (result.message.empty() ? "" : ", " + result.message) + ")");
+  }
+  return result;
+}
+
+LinkState Connection::state() const {
+  std::lock_guard lock(impl_->mu);
+  return impl_->state;
+}
+
+bool Connection::waitUntilConnected(std::stop_token stop) {
+  std::unique_lock lock(impl_->mu);
+  impl_->stateCv.wait(lock, stop, [&] {
+    return impl_->state == LinkState::kConnected || impl_->state == LinkState::kUnauthorized ||
+           impl_->state == LinkState::kStopped;
+  });
+  return impl_->state == LinkState::kConnected;
+}
+
+uint64_t Connection::attempts() const { return impl_->attempts.load(); }
+
+const ConnectionOptions& Connection::options() const { return impl_->options; }
+
+}  // namespace bw::onebot

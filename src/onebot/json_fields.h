@@ -1,0 +1,27 @@
+// Lenient readers of OneBot JSON fields: implementations disagree on whether
+// numbers arrive as numbers or as decimal text, so both are accepted.
+//
+// Thread-safety: pure functions.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "onebot/connection.h"
+
+namespace bw::onebot {
+
+// A number, or text made only of an optional "-" and digits; nullopt otherwise
+// (also when the key is missing or the value does not fit 64 bits).
+std::optional<int64_t> IntField(const Json& object, std::string_view key);
+// Text as given; numbers as decimal text; "" for anything else.
+std::string TextField(const Json& object, std::string_view key);
+// true/false, 1/0, "true"/"1"; `fallback` for anything else.
+bool BoolField(const Json& object, std::string_view key, bool fallback = false);
+
+// At most about 200 bytes of `text`, cut on a character boundary (log lines).
+std::string Excerpt(std::string_view text);
+
+}  // namespace bw::onebot

@@ -1,0 +1,95 @@
+#include "onebot/onebot_qq_services.h"
+
+#include "onebot/connection.h"
+#include "onebot/json_fields.h"
+#include "util/log.h"
+
+namespace bw::onebot {
+namespace {
+
+bool IsAccount(const std::string& qq) {
+  return !qq.empty() && qq.size() <= 18 && qq.find_first_not_of("0123456789") == std::string::npos;
+}
+
+}  // namespace
+
+OneBotQqServices::OneBotQqServices(Connection& connection, QqServices& web)
+    : connection_(connection), web_(web) {}
+
+std::string OneBotQqServices::fetchNickname(const std::string& qq) {
+  if (IsAccount(qq)) {
+    CallResult r = connection_.call("get_stranger_info",
+                                    Json{{"user_id", std::stoll(qq)}, {"no_cache", false}});
+    if (r.ok) {
+      std::string nick = TextField(r.data, "nickname");
+      if (!nick.empty()) return nick;
+    }
+  }
+  return web_.fetchNickname(qq);
+}
+
+std::string OneBotQqServices::fetchOwnAvatar() { return web_.fetchOwnAvatar(); }
+
+std::string OneBotQqServices::fetchQqLevel(const std::string& qq) {
+  if (IsAccount(qq)) {
+    CallResult r = connection_.call("get_stranger_info",
+                                    Json{{"user_id", std::stoll(qq)}, {"no_cache", true}});
+    if (r.ok) {
+      // Implementations name the field differently; 0 means they do not know.
+      for (const char* key : {"qqLevel", "qq_level", "level"}) {
+        std::optional<int64_t> level = IntField(r.data, key);
+        if (level && *level > 0) return std::to_string(*level);
+      }
+    }
+  }
+  return web_.fetchQqLevel(qq);
+}
+
+int OneBotQqServices::fetchGroupList(std::vector<GroupListEntry>& entries) {
+  CallResult list = connection_.call("get_group_list", Json{{"no_cache", true}});
+  CallResult login = list.ok ? connection_.call("get_login_info") : CallResult{};
+  const int64_t self = login.ok ? IntField(login.data, "user_id").value_or(0) : 0;
+  if (!list.ok || !list.data.is_array() || self <= 0) {
+    LogInfo("OneBot: the group list comes from the web service (the implementation gave none)");
+    return web_.fetchGroupList(entries);
+  }
+  std::vector<GroupListEntry> owned, joined, managed;
+  for (const Json& g : list.data) {
+    const int64_t group = IntField(g, "group_id").value_or(0);
+    if (group <= 0) continue;
+    GroupListEntry e;
+    e.group = std::to_string(group);
+    e.name = TextField(g, "group_name");
+    CallResult me = connection_.call(
+        "get_group_member_info", Json{{"group_id", group}, {"user_id", self}, {"no_cache", true}});
+    const std::string role = me.ok ? TextField(me.data, "role") : std::string();
+    if (role == "owner") {
+      e.role = "群主";
+      e.owner = std::to_string(self);
+      owned.push_back(std::move(e));
+    } else if (role == "admin") {
+      e.role = "管理员";
+      managed.push_back(std::move(e));
+    } else {
+      e.role = "成员";  // also when the role is unknown: never manage a group by guess
+      joined.push_back(std::move(e));
+    }
+  }
+  entries.clear();
+  for (auto* part : {&owned, &joined, &managed})
+    entries.insert(entries.end(), part->begin(), part->end());
+  return static_cast<int>(entries.size());
+}
+
+bool OneBotQqServices::postAnnouncement(const std::string& group, std::string& title,
+                                        const std::string& text, bool asGroupRules) {
+  return web_.postAnnouncement(group, title, text, asGroupRules);
+}
+
+bool OneBotQqServices::postHomework(const std::string& group, const std::string& courseName,
+                                    const std::string& content, bool remind,
+                                    const std::string& syncGroups) {
+  return web_.postHomework(group, courseName, content, remind, syncGroups);
+}
+
+}  // namespace bw::onebot
