@@ -1,5 +1,6 @@
 #include "core/robot_core.h"
 
+#include "storage/cqimg_file_info.h"
 #include "storage/startup_load.h"
 #include "settings/list_model.h"
 #include "util/log.h"
@@ -24,33 +25,23 @@ constexpr Switch kSwitches[] = {
 
 }  // namespace
 
-RobotCore::RobotCore(Lifecycle& plugin, CoreOptions options)
-    : accountLists(plugin.robot()),
-      invites(plugin.robot()),
-      memberLimit(plugin.robot(), invites),
-      departures(plugin.robot(), invites, accountLists, memberLimit),
-      arrivals(plugin.robot(), invites, memberLimit),
-      screening(plugin.robot(), invites),
-      store(plugin.robot()),
-      memberRefresh(plugin.robot(), accountLists, memberLimit, store),
-      keywordReplies(plugin.robot()),
-      ownImages_(options.images ? nullptr : std::make_unique<CqImgFileInfo>(plugin.identity())),
-      violations(plugin.robot(), departures, accountLists,
-                 options.images ? *options.images : *ownImages_),
-      processor(plugin.robot(), invites, accountLists, violations, keywordReplies),
-      privateMessages(plugin.robot(), keywordReplies),
-      scheduler(plugin.robot()),
-      plugin_(plugin),
-      options_(std::move(options)) {
-  store.setAfterRebuild([this] {
-    if (robot().settings.checked(opt::kMemberLimitOn)) memberLimit.recountMembers();
-  });
+namespace {
+
+Services ServicesOf(Lifecycle& l, ImageInfo& images) {
+  return Services{l.clock(),         l.host(),     l.settings(), l.lists(),
+                  l.runLog(),        l.groupLog(), l.database(), l.qq(),
+                  l.managedGroups(), l.identity(), images,       l.stopToken()};
 }
 
-RobotCore::~RobotCore() {
-  shutdown();
-  store.setAfterRebuild(nullptr);
-}
+}  // namespace
+
+RobotCore::RobotCore(Lifecycle& plugin, CoreOptions options)
+    : ownImages_(options.images ? nullptr : std::make_unique<CqImgFileInfo>(plugin.identity())),
+      modules(ServicesOf(plugin, options.images ? *options.images : *ownImages_)),
+      plugin_(plugin),
+      options_(std::move(options)) {}
+
+RobotCore::~RobotCore() { shutdown(); }
 
 LifecycleHooks RobotCore::hooks() {
   LifecycleHooks h;
@@ -58,14 +49,14 @@ LifecycleHooks RobotCore::hooks() {
   // The database is already closed by the plug-in's exit; what is left is the
   // background work the window's owner would have ended with the window.
   h.exit = [this](Lifecycle&) {
-    memberRefresh.stop();
-    scheduler.stopScheduler();
+    modules.memberRefresh.stop();
+    modules.scheduler.stopScheduler();
   };
-  h.handlers.groupMessage = [this](const GroupMessageRecord& r) { processor.process(r); };
-  h.handlers.privateMessage = [this](const PrivateMessageRecord& r) { privateMessages.handle(r); };
-  h.handlers.joinRequest = [this](const JoinRequestRecord& r) { screening.screenJoinRequest(r); };
-  h.handlers.memberIncrease = [this](const MemberChangeRecord& r) { arrivals.onMemberJoined(r); };
-  h.handlers.memberDecrease = [this](const MemberChangeRecord& r) { departures.onMemberLeft(r); };
+  h.handlers.groupMessage = [this](const GroupMessageRecord& r) { modules.processor.process(r); };
+  h.handlers.privateMessage = [this](const PrivateMessageRecord& r) { modules.privateMessages.handle(r); };
+  h.handlers.joinRequest = [this](const JoinRequestRecord& r) { modules.screening.screenJoinRequest(r); };
+  h.handlers.memberIncrease = [this](const MemberChangeRecord& r) { modules.arrivals.onMemberJoined(r); };
+  h.handlers.memberDecrease = [this](const MemberChangeRecord& r) { modules.departures.onMemberLeft(r); };
   return h;
 }
 
@@ -75,20 +66,20 @@ void RobotCore::runStartup() {
   plugin_.setRunning();
   StartupSteps steps;
   steps.connectDatabase = options_.connectDatabase;
-  steps.loadAdministrators = [this] { accountLists.loadAdministrators(); };
-  steps.loadWhitelist = [this] { accountLists.loadWhitelist(); };
-  steps.loadBlacklist = [this] { accountLists.loadBlacklist(); };
-  steps.rebuildKeywordReplies = [this] { keywordReplies.RebuildKeywordReplies(); };
-  steps.startScheduler = [this] { scheduler.startScheduler(); };
+  steps.loadAdministrators = [this] { modules.accountLists.loadAdministrators(); };
+  steps.loadWhitelist = [this] { modules.accountLists.loadWhitelist(); };
+  steps.loadBlacklist = [this] { modules.accountLists.loadBlacklist(); };
+  steps.rebuildKeywordReplies = [this] { modules.keywordReplies.RebuildKeywordReplies(); };
+  steps.startScheduler = [this] { modules.scheduler.startScheduler(); };
   steps.refreshFeatureStatus = [this] { LogInfo("功能状态: " + featureStatusText()); };
   steps.startMemberRefresh = [this] {
     if (options_.refreshInsideStartup) {
-      memberRefresh.refreshTickedMembers(robot().stop);
+      modules.memberRefresh.refreshTickedMembers(plugin_.stopToken());
     } else {
-      memberRefresh.startRefreshTickedMembers();
+      modules.memberRefresh.startRefreshTickedMembers();
     }
   };
-  StartupLoad(robot(), store, steps);
+  StartupLoad(robot(), modules.store, steps);
   // Only changes made from now on are the user's: the restore above must not
   // count as clicks on the switches.
   subscription_ =
@@ -104,7 +95,7 @@ void RobotCore::onSettingChanged(const std::string& name) {
   bool isSwitch = false;
   for (const Switch& s : kSwitches) isSwitch = isSwitch || name == s.control;
   if (!isSwitch) return;
-  if (name == opt::kTasksOn) scheduler.toggleScheduler();
+  if (name == opt::kTasksOn) modules.scheduler.toggleScheduler();
   Log(LogLevel::kDebug, "功能状态: " + featureStatusText());
 }
 
@@ -128,10 +119,10 @@ void RobotCore::shutdown() {
   }
   plugin_.shutdown();
   if (subscription_) robot().settings.unsubscribe(subscription_);
-  memberRefresh.stop();
-  scheduler.stopScheduler();
+  modules.memberRefresh.stop();
+  modules.scheduler.stopScheduler();
   // Saving before the restore finished would overwrite the files with defaults.
-  if (wasStarted) store.SaveAllSettings();
+  if (wasStarted) modules.store.SaveAllSettings();
   robot().db.Disconnect();
 }
 

@@ -19,21 +19,10 @@
 #include <mutex>
 #include <string>
 
-#include "events/event_intake.h"
 #include "core/lifecycle.h"
-#include "membership/account_lists.h"
-#include "membership/arrivals.h"
-#include "membership/departures.h"
-#include "membership/invite_stats.h"
-#include "membership/join_screening.h"
-#include "membership/member_limit.h"
-#include "membership/member_refresh.h"
-#include "moderation/group_message_processor.h"
+#include "core/rule_modules.h"
+#include "events/event_intake.h"
 #include "host/image_info.h"
-#include "moderation/keyword_replies.h"
-#include "moderation/violations.h"
-#include "storage/settings_store.h"
-#include "tasks/scheduler.h"
 
 namespace bw {
 
@@ -79,24 +68,11 @@ class RobotCore {
   Lifecycle& plugin() { return plugin_; }
   Robot& robot() { return plugin_.robot(); }
 
-  AccountLists accountLists;
-  InviteStats invites;
-  MemberLimit memberLimit;
-  Departures departures;
-  Arrivals arrivals;
-  JoinScreening screening;
-  SettingsStore store;
-  MemberRefresh memberRefresh;
-  KeywordReplies keywordReplies;
-
  private:
   std::unique_ptr<ImageInfo> ownImages_;
 
  public:
-  Violations violations;
-  GroupMessageProcessor processor;
-  PrivateMessageHandler privateMessages;
-  TaskScheduler scheduler;
+  RuleModules modules;
 
  private:
   void runStartup();

@@ -62,7 +62,7 @@ TEST_F(RobotCoreTest, StartupRestoresWithoutCountingAsClicksThenSwitchesAct) {
   EXPECT_TRUE(plugin.managedGroups().contains(100));
   EXPECT_THAT(log, Contains("初始化|初始化完毕..."));
   EXPECT_THAT(log, Contains("获取|全部勾选群 群成员 获取完毕!"));
-  EXPECT_FALSE(core.scheduler.schedulerRunning());  // switched on, but no task
+  EXPECT_FALSE(core.modules.scheduler.schedulerRunning());  // switched on, but no task
   for (const FeatureState& f : core.featureStatus())
     EXPECT_EQ(f.on, f.label == "广告检测" || f.label == "定时任务") << f.label;
   EXPECT_THAT(core.featureStatusText(), ::testing::HasSubstr("总群数:1 监控群数:1"));

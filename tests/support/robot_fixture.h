@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "core/rule_modules.h"
 #include "events/managed_groups.h"
 #include "host/recording_host.h"
 #include "host/robot.h"
@@ -55,6 +56,13 @@ class RobotFixture {
   ManagedGroups managedGroups;
   Identity identity;
   std::unique_ptr<Robot> robot;
+
+  // The fixture's services for building modules through RuleModules (the
+  // same wiring as the service's); `images` answers the image-size check.
+  Services services(ImageInfo& images) {
+    return Services{clock, host,          settings, lists,    runLog, groupLog,
+                    db,    qq,            managedGroups, identity, images, {}};
+  }
 
   // Managed groups (also fills the group list with ticked rows).
   void manage(std::vector<int64_t> groups);

@@ -1,0 +1,84 @@
+// RuleModules: the one place that builds every rule module and wires them to
+// each other and to the services they use. The service, replay, the Windows
+// plug-in, the tests and the benchmarks all build the rules through it, so the
+// wiring exists once.
+//
+// Services is what a host hands to the composition; no module takes it whole:
+// each takes the few services it uses.
+//
+// Thread-safety: the modules are thread-safe themselves; construction and
+// destruction belong to the owner's thread.
+#pragma once
+
+#include <stop_token>
+
+#include "host/image_info.h"
+#include "membership/account_lists.h"
+#include "membership/arrivals.h"
+#include "membership/departures.h"
+#include "membership/invite_stats.h"
+#include "membership/join_screening.h"
+#include "membership/member_limit.h"
+#include "membership/member_refresh.h"
+#include "moderation/group_message_processor.h"
+#include "moderation/keyword_replies.h"
+#include "moderation/violations.h"
+#include "host/robot.h"
+#include "storage/settings_store.h"
+#include "tasks/scheduler.h"
+
+namespace bw {
+
+class Clock;
+class HostApi;
+class Settings;
+struct ListViews;
+class RunLog;
+class GroupLog;
+class Database;
+class QqServices;
+class ManagedGroups;
+class Identity;
+
+struct Services {
+  Clock& clock;
+  HostApi& host;
+  Settings& settings;
+  ListViews& lists;
+  RunLog& runLog;
+  GroupLog& groupLog;
+  Database& db;
+  QqServices& qq;
+  ManagedGroups& managedGroups;
+  Identity& identity;
+  ImageInfo& images;  // sizes for the oversized-image check
+  std::stop_token stop;  // requested when the robot shuts down
+};
+
+class RuleModules {
+ public:
+  explicit RuleModules(const Services& services);
+  ~RuleModules();
+  RuleModules(const RuleModules&) = delete;
+  RuleModules& operator=(const RuleModules&) = delete;
+
+ private:
+  Robot robot_;  // until every module takes its own services
+
+ public:
+  AccountLists accountLists;
+  InviteStats invites;
+  MemberLimit memberLimit;
+  Departures departures;
+  Arrivals arrivals;
+  JoinScreening screening;
+  SettingsStore store;
+  MemberRefresh memberRefresh;
+  KeywordReplies keywordReplies;
+  Violations violations;
+  GroupMessageProcessor processor;
+  PrivateMessageHandler privateMessages;
+  TaskScheduler scheduler;
+};
+
+}  // namespace bw
