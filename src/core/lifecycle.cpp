@@ -28,7 +28,7 @@ int32_t Guarded(const char* entry, Fn&& fn) {
 }  // namespace
 
 Lifecycle::Lifecycle(HostApi& host, Clock& clock, QqServices& qq, std::string runDirectory,
-               QueueMode mode, LifecycleHooks hooks)
+                     QueueMode mode, LifecycleHooks hooks)
     : host_(host),
       clock_(clock),
       qq_(qq),
@@ -155,7 +155,7 @@ void Lifecycle::information(const std::string& text) {
 }
 
 int32_t Lifecycle::_eventPrivateMsg(int32_t /*subType*/, int32_t msgId, int64_t fromQQ,
-                                 const char* msg, int32_t font) {
+                                    const char* msg, int32_t font) {
   return Guarded("_eventPrivateMsg", [&] {
     if (!running()) return;
     intake_.onPrivateMessage({fromQQ, Text(msg), static_cast<int64_t>(msgId), font});
@@ -163,8 +163,8 @@ int32_t Lifecycle::_eventPrivateMsg(int32_t /*subType*/, int32_t msgId, int64_t 
 }
 
 int32_t Lifecycle::_eventGroupMsg(int32_t /*subType*/, int32_t msgId, int64_t fromGroup,
-                               int64_t fromQQ, const char* /*fromAnonymous*/, const char* msg,
-                               int32_t font) {
+                                  int64_t fromQQ, const char* /*fromAnonymous*/, const char* msg,
+                                  int32_t font) {
   // The anonymous-sender record is not kept: the sender is the number the
   // host gave (80000000 for anonymous messages).
   return Guarded("_eventGroupMsg", [&] {
@@ -182,16 +182,16 @@ int32_t Lifecycle::_eventGroupUpload(int32_t, int32_t, int64_t, int64_t, const c
 int32_t Lifecycle::_eventSystem_GroupAdmin(int32_t, int32_t, int64_t, int64_t) { return 0; }
 
 int32_t Lifecycle::_eventSystem_GroupMemberDecrease(int32_t subType, int32_t sendTime,
-                                                 int64_t fromGroup, int64_t fromQQ,
-                                                 int64_t beingOperateQQ) {
+                                                    int64_t fromGroup, int64_t fromQQ,
+                                                    int64_t beingOperateQQ) {
   return Guarded("_eventSystem_GroupMemberDecrease", [&] {
     intake_.onMemberDecrease({subType, sendTime, fromGroup, fromQQ, beingOperateQQ});
   });
 }
 
 int32_t Lifecycle::_eventSystem_GroupMemberIncrease(int32_t subType, int32_t sendTime,
-                                                 int64_t fromGroup, int64_t fromQQ,
-                                                 int64_t beingOperateQQ) {
+                                                    int64_t fromGroup, int64_t fromQQ,
+                                                    int64_t beingOperateQQ) {
   return Guarded("_eventSystem_GroupMemberIncrease", [&] {
     intake_.onMemberIncrease({subType, sendTime, fromGroup, fromQQ, beingOperateQQ});
   });
@@ -204,7 +204,8 @@ int32_t Lifecycle::_eventRequest_AddFriend(int32_t, int32_t, int64_t, const char
 }
 
 int32_t Lifecycle::_eventRequest_AddGroup(int32_t subType, int32_t sendTime, int64_t fromGroup,
-                                       int64_t fromQQ, const char* msg, const char* responseFlag) {
+                                          int64_t fromQQ, const char* msg,
+                                          const char* responseFlag) {
   return Guarded("_eventRequest_AddGroup", [&] {
     if (!running()) return;
     intake_.onJoinRequest({subType, sendTime, fromGroup, fromQQ, Text(msg), Text(responseFlag)});

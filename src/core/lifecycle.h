@@ -30,9 +30,9 @@
 #include "host/robot.h"
 #include "logs/group_log.h"
 #include "logs/run_log.h"
-#include "storage/database.h"
 #include "settings/list_model.h"
 #include "settings/settings_model.h"
+#include "storage/database.h"
 #include "util/clock.h"
 #include "web/qq_services.h"
 
@@ -70,7 +70,7 @@ class Lifecycle {
  public:
   // `runDirectory` is the host's run directory, without a trailing separator.
   Lifecycle(HostApi& host, Clock& clock, QqServices& qq, std::string runDirectory,
-         QueueMode mode = QueueMode::kThreaded, LifecycleHooks hooks = {});
+            QueueMode mode = QueueMode::kThreaded, LifecycleHooks hooks = {});
   ~Lifecycle();  // shutdown()
   Lifecycle(const Lifecycle&) = delete;
   Lifecycle& operator=(const Lifecycle&) = delete;

@@ -1,10 +1,10 @@
 #include "core/robot_core.h"
 
+#include "settings/list_model.h"
+#include "settings/option_names.h"
 #include "storage/cqimg_file_info.h"
 #include "storage/startup_load.h"
-#include "settings/list_model.h"
 #include "util/log.h"
-#include "settings/option_names.h"
 
 namespace bw {
 namespace {
@@ -16,12 +16,11 @@ struct Switch {
 
 // The feature-status page, in its order.
 constexpr Switch kSwitches[] = {
-    {opt::kInviteQueryOn, "邀请查询"},     {opt::kWelcomeOn, "进群欢迎"},
-    {opt::kAdDetectionOn, "广告检测"},     {opt::kTasksOn, "定时任务"},
-    {opt::kJoinReviewOn, "审核进群"}, {opt::kMemberLimitOn, "人数控制"},
+    {opt::kInviteQueryOn, "邀请查询"},    {opt::kWelcomeOn, "进群欢迎"},
+    {opt::kAdDetectionOn, "广告检测"},    {opt::kTasksOn, "定时任务"},
+    {opt::kJoinReviewOn, "审核进群"},     {opt::kMemberLimitOn, "人数控制"},
     {opt::kKeywordReplyOn, "关键词回复"},
 };
-
 
 }  // namespace
 
@@ -53,10 +52,18 @@ LifecycleHooks RobotCore::hooks() {
     modules.scheduler.stopScheduler();
   };
   h.handlers.groupMessage = [this](const GroupMessageRecord& r) { modules.processor.process(r); };
-  h.handlers.privateMessage = [this](const PrivateMessageRecord& r) { modules.privateMessages.handle(r); };
-  h.handlers.joinRequest = [this](const JoinRequestRecord& r) { modules.screening.screenJoinRequest(r); };
-  h.handlers.memberIncrease = [this](const MemberChangeRecord& r) { modules.arrivals.onMemberJoined(r); };
-  h.handlers.memberDecrease = [this](const MemberChangeRecord& r) { modules.departures.onMemberLeft(r); };
+  h.handlers.privateMessage = [this](const PrivateMessageRecord& r) {
+    modules.privateMessages.handle(r);
+  };
+  h.handlers.joinRequest = [this](const JoinRequestRecord& r) {
+    modules.screening.screenJoinRequest(r);
+  };
+  h.handlers.memberIncrease = [this](const MemberChangeRecord& r) {
+    modules.arrivals.onMemberJoined(r);
+  };
+  h.handlers.memberDecrease = [this](const MemberChangeRecord& r) {
+    modules.departures.onMemberLeft(r);
+  };
   return h;
 }
 

@@ -13,6 +13,7 @@
 #include <stop_token>
 
 #include "host/image_info.h"
+#include "host/robot.h"
 #include "membership/account_lists.h"
 #include "membership/arrivals.h"
 #include "membership/departures.h"
@@ -23,7 +24,6 @@
 #include "moderation/group_message_processor.h"
 #include "moderation/keyword_replies.h"
 #include "moderation/violations.h"
-#include "host/robot.h"
 #include "storage/settings_store.h"
 #include "tasks/scheduler.h"
 
@@ -51,7 +51,7 @@ struct Services {
   QqServices& qq;
   ManagedGroups& managedGroups;
   Identity& identity;
-  ImageInfo& images;  // sizes for the oversized-image check
+  ImageInfo& images;     // sizes for the oversized-image check
   std::stop_token stop;  // requested when the robot shuts down
 };
 

@@ -22,5 +22,4 @@ class ImageInfo {
   virtual ImageSize imageSize(const std::string& file, const std::string& cqCode) = 0;
 };
 
-
 }  // namespace bw

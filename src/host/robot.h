@@ -27,8 +27,16 @@ struct Robot {
   Robot(Clock& clock, HostApi& host, Settings& settings, ListViews& lists, RunLog& runLog,
         GroupLog& groupLog, Database& db, QqServices& qq, ManagedGroups& managedGroups,
         Identity& identity, std::stop_token stop = {})
-      : clock(clock), host(host), settings(settings), lists(lists), runLog(runLog),
-        groupLog(groupLog), db(db), qq(qq), managedGroups(managedGroups), identity(identity),
+      : clock(clock),
+        host(host),
+        settings(settings),
+        lists(lists),
+        runLog(runLog),
+        groupLog(groupLog),
+        db(db),
+        qq(qq),
+        managedGroups(managedGroups),
+        identity(identity),
         stop(stop) {}
   Robot(const Robot&) = delete;
   Robot& operator=(const Robot&) = delete;

@@ -13,11 +13,11 @@
 #include "membership/account_lists.h"
 #include "membership/invite_stats.h"
 #include "membership/member_limit.h"
+#include "settings/option_names.h"
+#include "settings/settings_model.h"
 #include "storage/database.h"
 #include "storage/sql.h"
-#include "settings/settings_model.h"
 #include "util/text.h"
-#include "settings/option_names.h"
 
 namespace bw {
 namespace {
@@ -44,22 +44,7 @@ void Departures::onMemberLeft(const MemberChangeRecord& record) {
 
   if (record.subType == 2 && s.checked(opt::kBlacklistOnKick) && s.checked(opt::kAdDetectionOn)) {
     lists_.addToList(AccountList::kBlacklist, member);
-    if (s.checked(opt::kBlacklistKickEverywhere)) {
-      // Read the whole sweep first: each kick deletes rows of the table being read.
-      std::vector<std::string> groups;
-      {
-        ScopedQuery q(robot_.db, "select 群号 from 群成员 where QQ号=" + SqlQuote(member));
-        while (q.next()) {
-          std::string other = q.text(0);
-          if (other.empty()) break;
-          groups.push_back(std::move(other));
-        }
-      }
-      for (const std::string& other : groups) {
-        kickMember(TextToInt(other), record.beingOperateQQ, false);
-        robot_.runLog.WriteRunLog("踢人", member + "踢出 群" + other);
-      }
-    }
+    if (s.checked(opt::kBlacklistKickEverywhere)) kickEverywhere(record.beingOperateQQ, 0);
   }
 
   if (s.checked(opt::kMemberLimitOn)) limit_.enforceMemberLimit(position, false);
@@ -83,6 +68,27 @@ void Departures::kickMember(int64_t group, int64_t member, bool rejectRejoin) {
   robot_.db.Execute(DeleteMemberRow(memberText, groupText));
   robot_.groupLog.WriteGroupLog(groupText, memberText, std::to_string(robot_.host.CQ_getLoginQQ()),
                                 "退群");
+}
+
+void Departures::kickEverywhere(int64_t member, int pauseMs) {
+  // Read the whole sweep first: each kick deletes rows of the table being
+  // read, and the connection must not be held through the pauses.
+  const std::string memberText = std::to_string(member);
+  std::vector<std::string> groups;
+  {
+    ScopedQuery q(robot_.db, "select 群号 from 群成员 where QQ号=" + SqlQuote(memberText));
+    while (q.next()) {
+      std::string group = q.text(0);
+      if (group.empty()) break;
+      groups.push_back(std::move(group));
+    }
+  }
+  for (const std::string& group : groups) {
+    if (robot_.stop.stop_requested()) return;
+    kickMember(TextToInt(group), member, false);
+    robot_.runLog.WriteRunLog("踢人", memberText + "踢出 群" + group);
+    if (pauseMs > 0 && !delay(robot_.clock, pauseMs, 0, robot_.stop)) return;
+  }
 }
 
 void Departures::kickInviters(int64_t member) {

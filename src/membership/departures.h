@@ -26,6 +26,11 @@ class Departures {
   void onMemberLeft(const MemberChangeRecord& record);
   // Skips a kick identical to the previous call's (group, member).
   void kickMember(int64_t group, int64_t member, bool rejectRejoin);
+  // Kicks `member` from every group where 群成员 lists them, in the table's
+  // order, each through kickMember with a run-log entry "踢人"; `pauseMs`
+  // between kicks (a departure sweeps at once, a penalty paces its kicks).
+  // Ends early when the robot stops.
+  void kickEverywhere(int64_t member, int pauseMs);
   // Every recorded inviter of `member` is kicked from the group of that
   // invitation, 1000 ms apart.
   void kickInviters(int64_t member);

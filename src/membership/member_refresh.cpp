@@ -9,16 +9,16 @@
 #include "logs/run_log.h"
 #include "membership/account_lists.h"
 #include "membership/member_limit.h"
+#include "settings/list_model.h"
+#include "settings/option_names.h"
+#include "settings/settings_model.h"
 #include "storage/database.h"
 #include "storage/ini_file.h"
 #include "storage/settings_store.h"
 #include "storage/sql.h"
-#include "settings/list_model.h"
-#include "settings/settings_model.h"
 #include "util/log.h"
 #include "util/text.h"
 #include "web/qq_services.h"
-#include "settings/option_names.h"
 
 namespace bw {
 namespace {
@@ -125,7 +125,7 @@ MemberRefresh::RowResult MemberRefresh::refreshRow(size_t row, std::stop_token s
         return RowResult::kStopped;
       }
       if (!seen.insert(m.account).second) continue;  // a host listing one account twice
-      ok = robot_.db.Execute(InsertMember(group, m));
+      ok = static_cast<bool>(robot_.db.Execute(InsertMember(group, m)));
     }
     ok = ok && tx.commit();
   }

@@ -6,24 +6,23 @@
 
 #include "events/delay.h"
 #include "host/host_api.h"
+#include "host/image_info.h"
 #include "host/robot.h"
 #include "logs/run_log.h"
 #include "membership/account_lists.h"
 #include "membership/departures.h"
 #include "moderation/banned_words.h"
-#include "host/image_info.h"
+#include "settings/option_names.h"
+#include "settings/settings_model.h"
 #include "storage/database.h"
 #include "storage/sql.h"
-#include "settings/settings_model.h"
 #include "util/log.h"
 #include "util/text.h"
 #include "util/time_text.h"
-#include "settings/option_names.h"
 
 namespace bw {
 
 namespace {
-
 
 constexpr std::string_view kLogViolation = "检测违规";
 
@@ -103,7 +102,6 @@ struct Violations::Impl {
   void send(const std::string& group, const std::string& text) {
     robot.host.CQ_sendGroupMsg(TextToInt(group), text);
   }
-  void kickEverywhere(const std::string& offender);
 };
 
 Violations::Violations(Robot& robot, Departures& departures, AccountLists& lists, ImageInfo& images)
@@ -148,7 +146,8 @@ bool Violations::check(const GroupMessageRecord& record) {
         fired = true;
       }
     }
-    int64_t added = settings.checked(opt::kPunishImageRun) ? CountOccurrences(msg, "image", true) : 0;
+    int64_t added =
+        settings.checked(opt::kPunishImageRun) ? CountOccurrences(msg, "image", true) : 0;
     int64_t running = m.addImages(record.fromGroup, record.fromQQ, added);
     if (added > 0 && running >= settings.number(opt::kImageRunLength)) {
       m.robot.runLog.WriteRunLog(
@@ -211,7 +210,8 @@ void Violations::punish(const std::string& offender, const std::string& group, P
     m.robot.runLog.WriteRunLog("踢人", offender + "踢出 群" + group);
     if (settings.checked(opt::kBlacklistOnKick)) {
       m.lists.addToList(AccountList::kBlacklist, offender);
-      if (settings.checked(opt::kBlacklistKickEverywhere)) m.kickEverywhere(offender);
+      if (settings.checked(opt::kBlacklistKickEverywhere))
+        m.departures.kickEverywhere(member, 1000);
     }
   } else {
     const std::string minutes = settings.text(opt::kMuteMinutes);
@@ -220,27 +220,6 @@ void Violations::punish(const std::string& offender, const std::string& group, P
     m.robot.runLog.WriteRunLog("禁言", offender + "在群" + group + "禁言" + minutes + "分钟");
   }
   rememberPair();
-}
-
-void Violations::Impl::kickEverywhere(const std::string& offender) {
-  // Read the groups first: the kicks delete rows of the same table, and the
-  // connection must not be held through the pauses between them.
-  std::vector<std::string> groups;
-  {
-    ScopedQuery q(robot.db, "select 群号 from 群成员 where QQ号=" + SqlQuote(offender));
-    while (q.next()) {
-      std::string g = q.text("群号");
-      if (g.empty()) break;
-      groups.push_back(std::move(g));
-    }
-  }
-  const int64_t member = TextToInt(offender);
-  for (const std::string& g : groups) {
-    departures.kickMember(TextToInt(g), member, false);
-    bool waited = delay(robot.clock, 1000, 0, robot.stop);
-    robot.runLog.WriteRunLog("踢人", offender + "踢出 群" + g);
-    if (!waited) break;
-  }
 }
 
 int32_t Violations::newWarningCount(const std::string& qq) {
@@ -258,10 +237,11 @@ int32_t Violations::newWarningCount(const std::string& qq) {
   const int64_t fresh = old >= INT32_MAX ? INT32_MAX : old + 1;
   // Update whenever a row exists: a row holding 0 (a reset count) must not get
   // a second row beside it, which would keep the count at 1 for ever.
-  bool ok = haveRow ? db.Execute("update 警告记录 set 警告次数=" + SqlQuote(fresh) +
-                                 " where QQ号=" + SqlQuote(qq))
-                    : db.Execute("insert into 警告记录(QQ号,警告次数) values(" + SqlQuote(qq) +
-                                 "," + SqlQuote(fresh) + ")");
+  bool ok = haveRow
+                ? static_cast<bool>(db.Execute("update 警告记录 set 警告次数=" + SqlQuote(fresh) +
+                                               " where QQ号=" + SqlQuote(qq)))
+                : static_cast<bool>(db.Execute("insert into 警告记录(QQ号,警告次数) values(" +
+                                               SqlQuote(qq) + "," + SqlQuote(fresh) + ")"));
   if (!ok) LogWarning("warning count of " + qq + " not stored");
   return static_cast<int32_t>(fresh);
 }

@@ -252,8 +252,8 @@ int Database::ExecuteCode(const std::string& sql, int64_t* rowCount) {
   return rc;
 }
 
-bool Database::Execute(const std::string& sql, int64_t* rowCount) {
-  return ExecuteCode(sql, rowCount) == SQL_SUCCESS;
+ExecResult Database::Execute(const std::string& sql, int64_t* rowCount) {
+  return ExecResult{ExecuteCode(sql, rowCount)};
 }
 
 bool Database::ExecutePrepared(const std::string& sql, const std::vector<std::string>& parameters) {

@@ -53,6 +53,19 @@ namespace bw {
 using Statement = uint64_t;  // 0 = none
 using OdbcHandle = void*;
 
+// What a statement did: ran (and changed rows, or had nothing to change), matched
+// no row, or failed. Writers must act on failed(); "no row" is not an error.
+// Converts to true only when the driver answered SQL_SUCCESS, as the legacy
+// callers test it.
+struct ExecResult {
+  int code = -1;  // the driver's return code (SQL_SUCCESS 0, SQL_NO_DATA 100, SQL_ERROR -1 ...)
+
+  bool done() const { return code == 0 || code == 1; }
+  bool noRow() const { return code == 100; }
+  bool failed() const { return !done() && !noRow(); }
+  explicit operator bool() const { return code == 0; }
+};
+
 class Database {
  public:
   Database();  // allocates the ODBC environment
@@ -75,7 +88,7 @@ class Database {
   bool Disconnect();
   bool connected() const;
 
-  virtual bool Execute(const std::string& sql, int64_t* rowCount = nullptr);
+  virtual ExecResult Execute(const std::string& sql, int64_t* rowCount = nullptr);
   // Execute with the driver's return code itself (SQL_SUCCESS 0,
   // SQL_SUCCESS_WITH_INFO 1, SQL_NO_DATA 100, SQL_ERROR -1) for callers that
   // must tell them apart, such as schema creation.

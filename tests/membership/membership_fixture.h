@@ -29,9 +29,9 @@ namespace bw::test {
 // The test database, recording each statement text before running it.
 class RecordingDatabase : public Database {
  public:
-  bool Execute(const std::string& sql, int64_t* rowCount = nullptr) override {
+  ExecResult Execute(const std::string& sql, int64_t* rowCount = nullptr) override {
     remember(sql);
-    if (onStatement && !onStatement(sql)) return false;
+    if (onStatement && !onStatement(sql)) return ExecResult{-1};
     return Database::Execute(sql, rowCount);
   }
   Statement Query(const std::string& sql, int cursorType = 1) override {

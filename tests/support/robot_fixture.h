@@ -16,10 +16,10 @@
 #include "host/robot.h"
 #include "logs/group_log.h"
 #include "logs/run_log.h"
-#include "storage/database.h"
-#include "support/temp_dir.h"
 #include "settings/list_model.h"
 #include "settings/settings_model.h"
+#include "storage/database.h"
+#include "support/temp_dir.h"
 #include "util/clock.h"
 #include "web/qq_services.h"
 
@@ -60,8 +60,8 @@ class RobotFixture {
   // The fixture's services for building modules through RuleModules (the
   // same wiring as the service's); `images` answers the image-size check.
   Services services(ImageInfo& images) {
-    return Services{clock, host,          settings, lists,    runLog, groupLog,
-                    db,    qq,            managedGroups, identity, images, {}};
+    return Services{clock, host, settings,      lists,    runLog, groupLog,
+                    db,    qq,   managedGroups, identity, images, {}};
   }
 
   // Managed groups (also fills the group list with ticked rows).
