@@ -1,5 +1,7 @@
 #include "util/charset.h"
 
+#include <cstdint>
+
 namespace bw {
 namespace {
 
@@ -32,7 +34,188 @@ size_t Utf8SequenceLength(std::string_view s, size_t i) {
   return len;
 }
 
+// Length of the well-formed GB18030 sequence starting at `i`, 0 when there is
+// none: one byte below 0x80, two bytes (lead 0x81-0xFE, trail 0x40-0x7E or
+// 0x80-0xFE) or four bytes (lead, digit, lead, digit).
+size_t Gb18030SequenceLength(std::string_view s, size_t i) {
+  const auto byte = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
+  const auto isLead = [](unsigned char b) { return b >= 0x81 && b <= 0xFE; };
+  const auto isDigit = [](unsigned char b) { return b >= 0x30 && b <= 0x39; };
+  const unsigned char b0 = byte(i);
+  if (b0 < 0x80) return 1;
+  if (!isLead(b0) || s.size() - i < 2) return 0;
+  const unsigned char b1 = byte(i + 1);
+  if ((b1 >= 0x40 && b1 <= 0x7E) || (b1 >= 0x80 && b1 <= 0xFE)) return 2;
+  if (isDigit(b1) && s.size() - i >= 4 && isLead(byte(i + 2)) && isDigit(byte(i + 3))) return 4;
+  return 0;
+}
+
+constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD
+
+// Bytes of `s` a decoder skips one at a time because they start no sequence.
+template <typename SequenceLength>
+size_t UnreadableBytes(std::string_view s, SequenceLength length) {
+  size_t bad = 0;
+  for (size_t i = 0; i < s.size();) {
+    const size_t len = length(s, i);
+    if (len == 0) {
+      ++bad;
+      i += 1;
+    } else {
+      i += len;
+    }
+  }
+  return bad;
+}
+
+// UTF-8 with each byte that starts no well-formed sequence replaced.
+std::string RepairUtf8(std::string_view s) {
+  std::string out;
+  out.reserve(s.size() + 8);
+  for (size_t i = 0; i < s.size();) {
+    const size_t len = Utf8SequenceLength(s, i);
+    if (len == 0) {
+      out += kReplacement;
+      i += 1;
+    } else {
+      out.append(s.substr(i, len));
+      i += len;
+    }
+  }
+  return out;
+}
+
+bool HasNonAscii(std::string_view s) {
+  for (char c : s) {
+    if (static_cast<unsigned char>(c) >= 0x80) return true;
+  }
+  return false;
+}
+
+void AppendUtf8(std::string& out, uint32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+// Counts lines the way DecodeFileText numbers them: CR LF, a lone CR and a
+// lone LF each end one line.
+class LineCounter {
+ public:
+  void see(uint32_t c) {
+    if (c == '\r' || (c == '\n' && previous_ != '\r')) ++line_;
+    previous_ = c;
+  }
+  size_t line() const { return line_; }
+
+ private:
+  size_t line_ = 1;
+  uint32_t previous_ = 0;
+};
+
+void NoteLine(std::vector<size_t>& lines, size_t line) {
+  if (lines.empty() || lines.back() != line) lines.push_back(line);
+}
+
+DecodedText DecodeUtf16(std::string_view bytes, bool bigEndian) {
+  DecodedText out;
+  out.text.reserve(bytes.size() * 3 / 2);
+  LineCounter lines;
+  const auto unit = [&](size_t k) -> uint32_t {
+    const auto b0 = static_cast<unsigned char>(bytes[k]);
+    const auto b1 = static_cast<unsigned char>(bytes[k + 1]);
+    return bigEndian ? (b0 << 8 | b1) : (b1 << 8 | b0);
+  };
+  const size_t units = bytes.size() / 2;
+  for (size_t u = 0; u < units; ++u) {
+    uint32_t c = unit(2 * u);
+    if (c >= 0xD800 && c <= 0xDBFF && u + 1 < units) {
+      const uint32_t low = unit(2 * (u + 1));
+      if (low >= 0xDC00 && low <= 0xDFFF) {
+        c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+        ++u;
+      }
+    }
+    if (c >= 0xD800 && c <= 0xDFFF) {  // a surrogate without its partner
+      NoteLine(out.unreadableLines, lines.line());
+      out.text += kReplacement;
+      lines.see(0xFFFD);
+      continue;
+    }
+    AppendUtf8(out.text, c);
+    lines.see(c);
+  }
+  if (bytes.size() % 2 != 0) {  // half a code unit at the end
+    NoteLine(out.unreadableLines, lines.line());
+    out.text += kReplacement;
+  }
+  return out;
+}
+
 }  // namespace
+
+DecodedText DecodeFileText(std::string_view bytes) {
+  constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
+  constexpr std::string_view kUtf16LeBom = "\xFF\xFE";
+  constexpr std::string_view kUtf16BeBom = "\xFE\xFF";
+  if (bytes.substr(0, 2) == kUtf16LeBom) return DecodeUtf16(bytes.substr(2), false);
+  if (bytes.substr(0, 2) == kUtf16BeBom) return DecodeUtf16(bytes.substr(2), true);
+  const bool utf8Bom = bytes.substr(0, kUtf8Bom.size()) == kUtf8Bom;
+  if (utf8Bom) bytes.remove_prefix(kUtf8Bom.size());
+
+  DecodedText out;
+  out.text.reserve(bytes.size() + bytes.size() / 4);
+  std::vector<size_t> utf8Lines, gbLines;  // lines with non-ASCII text, by reading
+  size_t line = 1;
+  for (size_t pos = 0; pos <= bytes.size();) {
+    size_t end = bytes.find_first_of("\r\n", pos);
+    if (end == std::string_view::npos) end = bytes.size();
+    const std::string_view segment = bytes.substr(pos, end - pos);
+    if (IsValidUtf8(segment)) {
+      out.text.append(segment);
+      if (HasNonAscii(segment)) utf8Lines.push_back(line);
+    } else {
+      // A UTF-8 mark settles it; without one the reading that makes sense of
+      // more bytes wins.
+      const bool gb = !utf8Bom && UnreadableBytes(segment, Gb18030SequenceLength) <=
+                                      UnreadableBytes(segment, Utf8SequenceLength);
+      if (gb) {
+        const std::string decoded = GbkToUtf8(segment);
+        if (decoded.find(kReplacement) != std::string::npos) out.unreadableLines.push_back(line);
+        out.text += decoded;
+        gbLines.push_back(line);
+      } else {
+        out.unreadableLines.push_back(line);
+        out.text += RepairUtf8(segment);
+        utf8Lines.push_back(line);
+      }
+    }
+    if (end == bytes.size()) break;
+    // Keep the line break as it is: CR LF, CR or LF.
+    const size_t breakLength =
+        bytes[end] == '\r' && end + 1 < bytes.size() && bytes[end + 1] == '\n' ? 2 : 1;
+    out.text.append(bytes.substr(end, breakLength));
+    pos = end + breakLength;
+    ++line;
+  }
+  // Both readings in one file: the lines of the rarer one are probably wrong.
+  if (!utf8Lines.empty() && !gbLines.empty()) {
+    out.guessedLines = gbLines.size() <= utf8Lines.size() ? gbLines : utf8Lines;
+  }
+  return out;
+}
 
 bool IsValidUtf8(std::string_view bytes) {
   for (size_t i = 0; i < bytes.size();) {
