@@ -91,17 +91,17 @@ bool AccountLists::addToList(AccountList list, const std::string& qq) {
   const ListInfo& info = Info(list);
   const std::string nickname = robot_.qq.fetchNickname(qq);
   const std::string now = UnixTimestamp(robot_.clock);
-  const bool ok =
+  const bool ok = static_cast<bool>(
       robot_.db.Execute(std::string("insert into ") + info.table + "(QQ号,昵称,加入时间) values(" +
-                        SqlQuote(qq) + "," + SqlQuote(nickname) + "," + SqlQuote(now) + ")");
+                        SqlQuote(qq) + "," + SqlQuote(nickname) + "," + SqlQuote(now) + ")"));
   robot_.runLog.WriteRunLog("操作", qq + (ok ? info.added : info.notAdded));
   return ok;
 }
 
 bool AccountLists::removeFromList(AccountList list, const std::string& qq) {
   const ListInfo& info = Info(list);
-  const bool ok =
-      robot_.db.Execute(std::string("delete from ") + info.table + " where QQ号=" + SqlQuote(qq));
+  const bool ok = static_cast<bool>(
+      robot_.db.Execute(std::string("delete from ") + info.table + " where QQ号=" + SqlQuote(qq)));
   robot_.runLog.WriteRunLog("操作", qq + (ok ? info.removed : info.notRemoved));
   return ok;
 }
