@@ -52,20 +52,25 @@ size_t Gb18030SequenceLength(std::string_view s, size_t i) {
 
 constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD
 
-// Bytes of `s` a decoder skips one at a time because they start no sequence.
+// How a decoder fares on `s`: the bytes it skips one at a time because they
+// start no sequence, and the sequences of more than one byte it reads.
+struct Reading {
+  size_t bad = 0, multibyte = 0;
+};
 template <typename SequenceLength>
-size_t UnreadableBytes(std::string_view s, SequenceLength length) {
-  size_t bad = 0;
+Reading Read(std::string_view s, SequenceLength length) {
+  Reading r;
   for (size_t i = 0; i < s.size();) {
     const size_t len = length(s, i);
     if (len == 0) {
-      ++bad;
+      ++r.bad;
       i += 1;
     } else {
+      r.multibyte += len > 1 ? 1 : 0;
       i += len;
     }
   }
-  return bad;
+  return r;
 }
 
 // UTF-8 with each byte that starts no well-formed sequence replaced.
@@ -83,13 +88,6 @@ std::string RepairUtf8(std::string_view s) {
     }
   }
   return out;
-}
-
-bool HasNonAscii(std::string_view s) {
-  for (char c : s) {
-    if (static_cast<unsigned char>(c) >= 0x80) return true;
-  }
-  return false;
 }
 
 void AppendUtf8(std::string& out, uint32_t cp) {
@@ -175,40 +173,66 @@ DecodedText DecodeFileText(std::string_view bytes) {
   const bool utf8Bom = bytes.substr(0, kUtf8Bom.size()) == kUtf8Bom;
   if (utf8Bom) bytes.remove_prefix(kUtf8Bom.size());
 
-  DecodedText out;
-  out.text.reserve(bytes.size() + bytes.size() / 4);
-  std::vector<size_t> utf8Lines, gbLines;  // lines with non-ASCII text, by reading
-  size_t line = 1;
+  // Lines end at CR LF, a lone CR or a lone LF.
+  struct Line {
+    std::string_view text, end;
+    Reading utf8, gb;
+  };
+  std::vector<Line> lines;
   for (size_t pos = 0; pos <= bytes.size();) {
     size_t end = bytes.find_first_of("\r\n", pos);
     if (end == std::string_view::npos) end = bytes.size();
-    const std::string_view segment = bytes.substr(pos, end - pos);
-    if (IsValidUtf8(segment)) {
-      out.text.append(segment);
-      if (HasNonAscii(segment)) utf8Lines.push_back(line);
-    } else {
-      // A UTF-8 mark settles it; without one the reading that makes sense of
-      // more bytes wins.
-      const bool gb = !utf8Bom && UnreadableBytes(segment, Gb18030SequenceLength) <=
-                                      UnreadableBytes(segment, Utf8SequenceLength);
-      if (gb) {
-        const std::string decoded = GbkToUtf8(segment);
-        if (decoded.find(kReplacement) != std::string::npos) out.unreadableLines.push_back(line);
-        out.text += decoded;
-        gbLines.push_back(line);
-      } else {
-        out.unreadableLines.push_back(line);
-        out.text += RepairUtf8(segment);
-        utf8Lines.push_back(line);
-      }
-    }
-    if (end == bytes.size()) break;
-    // Keep the line break as it is: CR LF, CR or LF.
-    const size_t breakLength =
-        bytes[end] == '\r' && end + 1 < bytes.size() && bytes[end + 1] == '\n' ? 2 : 1;
-    out.text.append(bytes.substr(end, breakLength));
+    size_t breakLength = 0;
+    if (end < bytes.size())
+      breakLength = bytes[end] == '\r' && end + 1 < bytes.size() && bytes[end + 1] == '\n' ? 2 : 1;
+    lines.push_back({bytes.substr(pos, end - pos), bytes.substr(end, breakLength), {}, {}});
+    if (breakLength == 0) break;
     pos = end + breakLength;
-    ++line;
+  }
+  // What the file as a whole looks like: lines that only one reading makes
+  // sense of.
+  size_t surelyUtf8 = 0, surelyGb = 0;
+  for (Line& l : lines) {
+    l.utf8 = Read(l.text, Utf8SequenceLength);
+    if (l.utf8.bad == 0) {
+      surelyUtf8 += l.utf8.multibyte > 0 ? 1 : 0;
+    } else {
+      l.gb = Read(l.text, Gb18030SequenceLength);
+      // A UTF-8 line with a stray byte may read as GB18030 too: not sure then.
+      surelyGb += l.gb.bad == 0 && l.utf8.multibyte <= l.utf8.bad ? 1 : 0;
+    }
+  }
+  const bool mostlyUtf8 = utf8Bom || surelyUtf8 > surelyGb;
+  // A line that is no valid UTF-8. In a UTF-8 file a stray byte often still
+  // leaves a line GB18030 reads without fault (its bytes pair up), so there
+  // UTF-8 wins while it reads more characters than it fails on; otherwise the
+  // reading that fails on fewer bytes wins, GB18030 on a tie.
+  const auto ReadAsUtf8 = [&](const Reading& utf8, const Reading& gb) {
+    if (utf8Bom) return true;  // the mark settles it
+    if (mostlyUtf8) return utf8.multibyte > utf8.bad || utf8.bad <= gb.bad;
+    return utf8.bad < gb.bad;
+  };
+
+  DecodedText out;
+  out.text.reserve(bytes.size() + bytes.size() / 4);
+  std::vector<size_t> utf8Lines, gbLines;  // lines with non-ASCII text, by reading
+  for (size_t n = 0; n < lines.size(); ++n) {
+    const Line& l = lines[n];
+    const size_t number = n + 1;
+    if (l.utf8.bad == 0) {
+      out.text.append(l.text);
+      if (l.utf8.multibyte > 0) utf8Lines.push_back(number);
+    } else if (!ReadAsUtf8(l.utf8, l.gb)) {
+      const std::string decoded = GbkToUtf8(l.text);
+      if (decoded.find(kReplacement) != std::string::npos) out.unreadableLines.push_back(number);
+      out.text += decoded;
+      gbLines.push_back(number);
+    } else {
+      out.unreadableLines.push_back(number);
+      out.text += RepairUtf8(l.text);
+      utf8Lines.push_back(number);
+    }
+    out.text.append(l.end);
   }
   // Both readings in one file: the lines of the rarer one are probably wrong.
   if (!utf8Lines.empty() && !gbLines.empty()) {

@@ -39,8 +39,10 @@ struct DecodedText {
 // Decodes a file whose encoding nobody wrote down. A UTF-8 byte-order mark
 // makes the whole file UTF-8 and a UTF-16 LE or BE one makes it UTF-16 (marks
 // are dropped). Without a mark each line decides for itself: valid UTF-8 is
-// UTF-8; otherwise the reading (UTF-8 or GB18030) with fewer unreadable bytes
-// wins, GB18030 on a tie. So one stray byte damages at most its own line.
+// UTF-8; otherwise, in a file whose other lines are mostly UTF-8, the line is
+// UTF-8 with its stray bytes replaced while it still reads more characters than
+// it fails on, and elsewhere the reading (UTF-8 or GB18030) that fails on fewer
+// bytes wins, GB18030 on a tie. So one stray byte damages at most its own line.
 // Lines end at CR LF, a lone CR or a lone LF; line breaks are kept as they are.
 DecodedText DecodeFileText(std::string_view bytes);
 

@@ -82,10 +82,25 @@ TEST(FileTextTest, EachLineDecidesSoOneStrayByteDamagesOnlyItsLine) {
   d = DecodeFileText(Utf8ToGbk("群规") + "\xFF\r\n");
   EXPECT_EQ(d.text, "群规\xEF\xBF\xBD\r\n");
   EXPECT_EQ(d.unreadableLines, std::vector<size_t>{1});
+
+  // A stray byte GB18030 happens to read without fault (its bytes pair up):
+  // in a UTF-8 file the line still stays UTF-8.
+  d = DecodeFileText("你好\r\n见\x80公告\r\n");
+  EXPECT_EQ(d.text, "你好\r\n见\xEF\xBF\xBD公告\r\n");
+  EXPECT_EQ(d.unreadableLines, std::vector<size_t>{2});
+
+  // Where both readings fail on as many bytes, the rest of the file decides.
+  const std::string tie = "别发\xFF广告";  // one bad byte either way
+  d = DecodeFileText("[编辑框]\n欢迎=你好\n" + tie + "\n");
+  EXPECT_EQ(d.text, "[编辑框]\n欢迎=你好\n别发\xEF\xBF\xBD广告\n");
+  EXPECT_EQ(d.unreadableLines, std::vector<size_t>{3});
+  EXPECT_TRUE(d.guessedLines.empty());
+  d = DecodeFileText(Utf8ToGbk("欢迎=你好") + "\n" + tie + "\n");
+  EXPECT_EQ(d.text, "欢迎=你好\n" + GbkToUtf8(tie) + "\n");
 }
 
 TEST(FileTextTest, LinesAreCountedInEveryLineEndStyle) {
-  for (const std::string& end : {"\r\n", "\n", "\r"}) {
+  for (const std::string end : {"\r\n", "\n", "\r"}) {
     const std::string bytes = "甲" + end + "乙" + end + "丙\xFF" + end + "丁";
     const DecodedText d = DecodeFileText(bytes);
     EXPECT_EQ(d.text, "甲" + end + "乙" + end + "丙\xEF\xBF\xBD" + end + "丁");

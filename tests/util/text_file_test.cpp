@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "support/log_capture.h"
 #include "support/temp_dir.h"
 #include "util/files.h"
 #include "util/log.h"
@@ -21,18 +22,6 @@ namespace {
 using test::ReadAll;
 using test::TempDir;
 using test::WriteAll;
-
-class CapturedLog {
- public:
-  CapturedLog() {
-    old_ = SetLogSink([this](LogLevel, std::string_view m) { lines.emplace_back(m); });
-  }
-  ~CapturedLog() { SetLogSink(std::move(old_)); }
-  std::vector<std::string> lines;
-
- private:
-  LogSink old_;
-};
 
 std::vector<std::string> FilesIn(const std::string& dir) {
   std::vector<std::string> names;
@@ -46,18 +35,18 @@ TEST(TextFileTest, UnreadableLinesAreLoggedOnceWithFileAndLine) {
   TempDir dir;
   const std::string path = dir.file("setsoft.ini");
   WriteAll(path, "[选择框]\r\n选择框_开启广告检测=真\r\n选择框_踢语音=\xFF真\r\n");
-  CapturedLog log;
+  test::LogCapture log;
   TextFile file;
   ASSERT_TRUE(ReadTextFile(path, file).ok());
   EXPECT_TRUE(file.exists);
   EXPECT_EQ(file.bytes, ReadAll(path));
   EXPECT_EQ(file.decoded.unreadableLines, std::vector<size_t>{3});
-  ASSERT_EQ(log.lines.size(), 1u);
-  EXPECT_NE(log.lines[0].find(path), std::string::npos) << log.lines[0];
-  EXPECT_NE(log.lines[0].find("line 3"), std::string::npos) << log.lines[0];
+  ASSERT_EQ(log.lines().size(), 1u);
+  EXPECT_NE(log.lines()[0].find(path), std::string::npos) << log.lines()[0];
+  EXPECT_NE(log.lines()[0].find("line 3"), std::string::npos) << log.lines()[0];
   // Read again (settings are read once per kind of control): no second report.
   ASSERT_TRUE(ReadTextFile(path, file).ok());
-  EXPECT_EQ(log.lines.size(), 1u);
+  EXPECT_EQ(log.lines().size(), 1u);
 
   // A clean file and a missing one log nothing.
   WriteAll(dir.file("clean.ini"), "[选择框]\r\n");
@@ -65,7 +54,7 @@ TEST(TextFileTest, UnreadableLinesAreLoggedOnceWithFileAndLine) {
   EXPECT_TRUE(file.decoded.clean());
   ASSERT_TRUE(ReadTextFile(dir.file("none.ini"), file).ok());
   EXPECT_FALSE(file.exists);
-  EXPECT_EQ(log.lines.size(), 1u);
+  EXPECT_EQ(log.lines().size(), 1u);
 }
 
 TEST(TextFileTest, TheOriginalOfAnUncleanFileIsKeptBeforeARewrite) {
@@ -74,7 +63,7 @@ TEST(TextFileTest, TheOriginalOfAnUncleanFileIsKeptBeforeARewrite) {
   const std::string path = dir.file("群列表.txt");
   const std::string original = "{1}1----30001----青榆\xFF群----群主\r\n";
   WriteAll(path, original);
-  CapturedLog log;
+  test::LogCapture log;
   ASSERT_TRUE(KeepUnreadableOriginal(path, clock).ok());
   const std::string kept = dir.file("群列表.txt.unreadable-20261208-153000");
   EXPECT_EQ(ReadAll(kept), original);
