@@ -1,8 +1,10 @@
 #include "moderation/violations.h"
 
 #include <limits>
+#include <mutex>
+#include <string>
+#include <string_view>
 #include <unordered_map>
-#include <vector>
 
 #include "host/host_api.h"
 #include "host/identity.h"
