@@ -6,17 +6,11 @@
 #include <random>
 #include <string>
 
-#include "membership/account_lists.h"
-#include "membership/departures.h"
-#include "membership/invite_stats.h"
-#include "membership/member_limit.h"
-#include "moderation/group_message_processor.h"
+#include "core/rule_modules.h"
+#include "settings/option_names.h"
 #include "storage/cqimg_file_info.h"
-#include "moderation/keyword_replies.h"
-#include "moderation/violations.h"
 #include "support/robot_fixture.h"
 #include "util/log.h"
-#include "settings/option_names.h"
 
 namespace {
 
@@ -32,14 +26,10 @@ struct Pipeline : RobotFixture {
     settings.setChecked(bw::opt::kPunishImageSize, true);
     settings.setChecked(bw::opt::kPunishImageRun, true);
   }
-  bw::InviteStats invites{*robot};
-  bw::AccountLists accounts{*robot};
-  bw::MemberLimit limit{*robot, invites};
-  bw::Departures departures{*robot, invites, accounts, limit};
   bw::CqImgFileInfo images{identity};
-  bw::Violations violations{*robot, departures, accounts, images};
-  bw::KeywordReplies replies{*robot};
-  bw::GroupMessageProcessor processor{*robot, invites, accounts, violations, replies};
+  bw::RuleModules rules{services(images)};
+  bw::Violations& violations = rules.violations;
+  bw::GroupMessageProcessor& processor = rules.processor;
 };
 
 // About 200 bytes of ordinary chat: no banned word, no image, no mention.

@@ -25,6 +25,7 @@
 #include "moderation/keyword_replies.h"
 #include "moderation/violations.h"
 #include "storage/settings_store.h"
+#include "storage/warning_table.h"
 #include "tasks/scheduler.h"
 
 namespace bw {
@@ -75,6 +76,7 @@ class RuleModules {
   SettingsStore store;
   MemberRefresh memberRefresh;
   KeywordReplies keywordReplies;
+  WarningTable warnings;
   Violations violations;
   GroupMessageProcessor processor;
   PrivateMessageHandler privateMessages;
