@@ -180,7 +180,7 @@ int RunService(const CommandLine& cl) {
   plugin._eventEnable();  // the startup sequence runs on the window thread
   if (robot.waitStartedUp(stop.get_token()) && plugin.lists().groups.rowCount() == 0) {
     // No window to press "刷新群列表" in: a first start lists the groups itself.
-    robot.memberRefresh.refreshGroupList();
+    robot.modules.memberRefresh.refreshGroupList();
     LogInfo("the group list has " + std::to_string(plugin.lists().groups.rowCount()) +
             " groups the robot owns or administers, " +
             std::to_string(plugin.managedGroups().size()) +

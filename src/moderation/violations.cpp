@@ -26,13 +26,6 @@ namespace {
 
 constexpr std::string_view kLogViolation = "检测违规";
 
-bool IsAccountNumber(std::string_view text) {
-  if (text.empty() || text.size() > 18) return false;
-  for (char ch : text)
-    if (ch < '0' || ch > '9') return false;
-  return true;
-}
-
 // The whole "[CQ:image,...]" code the size check measures (a host adapter may
 // need more of it than the file name).
 std::string FirstImageCode(std::string_view msg) {

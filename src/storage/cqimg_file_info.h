@@ -8,7 +8,7 @@
 #include <string>
 
 #include "host/identity.h"
-#include "storage/cqimg_file_info.h"
+#include "host/image_info.h"
 
 namespace bw {
 
