@@ -118,8 +118,8 @@ bool AccountLists::addToList(AccountList list, int64_t account) {
 
 bool AccountLists::addToList(AccountList list, std::string_view account) {
   if (!IsAccountNumber(account)) {
-    LogWarning("account lists: \"" + std::string(account) + "\" is no account number; not added to " +
-               AccountListTable::TableName(list));
+    LogWarning("account lists: \"" + std::string(account) +
+               "\" is no account number; not added to " + AccountListTable::TableName(list));
     return false;
   }
   return addToList(list, TextToInt(account));

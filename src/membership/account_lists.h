@@ -25,8 +25,8 @@ class MemberTable;
 
 class AccountLists {
  public:
-  AccountLists(Clock& clock, Settings& settings, ListViews& views, RunLog& runLog,
-               QqServices& qq, AccountListTable& table, MemberTable& members);
+  AccountLists(Clock& clock, Settings& settings, ListViews& views, RunLog& runLog, QqServices& qq,
+               AccountListTable& table, MemberTable& members);
 
   bool isAdministrator(int64_t account) const;
   bool isWhitelisted(int64_t account) const;

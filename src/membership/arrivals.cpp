@@ -35,9 +35,8 @@ std::string BuildNewcomerCard(const Settings& s, const std::string& nickname) {
 }
 
 Arrivals::Arrivals(Clock& clock, HostApi& host, Settings& settings, ListViews& views,
-                   RunLog& runLog, GroupLog& groupLog, QqServices& qq,
-                   ManagedGroups& managedGroups, MemberTable& members, InviteStats& invites,
-                   MemberLimit& limit)
+                   RunLog& runLog, GroupLog& groupLog, QqServices& qq, ManagedGroups& managedGroups,
+                   MemberTable& members, InviteStats& invites, MemberLimit& limit)
     : clock_(clock),
       host_(host),
       settings_(settings),
@@ -51,7 +50,8 @@ Arrivals::Arrivals(Clock& clock, HostApi& host, Settings& settings, ListViews& v
       limit_(limit) {
   subscription_ = settings_.subscribe([this](const std::string& name) {
     if (name != opt::kWelcomeOn || settings_.restoring()) return;
-    runLog_.WriteRunLog("操作", settings_.checked(opt::kWelcomeOn) ? "开启进群欢迎" : "关闭进群欢迎");
+    runLog_.WriteRunLog("操作",
+                        settings_.checked(opt::kWelcomeOn) ? "开启进群欢迎" : "关闭进群欢迎");
   });
 }
 

@@ -71,8 +71,8 @@ std::optional<int32_t> InviteStats::recordDeparture(int64_t group, int64_t membe
 
 void InviteStats::replyInviteQuery(int64_t group, int64_t asker) {
   const InviteCounts c = table_.counts(asker);
-  std::string text = FillMessageVariables(settings_.text(opt::kInviteQueryReply), asker,
-                                          clock_.now());
+  std::string text =
+      FillMessageVariables(settings_.text(opt::kInviteQueryReply), asker, clock_.now());
   text = ReplaceAll(text, "[现存邀请人数]", std::to_string(c.present));
   text = ReplaceAll(text, "[总邀请人数]", std::to_string(c.invited));
   text = ReplaceAll(text, "[退出邀请人数]", std::to_string(c.left));
@@ -109,13 +109,16 @@ void InviteStats::clearInviteStats(const std::string& inviter, const std::string
 void InviteStats::showInviteStats(const std::string& filter) {
   std::vector<ListRow> rows;
   if (filter.empty() || IsAccountNumber(filter)) {
-    const auto stats = table_.statsRows(filter.empty() ? std::nullopt
-                                                       : std::optional<int64_t>(TextToInt(filter)));
+    const auto stats =
+        table_.statsRows(filter.empty() ? std::nullopt : std::optional<int64_t>(TextToInt(filter)));
     for (const InviteStatsRow& s : stats) {
       ListRow row;
-      row.cells = {std::to_string(rows.size() + 1),      s.account,
-                   s.nickname,                           std::to_string(s.counts.present),
-                   std::to_string(s.counts.invited),     std::to_string(s.counts.left)};
+      row.cells = {std::to_string(rows.size() + 1),
+                   s.account,
+                   s.nickname,
+                   std::to_string(s.counts.present),
+                   std::to_string(s.counts.invited),
+                   std::to_string(s.counts.left)};
       rows.push_back(std::move(row));
     }
   } else {

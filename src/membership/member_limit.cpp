@@ -88,8 +88,8 @@ int64_t MemberLimit::chooseVictim(int64_t group) {
   };
   int64_t victim = 0;
   // With no rule selected at all only the fallback order applies.
-  const bool ruleSelected = order != Order::kOldestLastSpoke ||
-                            settings_.checked(opt::kLimitKickLongestSilent);
+  const bool ruleSelected =
+      order != Order::kOldestLastSpoke || settings_.checked(opt::kLimitKickLongestSilent);
   if (settings_.checked(opt::kLimitPreferNeverSpoke) && ruleSelected) {
     victim = firstCandidate(true);
   }

@@ -19,8 +19,8 @@ const char* AccountListTable::TableName(AccountList list) {
 ExecResult AccountListTable::add(AccountList list, int64_t account, const std::string& nickname,
                                  const std::string& addedAt) {
   return db_.Execute(std::string("insert into ") + TableName(list) +
-                     "(QQ号,昵称,加入时间) values(" + SqlQuote(account) + "," +
-                     SqlQuote(nickname) + "," + SqlQuote(addedAt) + ")");
+                     "(QQ号,昵称,加入时间) values(" + SqlQuote(account) + "," + SqlQuote(nickname) +
+                     "," + SqlQuote(addedAt) + ")");
 }
 
 ExecResult AccountListTable::remove(AccountList list, int64_t account) {

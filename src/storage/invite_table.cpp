@@ -33,17 +33,17 @@ InviteTable::Credit InviteTable::credit(int64_t group, int64_t member, int64_t i
       return result;
     }
     counted = db_.Execute("insert into 邀请统计(QQ号,昵称,现存个数,邀请个数) values(" +
-                          SqlQuote(inviter) + "," + SqlQuote(*nickname) + "," +
-                          SqlQuote(present) + "," + SqlQuote(total) + ")");
+                          SqlQuote(inviter) + "," + SqlQuote(*nickname) + "," + SqlQuote(present) +
+                          "," + SqlQuote(total) + ")");
   } else {
     counted = db_.Execute("update 邀请统计 set 现存个数=" + SqlQuote(present) +
                           ",邀请个数=" + SqlQuote(total) + " where QQ号=" + SqlQuote(inviter));
   }
   const ExecResult recorded =
-      counted.failed() ? counted
-                       : db_.Execute("insert into 邀请记录(QQ号,群号,邀请人QQ) values(" +
-                                     SqlQuote(member) + "," + SqlQuote(group) + "," +
-                                     SqlQuote(inviter) + ")");
+      counted.failed()
+          ? counted
+          : db_.Execute("insert into 邀请记录(QQ号,群号,邀请人QQ) values(" + SqlQuote(member) +
+                        "," + SqlQuote(group) + "," + SqlQuote(inviter) + ")");
   if (counted.failed() || recorded.failed() || !tx.commit()) {
     LogWarning("邀请统计: the invitation of " + std::to_string(member) + " by " + who +
                " into group " + std::to_string(group) + " was not recorded");
@@ -82,10 +82,10 @@ std::optional<int32_t> InviteTable::chargeDeparture(int64_t group, int64_t membe
   ++left;
   // An inviter without a counts row matches no row here: not an error.
   const ExecResult charged =
-      removed.failed() ? removed
-                       : db_.Execute("update 邀请统计 set 现存个数=" + SqlQuote(present) +
-                                     ",退出个数=" + SqlQuote(left) +
-                                     "  where QQ号=" + SqlQuote(inviter));
+      removed.failed()
+          ? removed
+          : db_.Execute("update 邀请统计 set 现存个数=" + SqlQuote(present) +
+                        ",退出个数=" + SqlQuote(left) + "  where QQ号=" + SqlQuote(inviter));
   if (removed.failed() || charged.failed() || !tx.commit()) {
     LogWarning("邀请记录: the departure of " + std::to_string(member) + " from group " +
                std::to_string(group) + " was not charged to " + inviter);
@@ -119,7 +119,8 @@ bool InviteTable::clear(int64_t inviter) {
       tx.ok() && !db_.Execute("delete from 邀请统计 where QQ号=" + SqlQuote(inviter)).failed() &&
       !db_.Execute("delete from 邀请记录 where 邀请人QQ=" + SqlQuote(inviter)).failed() &&
       tx.commit();
-  if (!ok) LogWarning("邀请统计: the statistics of " + std::to_string(inviter) + " were not cleared");
+  if (!ok)
+    LogWarning("邀请统计: the statistics of " + std::to_string(inviter) + " were not cleared");
   return ok;
 }
 

@@ -78,8 +78,7 @@ bool MemberTable::isStaff(int64_t group, int64_t member) {
                    " and 群号=" + SqlQuote(group) + " and (权限='3' or 权限='2')") > 0;
 }
 
-std::vector<int64_t> MemberTable::accountsInOrder(int64_t group, Order order,
-                                                  bool neverSpokeOnly) {
+std::vector<int64_t> MemberTable::accountsInOrder(int64_t group, Order order, bool neverSpokeOnly) {
   std::string sql = neverSpokeOnly ? "select QQ号 from 群成员 where 最后发言=0 and 群号="
                                    : "select QQ号 from 群成员 where 群号=";
   sql += SqlQuote(group);
@@ -123,7 +122,7 @@ MemberTable::Replaced MemberTable::replaceGroup(int64_t group,
   for (const GroupMember& m : members) {
     if (!ok) break;
     if (stop.stop_requested()) return Replaced::kStopped;  // rolled back by the transaction
-    if (!seen.insert(m.account).second) continue;         // a host listing one account twice
+    if (!seen.insert(m.account).second) continue;          // a host listing one account twice
     ok = db_.Execute(InsertMember(groupText, m)).done();
   }
   ok = ok && tx.commit();

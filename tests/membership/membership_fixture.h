@@ -105,7 +105,7 @@ class MembershipFixture : public ::testing::Test, public RobotFixture {
   FaultyDatabase sql{DatabaseFile(identity.dataDirectory())};
   NoImageInfo images;
   RuleModules modules{Services{clock, host, settings, lists, runLog, groupLog, sql, qq,
-                              managedGroups, identity, images, stopSource.get_token()}};
+                               managedGroups, identity, images, stopSource.get_token()}};
   InviteStats& invites = modules.invites;
   AccountLists& accounts = modules.accountLists;
   MemberLimit& limit = modules.memberLimit;

@@ -93,10 +93,10 @@ TEST_F(MembershipTablesTest, GroupReplacementStoresEachAccountOnceAndKeepsOldRow
 
 TEST_F(MembershipTablesTest, MembersComeInTheOrderMemberCountControlAsksFor) {
   using Order = MemberTable::Order;
-  members.replaceGroup(700,
-                       {Member(1, 300, 0, 1), Member(2, 100, 50, 1), Member(3, 200, 0, 1),
-                        Member(4, 400, 20, 1)},
-                       {});
+  members.replaceGroup(
+      700,
+      {Member(1, 300, 0, 1), Member(2, 100, 50, 1), Member(3, 200, 0, 1), Member(4, 400, 20, 1)},
+      {});
   members.replaceGroup(701, {Member(9, 1, 0, 1)}, {});
   EXPECT_EQ(members.accountsInOrder(700, Order::kEarliestJoined, false),
             (std::vector<int64_t>{2, 3, 1, 4}));
