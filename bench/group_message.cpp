@@ -10,13 +10,17 @@
 #include "membership/departures.h"
 #include "membership/invite_stats.h"
 #include "membership/member_limit.h"
+#include "membership/member_removal.h"
 #include "moderation/group_message_processor.h"
-#include "storage/cqimg_file_info.h"
 #include "moderation/keyword_replies.h"
 #include "moderation/violations.h"
+#include "settings/option_names.h"
+#include "storage/account_list_table.h"
+#include "storage/cqimg_file_info.h"
+#include "storage/invite_table.h"
+#include "storage/member_table.h"
 #include "support/robot_fixture.h"
 #include "util/log.h"
-#include "settings/option_names.h"
 
 namespace {
 
@@ -32,10 +36,15 @@ struct Pipeline : RobotFixture {
     settings.setChecked(bw::opt::kPunishImageSize, true);
     settings.setChecked(bw::opt::kPunishImageRun, true);
   }
-  bw::InviteStats invites{*robot};
-  bw::AccountLists accounts{*robot};
-  bw::MemberLimit limit{*robot, invites};
-  bw::Departures departures{*robot, invites, accounts, limit};
+  bw::MemberTable memberTable{db};
+  bw::InviteTable inviteTable{db};
+  bw::AccountListTable accountListTable{db};
+  bw::InviteStats invites{clock, host, settings, lists, runLog, qq, inviteTable};
+  bw::AccountLists accounts{clock, settings, lists, runLog, qq, accountListTable, memberTable};
+  bw::MemberRemoval removal{host, groupLog, identity, invites, memberTable};
+  bw::MemberLimit limit{clock, host, settings, lists, identity, memberTable, removal};
+  bw::Departures departures{clock,       settings,    runLog,  groupLog, managedGroups, {},
+                            memberTable, inviteTable, invites, accounts, limit,         removal};
   bw::CqImgFileInfo images{identity};
   bw::Violations violations{*robot, departures, accounts, images};
   bw::KeywordReplies replies{*robot};

@@ -1,6 +1,7 @@
 #include "membership/departures.h"
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "events/delay.h"

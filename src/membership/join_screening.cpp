@@ -1,6 +1,7 @@
 #include "membership/join_screening.h"
 
 #include <string>
+#include <utility>
 
 #include "events/delay.h"
 #include "events/managed_groups.h"

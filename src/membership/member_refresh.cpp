@@ -1,5 +1,6 @@
 #include "membership/member_refresh.h"
 
+#include <utility>
 #include <vector>
 
 #include "events/delay.h"

@@ -11,11 +11,15 @@
 #include "membership/departures.h"
 #include "membership/invite_stats.h"
 #include "membership/member_limit.h"
+#include "membership/member_removal.h"
 #include "moderation/group_message_processor.h"
-#include "storage/cqimg_file_info.h"
 #include "moderation/keyword_replies.h"
 #include "moderation/violations.h"
+#include "storage/account_list_table.h"
+#include "storage/cqimg_file_info.h"
 #include "storage/database.h"
+#include "storage/invite_table.h"
+#include "storage/member_table.h"
 #include "support/robot_fixture.h"
 #include "support/temp_dir.h"
 #include "util/files.h"
@@ -33,10 +37,15 @@ class ModerationFixture : public RobotFixture {
  public:
   ModerationFixture() { manage({kGroupA, kGroupB}); }
 
-  InviteStats invites{*robot};
-  AccountLists accounts{*robot};
-  MemberLimit limit{*robot, invites};
-  Departures departures{*robot, invites, accounts, limit};
+  MemberTable memberTable{db};
+  InviteTable inviteTable{db};
+  AccountListTable accountListTable{db};
+  InviteStats invites{clock, host, settings, lists, runLog, qq, inviteTable};
+  AccountLists accounts{clock, settings, lists, runLog, qq, accountListTable, memberTable};
+  MemberRemoval removal{host, groupLog, identity, invites, memberTable};
+  MemberLimit limit{clock, host, settings, lists, identity, memberTable, removal};
+  Departures departures{clock,       settings,    runLog,  groupLog, managedGroups, {},
+                        memberTable, inviteTable, invites, accounts, limit,         removal};
   CqImgFileInfo images{identity};
   Violations violations{*robot, departures, accounts, images};
   KeywordReplies replies{*robot};

@@ -16,7 +16,8 @@ using ::testing::Not;
 
 TEST(SwitchEntriesTest, RestoredSwitchesWriteNoEntryButAClickDoes) {
   ModerationFixture f;
-  Arrivals arrivals{*f.robot, f.invites, f.limit};
+  Arrivals arrivals{f.clock, f.host,          f.settings,    f.lists,   f.runLog, f.groupLog,
+                    f.qq,    f.managedGroups, f.memberTable, f.invites, f.limit};
   SettingsStore store{*f.robot};
   const std::string ini = store.path("setsoft.ini");
   for (const char* name : {"选择框_开启广告检测", "选择框_开启进群欢迎", "选择框_开启邀请查询"}) {
