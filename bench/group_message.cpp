@@ -6,19 +6,9 @@
 #include <random>
 #include <string>
 
-#include "membership/account_lists.h"
-#include "membership/departures.h"
-#include "membership/invite_stats.h"
-#include "membership/member_limit.h"
-#include "membership/member_removal.h"
-#include "moderation/group_message_processor.h"
-#include "moderation/keyword_replies.h"
-#include "moderation/violations.h"
+#include "core/rule_modules.h"
 #include "settings/option_names.h"
-#include "storage/account_list_table.h"
 #include "storage/cqimg_file_info.h"
-#include "storage/invite_table.h"
-#include "storage/member_table.h"
 #include "support/robot_fixture.h"
 #include "util/log.h"
 
@@ -36,19 +26,10 @@ struct Pipeline : RobotFixture {
     settings.setChecked(bw::opt::kPunishImageSize, true);
     settings.setChecked(bw::opt::kPunishImageRun, true);
   }
-  bw::MemberTable memberTable{db};
-  bw::InviteTable inviteTable{db};
-  bw::AccountListTable accountListTable{db};
-  bw::InviteStats invites{clock, host, settings, lists, runLog, qq, inviteTable};
-  bw::AccountLists accounts{clock, settings, lists, runLog, qq, accountListTable, memberTable};
-  bw::MemberRemoval removal{host, groupLog, identity, invites, memberTable};
-  bw::MemberLimit limit{clock, host, settings, lists, identity, memberTable, removal};
-  bw::Departures departures{clock,       settings,    runLog,  groupLog, managedGroups, {},
-                            memberTable, inviteTable, invites, accounts, limit,         removal};
   bw::CqImgFileInfo images{identity};
-  bw::Violations violations{*robot, departures, accounts, images};
-  bw::KeywordReplies replies{*robot};
-  bw::GroupMessageProcessor processor{*robot, invites, accounts, violations, replies};
+  bw::RuleModules rules{services(images)};
+  bw::Violations& violations = rules.violations;
+  bw::GroupMessageProcessor& processor = rules.processor;
 };
 
 // About 200 bytes of ordinary chat: no banned word, no image, no mention.

@@ -24,10 +24,12 @@ RuleModules::RuleModules(const Services& s)
       store(robot_),
       memberRefresh(s.clock, s.host, s.settings, s.lists, s.runLog, s.qq, s.stop, memberTable,
                     accountLists, memberLimit, store),
-      keywordReplies(robot_),
-      violations(robot_, departures, accountLists, s.images),
-      processor(robot_, invites, accountLists, violations, keywordReplies),
-      privateMessages(robot_, keywordReplies),
+      keywordReplies(s.host, s.settings, s.lists, s.identity),
+      warnings(s.db),
+      violations(s.clock, s.host, s.settings, s.runLog, s.identity, warnings, departures,
+                 accountLists, s.images),
+      processor(s.settings, s.identity, invites, accountLists, violations, keywordReplies),
+      privateMessages(s.settings, keywordReplies),
       scheduler(robot_) {
   // A rebuilt group list changes which groups are counted.
   Settings& settings = s.settings;

@@ -29,6 +29,7 @@
 #include "storage/invite_table.h"
 #include "storage/member_table.h"
 #include "storage/settings_store.h"
+#include "storage/warning_table.h"
 #include "tasks/scheduler.h"
 
 namespace bw {
@@ -85,6 +86,7 @@ class RuleModules {
   SettingsStore store;
   MemberRefresh memberRefresh;
   KeywordReplies keywordReplies;
+  WarningTable warnings;
   Violations violations;
   GroupMessageProcessor processor;
   PrivateMessageHandler privateMessages;

@@ -1,13 +1,15 @@
 #include "moderation/group_message_processor.h"
 
-#include "host/robot.h"
+#include "host/cq_code.h"
+#include "host/identity.h"
 #include "membership/account_lists.h"
 #include "membership/invite_stats.h"
 #include "moderation/keyword_replies.h"
 #include "moderation/violations.h"
-#include "settings/settings_model.h"
-#include "util/text.h"
 #include "settings/option_names.h"
+#include "settings/settings_model.h"
+#include "util/log.h"
+#include "util/text.h"
 
 namespace bw {
 
@@ -34,17 +36,22 @@ std::string CommandTarget(std::string_view msg, std::string_view robotAccount) {
 
 }  // namespace
 
-GroupMessageProcessor::GroupMessageProcessor(Robot& robot, InviteStats& invites,
-                                             AccountLists& lists, Violations& violations,
-                                             KeywordReplies& replies)
-    : robot_(robot), invites_(invites), lists_(lists), violations_(violations), replies_(replies) {}
+GroupMessageProcessor::GroupMessageProcessor(Settings& settings, const Identity& identity,
+                                             InviteStats& invites, AccountLists& lists,
+                                             Violations& violations, KeywordReplies& replies)
+    : settings_(settings),
+      identity_(identity),
+      invites_(invites),
+      lists_(lists),
+      violations_(violations),
+      replies_(replies) {}
 
 void GroupMessageProcessor::process(const GroupMessageRecord& record) {
-  Settings& settings = robot_.settings;
+  Settings& settings = settings_;
   const std::string& msg = record.msg;
   const std::string sender = std::to_string(record.fromQQ);
   const std::string group = std::to_string(record.fromGroup);
-  const std::string robotAccount = robot_.loginAccount();
+  const std::string robotAccount = identity_.loginAccount();
   const bool mentionsSomeone = Contains(msg, kAtMarker);
 
   bool passOn = true;
@@ -69,26 +76,34 @@ void GroupMessageProcessor::process(const GroupMessageRecord& record) {
       // An empty command word would turn every mention by an administrator
       // into a kick.
       const std::string command = settings.text(opt::kAtKickCommand);
-      if (mentionsSomeone && !command.empty() && Contains(msg, command))
-        violations_.punish(CommandTarget(msg, robotAccount), group, PenaltyMode::kKick);
+      if (mentionsSomeone && !command.empty() && Contains(msg, command)) {
+        // An at-code without an account ("all", or only the robot's own).
+        const std::string target = CommandTarget(msg, robotAccount);
+        if (IsAccountNumber(target))
+          violations_.punish(record.fromGroup, TextToInt(target), PenaltyMode::kKick);
+        else
+          LogWarning("kick command of " + sender + " in group " + group + " refused: \"" + target +
+                     "\" is no account number");
+      }
     } else if (!lists_.isWhitelisted(sender)) {
       checked = true;
-      if (violations_.check(record)) violations_.punish(sender, group, PenaltyMode::kNormal);
+      if (violations_.check(record))
+        violations_.punish(record.fromGroup, record.fromQQ, PenaltyMode::kNormal);
     }
   }
   if (!checked) violations_.noteSpeaker(record.fromGroup, record.fromQQ);
 
+  const int64_t robot = TextToInt(robotAccount);
   if (settings.checked(opt::kKeywordReplyOn) && settings.checked(opt::kReplyInGroups) &&
-      Contains(msg, "[CQ:at,qq=" + robotAccount + "]"))
+      robot != 0 && Contains(msg, cq::At(robot, true)))
     replies_.AnswerKeyword(msg, record.fromGroup, record.fromQQ, ReplySource::kGroup);
 }
 
-PrivateMessageHandler::PrivateMessageHandler(Robot& robot, KeywordReplies& replies)
-    : robot_(robot), replies_(replies) {}
+PrivateMessageHandler::PrivateMessageHandler(Settings& settings, KeywordReplies& replies)
+    : settings_(settings), replies_(replies) {}
 
 void PrivateMessageHandler::handle(const PrivateMessageRecord& record) {
-  if (robot_.settings.checked(opt::kKeywordReplyOn) &&
-      robot_.settings.checked(opt::kReplyInPrivate))
+  if (settings_.checked(opt::kKeywordReplyOn) && settings_.checked(opt::kReplyInPrivate))
     replies_.AnswerKeyword(record.msg, 0, record.fromQQ, ReplySource::kPrivate);
 }
 

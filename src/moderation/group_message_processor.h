@@ -12,7 +12,8 @@
 
 namespace bw {
 
-struct Robot;
+class Settings;
+class Identity;
 class InviteStats;
 class AccountLists;
 class Violations;
@@ -20,12 +21,13 @@ class KeywordReplies;
 
 class GroupMessageProcessor {
  public:
-  GroupMessageProcessor(Robot& robot, InviteStats& invites, AccountLists& lists,
-                        Violations& violations, KeywordReplies& replies);
+  GroupMessageProcessor(Settings& settings, const Identity& identity, InviteStats& invites,
+                        AccountLists& lists, Violations& violations, KeywordReplies& replies);
   void process(const GroupMessageRecord& record);
 
  private:
-  Robot& robot_;
+  Settings& settings_;
+  const Identity& identity_;
   InviteStats& invites_;
   AccountLists& lists_;
   Violations& violations_;
@@ -34,11 +36,11 @@ class GroupMessageProcessor {
 
 class PrivateMessageHandler {
  public:
-  PrivateMessageHandler(Robot& robot, KeywordReplies& replies);
+  PrivateMessageHandler(Settings& settings, KeywordReplies& replies);
   void handle(const PrivateMessageRecord& record);
 
  private:
-  Robot& robot_;
+  Settings& settings_;
   KeywordReplies& replies_;
 };
 

@@ -2,13 +2,14 @@
 
 #include <algorithm>
 
+#include "host/cq_code.h"
 #include "host/host_api.h"
-#include "host/robot.h"
+#include "host/identity.h"
 #include "settings/list_model.h"
+#include "settings/option_names.h"
 #include "settings/settings_model.h"
 #include "util/log.h"
 #include "util/text.h"
-#include "settings/option_names.h"
 
 namespace bw {
 
@@ -30,10 +31,14 @@ bool Matches(const KeywordReply& e, const std::string& text) {
 
 }  // namespace
 
-KeywordReplies::KeywordReplies(Robot& robot) : robot_(robot) { RebuildKeywordReplies(); }
+KeywordReplies::KeywordReplies(HostApi& host, Settings& settings, ListViews& lists,
+                               const Identity& identity)
+    : host_(host), settings_(settings), lists_(lists), identity_(identity) {
+  RebuildKeywordReplies();
+}
 
 std::string KeywordReplies::AddKeywordReply() {
-  Settings& s = robot_.settings;
+  Settings& s = settings_;
   const std::string keyword = s.text(opt::kReplyKeyword);
   const std::string reply = s.text(opt::kReplyText);
   const std::string limitText = s.text(opt::kReplyCount);
@@ -49,7 +54,7 @@ std::string KeywordReplies::AddKeywordReply() {
       if (e.keyword == keyword) return "关键词已经存在请换一个关键词吧!";
     entries_.push_back(KeywordReply{keyword, reply, mode, ToInt32(limitText), 0});
   }
-  ListModel& list = robot_.lists.keywords;
+  ListModel& list = lists_.keywords;
   ListRow row;
   row.cells = {std::to_string(list.rowCount() + 1), keyword, reply, mode, limitText, "0"};
   list.append(std::move(row));
@@ -60,7 +65,7 @@ std::string KeywordReplies::AddKeywordReply() {
 
 void KeywordReplies::RebuildKeywordReplies() {
   std::vector<KeywordReply> fresh;
-  for (const ListRow& row : robot_.lists.keywords.rows()) {
+  for (const ListRow& row : lists_.keywords.rows()) {
     auto cell = [&](size_t i) { return i < row.cells.size() ? row.cells[i] : std::string(); };
     fresh.push_back(KeywordReply{cell(keywordcol::kKeyword), cell(keywordcol::kReply),
                                  cell(keywordcol::kMode), ToInt32(cell(keywordcol::kLimit)),
@@ -73,7 +78,7 @@ void KeywordReplies::RebuildKeywordReplies() {
 void KeywordReplies::deleteReply(size_t row) {
   std::lock_guard edit(editMu_);
   bool removed = false;
-  robot_.lists.keywords.update([&](std::vector<ListRow>& rows) {
+  lists_.keywords.update([&](std::vector<ListRow>& rows) {
     if (row >= rows.size()) return;
     rows.erase(rows.begin() + static_cast<std::ptrdiff_t>(row));
     for (size_t i = 0; i < rows.size(); ++i) {
@@ -89,7 +94,7 @@ void KeywordReplies::deleteReply(size_t row) {
 
 void KeywordReplies::clearRepliedCount(size_t row) {
   std::lock_guard edit(editMu_);
-  if (!robot_.lists.keywords.setCell(row, keywordcol::kReplied, "0"))
+  if (!lists_.keywords.setCell(row, keywordcol::kReplied, "0"))
     LogWarning("keyword reply row " + std::to_string(row) + " does not exist");
   RebuildKeywordReplies();
 }
@@ -98,8 +103,8 @@ void KeywordReplies::AnswerKeyword(const std::string& message, int64_t group, in
                                    ReplySource source) {
   std::string text = message;
   if (source == ReplySource::kGroup) {
-    const std::string mention = "[CQ:at,qq=" + robot_.loginAccount() + "]";
-    text = ReplaceAll(ReplaceAll(text, mention + " ", ""), mention, "");
+    if (const int64_t robot = TextToInt(identity_.loginAccount()); robot != 0)
+      text = ReplaceAll(ReplaceAll(text, cq::At(robot), ""), cq::At(robot, true), "");
   }
 
   std::string answer;
@@ -125,7 +130,7 @@ void KeywordReplies::AnswerKeyword(const std::string& message, int64_t group, in
   // Row i is entry i unless someone changed the list without a rebuild; then
   // the count stays in memory rather than landing on another keyword's row.
   bool written = false;
-  robot_.lists.keywords.update([&](std::vector<ListRow>& rows) {
+  lists_.keywords.update([&](std::vector<ListRow>& rows) {
     if (index >= rows.size() || rows[index].cells.size() <= keywordcol::kReplied ||
         rows[index].cells[keywordcol::kKeyword] != keyword)
       return;
@@ -136,9 +141,9 @@ void KeywordReplies::AnswerKeyword(const std::string& message, int64_t group, in
   if (!written) LogWarning("keyword list out of step with the reply table at \"" + keyword + "\"");
 
   if (source == ReplySource::kGroup)
-    robot_.host.CQ_sendGroupMsg(group, "[CQ:at,qq=" + std::to_string(sender) + "] " + answer);
+    host_.CQ_sendGroupMsg(group, cq::At(sender) + answer);
   else
-    robot_.host.CQ_sendPrivateMsg(sender, answer);
+    host_.CQ_sendPrivateMsg(sender, answer);
 }
 
 std::vector<KeywordReply> KeywordReplies::entries() const {

@@ -16,7 +16,10 @@
 
 namespace bw {
 
-struct Robot;
+class HostApi;
+class Settings;
+struct ListViews;
+class Identity;
 
 struct KeywordReply {
   std::string keyword;
@@ -30,7 +33,7 @@ enum class ReplySource { kGroup = 1, kPrivate = 2 };
 
 class KeywordReplies {
  public:
-  explicit KeywordReplies(Robot& robot);
+  KeywordReplies(HostApi& host, Settings& settings, ListViews& lists, const Identity& identity);
 
   // The "添加" button; returns "" on success or the message to show
   // ("内容不能空", "精准模式不支持智能变量", "关键词已经存在请换一个关键词吧!").
@@ -48,7 +51,10 @@ class KeywordReplies {
   std::vector<KeywordReply> entries() const;
 
  private:
-  Robot& robot_;
+  HostApi& host_;
+  Settings& settings_;
+  ListViews& lists_;
+  const Identity& identity_;
   std::mutex editMu_;      // list view edits and count write-backs
   mutable std::mutex mu_;  // entries_
   std::vector<KeywordReply> entries_;

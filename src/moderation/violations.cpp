@@ -1,24 +1,25 @@
 #include "moderation/violations.h"
 
 #include <limits>
+#include <mutex>
+#include <string>
+#include <string_view>
 #include <unordered_map>
-#include <vector>
 
-#include "events/delay.h"
 #include "host/host_api.h"
+#include "host/identity.h"
 #include "host/image_info.h"
-#include "host/robot.h"
+#include "host/message_variables.h"
 #include "logs/run_log.h"
 #include "membership/account_lists.h"
 #include "membership/departures.h"
 #include "moderation/banned_words.h"
 #include "settings/option_names.h"
 #include "settings/settings_model.h"
-#include "storage/database.h"
-#include "storage/sql.h"
+#include "storage/warning_table.h"
+#include "util/clock.h"
 #include "util/log.h"
 #include "util/text.h"
-#include "util/time_text.h"
 
 namespace bw {
 
@@ -37,20 +38,33 @@ std::string FirstImageCode(std::string_view msg) {
   return std::string(msg.substr(begin, end - begin + 1));
 }
 
+// Minutes are positive here: a ban of 0 seconds lifts a mute.
 int64_t MuteSeconds(int64_t minutes) {
   constexpr int64_t kMax = std::numeric_limits<int64_t>::max() / 60;
-  if (minutes > kMax) return kMax * 60;
-  if (minutes < -kMax) return -kMax * 60;
-  return minutes * 60;
+  return minutes > kMax ? kMax * 60 : minutes * 60;
 }
 
 }  // namespace
 
 struct Violations::Impl {
-  Impl(Robot& r, Departures& d, AccountLists& l, ImageInfo& i)
-      : robot(r), departures(d), lists(l), images(i) {}
+  Impl(Clock& c, HostApi& h, Settings& s, RunLog& r, const Identity& i, WarningTable& w,
+       Departures& d, AccountLists& l, ImageInfo& img)
+      : clock(c),
+        host(h),
+        settings(s),
+        runLog(r),
+        identity(i),
+        warnings(w),
+        departures(d),
+        lists(l),
+        images(img) {}
 
-  Robot& robot;
+  Clock& clock;
+  HostApi& host;
+  Settings& settings;
+  RunLog& runLog;
+  const Identity& identity;
+  WarningTable& warnings;
   Departures& departures;
   AccountLists& lists;
   ImageInfo& images;
@@ -65,12 +79,12 @@ struct Violations::Impl {
   };
   std::mutex stateMu;
   std::unordered_map<int64_t, ImageRun> imageRuns;  // by group
-  std::string lastOffender;
-  std::string lastGroup;
+  int64_t lastOffender = 0;
+  int64_t lastGroup = 0;
 
   void rebuildWords() {
     auto fresh = std::make_shared<const BannedWords>(
-        BannedWords::FromText(robot.settings.text(opt::kBannedWords)));
+        BannedWords::FromText(settings.text(opt::kBannedWords)));
     std::lock_guard lock(wordsMu);
     words = std::move(fresh);
   }
@@ -92,32 +106,36 @@ struct Violations::Impl {
     imageRuns[group].images = 0;
   }
 
-  void send(const std::string& group, const std::string& text) {
-    robot.host.CQ_sendGroupMsg(TextToInt(group), text);
+  void sendTemplate(int64_t group, int64_t offender, std::string_view option) {
+    host.CQ_sendGroupMsg(group, FillMessageVariables(settings.text(option), offender, clock.now()));
   }
+  void mute(int64_t group, int64_t offender);
 };
 
-Violations::Violations(Robot& robot, Departures& departures, AccountLists& lists, ImageInfo& images)
-    : impl_(std::make_unique<Impl>(robot, departures, lists, images)) {
+Violations::Violations(Clock& clock, HostApi& host, Settings& settings, RunLog& runLog,
+                       const Identity& identity, WarningTable& warnings, Departures& departures,
+                       AccountLists& lists, ImageInfo& images)
+    : impl_(std::make_unique<Impl>(clock, host, settings, runLog, identity, warnings, departures,
+                                   lists, images)) {
   impl_->rebuildWords();
   Impl* impl = impl_.get();
-  impl_->subscription = robot.settings.subscribe([impl](const std::string& name) {
+  impl_->subscription = settings.subscribe([impl](const std::string& name) {
     if (name == opt::kBannedWords) {
       impl->rebuildWords();
-    } else if (name == opt::kAdDetectionOn && !impl->robot.settings.restoring()) {
-      bool on = impl->robot.settings.checked(opt::kAdDetectionOn);
-      impl->robot.runLog.WriteRunLog("操作", on ? "开启广告检测" : "关闭广告检测");
+    } else if (name == opt::kAdDetectionOn && !impl->settings.restoring()) {
+      bool on = impl->settings.checked(opt::kAdDetectionOn);
+      impl->runLog.WriteRunLog("操作", on ? "开启广告检测" : "关闭广告检测");
     }
   });
 }
 
-Violations::~Violations() { impl_->robot.settings.unsubscribe(impl_->subscription); }
+Violations::~Violations() { impl_->settings.unsubscribe(impl_->subscription); }
 
 void Violations::noteSpeaker(int64_t group, int64_t sender) { impl_->addImages(group, sender, 0); }
 
 bool Violations::check(const GroupMessageRecord& record) {
   Impl& m = *impl_;
-  Settings& settings = m.robot.settings;
+  Settings& settings = m.settings;
   const std::string& msg = record.msg;
   const std::string sender = std::to_string(record.fromQQ);
   bool fired = false;
@@ -125,7 +143,7 @@ bool Violations::check(const GroupMessageRecord& record) {
   if (Contains(msg, "record,")) {
     noteSpeaker(record.fromGroup, record.fromQQ);
     if (settings.checked(opt::kPunishVoice)) {
-      m.robot.runLog.WriteRunLog(kLogViolation, sender + " 检测到语音违规");
+      m.runLog.WriteRunLog(kLogViolation, sender + " 检测到语音违规");
       fired = true;
     }
   } else if (Contains(msg, "image,")) {
@@ -134,8 +152,8 @@ bool Violations::check(const GroupMessageRecord& record) {
           m.images.imageSize(TextBetween(msg, "image,file=", "]"), FirstImageCode(msg));
       if (TextToInt(size.width) > settings.number(opt::kImageMaxWidth) ||
           TextToInt(size.height) > settings.number(opt::kImageMaxHeight)) {
-        m.robot.runLog.WriteRunLog(kLogViolation,
-                                   sender + " 检测到大图违规大小" + size.width + "×" + size.height);
+        m.runLog.WriteRunLog(kLogViolation,
+                             sender + " 检测到大图违规大小" + size.width + "×" + size.height);
         fired = true;
       }
     }
@@ -143,7 +161,7 @@ bool Violations::check(const GroupMessageRecord& record) {
         settings.checked(opt::kPunishImageRun) ? CountOccurrences(msg, "image", true) : 0;
     int64_t running = m.addImages(record.fromGroup, record.fromQQ, added);
     if (added > 0 && running >= settings.number(opt::kImageRunLength)) {
-      m.robot.runLog.WriteRunLog(
+      m.runLog.WriteRunLog(
           kLogViolation, sender + " 检测到连续发图违规 连续发图" + std::to_string(running) + "张");
       fired = true;
     }
@@ -154,8 +172,8 @@ bool Violations::check(const GroupMessageRecord& record) {
   if (!fired) {
     auto words = m.currentWords();
     if (auto hit = words->firstMatch(msg)) {
-      m.robot.runLog.WriteRunLog(
-          kLogViolation, sender + " 检测到违规词" + words->words()[*hit] + " 发送内容是:" + msg);
+      m.runLog.WriteRunLog(kLogViolation,
+                           sender + " 检测到违规词" + words->words()[*hit] + " 发送内容是:" + msg);
       fired = true;
     }
   }
@@ -164,12 +182,20 @@ bool Violations::check(const GroupMessageRecord& record) {
   return fired;
 }
 
-void Violations::punish(const std::string& offender, const std::string& group, PenaltyMode mode) {
+void Violations::punish(int64_t group, int64_t offender, PenaltyMode mode) {
   Impl& m = *impl_;
-  Settings& settings = m.robot.settings;
-  if (!IsAccountNumber(offender) || !IsAccountNumber(group)) {
-    LogWarning("penalty refused: \"" + offender + "\" in group \"" + group +
-               "\" is no account number");
+  Settings& settings = m.settings;
+  const std::string who = std::to_string(offender);
+  const std::string where = std::to_string(group);
+  if (m.identity.isUntouchable(offender)) {
+    // A message the host attributes to the robot, or a command naming it: the
+    // robot would warn, mute or kick itself.
+    LogWarning("penalty refused: " + who + " is the robot's own account or no account (group " +
+               where + ")");
+    return;
+  }
+  if (group <= 0) {
+    LogWarning("penalty refused: " + where + " is no group (offender " + who + ")");
     return;
   }
   auto rememberPair = [&] {
@@ -179,9 +205,9 @@ void Violations::punish(const std::string& offender, const std::string& group, P
   };
 
   if (mode == PenaltyMode::kNormal && settings.checked(opt::kWarnBeforePunish)) {
-    int32_t count = newWarningCount(offender);
+    int32_t count = m.warnings.addWarning(offender);
     if (count < settings.number(opt::kWarningsBeforePunish)) {
-      m.send(group, fillTemplate(settings.text(opt::kWarningText), offender));
+      m.sendTemplate(group, offender, opt::kWarningText);
       rememberPair();
       return;
     }
@@ -193,57 +219,38 @@ void Violations::punish(const std::string& offender, const std::string& group, P
       std::lock_guard lock(m.stateMu);
       repeated = offender == m.lastOffender && group == m.lastGroup;
     }
-    if (!repeated) m.send(group, fillTemplate(settings.text(opt::kPenaltyNotice), offender));
+    if (!repeated) m.sendTemplate(group, offender, opt::kPenaltyNotice);
   }
 
   if (settings.checked(opt::kPenaltyKick) || mode == PenaltyMode::kKick) {
-    const int64_t member = TextToInt(offender);
-    if (settings.checked(opt::kKickInviter)) m.departures.kickInviters(member);
-    m.departures.kickMember(TextToInt(group), member, false);
-    m.robot.runLog.WriteRunLog("踢人", offender + "踢出 群" + group);
+    if (settings.checked(opt::kKickInviter)) m.departures.kickInviters(offender);
+    m.departures.kickMember(group, offender, false);
+    m.runLog.WriteRunLog("踢人", who + "踢出 群" + where);
     if (settings.checked(opt::kBlacklistOnKick)) {
-      m.lists.addToList(AccountList::kBlacklist, offender);
+      m.lists.addToList(AccountList::kBlacklist, who);
       if (settings.checked(opt::kBlacklistKickEverywhere))
-        m.departures.kickEverywhere(member, 1000);
+        m.departures.kickEverywhere(offender, 1000);
     }
   } else {
-    const std::string minutes = settings.text(opt::kMuteMinutes);
-    m.robot.host.CQ_setGroupBan(TextToInt(group), TextToInt(offender),
-                                MuteSeconds(TextToInt(minutes)));
-    m.robot.runLog.WriteRunLog("禁言", offender + "在群" + group + "禁言" + minutes + "分钟");
+    m.mute(group, offender);
   }
   rememberPair();
 }
 
-int32_t Violations::newWarningCount(const std::string& qq) {
-  Database& db = impl_->robot.db;
-  auto hold = db.exclusive();
-  bool haveRow = false;
-  int64_t old = 0;
-  {
-    ScopedQuery q(db, "select 警告次数 from 警告记录 where QQ号 =" + SqlQuote(qq));
-    if (q.next()) {
-      haveRow = true;
-      old = TextToInt(q.text("警告次数"));
-    }
+void Violations::Impl::mute(int64_t group, int64_t offender) {
+  const std::string minutesText = settings.text(opt::kMuteMinutes);
+  const int64_t minutes = TextToInt(minutesText);
+  if (minutes <= 0) {
+    // The host reads a ban of 0 seconds as "lift the mute": the owner must
+    // fill in a length before a mute can be imposed.
+    runLog.WriteRunLog("禁言", "禁言失败: 禁言时间为" + std::to_string(minutes) +
+                                   "分钟, 请在广告检测页填写禁言时间 (" + std::to_string(offender) +
+                                   "在群" + std::to_string(group) + "未被禁言)");
+    return;
   }
-  const int64_t fresh = old >= INT32_MAX ? INT32_MAX : old + 1;
-  // Update whenever a row exists: a row holding 0 (a reset count) must not get
-  // a second row beside it, which would keep the count at 1 for ever.
-  bool ok = haveRow
-                ? static_cast<bool>(db.Execute("update 警告记录 set 警告次数=" + SqlQuote(fresh) +
-                                               " where QQ号=" + SqlQuote(qq)))
-                : static_cast<bool>(db.Execute("insert into 警告记录(QQ号,警告次数) values(" +
-                                               SqlQuote(qq) + "," + SqlQuote(fresh) + ")"));
-  if (!ok) LogWarning("warning count of " + qq + " not stored");
-  return static_cast<int32_t>(fresh);
-}
-
-std::string Violations::fillTemplate(const std::string& text, const std::string& offender) const {
-  std::string out = ReplaceAll(text, "[昵称]", "[CQ:at,qq=" + offender + "] ");
-  if (Contains(out, "[时间]"))
-    out = ReplaceAll(out, "[时间]", DateTimeText(impl_->robot.clock.now()));
-  return out;
+  host.CQ_setGroupBan(group, offender, MuteSeconds(minutes));
+  runLog.WriteRunLog("禁言", std::to_string(offender) + "在群" + std::to_string(group) + "禁言" +
+                                 minutesText + "分钟");
 }
 
 }  // namespace bw

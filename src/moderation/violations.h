@@ -9,19 +9,24 @@
 // sender in one group add up until another member speaks there or a check
 // fires for the sender.
 //
+// The robot's own account and account 0 are never warned, muted or kicked.
+//
 // Thread-safety: all members may be called from any thread.
 #pragma once
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
-#include <string>
 
 #include "events/records.h"
 
 namespace bw {
 
-struct Robot;
+class Clock;
+class HostApi;
+class Settings;
+class RunLog;
+class Identity;
+class WarningTable;
 class Departures;
 class AccountLists;
 class ImageInfo;
@@ -30,8 +35,12 @@ enum class PenaltyMode { kNormal, kKick };
 
 class Violations {
  public:
-  Violations(Robot& robot, Departures& departures, AccountLists& lists, ImageInfo& images);
+  Violations(Clock& clock, HostApi& host, Settings& settings, RunLog& runLog,
+             const Identity& identity, WarningTable& warnings, Departures& departures,
+             AccountLists& lists, ImageInfo& images);
   ~Violations();
+  Violations(const Violations&) = delete;
+  Violations& operator=(const Violations&) = delete;
 
   // True when a check fired; each fired check writes its run-log entry.
   // Also counts the message as the sender's turn in the group (see noteSpeaker).
@@ -40,16 +49,9 @@ class Violations {
   // checked (administrators, white-listed members, detection off): another
   // member's turn ends the running image count of the previous sender.
   void noteSpeaker(int64_t group, int64_t sender);
-  // Offender and group are decimal account and group numbers; an offender that
-  // is no account number (an empty command target, "all") is refused with a
-  // log line.
-  void punish(const std::string& offender, const std::string& group, PenaltyMode mode);
-
-  // Counts one more warning of the account in 警告记录 and returns the new count
-  // (read-modify-write under the database's exclusive hold).
-  int32_t newWarningCount(const std::string& qq);
-  // Fills "[昵称]" and "[时间]".
-  std::string fillTemplate(const std::string& text, const std::string& offender) const;
+  // Penalises `offender` in `group`. An untouchable offender (the robot, 0) or
+  // a group number that is no group is refused with a log line.
+  void punish(int64_t group, int64_t offender, PenaltyMode mode);
 
  private:
   struct Impl;

@@ -8,6 +8,7 @@
 namespace bw::test {
 namespace {
 
+using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
@@ -99,6 +100,33 @@ TEST_F(ProcessorTest, AdministratorsKickWithTheCommandWord) {
   settings.setText("编辑框_踢人命令", "");
   post(kGroupA, kAdmin, At(777777) + "看看");
   EXPECT_THAT(acts(), IsEmpty());
+}
+
+TEST_F(ProcessorTest, KickCommandTargetsThatAreNoAccountAreRefused) {
+  settings.setChecked("选择框_踢出加黑", true);
+  post(kGroupA, kAdmin, "[CQ:at,qq=all] 走你");
+  post(kGroupA, kAdmin, At(kRobot) + "走你");  // only the robot is mentioned: no target
+  post(kGroupA, kAdmin, "[CQ:at,qq=0] 走你");
+  EXPECT_THAT(acts(), IsEmpty());
+  EXPECT_EQ(count("select count(1) from 黑名单"), 0);
+}
+
+TEST_F(ProcessorTest, TheRobotIsNeverKickedWarnedOrMuted) {
+  settings.setChecked("选择框_警告次数踢", true);
+  settings.setChecked("选择框_踢出加黑", true);
+  // A command naming the robot's account in another spelling.
+  post(kGroupA, kAdmin, "[CQ:at,qq=010000] 走你");
+  // Messages the host attributes to the robot, or to no account at all.
+  post(kGroupA, kRobot, "加微信");
+  post(kGroupA, 0, "加微信");
+  settings.setChecked("选择框_警告次数踢", false);
+  settings.setChecked("单选框_禁言", true);
+  post(kGroupA, kRobot, "加微信");
+  EXPECT_THAT(acts(), IsEmpty());
+  EXPECT_EQ(count("select count(1) from 警告记录"), 0);
+  EXPECT_EQ(count("select count(1) from 黑名单"), 0);
+  // The detection itself still reports what it saw.
+  EXPECT_THAT(runLogLines(), Contains("检测违规|10000 检测到违规词微信 发送内容是:加微信"));
 }
 
 TEST_F(ProcessorTest, WhitelistedMembersAreNotCheckedButAnonymousSendersAre) {

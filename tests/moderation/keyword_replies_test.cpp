@@ -5,7 +5,12 @@
 
 #include <thread>
 
-#include "moderation_fixture.h"
+#include "host/cq_code.h"
+#include "host/identity.h"
+#include "host/recording_host.h"
+#include "host_actions.h"
+#include "settings/list_model.h"
+#include "settings/settings_model.h"
 
 namespace bw::test {
 namespace {
@@ -13,8 +18,25 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
-class KeywordRepliesTest : public ModerationFixture, public ::testing::Test {
+constexpr int64_t kGroupA = 111111;
+constexpr int64_t kMember = 123456;
+constexpr int64_t kOther = 654321;
+constexpr int64_t kRobot = 10000;
+
+std::string At(int64_t qq) { return cq::At(qq); }
+
+// Keyword replies need the host, the options, the keyword list and the robot's
+// account: no database.
+class KeywordRepliesTest : public ::testing::Test {
  protected:
+  KeywordRepliesTest() { identity.setLoginAccount(std::to_string(kRobot)); }
+
+  RecordingHost host;
+  Settings settings;
+  ListViews lists;
+  Identity identity;
+  KeywordReplies replies{host, settings, lists, identity};
+
   void privately(const std::string& msg) {
     replies.AnswerKeyword(msg, 0, kMember, ReplySource::kPrivate);
   }
@@ -22,6 +44,15 @@ class KeywordRepliesTest : public ModerationFixture, public ::testing::Test {
     replies.AnswerKeyword(msg, kGroupA, kMember, ReplySource::kGroup);
   }
   std::string repliedCell(size_t row) { return lists.keywords.cell(row, keywordcol::kReplied); }
+  std::vector<std::string> acts() const { return CompactActions(host); }
+  void addKeyword(const std::string& keyword, const std::string& reply, const std::string& mode,
+                  const std::string& limitText = "0") {
+    ListRow row;
+    row.cells = {
+        std::to_string(lists.keywords.rowCount() + 1), keyword, reply, mode, limitText, "0"};
+    lists.keywords.append(row);
+    replies.RebuildKeywordReplies();
+  }
 };
 
 TEST_F(KeywordRepliesTest, ExactAndFuzzyMatching) {

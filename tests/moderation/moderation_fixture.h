@@ -1,25 +1,16 @@
-// ModerationFixture: a RobotFixture with the real membership modules and the
-// group-message modules wired together as the service wires them. Image sizes
-// come from .cqimg files under the run directory, written by the test.
+// ModerationFixture: a RobotFixture with every rule module built through
+// RuleModules, as the service builds them. Image sizes come from .cqimg files
+// under the run directory, written by the test.
 #pragma once
 
 #include <string>
 #include <vector>
 
+#include "core/rule_modules.h"
 #include "host/cq_code.h"
-#include "membership/account_lists.h"
-#include "membership/departures.h"
-#include "membership/invite_stats.h"
-#include "membership/member_limit.h"
-#include "membership/member_removal.h"
-#include "moderation/group_message_processor.h"
-#include "moderation/keyword_replies.h"
-#include "moderation/violations.h"
-#include "storage/account_list_table.h"
+#include "host_actions.h"
 #include "storage/cqimg_file_info.h"
 #include "storage/database.h"
-#include "storage/invite_table.h"
-#include "storage/member_table.h"
 #include "support/robot_fixture.h"
 #include "support/temp_dir.h"
 #include "util/files.h"
@@ -37,20 +28,15 @@ class ModerationFixture : public RobotFixture {
  public:
   ModerationFixture() { manage({kGroupA, kGroupB}); }
 
-  MemberTable memberTable{db};
-  InviteTable inviteTable{db};
-  AccountListTable accountListTable{db};
-  InviteStats invites{clock, host, settings, lists, runLog, qq, inviteTable};
-  AccountLists accounts{clock, settings, lists, runLog, qq, accountListTable, memberTable};
-  MemberRemoval removal{host, groupLog, identity, invites, memberTable};
-  MemberLimit limit{clock, host, settings, lists, identity, memberTable, removal};
-  Departures departures{clock,       settings,    runLog,  groupLog, managedGroups, {},
-                        memberTable, inviteTable, invites, accounts, limit,         removal};
   CqImgFileInfo images{identity};
-  Violations violations{*robot, departures, accounts, images};
-  KeywordReplies replies{*robot};
-  GroupMessageProcessor processor{*robot, invites, accounts, violations, replies};
-  PrivateMessageHandler privateHandler{*robot, replies};
+  RuleModules rules{services(images)};
+  InviteStats& invites = rules.invites;
+  AccountLists& accounts = rules.accountLists;
+  Departures& departures = rules.departures;
+  Violations& violations = rules.violations;
+  KeywordReplies& replies = rules.keywordReplies;
+  GroupMessageProcessor& processor = rules.processor;
+  PrivateMessageHandler& privateHandler = rules.privateMessages;
 
   void post(int64_t group, int64_t sender, const std::string& msg) {
     GroupMessageRecord record;
@@ -73,26 +59,9 @@ class ModerationFixture : public RobotFixture {
                std::to_string(qq) + "','1765000000')");
   }
 
-  // Host actions in compact form: "send_group_msg 111111 <text>",
-  // "set_group_kick 111111 123456", "set_group_ban 111111 123456 60".
-  std::vector<std::string> acts() const {
-    std::vector<std::string> out;
-    for (const HostCall& c : host.actions()) {
-      std::string line = c.action;
-      if (c.action == "send_private_msg") {
-        line += " " + std::to_string(c.account) + " " + c.text;
-      } else {
-        line += " " + std::to_string(c.group);
-        if (c.action == "send_group_msg") line += " " + c.text;
-        if (c.action == "set_group_kick") line += " " + std::to_string(c.account);
-        if (c.action == "set_group_ban")
-          line += " " + std::to_string(c.account) + " " + std::to_string(c.number);
-      }
-      out.push_back(line);
-    }
-    return out;
-  }
+  std::vector<std::string> acts() const { return CompactActions(host); }
 
+  // The stored warning count; -1 without a row.
   int64_t warnings(int64_t qq) {
     return count("select 警告次数 from 警告记录 where QQ号='" + std::to_string(qq) + "'");
   }

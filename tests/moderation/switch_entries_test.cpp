@@ -16,9 +16,7 @@ using ::testing::Not;
 
 TEST(SwitchEntriesTest, RestoredSwitchesWriteNoEntryButAClickDoes) {
   ModerationFixture f;
-  Arrivals arrivals{f.clock, f.host,          f.settings,    f.lists,   f.runLog, f.groupLog,
-                    f.qq,    f.managedGroups, f.memberTable, f.invites, f.limit};
-  SettingsStore store{*f.robot};
+  SettingsStore& store = f.rules.store;
   const std::string ini = store.path("setsoft.ini");
   for (const char* name : {"选择框_开启广告检测", "选择框_开启进群欢迎", "选择框_开启邀请查询"}) {
     ASSERT_TRUE(WriteProfileString(ini, "选择框", name, "真"));

@@ -13,7 +13,9 @@ namespace bw::test {
 namespace {
 
 using ::testing::ElementsAre;
+using ::testing::HasSubstr;
 using ::testing::IsEmpty;
+using ::testing::StartsWith;
 
 class ViolationsTest : public ModerationFixture, public ::testing::Test {
  protected:
@@ -113,10 +115,10 @@ TEST_F(ViolationsTest, AnnouncementIsSuppressedForTheSamePairUntilAnotherGroupIn
   settings.setText("编辑框_踢人发言", "[昵称]违规");
   settings.setChecked("单选框_禁言", true);
   settings.setText("编辑框_禁言时间", "1");
-  violations.punish("123456", "111111", PenaltyMode::kNormal);
-  violations.punish("123456", "111111", PenaltyMode::kNormal);
-  violations.punish("123456", "222222", PenaltyMode::kNormal);
-  violations.punish("123456", "111111", PenaltyMode::kNormal);
+  violations.punish(kGroupA, kMember, PenaltyMode::kNormal);
+  violations.punish(kGroupA, kMember, PenaltyMode::kNormal);
+  violations.punish(kGroupB, kMember, PenaltyMode::kNormal);
+  violations.punish(kGroupA, kMember, PenaltyMode::kNormal);
   EXPECT_THAT(
       acts(),
       ElementsAre("send_group_msg 111111 [CQ:at,qq=123456] 违规",
@@ -131,8 +133,8 @@ TEST_F(ViolationsTest, PenaltyRightAfterAWarningOfThePairIsNotAnnounced) {
   settings.setChecked("选择框_踢人发言", true);
   settings.setText("编辑框_警告语", "[昵称]警告");
   settings.setText("编辑框_踢人发言", "[昵称]踢了");
-  violations.punish("123456", "111111", PenaltyMode::kNormal);
-  violations.punish("123456", "111111", PenaltyMode::kNormal);
+  violations.punish(kGroupA, kMember, PenaltyMode::kNormal);
+  violations.punish(kGroupA, kMember, PenaltyMode::kNormal);
   EXPECT_THAT(acts(), ElementsAre("send_group_msg 111111 [CQ:at,qq=123456] 警告",
                                   "set_group_kick 111111 123456"));
   EXPECT_EQ(warnings(kMember), 2);
@@ -141,7 +143,7 @@ TEST_F(ViolationsTest, PenaltyRightAfterAWarningOfThePairIsNotAnnounced) {
 TEST_F(ViolationsTest, KickModeIgnoresMuteAndWarnings) {
   settings.setChecked("选择框_警告次数踢", true);
   settings.setChecked("单选框_禁言", true);
-  violations.punish("123456", "111111", PenaltyMode::kKick);
+  violations.punish(kGroupA, kMember, PenaltyMode::kKick);
   EXPECT_THAT(acts(), ElementsAre("set_group_kick 111111 123456"));
   EXPECT_EQ(warnings(kMember), -1);  // no row
   EXPECT_THAT(runLogLines(), ElementsAre("踢人|123456踢出 群111111"));
@@ -149,13 +151,13 @@ TEST_F(ViolationsTest, KickModeIgnoresMuteAndWarnings) {
 
 TEST_F(ViolationsTest, MuteLastsTheMinutesOfTheEditBox) {
   settings.setChecked("单选框_禁言", true);
-  violations.punish("123456", "111111", PenaltyMode::kNormal);
+  violations.punish(kGroupA, kMember, PenaltyMode::kNormal);
   EXPECT_THAT(acts(), ElementsAre("set_group_ban 111111 123456 2592000"));
   EXPECT_THAT(runLogLines(), ElementsAre("禁言|123456在群111111禁言43200分钟"));
   // A length past any clock saturates instead of wrapping into an unmute.
   host.clear();
   settings.setText("编辑框_禁言时间", "99999999999999999999");
-  violations.punish("654321", "111111", PenaltyMode::kNormal);
+  violations.punish(kGroupA, kOther, PenaltyMode::kNormal);
   ASSERT_EQ(host.actions().size(), 1u);
   EXPECT_GT(host.actions()[0].number, int64_t{1} << 60);
 }
@@ -168,7 +170,7 @@ TEST_F(ViolationsTest, BlacklistAndKickEverywhereWaitASecondBetweenKicks) {
   addMemberRow(333333, kMember);
   addMemberRow(kGroupB, kOther);
   const SystemTime before = clock.now();
-  violations.punish("123456", "111111", PenaltyMode::kNormal);
+  violations.punish(kGroupA, kMember, PenaltyMode::kNormal);
 
   EXPECT_THAT(acts(), ElementsAre("set_group_kick 111111 123456", "set_group_kick 222222 123456",
                                   "set_group_kick 333333 123456"));
@@ -184,39 +186,73 @@ TEST_F(ViolationsTest, BlacklistAndKickEverywhereWaitASecondBetweenKicks) {
 TEST_F(ViolationsTest, InvitersAreKickedBeforeTheOffender) {
   settings.setChecked("选择框_株连九族", true);
   db.Execute("insert into 邀请记录(QQ号,群号,邀请人QQ) values('123456','222222','777777')");
-  violations.punish("123456", "111111", PenaltyMode::kNormal);
+  violations.punish(kGroupA, kMember, PenaltyMode::kNormal);
   EXPECT_THAT(acts(), ElementsAre("set_group_kick 222222 777777", "set_group_kick 111111 123456"));
 }
 
-TEST_F(ViolationsTest, WarningCountGrowsFromAStoredZero) {
-  // A count reset to 0 by hand must go on counting in its own row.
-  db.Execute("insert into 警告记录(QQ号,警告次数) values('123456','0')");
-  EXPECT_EQ(violations.newWarningCount("123456"), 1);
-  EXPECT_EQ(violations.newWarningCount("123456"), 2);
-  EXPECT_EQ(count("select count(1) from 警告记录 where QQ号='123456'"), 1);
-  EXPECT_EQ(warnings(kMember), 2);
-  // Accounts are counted apart; a quote in the value stays inside it.
-  EXPECT_EQ(violations.newWarningCount("654321"), 1);
-  EXPECT_EQ(violations.newWarningCount("1'or'1"), 1);
-  EXPECT_EQ(warnings(kMember), 2);
-}
-
 TEST_F(ViolationsTest, TemplatesFillEveryNicknameAndTheTime) {
-  EXPECT_EQ(violations.fillTemplate("[昵称][昵称]于[时间]", "42"),
-            "[CQ:at,qq=42] [CQ:at,qq=42] 于2026年12月7日21时5分9秒");
-  // An empty warning template still sends its (empty) warning.
   settings.setChecked("选择框_警告次数踢", true);
+  settings.setText("编辑框_警告语", "[昵称][昵称]于[时间]");
+  violations.punish(kGroupA, kMember, PenaltyMode::kNormal);
+  // An empty warning template still sends its (empty) warning.
   settings.setText("编辑框_警告语", "");
-  violations.punish("123456", "111111", PenaltyMode::kNormal);
-  EXPECT_THAT(acts(), ElementsAre("send_group_msg 111111 "));
+  settings.setText("编辑框_踢人警告次数", "3");
+  violations.punish(kGroupA, kMember, PenaltyMode::kNormal);
+  EXPECT_THAT(acts(), ElementsAre("send_group_msg 111111 [CQ:at,qq=123456] [CQ:at,qq=123456] "
+                                  "于2026年12月7日21时5分9秒",
+                                  "send_group_msg 111111 "));
+  EXPECT_EQ(warnings(kMember), 2);
 }
 
-TEST_F(ViolationsTest, TargetsThatAreNoAccountNumberAreRefused) {
-  settings.setChecked("选择框_踢出加黑", true);
-  violations.punish("", "111111", PenaltyMode::kKick);
-  violations.punish("all", "111111", PenaltyMode::kKick);
+TEST_F(ViolationsTest, MuteOfNoMinutesIsNeverSentAndTellsTheOwner) {
+  // A ban of 0 seconds would lift a mute instead of imposing one.
+  settings.setChecked("单选框_禁言", true);
+  for (const char* minutes : {"", "0", "十分钟", "-5"}) {
+    settings.setText("编辑框_禁言时间", minutes);
+    violations.punish(kGroupA, kMember, PenaltyMode::kNormal);
+  }
   EXPECT_THAT(acts(), IsEmpty());
+  const auto lines = runLogLines();
+  ASSERT_EQ(lines.size(), 4u);
+  for (const std::string& line : lines) {
+    EXPECT_THAT(line, StartsWith("禁言|禁言失败: 禁言时间为"));
+    EXPECT_THAT(line, HasSubstr("请在广告检测页填写禁言时间"));
+  }
+  EXPECT_THAT(lines[0], HasSubstr("禁言时间为0分钟"));
+  // Once a length is filled in, the mute goes out.
+  settings.setText("编辑框_禁言时间", "10");
+  violations.punish(kGroupA, kMember, PenaltyMode::kNormal);
+  EXPECT_THAT(acts(), ElementsAre("set_group_ban 111111 123456 600"));
+}
+
+TEST_F(ViolationsTest, RobotAndAccountZeroAreNeverPunished) {
+  std::vector<std::string> logged;
+  LogSink previous =
+      SetLogSink([&](LogLevel, std::string_view line) { logged.emplace_back(line); });
+  settings.setChecked("选择框_警告次数踢", true);
+  settings.setChecked("选择框_踢人发言", true);
+  settings.setChecked("选择框_踢出加黑", true);
+  for (int64_t account : {kRobot, int64_t{0}}) {
+    violations.punish(kGroupA, account, PenaltyMode::kNormal);  // would warn
+    violations.punish(kGroupA, account, PenaltyMode::kKick);    // would kick
+    settings.setChecked("单选框_禁言", true);
+    settings.setChecked("选择框_警告次数踢", false);
+    violations.punish(kGroupA, account, PenaltyMode::kNormal);  // would mute
+    settings.setChecked("单选框_踢人", true);
+    settings.setChecked("选择框_警告次数踢", true);
+  }
+  SetLogSink(previous);
+  EXPECT_THAT(acts(), IsEmpty());
+  EXPECT_THAT(runLogLines(), IsEmpty());
+  EXPECT_EQ(count("select count(1) from 警告记录"), 0);
   EXPECT_EQ(count("select count(1) from 黑名单"), 0);
+  ASSERT_EQ(logged.size(), 6u);
+  EXPECT_THAT(logged[0], HasSubstr("robot's own account"));
+  // Anyone else is still punished.
+  violations.punish(kGroupA, kMember, PenaltyMode::kKick);
+  const auto done = acts();
+  ASSERT_EQ(done.size(), 2u);  // the announcement, then the kick
+  EXPECT_EQ(done[1], "set_group_kick 111111 123456");
 }
 
 TEST_F(ViolationsTest, DetectionSwitchIsLogged) {

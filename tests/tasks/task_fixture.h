@@ -61,7 +61,7 @@ struct TaskRobot {
       : clock(start, mode),
         runLog(clock, &lists.runLog),
         groupLog(clock, dir.path() + "data/10000/群数据/"),
-        robot(clock, host, settings, lists, runLog, groupLog, db, qq, managedGroups) {
+        robot(clock, host, settings, lists, runLog, groupLog, db, qq, managedGroups, identity) {
     robot.setDirectories(dir.path().substr(0, dir.path().size() - 1), dir.path() + "data/10000/");
     host.setObserver([this](const HostCall& call) {
       std::lock_guard lock(timesMu);
@@ -109,6 +109,7 @@ struct TaskRobot {
   Database db;
   PostRecordingQq qq;
   ManagedGroups managedGroups;
+  Identity identity;
   Robot robot;
 
   mutable std::mutex timesMu;
