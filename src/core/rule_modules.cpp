@@ -20,7 +20,8 @@ RuleModules::RuleModules(const Services& s)
       violations(robot_, departures, accountLists, s.images),
       processor(robot_, invites, accountLists, violations, keywordReplies),
       privateMessages(robot_, keywordReplies),
-      scheduler(robot_) {
+      scheduler(s.clock, s.host, s.settings, s.lists.tasks, s.runLog, s.qq, s.managedGroups,
+                s.stop) {
   // A rebuilt group list changes which groups are counted.
   Settings& settings = s.settings;
   store.setAfterRebuild([this, &settings] {
