@@ -89,7 +89,8 @@ struct RefreshRig {
   bw::Database db;
   bw::OfflineQqServices qq;
   bw::ManagedGroups managed;
-  bw::Robot robot{clock, host, settings, lists, runLog, groupLog, db, qq, managed};
+  bw::Identity identity;
+  bw::Robot robot{clock, host, settings, lists, runLog, groupLog, db, qq, managed, identity};
   bw::InviteStats invites{robot};
   bw::AccountLists accounts{robot};
   bw::MemberLimit limit{robot, invites};

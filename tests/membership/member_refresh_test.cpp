@@ -269,7 +269,7 @@ TEST_F(MemberRefreshTest, RunsOnItsOwnThreadAtMostOneAtATime) {
 
 TEST_F(MemberRefreshTest, NewRunStopsTheRunInProgress) {
   VirtualClock manual(clock.now(), VirtualClock::Mode::kManual);
-  Robot threaded(manual, host, settings, lists, runLog, groupLog, sql, qq, managedGroups);
+  Robot threaded(manual, host, settings, lists, runLog, groupLog, sql, qq, managedGroups, identity);
   threaded.setDirectories(r.runDirectory(), r.dataDirectory());
   SettingsStore threadedStore(threaded);
   MemberRefresh threadedRefresh(threaded, accounts, limit, threadedStore);

@@ -71,7 +71,7 @@ class RecordingDatabase : public Database {
 class MembershipFixture : public ::testing::Test, public RobotFixture {
  protected:
   MembershipFixture()
-      : r(clock, host, settings, lists, runLog, groupLog, sql, qq, managedGroups,
+      : r(clock, host, settings, lists, runLog, groupLog, sql, qq, managedGroups, identity,
           stopSource.get_token()) {
     r.setDirectories(robot->runDirectory(), robot->dataDirectory());
     r.setLoginAccount("10000");

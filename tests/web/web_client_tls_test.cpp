@@ -12,9 +12,9 @@ using test::HttpResponse;
 using test::LocalHttpServer;
 using test::RawRequest;
 
+// From the source tree (not __FILE__, which a compiler cache may make relative).
 std::string DataFile(const std::string& name) {
-  std::string here = __FILE__;
-  return here.substr(0, here.rfind('/')) + "/data/" + name;
+  return std::string(BW_SOURCE_DIR) + "/tests/web/data/" + name;
 }
 
 class WebClientTls : public ::testing::Test {
