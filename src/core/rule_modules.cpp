@@ -30,7 +30,8 @@ RuleModules::RuleModules(const Services& s)
                  accountLists, s.images),
       processor(s.settings, s.identity, invites, accountLists, violations, keywordReplies),
       privateMessages(s.settings, keywordReplies),
-      scheduler(robot_) {
+      scheduler(s.clock, s.host, s.settings, s.lists.tasks, s.runLog, s.qq, s.managedGroups,
+                s.stop) {
   // A rebuilt group list changes which groups are counted.
   Settings& settings = s.settings;
   store.setAfterRebuild([this, &settings] {
