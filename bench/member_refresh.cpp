@@ -16,20 +16,18 @@
 #include <string>
 #include <vector>
 
+#include "core/rule_modules.h"
 #include "events/managed_groups.h"
+#include "host/identity.h"
+#include "host/image_info.h"
 #include "host/recording_host.h"
-#include "host/robot.h"
 #include "logs/group_log.h"
 #include "logs/run_log.h"
-#include "membership/account_lists.h"
-#include "membership/invite_stats.h"
-#include "membership/member_limit.h"
-#include "storage/database.h"
-#include "storage/schema.h"
-#include "storage/settings_store.h"
-#include "storage/sql.h"
 #include "settings/list_model.h"
 #include "settings/settings_model.h"
+#include "storage/database.h"
+#include "storage/schema.h"
+#include "storage/sql.h"
 #include "util/clock.h"
 #include "util/log.h"
 #include "web/qq_services.h"
@@ -77,7 +75,13 @@ class TempDirectory {
   std::filesystem::path path_;
 };
 
-// The whole robot around one refresh, with every group ticked.
+class NoImageInfo : public bw::ImageInfo {
+ public:
+  bw::ImageSize imageSize(const std::string&, const std::string&) override { return {}; }
+};
+
+// The whole robot around one refresh, built as the service builds it, with
+// every group ticked.
 struct RefreshRig {
   TempDirectory dir;
   bw::VirtualClock clock{bw::LocalTime(2026, 12, 7, 21, 5, 9)};
@@ -90,15 +94,13 @@ struct RefreshRig {
   bw::OfflineQqServices qq;
   bw::ManagedGroups managed;
   bw::Identity identity;
-  bw::Robot robot{clock, host, settings, lists, runLog, groupLog, db, qq, managed, identity};
-  bw::InviteStats invites{robot};
-  bw::AccountLists accounts{robot};
-  bw::MemberLimit limit{robot, invites};
-  bw::SettingsStore store{robot};
-  bw::MemberRefresh refresh{robot, accounts, limit, store};
+  NoImageInfo images;
+  bw::RuleModules modules{bw::Services{
+      clock, host, settings, lists, runLog, groupLog, db, qq, managed, identity, images, {}}};
+  bw::MemberRefresh& refresh = modules.memberRefresh;
 
   RefreshRig() {
-    robot.setDirectories(dir.path(), dir.path());
+    identity.setDirectories(dir.path(), dir.path());
     if (!bw::DeployAndConnectSqlite(db, dir.path())) throw std::runtime_error("no database");
     std::vector<int64_t> groups;
     for (int g = 0; g < kGroups; ++g) {

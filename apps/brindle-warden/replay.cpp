@@ -7,15 +7,17 @@
 #include <iostream>
 #include <regex>
 
-#include "onebot/events.h"
-#include "onebot/json_fields.h"
 #include "core/lifecycle.h"
 #include "core/robot_core.h"
 #include "host/recording_host.h"
 #include "logs/run_log.h"
+#include "onebot/events.h"
+#include "onebot/json_fields.h"
 #include "util/clock.h"
 #include "util/files.h"
 #include "util/log.h"
+#include "util/time_text.h"
+#include "web/json_nesting.h"
 #include "web/qq_services.h"
 
 namespace bw::app {
@@ -28,13 +30,19 @@ int Fail(const std::string& message) {
   return 2;
 }
 
+// Times beyond this are refused: the clock's range ends in 2262, and no
+// recording reaches that far.
+constexpr int64_t kLastUnixSecond = 4102444800;  // 2100-01-01 00:00:00 UTC
+constexpr int kLastYear = 2099;
+
 std::optional<SystemTime> ParseClock(const std::string& text) {
   static const std::regex kForm(R"((\d{4})-(\d{1,2})-(\d{1,2}) (\d{1,2}):(\d{2}):(\d{2}))");
   std::smatch m;
   if (!std::regex_match(text, m, kForm)) return std::nullopt;
   int v[6];
   for (int i = 0; i < 6; ++i) v[i] = std::stoi(m[i + 1].str());
-  if (v[1] < 1 || v[1] > 12 || v[2] < 1 || v[2] > 31 || v[3] > 23 || v[4] > 59 || v[5] > 59)
+  if (v[0] < 1970 || v[0] > kLastYear || v[1] < 1 || v[1] > 12 || v[2] < 1 || v[2] > 31 ||
+      v[3] > 23 || v[4] > 59 || v[5] > 59)
     return std::nullopt;
   return LocalTime(v[0], v[1], v[2], v[3], v[4], v[5]);
 }
@@ -115,11 +123,26 @@ int RunReplay(const CommandLine& cl) {
   CoreOptions options;
   options.refreshInsideStartup = true;
   RobotCore core(plugin, options);
+  // The timed tasks run when the input moves the clock past their time, not
+  // on a thread of their own racing the events over a clock that never waits.
+  TaskScheduler& scheduler = core.modules.scheduler;
+  scheduler.useSteppedMode();
   plugin.setHooks(core.hooks());
   plugin.Initialize(0);
   plugin._eventStartup();
   plugin._eventEnable();  // synchronous: the whole startup runs here
   if (!core.startedUp()) LogWarning("replay: the startup sequence did not run");
+
+  // Moves the clock forward to `target`, making every scheduler pass due on
+  // the way at its own time (a task's pauses may carry the clock beyond).
+  auto moveClockTo = [&](SystemTime target) {
+    while (scheduler.schedulerRunning() && scheduler.nextPass() <= target) {
+      if (clock.now() < scheduler.nextPass()) clock.set(scheduler.nextPass());
+      if (scheduler.runDue() == 0) break;
+    }
+    if (clock.now() < target) clock.set(target);
+  };
+  scheduler.runDue();  // the startup's first pass
 
   const EventHandlers entryPoints = LifecycleEntryPoints(plugin);
   std::string line;
@@ -129,13 +152,34 @@ int RunReplay(const CommandLine& cl) {
     if (number == 1 && line.starts_with("\xEF\xBB\xBF")) line.erase(0, 3);
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line.find_first_not_of(" \t") == std::string::npos) continue;
-    Json value = Json::parse(line, nullptr, /*allow_exceptions=*/false);
-    if (value.is_discarded() || !value.is_object()) {
+    onebot::ParsedFrame parsed = onebot::ParseFrame(line);
+    if (parsed.tooDeep) {
+      std::cerr << "line " << number << ": nested more than " << kMaxJsonNesting << " levels deep ("
+                << line.size() << " bytes), skipped: " << onebot::Excerpt(line) << "\n";
+      continue;
+    }
+    const Json& value = parsed.value;
+    if (!parsed.ok() || !value.is_object()) {
       std::cerr << "line " << number << ": not a JSON object, skipped\n";
       continue;
     }
     if (auto set = value.find("set"); set != value.end() && !value.contains("post_type")) {
       ApplyControls(plugin.settings(), *set, number);
+      scheduler.runDue();  // the switch may have started the scheduler
+      continue;
+    }
+    if (auto to = value.find("clock"); to != value.end() && !value.contains("post_type")) {
+      const std::optional<SystemTime> t =
+          to->is_string() ? ParseClock(to->get<std::string>()) : std::nullopt;
+      if (!t) {
+        std::cerr << "line " << number
+                  << ": \"clock\" must read \"YYYY-MM-DD HH:MM:SS\", skipped\n";
+      } else if (*t < clock.now()) {
+        std::cerr << "line " << number << ": the clock does not go back (it reads "
+                  << FormatDateTime(clock.now(), "yyyy-MM-dd ", "HH:mm:ss", true) << "), skipped\n";
+      } else {
+        moveClockTo(*t);
+      }
       continue;
     }
     const std::string postType = onebot::TextField(value, "post_type");
@@ -150,11 +194,22 @@ int RunReplay(const CommandLine& cl) {
       std::cerr << "line " << number << ": malformed event (" << event.note << "), skipped\n";
       continue;
     }
+    // The event's own time, when later, is when it happens.
+    if (const std::optional<int64_t> at = onebot::IntField(value, "time"); at && *at > 0) {
+      if (*at >= kLastUnixSecond) {
+        std::cerr << "line " << number << ": \"time\" " << *at
+                  << " lies beyond the year 2099; the clock stays\n";
+      } else if (const SystemTime t = std::chrono::system_clock::from_time_t(*at);
+                 t > clock.now()) {
+        moveClockTo(t);
+      }
+    }
     if (!onebot::Deliver(event, entryPoints)) {
       std::cerr << "line " << number << ": not handled (" << event.note << ")\n";
       continue;
     }
     plugin.waitIdle();
+    scheduler.runDue();  // pauses of the rules move the clock too
   }
   if (in->bad()) {
     std::cerr << "brindle-warden replay: reading stopped at line " << number << "\n";

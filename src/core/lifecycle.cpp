@@ -6,6 +6,7 @@
 #include "events/delay.h"
 #include "util/files.h"
 #include "util/log.h"
+#include "util/text.h"
 
 namespace bw {
 namespace {
@@ -208,7 +209,23 @@ int32_t Lifecycle::_eventRequest_AddGroup(int32_t subType, int32_t sendTime, int
                                           const char* responseFlag) {
   return Guarded("_eventRequest_AddGroup", [&] {
     if (!running()) return;
-    intake_.onJoinRequest({subType, sendTime, fromGroup, fromQQ, Text(msg), Text(responseFlag)});
+    JoinRequestRecord record{subType, sendTime, fromGroup, fromQQ, Text(msg), Text(responseFlag)};
+    if (Contains(record.msg, "邀请人")) {
+      const std::string inviter = TextBetween(record.msg, "qq=", "]");
+      if (IsAccountNumber(inviter)) {
+        record.inviter = TextToInt(inviter);
+      } else if (!inviter.empty()) {
+        LogWarning("join request: inviter \"" + inviter + "\" is no account number; ignored");
+      }
+    }
+    intake_.onJoinRequest(std::move(record));
+  });
+}
+
+int32_t Lifecycle::joinRequest(JoinRequestRecord record) {
+  return Guarded("joinRequest", [&] {
+    if (!running()) return;
+    intake_.onJoinRequest(std::move(record));
   });
 }
 

@@ -105,8 +105,13 @@ class Lifecycle {
   int32_t _eventFriend_Add(int32_t subType, int32_t sendTime, int64_t fromQQ);
   int32_t _eventRequest_AddFriend(int32_t subType, int32_t sendTime, int64_t fromQQ,
                                   const char* msg, const char* responseFlag);
+  // The legacy host names an inviter only inside the request text ("邀请人" and
+  // then "qq=<account>]"); that is parsed here and nowhere else.
   int32_t _eventRequest_AddGroup(int32_t subType, int32_t sendTime, int64_t fromGroup,
                                  int64_t fromQQ, const char* msg, const char* responseFlag);
+  // A join request that arrives already built (OneBot, replay): its inviter is
+  // taken as given and its text is never read for numbers. Returns 0.
+  int32_t joinRequest(JoinRequestRecord record);
 
   // The running flag: set once the settings window exists (by the startup
   // hook); while clear, events are not queued, _eventExit and _menuA do nothing.

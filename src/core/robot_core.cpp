@@ -158,10 +158,8 @@ EventHandlers LifecycleEntryPoints(Lifecycle& plugin) {
   h.privateMessage = [p](const PrivateMessageRecord& r) {
     p->_eventPrivateMsg(11, static_cast<int32_t>(r.msgId), r.fromQQ, r.msg.c_str(), r.font);
   };
-  h.joinRequest = [p](const JoinRequestRecord& r) {
-    p->_eventRequest_AddGroup(r.subType, r.sendTime, r.fromGroup, r.fromQQ, r.msg.c_str(),
-                              r.responseFlag.c_str());
-  };
+  // Built records keep their inviter; only the legacy entry parses text.
+  h.joinRequest = [p](const JoinRequestRecord& r) { p->joinRequest(r); };
   h.memberIncrease = [p](const MemberChangeRecord& r) {
     p->_eventSystem_GroupMemberIncrease(r.subType, r.sendTime, r.fromGroup, r.fromQQ,
                                         r.beingOperateQQ);

@@ -8,21 +8,30 @@ namespace bw {
 RuleModules::RuleModules(const Services& s)
     : robot_(s.clock, s.host, s.settings, s.lists, s.runLog, s.groupLog, s.db, s.qq,
              s.managedGroups, s.identity, s.stop),
-      accountLists(robot_),
-      invites(robot_),
-      memberLimit(robot_, invites),
-      departures(robot_, invites, accountLists, memberLimit),
-      arrivals(robot_, invites, memberLimit),
-      screening(robot_, invites),
+      memberTable(s.db),
+      inviteTable(s.db),
+      accountListTable(s.db),
+      accountLists(s.clock, s.settings, s.lists, s.runLog, s.qq, accountListTable, memberTable),
+      invites(s.clock, s.host, s.settings, s.lists, s.runLog, s.qq, inviteTable),
+      removal(s.host, s.groupLog, s.identity, invites, memberTable),
+      memberLimit(s.clock, s.host, s.settings, s.lists, s.identity, memberTable, removal),
+      departures(s.clock, s.settings, s.runLog, s.groupLog, s.managedGroups, s.stop, memberTable,
+                 inviteTable, invites, accountLists, memberLimit, removal),
+      arrivals(s.clock, s.host, s.settings, s.lists, s.runLog, s.groupLog, s.qq, s.managedGroups,
+               memberTable, invites, memberLimit),
+      screening(s.clock, s.host, s.settings, s.qq, s.managedGroups, s.stop, accountLists,
+                memberTable, invites),
       store(robot_),
-      memberRefresh(robot_, accountLists, memberLimit, store),
+      memberRefresh(s.clock, s.host, s.settings, s.lists, s.runLog, s.qq, s.stop, memberTable,
+                    accountLists, memberLimit, store),
       keywordReplies(s.host, s.settings, s.lists, s.identity),
       warnings(s.db),
       violations(s.clock, s.host, s.settings, s.runLog, s.identity, warnings, departures,
                  accountLists, s.images),
       processor(s.settings, s.identity, invites, accountLists, violations, keywordReplies),
       privateMessages(s.settings, keywordReplies),
-      scheduler(robot_) {
+      scheduler(s.clock, s.host, s.settings, s.lists.tasks, s.runLog, s.qq, s.managedGroups,
+                s.stop) {
   // A rebuilt group list changes which groups are counted.
   Settings& settings = s.settings;
   store.setAfterRebuild([this, &settings] {

@@ -21,9 +21,13 @@
 #include "membership/join_screening.h"
 #include "membership/member_limit.h"
 #include "membership/member_refresh.h"
+#include "membership/member_removal.h"
 #include "moderation/group_message_processor.h"
 #include "moderation/keyword_replies.h"
 #include "moderation/violations.h"
+#include "storage/account_list_table.h"
+#include "storage/invite_table.h"
+#include "storage/member_table.h"
 #include "storage/settings_store.h"
 #include "storage/warning_table.h"
 #include "tasks/scheduler.h"
@@ -67,8 +71,14 @@ class RuleModules {
   Robot robot_;  // until every module takes its own services
 
  public:
+  // The table owners: the only places that hold the tables' statements.
+  MemberTable memberTable;
+  InviteTable inviteTable;
+  AccountListTable accountListTable;
+
   AccountLists accountLists;
   InviteStats invites;
+  MemberRemoval removal;
   MemberLimit memberLimit;
   Departures departures;
   Arrivals arrivals;

@@ -2,23 +2,21 @@
 
 #include <vector>
 
-#include "host/robot.h"
 #include "logs/run_log.h"
-#include "storage/database.h"
-#include "storage/sql.h"
 #include "settings/list_model.h"
+#include "settings/option_names.h"
 #include "settings/settings_model.h"
+#include "storage/member_table.h"
 #include "util/clock.h"
+#include "util/log.h"
 #include "util/text.h"
 #include "util/time_text.h"
 #include "web/qq_services.h"
-#include "settings/option_names.h"
 
 namespace bw {
 namespace {
 
 struct ListInfo {
-  const char* table;
   const char* addBox;
   const char* added;
   const char* notAdded;
@@ -27,12 +25,12 @@ struct ListInfo {
 };
 
 const ListInfo& Info(AccountList list) {
-  static const ListInfo kAdministrators{"管理员",         opt::kAddAdministrator, "加入管理员成功",
-                                        "加入管理员失败", "删除管理员成功",      "删除管理员失败"};
-  static const ListInfo kWhitelist{"白名单",         opt::kAddWhitelist, "加入白名单成功",
-                                   "加入白名单失败", "删除白名单成功",      "删除白名单失败"};
-  static const ListInfo kBlacklist{"黑名单",         opt::kAddBlacklist, "加入黑名单成功",
-                                   "加入黑名单失败", "删除黑名单成功",      "删除黑名单失败"};
+  static const ListInfo kAdministrators{opt::kAddAdministrator, "加入管理员成功", "加入管理员失败",
+                                        "删除管理员成功", "删除管理员失败"};
+  static const ListInfo kWhitelist{opt::kAddWhitelist, "加入白名单成功", "加入白名单失败",
+                                   "删除白名单成功", "删除白名单失败"};
+  static const ListInfo kBlacklist{opt::kAddBlacklist, "加入黑名单成功", "加入黑名单失败",
+                                   "删除黑名单成功", "删除黑名单失败"};
   switch (list) {
     case AccountList::kAdministrators:
       return kAdministrators;
@@ -56,25 +54,42 @@ ListModel& View(ListViews& views, AccountList list) {
   return views.blacklist;
 }
 
-// The "|qq|" test. An empty account or one holding the separator could match
-// across two entries ("123|456"), so such text is never a member.
-bool InDelimitedText(const std::string& text, const std::string& qq) {
-  if (qq.empty() || qq.find('|') != std::string::npos) return false;
-  return text.find("|" + qq + "|") != std::string::npos;
+bool InDelimitedText(const std::string& text, int64_t account) {
+  return account > 0 && text.find("|" + std::to_string(account) + "|") != std::string::npos;
 }
 
 }  // namespace
 
-AccountLists::AccountLists(Robot& robot) : robot_(robot) {}
+AccountLists::AccountLists(Clock& clock, Settings& settings, ListViews& views, RunLog& runLog,
+                           QqServices& qq, AccountListTable& table, MemberTable& members)
+    : clock_(clock),
+      settings_(settings),
+      views_(views),
+      runLog_(runLog),
+      qq_(qq),
+      table_(table),
+      members_(members) {}
 
-bool AccountLists::isAdministrator(const std::string& qq) const {
+bool AccountLists::isAdministrator(int64_t account) const {
   std::lock_guard lock(mu_);
-  return InDelimitedText(administrators_, qq);
+  return InDelimitedText(administrators_, account);
 }
 
-bool AccountLists::isWhitelisted(const std::string& qq) const {
+bool AccountLists::isWhitelisted(int64_t account) const {
   std::lock_guard lock(mu_);
-  return InDelimitedText(whitelist_, qq);
+  return InDelimitedText(whitelist_, account);
+}
+
+bool AccountLists::isBlacklisted(int64_t account) {
+  return table_.contains(AccountList::kBlacklist, account);
+}
+
+bool AccountLists::isAdministrator(std::string_view account) const {
+  return IsAccountNumber(account) && isAdministrator(TextToInt(account));
+}
+
+bool AccountLists::isWhitelisted(std::string_view account) const {
+  return IsAccountNumber(account) && isWhitelisted(TextToInt(account));
 }
 
 std::string AccountLists::administratorText() const {
@@ -87,49 +102,59 @@ std::string AccountLists::whitelistText() const {
   return whitelist_;
 }
 
-bool AccountLists::addToList(AccountList list, const std::string& qq) {
+bool AccountLists::addToList(AccountList list, int64_t account) {
   const ListInfo& info = Info(list);
-  const std::string nickname = robot_.qq.fetchNickname(qq);
-  const std::string now = UnixTimestamp(robot_.clock);
-  const bool ok = static_cast<bool>(
-      robot_.db.Execute(std::string("insert into ") + info.table + "(QQ号,昵称,加入时间) values(" +
-                        SqlQuote(qq) + "," + SqlQuote(nickname) + "," + SqlQuote(now) + ")"));
-  robot_.runLog.WriteRunLog("操作", qq + (ok ? info.added : info.notAdded));
+  const std::string qq = std::to_string(account);
+  const std::string nickname = qq_.fetchNickname(qq);
+  const ExecResult result = table_.add(list, account, nickname, UnixTimestamp(clock_));
+  const bool ok = result.done();
+  if (!ok) {
+    LogWarning(std::string("account lists: ") + qq + " was not added to " +
+               AccountListTable::TableName(list));
+  }
+  runLog_.WriteRunLog("操作", qq + (ok ? info.added : info.notAdded));
   return ok;
 }
 
-bool AccountLists::removeFromList(AccountList list, const std::string& qq) {
+bool AccountLists::addToList(AccountList list, std::string_view account) {
+  if (!IsAccountNumber(account)) {
+    LogWarning("account lists: \"" + std::string(account) +
+               "\" is no account number; not added to " + AccountListTable::TableName(list));
+    return false;
+  }
+  return addToList(list, TextToInt(account));
+}
+
+bool AccountLists::removeFromList(AccountList list, int64_t account) {
   const ListInfo& info = Info(list);
-  const bool ok = static_cast<bool>(
-      robot_.db.Execute(std::string("delete from ") + info.table + " where QQ号=" + SqlQuote(qq)));
-  robot_.runLog.WriteRunLog("操作", qq + (ok ? info.removed : info.notRemoved));
+  const std::string qq = std::to_string(account);
+  const ExecResult result = table_.remove(list, account);
+  if (result.failed()) {
+    LogWarning(std::string("account lists: ") + qq + " was not removed from " +
+               AccountListTable::TableName(list));
+  }
+  // Nothing removed ("no row") is reported as such, as the list shows it.
+  const bool ok = result.done();
+  runLog_.WriteRunLog("操作", qq + (ok ? info.removed : info.notRemoved));
   return ok;
 }
 
 void AccountLists::load(AccountList list) {
-  const ListInfo& info = Info(list);
   std::string text = list == AccountList::kAdministrators ? "|1000000|" : "|";
   std::vector<ListRow> rows;
-  {
-    ScopedQuery q(robot_.db, std::string("select * from ") + info.table + " order by 加入时间 asc");
-    while (q.next()) {
-      const std::string qq = q.text("QQ号");
-      const std::string nickname = q.text("昵称");
-      const int32_t added = q.integer("加入时间");
-      text += qq + "|";
-      ListRow row;
-      row.cells = {std::to_string(rows.size() + 1), qq, nickname,
-                   TimestampToText(std::to_string(added))};
-      rows.push_back(std::move(row));
-    }
+  for (const ListedAccount& listed : table_.rows(list)) {
+    text += listed.account + "|";
+    ListRow row;
+    row.cells = {std::to_string(rows.size() + 1), listed.account, listed.nickname,
+                 TimestampToText(std::to_string(listed.addedAt))};
+    rows.push_back(std::move(row));
   }
   if (list == AccountList::kAdministrators) {
     // Group owners and administrators count as robot administrators everywhere.
-    ScopedQuery q(robot_.db, "SELECT distinct  QQ号 from 群成员 where 权限='3' or 权限='2'");
-    while (q.next()) text += q.text(0) + "|";
+    for (const std::string& account : members_.staffAccounts()) text += account + "|";
   }
-  View(robot_.lists, list).replaceAll(std::move(rows));
-  if (list == AccountList::kBlacklist) return;  // tested in the database
+  View(views_, list).replaceAll(std::move(rows));
+  if (list == AccountList::kBlacklist) return;  // asked of the table
   std::lock_guard lock(mu_);
   (list == AccountList::kAdministrators ? administrators_ : whitelist_) = std::move(text);
 }
@@ -141,18 +166,22 @@ void AccountLists::loadBlacklist() { load(AccountList::kBlacklist); }
 void AccountLists::addFromBox(AccountList list) {
   const char* box = Info(list).addBox;
   // Lines end in CR LF in the window; a bare LF (web panel, files) ends one too.
-  for (std::string line : Split(robot_.settings.text(box), "\n")) {
+  for (std::string line : Split(settings_.text(box), "\n")) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (!line.empty()) addToList(list, line);
+    if (!line.empty()) addToList(list, std::string_view(line));
   }
-  robot_.settings.setText(box, "");
+  settings_.setText(box, "");
   load(list);
 }
 
 void AccountLists::removeTicked(AccountList list) {
-  for (const ListRow& row : View(robot_.lists, list).rows()) {
-    if (row.checked && row.cells.size() > accountcol::kQQ) {
-      removeFromList(list, row.cells[accountcol::kQQ]);
+  for (const ListRow& row : View(views_, list).rows()) {
+    if (!row.checked || row.cells.size() <= accountcol::kQQ) continue;
+    const std::string& account = row.cells[accountcol::kQQ];
+    if (IsAccountNumber(account)) {
+      removeFromList(list, TextToInt(account));
+    } else {
+      LogWarning("account lists: row \"" + account + "\" is no account number; not removed");
     }
   }
   load(list);

@@ -11,27 +11,46 @@
 
 namespace bw {
 
-struct Robot;
+class Clock;
+class HostApi;
+class Settings;
+struct ListViews;
+class RunLog;
+class GroupLog;
+class QqServices;
+class ManagedGroups;
+class MemberTable;
 class InviteStats;
 class MemberLimit;
+
+// The card a newcomer gets from the card options (nickname cut to 2×N GBK
+// bytes without splitting a character, prefix, suffix).
+std::string BuildNewcomerCard(const Settings& settings, const std::string& nickname);
 
 class Arrivals {
  public:
   // Also writes the "操作" run-log entry when 选择框_开启进群欢迎 is switched.
-  Arrivals(Robot& robot, InviteStats& invites, MemberLimit& limit);
+  Arrivals(Clock& clock, HostApi& host, Settings& settings, ListViews& views, RunLog& runLog,
+           GroupLog& groupLog, QqServices& qq, ManagedGroups& managedGroups, MemberTable& members,
+           InviteStats& invites, MemberLimit& limit);
   ~Arrivals();
   Arrivals(const Arrivals&) = delete;
   Arrivals& operator=(const Arrivals&) = delete;
 
   void onMemberJoined(const MemberChangeRecord& record);
-  bool isMemberRecorded(const std::string& qq, const std::string& group);
-  void sendWelcome(int64_t member, int64_t group);
-  // The card a newcomer gets from the card options (nickname cut to 2×N GBK
-  // bytes without splitting a character, prefix, suffix).
+  void sendWelcome(int64_t group, int64_t member);
   std::string buildCard(const std::string& nickname) const;
 
  private:
-  Robot& robot_;
+  Clock& clock_;
+  HostApi& host_;
+  Settings& settings_;
+  ListViews& views_;
+  RunLog& runLog_;
+  GroupLog& groupLog_;
+  QqServices& qq_;
+  ManagedGroups& managedGroups_;
+  MemberTable& members_;
   InviteStats& invites_;
   MemberLimit& limit_;
   int subscription_ = 0;

@@ -1,30 +1,40 @@
 // Departures: members leaving or removed. onMemberLeft handles the host's
-// member-decrease events; kickMember is the one operation through which the
-// robot itself removes a member with all bookkeeping; kickInviters removes the
-// inviters of an offender.
+// member-decrease events; kickMember is the robot's own removal of a member
+// with all bookkeeping (MemberRemoval); kickEverywhere and kickInviters sweep
+// through it.
 //
-// Thread-safety: all members may be called from any thread; kickMember's
-// remembered pair is guarded.
+// Thread-safety: all members may be called from any thread.
 #pragma once
 
 #include <cstdint>
-#include <mutex>
+#include <stop_token>
 
 #include "events/records.h"
 
 namespace bw {
 
-struct Robot;
+class Clock;
+class Settings;
+class RunLog;
+class GroupLog;
+class ManagedGroups;
+class MemberTable;
+class InviteTable;
 class InviteStats;
 class AccountLists;
 class MemberLimit;
+class MemberRemoval;
 
 class Departures {
  public:
-  Departures(Robot& robot, InviteStats& invites, AccountLists& lists, MemberLimit& limit);
+  Departures(Clock& clock, Settings& settings, RunLog& runLog, GroupLog& groupLog,
+             ManagedGroups& managedGroups, std::stop_token stop, MemberTable& members,
+             InviteTable& inviteTable, InviteStats& invites, AccountLists& lists,
+             MemberLimit& limit, MemberRemoval& removal);
 
   void onMemberLeft(const MemberChangeRecord& record);
-  // Skips a kick identical to the previous call's (group, member).
+  // Skips a kick identical to the previous call's (group, member), and never
+  // kicks the robot itself or account 0.
   void kickMember(int64_t group, int64_t member, bool rejectRejoin);
   // Kicks `member` from every group where 群成员 lists them, in the table's
   // order, each through kickMember with a run-log entry "踢人"; `pauseMs`
@@ -36,14 +46,18 @@ class Departures {
   void kickInviters(int64_t member);
 
  private:
-  Robot& robot_;
+  Clock& clock_;
+  Settings& settings_;
+  RunLog& runLog_;
+  GroupLog& groupLog_;
+  ManagedGroups& managedGroups_;
+  std::stop_token stop_;
+  MemberTable& members_;
+  InviteTable& inviteTable_;
   InviteStats& invites_;
   AccountLists& lists_;
   MemberLimit& limit_;
-  std::mutex kickMu_;
-  bool haveLastKick_ = false;
-  int64_t lastKickGroup_ = 0;
-  int64_t lastKickMember_ = 0;
+  MemberRemoval& removal_;
 };
 
 }  // namespace bw

@@ -4,166 +4,127 @@
 
 #include "host/cq_code.h"
 #include "host/host_api.h"
-#include "host/robot.h"
+#include "host/message_variables.h"
 #include "logs/run_log.h"
-#include "storage/database.h"
-#include "storage/sql.h"
 #include "settings/list_model.h"
-#include "settings/settings_model.h"
-#include "util/clock.h"
-#include "util/text.h"
-#include "util/time_text.h"
-#include "web/qq_services.h"
 #include "settings/option_names.h"
+#include "settings/settings_model.h"
+#include "storage/invite_table.h"
+#include "util/clock.h"
+#include "util/log.h"
+#include "util/text.h"
+#include "web/qq_services.h"
 
 namespace bw {
 namespace {
 
-
-std::string AtCode(const std::string& qq) { return cq::At(TextToInt(qq)); }
+bool BothAccounts(const std::string& account, const std::string& group, const char* command) {
+  if (IsAccountNumber(account) && IsAccountNumber(group)) return true;
+  LogWarning(std::string(command) + ": \"" + account + "\" in group \"" + group +
+             "\" is no account number; nothing sent");
+  return false;
+}
 
 }  // namespace
 
-InviteStats::InviteStats(Robot& robot) : robot_(robot) {
-  subscription_ = robot_.settings.subscribe([this](const std::string& name) {
-    if (name != opt::kInviteQueryOn || robot_.settings.restoring()) return;
-    robot_.runLog.WriteRunLog(
-        "操作", robot_.settings.checked(opt::kInviteQueryOn) ? "开启邀请查询" : "关闭邀请查询");
+InviteStats::InviteStats(Clock& clock, HostApi& host, Settings& settings, ListViews& views,
+                         RunLog& runLog, QqServices& qq, InviteTable& table)
+    : clock_(clock),
+      host_(host),
+      settings_(settings),
+      views_(views),
+      runLog_(runLog),
+      qq_(qq),
+      table_(table) {
+  subscription_ = settings_.subscribe([this](const std::string& name) {
+    if (name != opt::kInviteQueryOn || settings_.restoring()) return;
+    runLog_.WriteRunLog("操作",
+                        settings_.checked(opt::kInviteQueryOn) ? "开启邀请查询" : "关闭邀请查询");
   });
 }
 
-InviteStats::~InviteStats() { robot_.settings.unsubscribe(subscription_); }
+InviteStats::~InviteStats() { settings_.unsubscribe(subscription_); }
 
-int32_t InviteStats::recordInvitation(const std::string& inviter, const std::string& member,
-                                      const std::string& group) {
-  Database& db = robot_.db;
-  // The nickname is a web request: never fetch it while holding the database.
-  // A first invitation fetches it and then re-reads the counts, which another
-  // worker may have created meanwhile.
-  std::string nickname;
-  bool haveNickname = false;
+std::optional<int32_t> InviteStats::recordInvitation(int64_t group, int64_t member,
+                                                     int64_t inviter) {
+  // The nickname is a web request: it is fetched without holding the database,
+  // only for a first invitation, and the counts are then read again.
+  std::optional<std::string> nickname;
   for (;;) {
-    auto exclusive = db.exclusive();
-    int32_t present = 0;
-    int32_t total = 0;
-    {
-      ScopedQuery q(db, "select 现存个数,邀请个数 from 邀请统计 where QQ号 =" + SqlQuote(inviter));
-      if (q.next()) {
-        present = q.integer(0);
-        total = q.integer(1);
-      }
+    const InviteTable::Credit credit =
+        table_.credit(group, member, inviter, nickname ? &*nickname : nullptr);
+    switch (credit.outcome) {
+      case InviteTable::Credit::Outcome::kDone:
+        return credit.present;
+      case InviteTable::Credit::Outcome::kFailed:
+        return std::nullopt;
+      case InviteTable::Credit::Outcome::kNeedsNickname:
+        nickname = qq_.fetchNickname(std::to_string(inviter));
+        break;
     }
-    ++present;
-    ++total;
-    if (total == 1) {
-      if (!haveNickname) {
-        exclusive.unlock();
-        nickname = robot_.qq.fetchNickname(inviter);
-        haveNickname = true;
-        continue;
-      }
-      db.Execute("insert into 邀请统计(QQ号,昵称,现存个数,邀请个数) values(" + SqlQuote(inviter) +
-                 "," + SqlQuote(nickname) + "," + SqlQuote(present) + "," + SqlQuote(total) + ")");
-    } else {
-      db.Execute("update 邀请统计 set 现存个数=" + SqlQuote(present) +
-                 ",邀请个数=" + SqlQuote(total) + " where QQ号=" + SqlQuote(inviter));
-    }
-    db.Execute("insert into 邀请记录(QQ号,群号,邀请人QQ) values(" + SqlQuote(member) + "," +
-               SqlQuote(group) + "," + SqlQuote(inviter) + ")");
-    return present;
   }
 }
 
-int32_t InviteStats::recordDeparture(const std::string& member, const std::string& group) {
-  Database& db = robot_.db;
-  auto exclusive = db.exclusive();
-  std::string inviter;
-  {
-    ScopedQuery q(db, "select 邀请人QQ from 邀请记录 where QQ号 =" + SqlQuote(member) +
-                          " and 群号 = " + SqlQuote(group));
-    if (q.next()) inviter = q.text(0);
-  }
-  if (inviter.empty()) return 0;
-  db.Execute("delete from 邀请记录 where QQ号 =" + SqlQuote(member) +
-             " and 群号 = " + SqlQuote(group));
-  int32_t present = 0;
-  int32_t left = 0;
-  {
-    ScopedQuery q(db, "select 现存个数,退出个数 from 邀请统计 where QQ号 =" + SqlQuote(inviter));
-    if (q.next()) {
-      present = q.integer(0);
-      left = q.integer(1);
-    }
-  }
-  --present;
-  ++left;
-  db.Execute("update 邀请统计 set 现存个数=" + SqlQuote(present) + ",退出个数=" + SqlQuote(left) +
-             "  where QQ号=" + SqlQuote(inviter));
-  return present;
+std::optional<int32_t> InviteStats::recordDeparture(int64_t group, int64_t member) {
+  return table_.chargeDeparture(group, member);
+}
+
+void InviteStats::replyInviteQuery(int64_t group, int64_t asker) {
+  const InviteCounts c = table_.counts(asker);
+  std::string text =
+      FillMessageVariables(settings_.text(opt::kInviteQueryReply), asker, clock_.now());
+  text = ReplaceAll(text, "[现存邀请人数]", std::to_string(c.present));
+  text = ReplaceAll(text, "[总邀请人数]", std::to_string(c.invited));
+  text = ReplaceAll(text, "[退出邀请人数]", std::to_string(c.left));
+  host_.CQ_sendGroupMsg(group, text);
+}
+
+void InviteStats::replyInvitedList(int64_t group, int64_t inviter) {
+  std::string list;
+  for (const std::string& account : table_.invitedBy(inviter)) list += account + "\r\n";
+  host_.CQ_sendGroupMsg(group, cq::At(inviter) + "邀请的QQ有\r\n" + list);
+}
+
+void InviteStats::clearInviteStats(int64_t group, int64_t inviter) {
+  if (!table_.clear(inviter)) return;  // no confirmation of what did not happen
+  host_.CQ_sendGroupMsg(group, cq::At(inviter) + "邀请记录已清空!");
 }
 
 void InviteStats::replyInviteQuery(const std::string& asker, const std::string& group) {
-  int32_t present = 0;
-  int32_t left = 0;
-  int32_t total = 0;
-  {
-    ScopedQuery q(robot_.db,
-                  "select 现存个数,退出个数,邀请个数 from 邀请统计 where QQ号 =" + SqlQuote(asker));
-    if (q.next()) {
-      present = q.integer(0);
-      left = q.integer(1);
-      total = q.integer(2);
-    }
-  }
-  std::string text = robot_.settings.text(opt::kInviteQueryReply);
-  text = ReplaceAll(text, "[昵称]", AtCode(asker));
-  text = ReplaceAll(text, "[时间]", DateTimeText(robot_.clock.now()));
-  text = ReplaceAll(text, "[现存邀请人数]", std::to_string(present));
-  text = ReplaceAll(text, "[总邀请人数]", std::to_string(total));
-  text = ReplaceAll(text, "[退出邀请人数]", std::to_string(left));
-  robot_.host.CQ_sendGroupMsg(TextToInt(group), text);
+  if (BothAccounts(asker, group, "邀请查询")) replyInviteQuery(TextToInt(group), TextToInt(asker));
 }
 
 void InviteStats::replyInvitedList(const std::string& inviter, const std::string& group) {
-  std::string list;
-  {
-    ScopedQuery q(robot_.db, "select QQ号 from 邀请记录 where 邀请人QQ =" + SqlQuote(inviter));
-    while (q.next()) list += q.text(0) + "\r\n";
+  if (BothAccounts(inviter, group, "邀请明细")) {
+    replyInvitedList(TextToInt(group), TextToInt(inviter));
   }
-  robot_.host.CQ_sendGroupMsg(TextToInt(group), AtCode(inviter) + "邀请的QQ有\r\n" + list);
 }
 
 void InviteStats::clearInviteStats(const std::string& inviter, const std::string& group) {
-  {
-    auto exclusive = robot_.db.exclusive();
-    robot_.db.Execute("delete from 邀请统计 where QQ号=" + SqlQuote(inviter));
-    robot_.db.Execute("delete from 邀请记录 where 邀请人QQ=" + SqlQuote(inviter));
+  if (BothAccounts(inviter, group, "清空统计")) {
+    clearInviteStats(TextToInt(group), TextToInt(inviter));
   }
-  robot_.host.CQ_sendGroupMsg(TextToInt(group), AtCode(inviter) + "邀请记录已清空!");
 }
 
 void InviteStats::showInviteStats(const std::string& filter) {
-  const std::string sql = filter.empty() ? std::string("select * from 邀请统计 ")
-                                         : "select * from 邀请统计 where QQ号=" + SqlQuote(filter);
   std::vector<ListRow> rows;
-  {
-    ScopedQuery q(robot_.db, sql);
-    bool more = q.next();
-    while (more) {
-      const std::string qq = q.text("QQ号");
-      if (qq.empty()) break;
+  if (filter.empty() || IsAccountNumber(filter)) {
+    const auto stats =
+        table_.statsRows(filter.empty() ? std::nullopt : std::optional<int64_t>(TextToInt(filter)));
+    for (const InviteStatsRow& s : stats) {
       ListRow row;
       row.cells = {std::to_string(rows.size() + 1),
-                   qq,
-                   q.text("昵称"),
-                   std::to_string(q.integer("现存个数")),
-                   std::to_string(q.integer("邀请个数")),
-                   std::to_string(q.integer("退出个数"))};
+                   s.account,
+                   s.nickname,
+                   std::to_string(s.counts.present),
+                   std::to_string(s.counts.invited),
+                   std::to_string(s.counts.left)};
       rows.push_back(std::move(row));
-      more = q.next();
     }
+  } else {
+    LogWarning("invite statistics: filter \"" + filter + "\" is no account number");
   }
-  robot_.lists.inviteStats.replaceAll(std::move(rows));
+  views_.inviteStats.replaceAll(std::move(rows));
 }
 
 }  // namespace bw

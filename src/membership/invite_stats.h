@@ -1,39 +1,61 @@
 // InviteStats: who invited whom (邀请记录) and each inviter's counts (邀请统计),
-// and the group commands "邀请查询", "邀请明细" and "清空统计".
+// and the group commands "邀请查询", "邀请明细" and "清空统计". The tables belong
+// to InviteTable, which runs each change of the counts in one transaction.
 //
-// Thread-safety: all members may be called from any thread; each read-modify-
-// write of an inviter's counts holds the database exclusively.
+// Thread-safety: all members may be called from any thread.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace bw {
 
-struct Robot;
+class Clock;
+class HostApi;
+class Settings;
+struct ListViews;
+class RunLog;
+class QqServices;
+class InviteTable;
 
 class InviteStats {
  public:
   // Also writes the "操作" run-log entry when 选择框_开启邀请查询 is switched.
-  explicit InviteStats(Robot& robot);
+  InviteStats(Clock& clock, HostApi& host, Settings& settings, ListViews& views, RunLog& runLog,
+              QqServices& qq, InviteTable& table);
   ~InviteStats();
   InviteStats(const InviteStats&) = delete;
   InviteStats& operator=(const InviteStats&) = delete;
 
-  // Returns the inviter's new 现存个数.
-  int32_t recordInvitation(const std::string& inviter, const std::string& member,
-                           const std::string& group);
-  // Returns the inviter's new 现存个数, 0 when the member has no record there.
-  int32_t recordDeparture(const std::string& member, const std::string& group);
+  // The inviter's new 现存个数; nothing when it could not be recorded.
+  std::optional<int32_t> recordInvitation(int64_t group, int64_t member, int64_t inviter);
+  // The inviter's new 现存个数, 0 when the member has no record there; nothing
+  // when it could not be recorded.
+  std::optional<int32_t> recordDeparture(int64_t group, int64_t member);
 
+  void replyInviteQuery(int64_t group, int64_t asker);
+  void replyInvitedList(int64_t group, int64_t inviter);
+  void clearInviteStats(int64_t group, int64_t inviter);
+  // Text forms for the command handler, which holds the accounts as text (the
+  // target of a command comes from the message): text that is no account
+  // number is refused with a log line and nothing is sent.
   void replyInviteQuery(const std::string& asker, const std::string& group);
   void replyInvitedList(const std::string& inviter, const std::string& group);
   void clearInviteStats(const std::string& inviter, const std::string& group);
-  // Fills the invite-statistics list view; an empty filter shows every inviter.
+
+  // Fills the invite-statistics list view; an empty filter shows every inviter,
+  // a filter that is no account number nobody.
   void showInviteStats(const std::string& filter);
 
  private:
-  Robot& robot_;
+  Clock& clock_;
+  HostApi& host_;
+  Settings& settings_;
+  ListViews& views_;
+  RunLog& runLog_;
+  QqServices& qq_;
+  InviteTable& table_;
   int subscription_ = 0;
 };
 

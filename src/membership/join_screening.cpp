@@ -1,18 +1,18 @@
 #include "membership/join_screening.h"
 
 #include <string>
+#include <utility>
 
 #include "events/delay.h"
 #include "events/managed_groups.h"
 #include "host/host_api.h"
-#include "host/robot.h"
+#include "membership/account_lists.h"
 #include "membership/invite_stats.h"
-#include "storage/database.h"
-#include "storage/sql.h"
+#include "settings/option_names.h"
 #include "settings/settings_model.h"
+#include "storage/member_table.h"
 #include "util/text.h"
 #include "web/qq_services.h"
-#include "settings/option_names.h"
 
 namespace bw {
 namespace {
@@ -21,51 +21,46 @@ constexpr const char* kBlacklisted = "你已经在黑名单里面禁止入群有
 constexpr const char* kInAnotherGroup = "你已经在别的群里面禁止一号多群有问题联系群主或管理员!";
 constexpr const char* kLevelTooLow = "你的等级不符合要求!";
 
-// A failing query reads as 0: the applicant passes that test.
-int64_t CountRows(Database& db, const std::string& sql) {
-  ScopedQuery q(db, sql);
-  return q.next() ? q.integer(0) : 0;
-}
-
 }  // namespace
 
-JoinScreening::JoinScreening(Robot& robot, InviteStats& invites)
-    : robot_(robot), invites_(invites) {}
+JoinScreening::JoinScreening(Clock& clock, HostApi& host, Settings& settings, QqServices& qq,
+                             ManagedGroups& managedGroups, std::stop_token stop,
+                             AccountLists& lists, MemberTable& members, InviteStats& invites)
+    : clock_(clock),
+      host_(host),
+      settings_(settings),
+      qq_(qq),
+      managedGroups_(managedGroups),
+      stop_(std::move(stop)),
+      lists_(lists),
+      members_(members),
+      invites_(invites) {}
 
 void JoinScreening::screenJoinRequest(const JoinRequestRecord& record) {
-  const Settings& s = robot_.settings;
+  const Settings& s = settings_;
   if (!s.checked(opt::kJoinReviewOn)) return;
-  if (record.subType != 1 || !robot_.managedGroups.contains(record.fromGroup)) return;
-
-  const std::string applicant = std::to_string(record.fromQQ);
-  const std::string inviter =
-      Contains(record.msg, "邀请人") ? TextBetween(record.msg, "qq=", "]") : std::string();
+  if (record.subType != 1 || !managedGroups_.contains(record.fromGroup)) return;
 
   auto refuse = [&](const char* reason) {
-    robot_.host.CQ_setGroupAddRequestV2(record.responseFlag, kRequestGroupAdd, kRequestRefuse,
-                                        reason);
+    host_.CQ_setGroupAddRequestV2(record.responseFlag, kRequestGroupAdd, kRequestRefuse, reason);
   };
 
-  if (CountRows(robot_.db, "select count(1) from 黑名单 where QQ号 =" + SqlQuote(applicant)) > 0) {
-    return refuse(kBlacklisted);
-  }
+  // A failing query reads as "not listed": the applicant passes that test.
+  if (lists_.isBlacklisted(record.fromQQ)) return refuse(kBlacklisted);
   if (s.checked(opt::kOneGroupPerAccount)) {
-    if (CountRows(robot_.db, "select count(1) from 群成员 where QQ号 =" + SqlQuote(applicant)) >
-        0) {
-      return refuse(kInAnotherGroup);
-    }
+    if (members_.inAnyGroup(record.fromQQ)) return refuse(kInAnotherGroup);
   } else if (s.checked(opt::kLevelCheck)) {
-    const std::string level = robot_.qq.fetchQqLevel(applicant);
+    const std::string level = qq_.fetchQqLevel(std::to_string(record.fromQQ));
     if (!level.empty() && TextToInt(level) < s.number(opt::kJoinLevel)) {
       return refuse(kLevelTooLow);
     }
   }
 
-  robot_.host.CQ_setGroupAddRequestV2(record.responseFlag, kRequestGroupAdd, kRequestApprove, "");
-  if (!inviter.empty()) {
-    invites_.recordInvitation(inviter, applicant, std::to_string(record.fromGroup));
+  host_.CQ_setGroupAddRequestV2(record.responseFlag, kRequestGroupAdd, kRequestApprove, "");
+  if (record.inviter > 0) {
+    invites_.recordInvitation(record.fromGroup, record.fromQQ, record.inviter);
   }
-  delay(robot_.clock, 1000, 0, robot_.stop);  // spaces approvals out
+  delay(clock_, 1000, 0, stop_);  // spaces approvals out
 }
 
 }  // namespace bw

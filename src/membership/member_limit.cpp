@@ -1,39 +1,41 @@
 #include "membership/member_limit.h"
 
+#include <string>
 #include <vector>
 
-#include "host/cq_code.h"
 #include "host/host_api.h"
-#include "host/robot.h"
-#include "logs/group_log.h"
-#include "membership/invite_stats.h"
-#include "storage/database.h"
-#include "storage/sql.h"
+#include "host/identity.h"
+#include "host/message_variables.h"
+#include "membership/member_removal.h"
 #include "settings/list_model.h"
+#include "settings/option_names.h"
 #include "settings/settings_model.h"
+#include "storage/member_table.h"
 #include "util/clock.h"
 #include "util/log.h"
 #include "util/text.h"
-#include "util/time_text.h"
-#include "settings/option_names.h"
 
 namespace bw {
-namespace {
 
-
-}  // namespace
-
-MemberLimit::MemberLimit(Robot& robot, InviteStats& invites) : robot_(robot), invites_(invites) {
-  subscription_ = robot_.settings.subscribe([this](const std::string& name) {
-    if (name == opt::kMemberLimitOn && robot_.settings.checked(opt::kMemberLimitOn)) recountMembers();
+MemberLimit::MemberLimit(Clock& clock, HostApi& host, Settings& settings, ListViews& views,
+                         const Identity& identity, MemberTable& members, MemberRemoval& removal)
+    : clock_(clock),
+      host_(host),
+      settings_(settings),
+      views_(views),
+      identity_(identity),
+      members_(members),
+      removal_(removal) {
+  subscription_ = settings_.subscribe([this](const std::string& name) {
+    if (name == opt::kMemberLimitOn && settings_.checked(opt::kMemberLimitOn)) recountMembers();
   });
 }
 
-MemberLimit::~MemberLimit() { robot_.settings.unsubscribe(subscription_); }
+MemberLimit::~MemberLimit() { settings_.unsubscribe(subscription_); }
 
 void MemberLimit::enforceMemberLimit(int position, bool joined) {
   std::lock_guard lock(mu_);
-  ListModel& limits = robot_.lists.limits;
+  ListModel& limits = views_.limits;
   if (position < 1 || static_cast<size_t>(position) > limits.rowCount()) {
     LogWarning("member limit: no limit-list row for managed group " + std::to_string(position));
     return;
@@ -47,9 +49,10 @@ void MemberLimit::enforceMemberLimit(int position, bool joined) {
   } else {
     ++count;
     if (count > TextToInt(limits.cell(row, limitcol::kLimit))) {
-      const std::string victim = chooseVictim(group);
-      if (!victim.empty()) {
-        removeVictim(group, victim);
+      if (!IsAccountNumber(group)) {
+        LogWarning("member limit: \"" + group + "\" is no group number; nobody removed");
+      } else if (const int64_t victim = chooseVictim(TextToInt(group)); victim != 0) {
+        removeVictim(TextToInt(group), victim);
         --count;
         kicked = true;
       }
@@ -68,82 +71,46 @@ void MemberLimit::enforceMemberLimit(int position, bool joined) {
   });
 }
 
-std::string MemberLimit::chooseVictim(const std::string& group) {
-  const Settings& s = robot_.settings;
-  const bool latest = s.checked(opt::kLimitKickLatestJoined);
-  const std::string login = robot_.loginAccount();
-  auto firstCandidate = [&](const std::string& sql) -> std::string {
-    std::vector<std::string> accounts;
-    {
-      ScopedQuery q(robot_.db, sql);
-      while (q.next()) accounts.push_back(q.text(0));
-    }
-    for (const std::string& qq : accounts) {
-      if (qq.empty() || qq == login) continue;
+int64_t MemberLimit::chooseVictim(int64_t group) {
+  using Order = MemberTable::Order;
+  const Order order = settings_.checked(opt::kLimitKickEarliestJoined) ? Order::kEarliestJoined
+                      : settings_.checked(opt::kLimitKickLatestJoined) ? Order::kLatestJoined
+                                                                       : Order::kOldestLastSpoke;
+  auto firstCandidate = [&](bool neverSpokeOnly) -> int64_t {
+    for (const int64_t account : members_.accountsInOrder(group, order, neverSpokeOnly)) {
+      if (identity_.isUntouchable(account)) continue;
       // A kick of the owner or an administrator always fails; choosing one
       // would drop a present member's row and count a removal that never was.
-      const std::string staff = "select count(1) from 群成员 where QQ号 =" + SqlQuote(qq) +
-                                " and 群号=" + SqlQuote(group) + " and (权限='3' or 权限='2')";
-      ScopedQuery q(robot_.db, staff);
-      if (q.next() && q.integer(0) > 0) continue;
-      return qq;
+      if (members_.isStaff(group, account)) continue;
+      return account;
     }
-    return {};
+    return 0;
   };
-
-  std::string victim;
-  if (s.checked(opt::kLimitPreferNeverSpoke)) {
-    if (s.checked(opt::kLimitKickEarliestJoined) || s.checked(opt::kLimitKickLongestSilent)) {
-      victim =
-          firstCandidate("select QQ号 from 群成员 where 最后发言=0 and 群号=" + SqlQuote(group) +
-                         " ORDER BY 加群时间 asc");
-    } else if (latest) {
-      victim =
-          firstCandidate("select QQ号 from 群成员 where 最后发言=0 and 群号=" + SqlQuote(group) +
-                         " ORDER BY 加群时间 DESC");
-    }
+  int64_t victim = 0;
+  // With no rule selected at all only the fallback order applies.
+  const bool ruleSelected =
+      order != Order::kOldestLastSpoke || settings_.checked(opt::kLimitKickLongestSilent);
+  if (settings_.checked(opt::kLimitPreferNeverSpoke) && ruleSelected) {
+    victim = firstCandidate(true);
   }
-  if (victim.empty()) {
-    if (s.checked(opt::kLimitKickEarliestJoined)) {
-      victim = firstCandidate("select QQ号 from 群成员 where 群号=" + SqlQuote(group) +
-                              " ORDER BY 加群时间 asc");
-    } else if (latest) {
-      victim = firstCandidate("select QQ号 from 群成员 where 群号=" + SqlQuote(group) +
-                              " ORDER BY 加群时间 DESC");
-    } else {
-      victim = firstCandidate("select QQ号 from 群成员 where 群号=" + SqlQuote(group) +
-                              " ORDER BY 最后发言 asc");
-    }
-  }
+  if (victim == 0) victim = firstCandidate(false);
   return victim;
 }
 
-void MemberLimit::removeVictim(const std::string& group, const std::string& victim) {
-  const int64_t groupNumber = TextToInt(group);
-  const int64_t victimNumber = TextToInt(victim);
-  if (robot_.settings.checked(opt::kLimitKickNoticeOn)) {
-    std::string text = robot_.settings.text(opt::kLimitKickNotice);
-    text = ReplaceAll(text, "[昵称]", cq::At(victimNumber));
-    text = ReplaceAll(text, "[时间]", DateTimeText(robot_.clock.now()));
-    robot_.host.CQ_sendGroupMsg(groupNumber, text);
+void MemberLimit::removeVictim(int64_t group, int64_t victim) {
+  if (settings_.checked(opt::kLimitKickNoticeOn)) {
+    host_.CQ_sendGroupMsg(
+        group, FillMessageVariables(settings_.text(opt::kLimitKickNotice), victim, clock_.now()));
   }
-  robot_.host.CQ_setGroupKick(groupNumber, victimNumber, false);
-  invites_.recordDeparture(victim, group);
-  robot_.db.Execute("delete from 群成员 where QQ号=" + SqlQuote(victim) +
-                    " and 群号=" + SqlQuote(group));
-  robot_.groupLog.WriteGroupLog(group, victim, std::to_string(robot_.host.CQ_getLoginQQ()), "退群");
+  removal_.kickMember(group, victim, false);
 }
 
 void MemberLimit::recountMembers() {
   std::lock_guard lock(mu_);
-  ListModel& limits = robot_.lists.limits;
+  ListModel& limits = views_.limits;
   for (size_t row = 0; row < limits.rowCount(); ++row) {
     const std::string group = limits.cell(row, limitcol::kGroup);
-    int64_t count = 0;
-    {
-      ScopedQuery q(robot_.db, "select count(1) from 群成员 where 群号 =" + SqlQuote(group));
-      if (q.next()) count = q.integer(0);
-    }
+    const int64_t count = IsAccountNumber(group) ? members_.countInGroup(TextToInt(group)) : 0;
     limits.update([&](std::vector<ListRow>& rows) {
       if (row < rows.size() && rows[row].cells.size() > limitcol::kCurrent &&
           rows[row].cells[limitcol::kGroup] == group) {

@@ -2,24 +2,30 @@
 // limit list (one row per managed group, in ManagedGroups order: 现有人数,
 // 限制人数, 踢掉人数). A join above the limit removes one member chosen by the
 // options (never-spoken first; earliest joiner, latest joiner or oldest last
-// message), never the robot itself nor an owner or administrator of the group.
-// Ticking 选择框_开启群人数控制 recounts at once.
+// message), never the robot itself nor an owner or administrator of the group,
+// through MemberRemoval. Ticking 选择框_开启群人数控制 recounts at once.
 //
 // Thread-safety: all members may be called from any thread; one count update
 // at a time.
 #pragma once
 
+#include <cstdint>
 #include <mutex>
-#include <string>
 
 namespace bw {
 
-struct Robot;
-class InviteStats;
+class Clock;
+class HostApi;
+class Settings;
+struct ListViews;
+class Identity;
+class MemberTable;
+class MemberRemoval;
 
 class MemberLimit {
  public:
-  MemberLimit(Robot& robot, InviteStats& invites);
+  MemberLimit(Clock& clock, HostApi& host, Settings& settings, ListViews& views,
+              const Identity& identity, MemberTable& members, MemberRemoval& removal);
   ~MemberLimit();
   MemberLimit(const MemberLimit&) = delete;
   MemberLimit& operator=(const MemberLimit&) = delete;
@@ -29,11 +35,16 @@ class MemberLimit {
   void recountMembers();
 
  private:
-  std::string chooseVictim(const std::string& group);
-  void removeVictim(const std::string& group, const std::string& victim);
+  int64_t chooseVictim(int64_t group);
+  void removeVictim(int64_t group, int64_t victim);
 
-  Robot& robot_;
-  InviteStats& invites_;
+  Clock& clock_;
+  HostApi& host_;
+  Settings& settings_;
+  ListViews& views_;
+  const Identity& identity_;
+  MemberTable& members_;
+  MemberRemoval& removal_;
   std::mutex mu_;
   int subscription_ = 0;
 };

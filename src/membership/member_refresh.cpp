@@ -1,21 +1,19 @@
 #include "membership/member_refresh.h"
 
-#include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "events/delay.h"
 #include "host/host_api.h"
-#include "host/robot.h"
 #include "logs/run_log.h"
 #include "membership/account_lists.h"
 #include "membership/member_limit.h"
 #include "settings/list_model.h"
 #include "settings/option_names.h"
 #include "settings/settings_model.h"
-#include "storage/database.h"
 #include "storage/ini_file.h"
+#include "storage/member_table.h"
 #include "storage/settings_store.h"
-#include "storage/sql.h"
 #include "util/log.h"
 #include "util/text.h"
 #include "web/qq_services.h"
@@ -28,29 +26,25 @@ constexpr const char* kUpdating = "获取群成员成功正在更新数据库";
 constexpr const char* kDone = "初始化成功";
 constexpr const char* kFailed = "获取群成员失败";
 
-std::string InsertMember(const std::string& group, const GroupMember& m) {
-  // Called some 2,000 times per group: one buffer instead of a chain of temporaries.
-  std::string sql;
-  sql.reserve(160 + m.nickname.size() + m.card.size());
-  sql += "insert into 群成员(群号,QQ号,昵称,名片,性别,加群时间,最后发言,权限,不良记录) values(";
-  for (const std::string& value :
-       {SqlQuote(group), SqlQuote(m.account), SqlQuote(m.nickname), SqlQuote(m.card),
-        SqlQuote(m.sex), SqlQuote(m.joinTime), SqlQuote(m.lastSpeakTime), SqlQuote(m.permission)}) {
-    sql += value;
-    sql += ',';
-  }
-  sql += SqlQuote(m.unfriendly ? "1" : "0");
-  sql += ')';
-  return sql;
-}
-
 }  // namespace
 
-MemberRefresh::MemberRefresh(Robot& robot, AccountLists& lists, MemberLimit& limit,
+MemberRefresh::MemberRefresh(Clock& clock, HostApi& host, Settings& settings, ListViews& views,
+                             RunLog& runLog, QqServices& qq, std::stop_token stop,
+                             MemberTable& members, AccountLists& lists, MemberLimit& limit,
                              SettingsStore& store)
-    : robot_(robot), lists_(lists), limit_(limit), store_(store) {
+    : clock_(clock),
+      host_(host),
+      settings_(settings),
+      views_(views),
+      runLog_(runLog),
+      qq_(qq),
+      stop_(std::move(stop)),
+      members_(members),
+      lists_(lists),
+      limit_(limit),
+      store_(store) {
   store_.setAfterRebuild([this] {
-    if (robot_.settings.checked(opt::kMemberLimitOn)) limit_.recountMembers();
+    if (settings_.checked(opt::kMemberLimitOn)) limit_.recountMembers();
   });
 }
 
@@ -60,9 +54,9 @@ MemberRefresh::~MemberRefresh() {
 }
 
 void MemberRefresh::refreshGroupList() {
-  robot_.lists.groups.clear();
+  views_.groups.clear();
   std::vector<GroupListEntry> entries;
-  robot_.qq.fetchGroupList(entries);
+  qq_.fetchGroupList(entries);
   const std::string ticks = store_.path("群设置.ini");
   std::vector<ListRow> rows;
   for (const GroupListEntry& e : entries) {
@@ -73,14 +67,14 @@ void MemberRefresh::refreshGroupList() {
     rows.push_back(std::move(row));
   }
   const size_t count = rows.size();
-  robot_.lists.groups.replaceAll(std::move(rows));
+  views_.groups.replaceAll(std::move(rows));
   store_.RebuildGroupDerivedLists();
-  robot_.runLog.WriteRunLog("操作", "共获取到有权限管理的群" + std::to_string(count) + "个");
+  runLog_.WriteRunLog("操作", "共获取到有权限管理的群" + std::to_string(count) + "个");
 }
 
 void MemberRefresh::setStatus(size_t row, const std::string& group, const std::string& status) {
   // The list may have been refilled meanwhile: never mark another group's row.
-  robot_.lists.groups.update([&](std::vector<ListRow>& rows) {
+  views_.groups.update([&](std::vector<ListRow>& rows) {
     if (row < rows.size() && rows[row].cells.size() > groupcol::kStatus &&
         rows[row].cells[groupcol::kGroup] == group) {
       rows[row].cells[groupcol::kStatus] = status;
@@ -89,18 +83,23 @@ void MemberRefresh::setStatus(size_t row, const std::string& group, const std::s
 }
 
 MemberRefresh::RowResult MemberRefresh::refreshRow(size_t row, std::stop_token stop) {
-  ListModel& groups = robot_.lists.groups;
+  ListModel& groups = views_.groups;
   const std::string previous = groups.cell(row, groupcol::kStatus);
   if (row >= groups.rowCount() || !groups.checked(row) || previous == kDone) {
     return RowResult::kSkipped;
   }
   const std::string group = groups.cell(row, groupcol::kGroup);
-  RunLog& log = robot_.runLog;
+  if (!IsAccountNumber(group)) {
+    LogWarning("member refresh: row " + std::to_string(row + 1) + " holds \"" + group +
+               "\", no group number; skipped");
+    return RowResult::kSkipped;
+  }
+  RunLog& log = runLog_;
 
   setStatus(row, group, kFetching);
   log.WriteRunLog("获取", "群:" + group + " 正在获取群成员");
   std::vector<GroupMember> members;
-  const int32_t rc = robot_.host.CQ_getGroupMemberList(TextToInt(group), members);
+  const int32_t rc = host_.CQ_getGroupMemberList(TextToInt(group), members);
   if (rc != 0 || members.empty()) {
     setStatus(row, group, kFailed);
     log.WriteRunLog("获取", "群:" + group + " 获取群成员失败");
@@ -109,31 +108,16 @@ MemberRefresh::RowResult MemberRefresh::refreshRow(size_t row, std::stop_token s
   log.WriteRunLog("获取", "群:" + group + " 获取群成员成功正在更新数据库");
   setStatus(row, group, kUpdating);
 
-  bool ok = true;
-  {
-    Transaction tx(robot_.db);
-    ok = tx.ok();
-    if (ok)
-      robot_.db.Execute("delete from 群成员 where 群号=" + SqlQuote(group));  // may match none
-    std::unordered_set<int64_t> seen;
-    seen.reserve(members.size());
-    for (const GroupMember& m : members) {
-      if (!ok) break;
-      if (stop.stop_requested()) {
-        // Rolled back by the transaction: the group keeps its old rows.
-        setStatus(row, group, previous);
-        return RowResult::kStopped;
-      }
-      if (!seen.insert(m.account).second) continue;  // a host listing one account twice
-      ok = static_cast<bool>(robot_.db.Execute(InsertMember(group, m)));
-    }
-    ok = ok && tx.commit();
-  }
-  if (!ok) {
-    LogWarning("member refresh: the member rows of group " + group + " were not replaced");
-    setStatus(row, group, kFailed);
-    log.WriteRunLog("获取", "群:" + group + " 更新群成员失败");
-    return RowResult::kFailed;
+  switch (members_.replaceGroup(TextToInt(group), members, stop)) {
+    case MemberTable::Replaced::kReplaced:
+      break;
+    case MemberTable::Replaced::kStopped:
+      setStatus(row, group, previous);  // the group keeps its old rows
+      return RowResult::kStopped;
+    case MemberTable::Replaced::kFailed:
+      setStatus(row, group, kFailed);
+      log.WriteRunLog("获取", "群:" + group + " 更新群成员失败");
+      return RowResult::kFailed;
   }
   log.WriteRunLog("获取", "群:" + group + " 更新群成员完毕");
   setStatus(row, group, kDone);
@@ -146,28 +130,28 @@ void MemberRefresh::refreshTickedMembers(std::stop_token stop) {
   // Either the caller's stop or the robot's shutdown ends the run.
   std::stop_source source;
   std::stop_callback byCaller(stop, [&source] { source.request_stop(); });
-  std::stop_callback byRobot(robot_.stop, [&source] { source.request_stop(); });
+  std::stop_callback byRobot(stop_, [&source] { source.request_stop(); });
   const std::stop_token token = source.get_token();
 
   bool stopped = false;
-  for (size_t row = 0; row < robot_.lists.groups.rowCount() && !stopped; ++row) {
+  for (size_t row = 0; row < views_.groups.rowCount() && !stopped; ++row) {
     const RowResult result = refreshRow(row, token);
     if (result == RowResult::kSkipped) continue;
-    stopped = result == RowResult::kStopped || !delay(robot_.clock, 500, 0, token);
+    stopped = result == RowResult::kStopped || !delay(clock_, 500, 0, token);
   }
   if (!stopped) {
-    robot_.runLog.WriteRunLog("获取", "全部勾选群 群成员 获取完毕!");
-    if (robot_.settings.checked(opt::kMemberLimitOn)) limit_.recountMembers();
+    runLog_.WriteRunLog("获取", "全部勾选群 群成员 获取完毕!");
+    if (settings_.checked(opt::kMemberLimitOn)) limit_.recountMembers();
     lists_.loadAdministrators();  // owners and administrators join the administrator text
   }
   running_ = false;
 }
 
 void MemberRefresh::refreshOneGroup(size_t row) {
-  const RowResult result = refreshRow(row, robot_.stop);
+  const RowResult result = refreshRow(row, stop_);
   if (result == RowResult::kSkipped) return;
   // The new group's count would otherwise stay empty until the next full run.
-  if (result == RowResult::kRefreshed && robot_.settings.checked(opt::kMemberLimitOn)) {
+  if (result == RowResult::kRefreshed && settings_.checked(opt::kMemberLimitOn)) {
     limit_.recountMembers();
   }
   lists_.loadAdministrators();
@@ -179,7 +163,7 @@ void MemberRefresh::onGroupTicksChanged(size_t row, bool ticked) {
 }
 
 void MemberRefresh::onColumnTitleClicked(size_t column) {
-  ListModel& groups = robot_.lists.groups;
+  ListModel& groups = views_.groups;
   if (column == 0) {
     groups.update([](std::vector<ListRow>& rows) {
       if (rows.empty()) return;

@@ -20,14 +20,22 @@
 
 namespace bw {
 
-struct Robot;
+class Clock;
+class HostApi;
+class Settings;
+struct ListViews;
+class RunLog;
+class QqServices;
+class MemberTable;
 class AccountLists;
 class MemberLimit;
 class SettingsStore;
 
 class MemberRefresh {
  public:
-  MemberRefresh(Robot& robot, AccountLists& lists, MemberLimit& limit, SettingsStore& store);
+  MemberRefresh(Clock& clock, HostApi& host, Settings& settings, ListViews& views, RunLog& runLog,
+                QqServices& qq, std::stop_token stop, MemberTable& members, AccountLists& lists,
+                MemberLimit& limit, SettingsStore& store);
   ~MemberRefresh();  // stops and joins a running refresh
   MemberRefresh(const MemberRefresh&) = delete;
   MemberRefresh& operator=(const MemberRefresh&) = delete;
@@ -52,7 +60,14 @@ class MemberRefresh {
   RowResult refreshRow(size_t row, std::stop_token stop);
   void setStatus(size_t row, const std::string& group, const std::string& status);
 
-  Robot& robot_;
+  Clock& clock_;
+  HostApi& host_;
+  Settings& settings_;
+  ListViews& views_;
+  RunLog& runLog_;
+  QqServices& qq_;
+  std::stop_token stop_;  // the robot's shutdown
+  MemberTable& members_;
   AccountLists& lists_;
   MemberLimit& limit_;
   SettingsStore& store_;

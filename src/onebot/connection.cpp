@@ -13,6 +13,7 @@
 
 #include "onebot/json_fields.h"
 #include "util/log.h"
+#include "web/json_nesting.h"
 
 namespace bw::onebot {
 
@@ -345,7 +346,13 @@ struct Connection::Session : std::enable_shared_from_this<Connection::Session> {
 };
 
 void Connection::Impl::dispatch(const std::string& text, Session& s) {
-  Json frame = Json::parse(text, nullptr, /*allow_exceptions=*/false);
+  ParsedFrame parsed = ParseFrame(text);
+  if (parsed.tooDeep) {
+    LogWarning("OneBot: frame of " + std::to_string(text.size()) + " bytes nested more than " +
+               std::to_string(kMaxJsonNesting) + " levels deep dropped: " + Excerpt(text));
+    return;
+  }
+  Json frame = std::move(parsed.value);
   if (frame.is_discarded() || !frame.is_object()) {
     LogWarning("OneBot: malformed frame dropped: " + Excerpt(text));
     return;

@@ -44,6 +44,13 @@ std::string SegmentToCq(const Json& segment) {
   return out + "]";
 }
 
+// A NUL would end the text wherever it is later read as a C string, hiding
+// what follows it from the rules.
+std::string WithoutNul(std::string text) {
+  std::erase(text, '\0');
+  return text;
+}
+
 }  // namespace
 
 std::string MessageToCqText(const Json& message) {
@@ -90,6 +97,7 @@ MappedEvent MapEvent(const Json& event) {
     } else {
       text = TextField(event, "raw_message");
     }
+    text = WithoutNul(std::move(text));
     if (type == "group") {
       GroupMessageRecord& r = m.groupMessage;
       if (!require("group_id", r.fromGroup) || !require("user_id", r.fromQQ)) return m;
@@ -161,15 +169,13 @@ MappedEvent MapEvent(const Json& event) {
       m.note = "join request without a flag";
       return m;
     }
-    const std::string comment = TextField(event, "comment");
+    // Only the implementation's own field names an inviter: the comment is the
+    // applicant's free text, escaped like any message text so that nothing in it
+    // reads as a code.
     int64_t inviter = IntField(event, "invitor_id").value_or(0);
-    if (inviter == 0) inviter = IntField(event, "inviter_id").value_or(0);
-    if (inviter > 0) {
-      r.msg = "邀请人:" + cq::At(inviter, /*noBlank=*/true);
-      if (!comment.empty()) r.msg += "\n" + comment;
-    } else {
-      r.msg = comment;
-    }
+    if (inviter <= 0) inviter = IntField(event, "inviter_id").value_or(0);
+    r.inviter = inviter > 0 ? inviter : 0;
+    r.msg = cq::Escape(WithoutNul(TextField(event, "comment")), /*commas=*/false);
     m.kind = EventKind::kJoinRequest;
     return m;
   }

@@ -1,9 +1,10 @@
 // OneBot v11 events as the robot's event records, shaped the way the legacy
 // host delivered them: array messages become CQ-code text, anonymous senders
-// 80000000, notice and request sub-types their numeric codes, an inviter named
-// by the implementation a "邀请人" mention at the front of the request text
-// (where join screening looks for it, and where the applicant's own words
-// cannot shadow it).
+// 80000000, notice and request sub-types their numeric codes. The inviter of a
+// join request comes only from the implementation's own field (`invitor_id`
+// or `inviter_id`), never from the applicant's comment, which is kept as
+// escaped CQ text. NUL characters are dropped from message texts and
+// comments.
 //
 // Used by the live connection and by replay alike.
 // Thread-safety: pure functions (RouteEvent calls the handlers it is given).

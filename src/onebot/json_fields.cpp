@@ -2,6 +2,8 @@
 
 #include <charconv>
 
+#include "web/json_nesting.h"
+
 namespace bw::onebot {
 namespace {
 
@@ -50,6 +52,17 @@ bool BoolField(const Json& object, std::string_view key, bool fallback) {
     if (s == "false" || s == "0") return false;
   }
   return fallback;
+}
+
+ParsedFrame ParseFrame(std::string_view text) {
+  ParsedFrame frame;
+  if (!JsonNestingWithin(text, kMaxJsonNesting)) {
+    frame.value = Json(Json::value_t::discarded);
+    frame.tooDeep = true;
+    return frame;
+  }
+  frame.value = Json::parse(text, nullptr, /*allow_exceptions=*/false);
+  return frame;
 }
 
 std::string Excerpt(std::string_view text) {

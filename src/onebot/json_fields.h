@@ -21,6 +21,16 @@ std::string TextField(const Json& object, std::string_view key);
 // true/false, 1/0, "true"/"1"; `fallback` for anything else.
 bool BoolField(const Json& object, std::string_view key, bool fallback = false);
 
+// One frame of the implementation (or one line of a replayed file) read as
+// JSON. Texts nested more than kMaxJsonNesting levels deep are refused before
+// parsing, as nothing could walk them without exhausting the stack.
+struct ParsedFrame {
+  Json value;            // discarded when the text is no JSON or too deep
+  bool tooDeep = false;  // refused for its nesting, not parsed
+  bool ok() const { return !value.is_discarded(); }
+};
+ParsedFrame ParseFrame(std::string_view text);
+
 // At most about 200 bytes of `text`, cut on a character boundary (log lines).
 std::string Excerpt(std::string_view text);
 

@@ -3,14 +3,13 @@
 #include <algorithm>
 
 #include "events/delay.h"
-#include "host/robot.h"
 #include "logs/run_log.h"
-#include "tasks/task_actions.h"
 #include "settings/list_model.h"
+#include "settings/option_names.h"
 #include "settings/settings_model.h"
+#include "tasks/task_actions.h"
 #include "util/log.h"
 #include "util/time_text.h"
-#include "settings/option_names.h"
 
 namespace bw {
 
@@ -25,16 +24,26 @@ struct ActionRadio {
   bool needsContent;
 };
 constexpr ActionRadio kActionRadios[] = {
-    {opt::kTaskSendMessage, kActionSendMessage, true}, {opt::kTaskAnnounce, kActionAnnouncement, true},
-    {opt::kTaskMuteAll, kActionWholeBan, false},   {opt::kTaskUnmuteAll, kActionLiftWholeBan, false},
+    {opt::kTaskSendMessage, kActionSendMessage, true},
+    {opt::kTaskAnnounce, kActionAnnouncement, true},
+    {opt::kTaskMuteAll, kActionWholeBan, false},
+    {opt::kTaskUnmuteAll, kActionLiftWholeBan, false},
     {opt::kTaskHomework, kActionHomework, true},
 };
 
 }  // namespace
 
-TaskScheduler::TaskScheduler(Robot& robot) : robot_(robot) {
+TaskScheduler::TaskScheduler(Clock& clock, HostApi& host, Settings& settings, ListModel& tasks,
+                             RunLog& runLog, QqServices& qq, const ManagedGroups& managedGroups,
+                             std::stop_token stop)
+    : clock_(clock),
+      settings_(settings),
+      taskList_(tasks),
+      runLog_(runLog),
+      actions_{clock, host, qq, managedGroups},
+      shutdown_(std::move(stop)) {
   onShutdown_ = std::make_unique<std::stop_callback<std::function<void()>>>(
-      robot_.stop, std::function<void()>([this] {
+      shutdown_, std::function<void()>([this] {
         {
           std::lock_guard lock(loopMu_);
           loopStop_.request_stop();
@@ -55,10 +64,20 @@ TaskScheduler::~TaskScheduler() {
   for (auto& [id, thread] : all) thread.join();
 }
 
+void TaskScheduler::useSteppedMode() {
+  std::lock_guard lock(loopMu_);
+  stepped_ = true;
+}
+
 void TaskScheduler::startScheduler() {
   std::lock_guard lock(loopMu_);
-  if (loop_.joinable() || robot_.stop.stop_requested()) return;
+  if (loop_.joinable() || steppedRunning_ || shutdown_.stop_requested()) return;
   loopStop_ = std::stop_source();
+  if (stepped_) {
+    steppedRunning_ = true;
+    nextPass_ = std::max(clock_.now(), lastStop_ + kRestartGap);
+    return;
+  }
   loop_ = std::thread(&TaskScheduler::schedulerLoop, this, loopStop_.get_token(),
                       lastStop_ + kRestartGap);
 }
@@ -67,10 +86,16 @@ void TaskScheduler::stopScheduler() {
   std::thread loop;
   {
     std::lock_guard lock(loopMu_);
+    if (steppedRunning_) {
+      steppedRunning_ = false;
+      lastStop_ = clock_.now();
+      nextPass_ = SystemTime{};
+      return;
+    }
     if (!loop_.joinable()) return;
     loopStop_.request_stop();
     loop = std::move(loop_);
-    lastStop_ = robot_.clock.now();
+    lastStop_ = clock_.now();
     nextPass_ = SystemTime{};
   }
   loop.join();
@@ -78,31 +103,57 @@ void TaskScheduler::stopScheduler() {
 
 bool TaskScheduler::schedulerRunning() const {
   std::lock_guard lock(loopMu_);
-  return loop_.joinable();
+  return loop_.joinable() || steppedRunning_;
+}
+
+size_t TaskScheduler::runDue() {
+  for (size_t made = 0;; ++made) {
+    std::vector<ScheduledTask> due;
+    {
+      std::lock_guard lock(loopMu_);
+      if (!stepped_ || !steppedRunning_ || loopStop_.stop_requested()) return made;
+      if (nextPass_ > clock_.now()) return made;
+      // The pass is made at the time it was due, even when the tasks of an
+      // earlier one have since moved the clock further.
+      const SystemTime at = nextPass_;
+      int64_t wait = kSchedulerCeilingSeconds;
+      taskList_.update([&](std::vector<ListRow>& rows) {
+        SchedulerPass pass = PlanSchedulerPass(rows, at);
+        wait = pass.waitSeconds;
+        for (size_t r : pass.due) due.push_back(ScheduledTask::FromRow(rows[r]));
+      });
+      nextPass_ = at + std::chrono::seconds(wait);
+      ++passes_;
+    }
+    // Not under loopMu_: a task may stop or restart the scheduler.
+    for (ScheduledTask& task : due) {
+      spawnTask([this, task = std::move(task)](std::stop_token s) { runDueTask(task, s); });
+    }
+  }
 }
 
 void TaskScheduler::startIfEnabled() {
-  if (robot_.settings.checked(opt::kTasksOn) && robot_.lists.tasks.rowCount() > 0) startScheduler();
+  if (settings_.checked(opt::kTasksOn) && taskList_.rowCount() > 0) startScheduler();
 }
 
 void TaskScheduler::schedulerLoop(std::stop_token stop, SystemTime notBefore) {
-  const SystemTime start = robot_.clock.now();
+  const SystemTime start = clock_.now();
   if (start < notBefore) {
     {
       std::lock_guard lock(loopMu_);
       nextPass_ = notBefore;
     }
     const auto gap = std::chrono::ceil<std::chrono::milliseconds>(notBefore - start);
-    if (!delay(robot_.clock, static_cast<int32_t>(gap.count()), 0, stop)) return;
+    if (!delay(clock_, static_cast<int32_t>(gap.count()), 0, stop)) return;
   }
   while (true) {
     int64_t wait = kSchedulerCeilingSeconds;
     {
       std::lock_guard lock(loopMu_);
       if (stop.stop_requested()) return;
-      const SystemTime now = robot_.clock.now();
+      const SystemTime now = clock_.now();
       std::vector<ScheduledTask> due;
-      robot_.lists.tasks.update([&](std::vector<ListRow>& rows) {
+      taskList_.update([&](std::vector<ListRow>& rows) {
         SchedulerPass pass = PlanSchedulerPass(rows, now);
         wait = pass.waitSeconds;
         for (size_t r : pass.due) due.push_back(ScheduledTask::FromRow(rows[r]));
@@ -113,7 +164,7 @@ void TaskScheduler::schedulerLoop(std::stop_token stop, SystemTime notBefore) {
       nextPass_ = now + std::chrono::seconds(wait);
       ++passes_;
     }
-    if (!delay(robot_.clock, static_cast<int32_t>(wait), 1, stop)) return;
+    if (!delay(clock_, static_cast<int32_t>(wait), 1, stop)) return;
   }
 }
 
@@ -122,11 +173,11 @@ void TaskScheduler::runDueTask(const ScheduledTask& task, std::stop_token stop) 
     std::lock_guard lock(tasksMu_);
     ++busyButton_;
   }
-  robot_.runLog.WriteRunLog("执行任务", "开始执行任务" + task.action);
-  runTaskAction(robot_, task.action, task.content, robot_.settings.number(opt::kTaskInterval), stop);
+  runLog_.WriteRunLog("执行任务", "开始执行任务" + task.action);
+  runTaskAction(actions_, task.action, task.content, settings_.number(opt::kTaskInterval), stop);
   // The row may have moved or gone while the task ran: mark the same task, not
   // whatever row now stands at its old index.
-  robot_.lists.tasks.update([&](std::vector<ListRow>& rows) {
+  taskList_.update([&](std::vector<ListRow>& rows) {
     for (ListRow& row : rows) {
       ScheduledTask current = ScheduledTask::FromRow(row);
       if (current.sameTask(task) && current.status == kTaskRunning) {
@@ -135,13 +186,13 @@ void TaskScheduler::runDueTask(const ScheduledTask& task, std::stop_token stop) 
       }
     }
   });
-  robot_.runLog.WriteRunLog("执行任务", "任务" + task.action + " 执行完毕");
+  runLog_.WriteRunLog("执行任务", "任务" + task.action + " 执行完毕");
   std::lock_guard lock(tasksMu_);
   --busyButton_;
 }
 
 Status TaskScheduler::taskFromControls(ScheduledTask& task) const {
-  const Settings& settings = robot_.settings;
+  const Settings& settings = settings_;
   const ActionRadio* chosen = nullptr;
   for (const ActionRadio& radio : kActionRadios) {
     if (settings.checked(radio.control)) {
@@ -164,9 +215,9 @@ Status TaskScheduler::taskFromControls(ScheduledTask& task) const {
 Status TaskScheduler::addTask() {
   ScheduledTask task;
   if (Status s = taskFromControls(task); !s) return s;
-  std::string timeText = robot_.settings.text(opt::kTaskTime);
+  std::string timeText = settings_.text(opt::kTaskTime);
   // A date box that was never set shows the current time.
-  if (timeText.empty()) timeText = FormatDateTime(robot_.clock.now(), "", "HH:mm:ss", true);
+  if (timeText.empty()) timeText = FormatDateTime(clock_.now(), "", "HH:mm:ss", true);
   auto time = NormaliseTimeOfDay(timeText);
   if (!time) {
     LogWarning("timed task: the time \"" + timeText + "\" cannot be read as HH:mm:ss");
@@ -174,22 +225,21 @@ Status TaskScheduler::addTask() {
   }
   task.time = *time;
   task.status = std::string(kTaskWaiting);
-  robot_.lists.tasks.append(task.toRow());
-  robot_.runLog.WriteRunLog("添加任务",
-                            "添加任务 " + task.time + " " + task.action + " " + task.content);
-  if (robot_.settings.checked(opt::kTasksOn)) restartAfterEdit(true);
+  taskList_.append(task.toRow());
+  runLog_.WriteRunLog("添加任务", "添加任务 " + task.time + " " + task.action + " " + task.content);
+  if (settings_.checked(opt::kTasksOn)) restartAfterEdit(true);
   return Status::Ok();
 }
 
 void TaskScheduler::deleteCheckedTasks() {
   size_t removed = 0;
   size_t remaining = 0;
-  robot_.lists.tasks.update([&](std::vector<ListRow>& rows) {
+  taskList_.update([&](std::vector<ListRow>& rows) {
     removed = std::erase_if(rows, [](const ListRow& row) { return row.checked; });
     remaining = rows.size();
   });
-  if (robot_.settings.checked(opt::kTasksOn)) restartAfterEdit(remaining > 0);
-  robot_.runLog.WriteRunLog("删除任务", "删除了" + std::to_string(removed) + "个任务");
+  if (settings_.checked(opt::kTasksOn)) restartAfterEdit(remaining > 0);
+  runLog_.WriteRunLog("删除任务", "删除了" + std::to_string(removed) + "个任务");
 }
 
 void TaskScheduler::restartAfterEdit(bool rowsRemain) {
@@ -205,10 +255,10 @@ Status TaskScheduler::runTaskNow() {
     std::lock_guard lock(tasksMu_);
     ++busyButton_;
   }
-  robot_.runLog.WriteRunLog("执行任务", "立即执行任务" + task.action);
+  runLog_.WriteRunLog("执行任务", "立即执行任务" + task.action);
   spawnTask([this, task = std::move(task)](std::stop_token stop) {
-    runTaskAction(robot_, task.action, task.content, robot_.settings.number(opt::kTaskInterval), stop);
-    robot_.runLog.WriteRunLog("执行任务", "任务" + task.action + " 执行完毕");
+    runTaskAction(actions_, task.action, task.content, settings_.number(opt::kTaskInterval), stop);
+    runLog_.WriteRunLog("执行任务", "任务" + task.action + " 执行完毕");
     std::lock_guard lock(tasksMu_);
     --busyButton_;
   });
@@ -216,17 +266,17 @@ Status TaskScheduler::runTaskNow() {
 }
 
 void TaskScheduler::toggleScheduler() {
-  if (robot_.settings.checked(opt::kTasksOn)) {
-    robot_.runLog.WriteRunLog("操作", "开启定时任务");
-    if (robot_.lists.tasks.rowCount() > 0) startScheduler();
+  if (settings_.checked(opt::kTasksOn)) {
+    runLog_.WriteRunLog("操作", "开启定时任务");
+    if (taskList_.rowCount() > 0) startScheduler();
   } else {
     stopScheduler();
-    robot_.runLog.WriteRunLog("操作", "关闭定时任务");
+    runLog_.WriteRunLog("操作", "关闭定时任务");
   }
 }
 
 std::string TaskScheduler::featureStatus() const {
-  return robot_.settings.checked(opt::kTasksOn) ? "已开启" : "已关闭";
+  return settings_.checked(opt::kTasksOn) ? "已开启" : "已关闭";
 }
 
 bool TaskScheduler::runNowEnabled() const {
@@ -252,6 +302,17 @@ SystemTime TaskScheduler::nextPass() const {
 }
 
 void TaskScheduler::spawnTask(std::function<void(std::stop_token)> body) {
+  if (stepped_) {  // to its end on the caller's thread, so that the order is fixed
+    {
+      std::lock_guard lock(tasksMu_);
+      ++activeTasks_;
+    }
+    body(tasksStop_.get_token());
+    std::lock_guard lock(tasksMu_);
+    --activeTasks_;
+    tasksCv_.notify_all();
+    return;
+  }
   std::vector<std::thread> done;
   {
     std::lock_guard lock(tasksMu_);

@@ -1,10 +1,16 @@
 // TaskScheduler: the timed-task scheduler and the task list's window actions.
 //
-// One scheduler thread walks the task list (robot.lists.tasks), keeps each row's
-// status current, starts each due task on a thread of its own and sleeps on the
-// robot's clock until the next time that matters. The actions of the task page
-// (add, delete ticked, run now, the on/off switch) are members too, because
-// they restart the scheduler.
+// One scheduler thread walks the task list, keeps each row's status current,
+// starts each due task on a thread of its own and sleeps on the clock until
+// the next time that matters. The actions of the task page (add, delete ticked,
+// run now, the on/off switch) are members too, because they restart the
+// scheduler.
+//
+// Stepped mode (replay) has no threads at all: the owner moves the clock and
+// calls runDue(), which makes every pass that has come due, at the time it was
+// due, and runs its tasks to their end on the caller's thread. A virtual clock
+// that jumps ahead then runs each task exactly as often as its time was
+// passed, the same on every run.
 //
 // A task thread works on a copy of its row taken when the scheduler starts it,
 // and marks the same task (not the same index) done when it finishes, so rows
@@ -29,23 +35,40 @@
 #include <thread>
 #include <vector>
 
+#include "tasks/task_actions.h"
 #include "tasks/task_list.h"
 #include "util/clock.h"
 #include "util/status.h"
 
 namespace bw {
 
-struct Robot;
+class HostApi;
+class Settings;
+class ListModel;
+class RunLog;
+class QqServices;
+class ManagedGroups;
 
 // The notice shown when a task that needs a content has none.
 inline constexpr std::string_view kTaskContentMissing = "请填写发送内容";
 
 class TaskScheduler {
  public:
-  explicit TaskScheduler(Robot& robot);
+  // `tasks` is the task list view; `stop` is requested when the robot shuts
+  // down (the loop ends and running tasks cut their pauses short).
+  TaskScheduler(Clock& clock, HostApi& host, Settings& settings, ListModel& tasks, RunLog& runLog,
+                QqServices& qq, const ManagedGroups& managedGroups, std::stop_token stop = {});
   ~TaskScheduler();
   TaskScheduler(const TaskScheduler&) = delete;
   TaskScheduler& operator=(const TaskScheduler&) = delete;
+
+  // Switches to stepped mode; call before the first start.
+  void useSteppedMode();
+  // Stepped mode: makes, in order, every pass due at or before the clock's
+  // now, each at its own due time, and runs the tasks they start to their end
+  // before the next pass. Returns the number of passes made: none while
+  // stopped, after the shutdown or in threaded mode.
+  size_t runDue();
 
   // Starts the scheduler thread unless it runs. Its first pass comes no sooner
   // than two seconds after the previous stop.
@@ -85,7 +108,7 @@ class TaskScheduler {
   // Blocks in real time until no task thread runs; false on time-out.
   bool waitForTasks(std::chrono::milliseconds timeout) const;
 
-  // Observation of the loop (status displays, tests): passes made since
+  // Observation of the loop (status displays, tests, replay): passes made since
   // construction, and the clock time of the next pass (the epoch while stopped).
   uint64_t passCount() const;
   SystemTime nextPass() const;
@@ -98,7 +121,12 @@ class TaskScheduler {
   void spawnTask(std::function<void(std::stop_token)> body);
   void restartAfterEdit(bool rowsRemain);
 
-  Robot& robot_;
+  Clock& clock_;
+  Settings& settings_;
+  ListModel& taskList_;
+  RunLog& runLog_;
+  TaskActionServices actions_;
+  std::stop_token shutdown_;
 
   // Start/stop of the loop; taken around each pass, so a stop excludes starts.
   mutable std::mutex loopMu_;
@@ -106,7 +134,9 @@ class TaskScheduler {
   std::stop_source loopStop_;
   SystemTime lastStop_{};
   std::atomic<uint64_t> passes_{0};
-  SystemTime nextPass_{};  // guarded by loopMu_
+  SystemTime nextPass_{};             // guarded by loopMu_
+  std::atomic<bool> stepped_{false};  // set before the first start
+  bool steppedRunning_ = false;       // guarded by loopMu_
 
   // Task threads.
   mutable std::mutex tasksMu_;

@@ -14,7 +14,19 @@
 
 namespace bw {
 
-struct Robot;
+class Clock;
+class HostApi;
+class QqServices;
+class ManagedGroups;
+
+// What an action uses: the groups to act on, the host for messages and mutes,
+// the web services for announcements and homework, the clock for the pauses.
+struct TaskActionServices {
+  Clock& clock;
+  HostApi& host;
+  QqServices& qq;
+  const ManagedGroups& managedGroups;
+};
 
 // The two parts of an announcement's or homework's content: the text before
 // the first "+++" and the text after the last "+++" (each empty when the
@@ -35,7 +47,7 @@ inline constexpr std::string_view kDefaultHomeworkText = "群通知";
 // calls are not examined: one group's failure does not stop the others. An
 // unknown action does nothing but still pauses. A stop request cuts the pass
 // short after the group being handled.
-void runTaskAction(Robot& robot, std::string_view action, std::string_view content,
-                   int64_t pauseSeconds, std::stop_token stop = {});
+void runTaskAction(const TaskActionServices& services, std::string_view action,
+                   std::string_view content, int64_t pauseSeconds, std::stop_token stop = {});
 
 }  // namespace bw

@@ -6,6 +6,9 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 
+#include "util/log.h"
+#include "web/json_nesting.h"
+
 namespace bw {
 
 namespace {
@@ -146,9 +149,17 @@ JsonDocument& JsonDocument::operator=(JsonDocument&&) noexcept = default;
 
 bool JsonDocument::parse(std::string_view text) {
   impl_->root.reset();
+  // A hostile answer nested beyond reason would overflow the stack when read.
+  if (!JsonNestingWithin(text)) {
+    LogWarning("JSON nested more than " + std::to_string(kMaxJsonNesting) +
+               " levels deep ignored (" + std::to_string(text.size()) + " bytes)");
+    return false;
+  }
   Json value = Json::parse(text, nullptr, false, true);
   if (value.is_discarded()) {
-    value = Json::parse(ScriptLiteralToJson(text), nullptr, false, true);
+    const std::string rewritten = ScriptLiteralToJson(text);
+    if (!JsonNestingWithin(rewritten)) return false;
+    value = Json::parse(rewritten, nullptr, false, true);
   }
   if (value.is_discarded() || value.is_null()) return false;
   impl_->root = std::move(value);

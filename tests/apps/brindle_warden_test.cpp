@@ -19,6 +19,7 @@
 #include "storage/ini_file.h"
 #include "storage/schema.h"
 #include "support/temp_dir.h"
+#include "util/clock.h"
 #include "util/files.h"
 
 namespace bw {
@@ -268,6 +269,116 @@ TEST_F(ReplayTest, BadLinesAreReportedWithTheirNumberAndSkipped) {
   EXPECT_THAT(p.err, HasSubstr("line 3: malformed event"));
   EXPECT_THAT(p.err, HasSubstr("line 4: "));
   EXPECT_THAT(p.out, HasSubstr("欢迎进群"));  // the good lines after them still ran
+}
+
+TEST_F(ReplayTest, ALineNestedTooDeeplyIsSkippedWithOneShortLine) {
+  const std::string deep =
+      R"({"post_type":"message","message_type":"group","group_id":100,"user_id":20001,)"
+      R"("message":[{"type":"face","data":{"id":)" +
+      std::string(100000, '[') + std::string(100000, ']') + "}}]}";
+  const std::string events =
+      R"({"set": {"选择框_开启广告检测": true}})"
+      "\n" +
+      deep + "\n" +
+      R"({"post_type":"message","message_type":"group","group_id":100,"user_id":20002,"message":"加我微信"})"
+      "\n";
+  Program p({"replay", "--home", home.path(), write("deep.jsonl", events)});
+  ASSERT_EQ(p.wait(), 0) << p.err.substr(0, 2000);
+  std::vector<std::string> reported;
+  for (const auto& l : Lines(p.err))
+    if (l.starts_with("line 2: ")) reported.push_back(l);
+  ASSERT_EQ(reported.size(), 1u) << p.err.substr(0, 2000);
+  EXPECT_THAT(reported[0], HasSubstr("levels deep"));
+  EXPECT_LT(reported[0].size(), 500u);  // not the 200 KB line
+  EXPECT_LT(p.err.size(), 20000u);
+  // The next line still ran.
+  EXPECT_EQ(
+      p.out,
+      R"({"action":"set_group_kick","params":{"group_id":100,"user_id":20002,"reject_add_request":false}})"
+      "\n");
+}
+
+TEST_F(ReplayTest, ANulCharacterHidesNothingFromTheRules) {
+  const std::string events =
+      R"({"set": {"选择框_开启广告检测": true}})"
+      "\n"
+      R"({"post_type":"message","message_type":"group","group_id":100,"user_id":20001,"message":"\u0000加我微信"})"
+      "\n"
+      R"({"post_type":"message","message_type":"group","group_id":100,"user_id":20002,"message":[{"type":"text","data":{"text":"\u0000"}},{"type":"text","data":{"text":"加我微信"}}]})"
+      "\n";
+  Program p({"replay", "--home", home.path(), write("nul.jsonl", events)});
+  ASSERT_EQ(p.wait(), 0) << p.err;
+  // Advertising is punished with a kick by default.
+  EXPECT_EQ(
+      p.out,
+      R"({"action":"set_group_kick","params":{"group_id":100,"user_id":20001,"reject_add_request":false}})"
+      "\n"
+      R"({"action":"set_group_kick","params":{"group_id":100,"user_id":20002,"reject_add_request":false}})"
+      "\n");
+  EXPECT_THAT(RunLogLines(p.err), ::testing::Contains(HasSubstr("20001 检测到违规词微信")));
+}
+
+// Unix seconds of a local time, as the program (same time zone) reads it.
+int64_t UnixAt(int year, int month, int day, int hour, int minute, int second) {
+  return std::chrono::system_clock::to_time_t(LocalTime(year, month, day, hour, minute, second));
+}
+
+std::string JoinAt(int64_t user, int64_t time) {
+  return R"({"time":)" + std::to_string(time) +
+         R"(,"post_type":"notice","notice_type":"group_increase","sub_type":"approve",)"
+         R"("group_id":100,"operator_id":1,"user_id":)" +
+         std::to_string(user) + "}\n";
+}
+
+// What a replay printed, shortened: "task" for the timed message, the
+// newcomer's number for a welcome.
+std::vector<std::string> Story(const std::string& out) {
+  std::vector<std::string> story;
+  for (const auto& l : Lines(out)) {
+    if (l.find("早安") != std::string::npos) {
+      story.push_back("task");
+    } else if (const size_t at = l.find("[CQ:at,qq="); at != std::string::npos) {
+      story.push_back(l.substr(at + 10, l.find(']', at) - at - 10));
+    } else {
+      story.push_back(l);
+    }
+  }
+  return story;
+}
+
+TEST(Replay, TimedTasksRunOncePerDayPassedTheSameOnEveryRun) {
+  const std::string events =
+      R"({"set": {"选择框_开启进群欢迎": true, "选择框_开启定时任务": true}})"
+      "\n" +
+      JoinAt(30001, UnixAt(2026, 12, 7, 8, 30, 0)) +  // before the task's time
+      JoinAt(30002, UnixAt(2026, 12, 7, 10, 0, 0)) +  // passes 09:00 on the 7th
+      R"({"clock": "2026-12-09 12:00:00"})"
+      "\n" +                                          // the 8th and the 9th
+      JoinAt(30003, UnixAt(2026, 12, 7, 11, 0, 0)) +  // earlier: the clock stays
+      R"({"clock": "2026-12-08 00:00:00"})"
+      "\n" +                                           // earlier: ignored
+      JoinAt(30004, UnixAt(2026, 12, 10, 9, 30, 0)) +  // the 10th
+      JoinAt(30005, UnixAt(2026, 12, 10, 9, 40, 0));   // not again the same day
+  std::vector<std::string> outputs;
+  for (int run = 0; run < 3; ++run) {
+    test::TempDir home;
+    const std::string data = home.path() + "data/10000/";
+    ASSERT_TRUE(EnsureDirectory(data));
+    ASSERT_TRUE(WriteFileAtomic(data + "群列表.txt", "{1}1----100----测试群----群主\r\n"));
+    ASSERT_TRUE(
+        WriteFileAtomic(data + "任务列表.txt", "{0}09:00:00----发送信息----早安----等待执行\r\n"));
+    test::WriteAll(home.path() + "e.jsonl", events);
+    Program p({"replay", "--home", home.path(), "--clock", "2026-12-07 08:00:00",
+               home.path() + "e.jsonl"});
+    ASSERT_EQ(p.wait(), 0) << p.err;
+    EXPECT_EQ(Story(p.out), (std::vector<std::string>{"30001", "task", "30002", "task", "task",
+                                                      "30003", "task", "30004", "30005"}))
+        << p.out;
+    EXPECT_THAT(p.err, HasSubstr("line 6: "));  // the clock does not go back
+    outputs.push_back(p.out);
+  }
+  EXPECT_EQ(outputs[1], outputs[0]);
+  EXPECT_EQ(outputs[2], outputs[0]);
 }
 
 TEST(Replay, RefusesAMissingFileOrABadHome) {

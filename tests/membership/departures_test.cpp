@@ -17,7 +17,14 @@ class DeparturesTest : public MembershipFixture {
     settings.setChecked("选择框_开启广告检测", true);
     settings.setChecked("选择框_踢出加黑", true);
     settings.setChecked("选择框_加黑全踢", true);
+    logStart = runLogLines().size();  // after the switch entries of violation detection
   }
+  std::vector<std::string> newRunLogLines() const {
+    auto lines = runLogLines();
+    lines.erase(lines.begin(), lines.begin() + static_cast<std::ptrdiff_t>(logStart));
+    return lines;
+  }
+  size_t logStart = 0;
   std::vector<std::pair<int64_t, int64_t>> kicks() const {
     std::vector<std::pair<int64_t, int64_t>> out;
     for (const auto& c : actionsNamed("set_group_kick")) out.emplace_back(c.group, c.account);
@@ -27,7 +34,7 @@ class DeparturesTest : public MembershipFixture {
 
 TEST_F(DeparturesTest, LeaveOfAnUnmanagedGroupChangesNothing) {
   addMemberRow(999, 5, 1);
-  invites.recordInvitation("500", "5", "999");
+  invites.recordInvitation(999, 5, 500);
   allBlacklistOptions();
   departures.onMemberLeft(change(2, 999, 1, 5));
   EXPECT_EQ(count("select count(1) from 群成员"), 1);
@@ -38,7 +45,7 @@ TEST_F(DeparturesTest, LeaveOfAnUnmanagedGroupChangesNothing) {
 
 TEST_F(DeparturesTest, LeaveRemovesTheRowLogsAndMovesTheInviterCountsWithNoOption) {
   addMemberRow(700, 5, 1);
-  invites.recordInvitation("500", "5", "700");
+  invites.recordInvitation(700, 5, 500);
   departures.onMemberLeft(change(1, 700, 5, 5));
   EXPECT_EQ(count("select count(1) from 群成员"), 0);
   EXPECT_EQ(count("select count(1) from 邀请记录"), 0);
@@ -74,8 +81,8 @@ TEST_F(DeparturesTest, KickedMemberIsBlacklistedOnceAndSweptFromTheOtherGroups) 
   EXPECT_EQ(count("select count(1) from 黑名单 where QQ号='5'"), 1);
   EXPECT_EQ(kicks(), (std::vector<std::pair<int64_t, int64_t>>{{701, 5}, {702, 5}}));
   EXPECT_EQ(count("select count(1) from 群成员 where QQ号='5'"), 0);
-  EXPECT_EQ(runLogLines(), (std::vector<std::string>{"操作|5加入黑名单成功", "踢人|5踢出 群701",
-                                                     "踢人|5踢出 群702"}));
+  EXPECT_EQ(newRunLogLines(), (std::vector<std::string>{"操作|5加入黑名单成功", "踢人|5踢出 群701",
+                                                        "踢人|5踢出 群702"}));
   const std::string log = ReadAll(groupLog.dayFile(clock.now()));
   EXPECT_NE(log.find("\t701\t退群\t5\t10000\r\n"), std::string::npos) << log;
   EXPECT_NE(log.find("\t702\t退群\t5\t10000\r\n"), std::string::npos) << log;
@@ -99,10 +106,19 @@ TEST_F(DeparturesTest, RepeatedKickOfTheSamePairIsSentOnce) {
   EXPECT_EQ(kicks(), (std::vector<std::pair<int64_t, int64_t>>{{700, 5}, {701, 6}, {700, 5}}));
 }
 
+TEST_F(DeparturesTest, TheRobotItselfAndAccountZeroAreNeverKicked) {
+  addMemberRow(700, 10000, 1);
+  departures.kickMember(700, 10000, false);
+  departures.kickMember(700, 0, true);
+  departures.kickMember(700, 5, false);
+  EXPECT_EQ(kicks(), (std::vector<std::pair<int64_t, int64_t>>{{700, 5}}));
+  EXPECT_EQ(count("select count(1) from 群成员 where QQ号='10000'"), 1);
+}
+
 TEST_F(DeparturesTest, KickDoesTheBookkeeping) {
   addMemberRow(700, 5, 1);
   addMemberRow(701, 5, 1);
-  invites.recordInvitation("500", "5", "700");
+  invites.recordInvitation(700, 5, 500);
   departures.kickMember(700, 5, false);
   EXPECT_EQ(count("select count(1) from 群成员 where QQ号='5'"), 1);  // only that group's row
   EXPECT_EQ(count("select 退出个数 from 邀请统计 where QQ号='500'"), 1);
@@ -110,8 +126,8 @@ TEST_F(DeparturesTest, KickDoesTheBookkeeping) {
 }
 
 TEST_F(DeparturesTest, InvitersAreKickedFromTheirInvitationGroupsOneSecondApart) {
-  invites.recordInvitation("501", "5", "700");
-  invites.recordInvitation("502", "5", "701");
+  invites.recordInvitation(700, 5, 501);
+  invites.recordInvitation(701, 5, 502);
   std::vector<std::chrono::system_clock::time_point> times;
   host.setObserver([this, &times](const HostCall& c) {
     if (c.action == "set_group_kick") times.push_back(clock.now());
@@ -124,7 +140,8 @@ TEST_F(DeparturesTest, InvitersAreKickedFromTheirInvitationGroupsOneSecondApart)
 }
 
 TEST_F(DeparturesTest, KickInvitersIgnoresInvitersThatAreNoAccount) {
-  invites.recordInvitation("abc", "5", "700");
+  ASSERT_TRUE(db.Execute("insert into 邀请记录(QQ号,群号,邀请人QQ) values('5','700','abc')"));
+  ASSERT_TRUE(db.Execute("insert into 邀请记录(QQ号,群号,邀请人QQ) values('5','x','501')"));
   departures.kickInviters(5);
   EXPECT_TRUE(kicks().empty());
 }

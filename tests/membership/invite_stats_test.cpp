@@ -14,7 +14,7 @@ using InviteStatsTest = MembershipFixture;
 TEST_F(InviteStatsTest, CountsFollowInvitationsAndDepartures) {
   qq.nicknames["500"] = "A'lice";
   // First invitation creates the row with the inviter's nickname.
-  EXPECT_EQ(invites.recordInvitation("500", "601", "700"), 1);
+  EXPECT_EQ(invites.recordInvitation(700, 601, 500), 1);
   EXPECT_EQ(text("select 昵称 from 邀请统计 where QQ号='500'"), "A'lice");
   EXPECT_EQ(count("select 现存个数 from 邀请统计 where QQ号='500'"), 1);
   EXPECT_EQ(count("select 邀请个数 from 邀请统计 where QQ号='500'"), 1);
@@ -22,33 +22,25 @@ TEST_F(InviteStatsTest, CountsFollowInvitationsAndDepartures) {
   EXPECT_EQ(count("select count(1) from 邀请记录 where 邀请人QQ='500'"), 1);
 
   // Second invitation updates the same row.
-  EXPECT_EQ(invites.recordInvitation("500", "602", "700"), 2);
+  EXPECT_EQ(invites.recordInvitation(700, 602, 500), 2);
   EXPECT_EQ(count("select count(1) from 邀请统计"), 1);
   EXPECT_EQ(count("select 邀请个数 from 邀请统计 where QQ号='500'"), 2);
-  EXPECT_EQ(
-      sql.statementsStartingWith("update 邀请统计 set 现存个数='2',邀请个数='2' where QQ号='500'")
-          .size(),
-      1u);
 
   // A departure charges the inviter; a second one for the same pair does nothing.
-  EXPECT_EQ(invites.recordDeparture("601", "700"), 1);
+  EXPECT_EQ(invites.recordDeparture(700, 601), 1);
   EXPECT_EQ(count("select 现存个数 from 邀请统计 where QQ号='500'"), 1);
   EXPECT_EQ(count("select 邀请个数 from 邀请统计 where QQ号='500'"), 2);
   EXPECT_EQ(count("select 退出个数 from 邀请统计 where QQ号='500'"), 1);
   EXPECT_EQ(count("select count(1) from 邀请记录 where QQ号='601'"), 0);
-  EXPECT_EQ(
-      sql.statementsStartingWith("update 邀请统计 set 现存个数='1',退出个数='1'  where QQ号='500'")
-          .size(),
-      1u);
-  EXPECT_EQ(invites.recordDeparture("601", "700"), 0);
+  EXPECT_EQ(invites.recordDeparture(700, 601), 0);
   EXPECT_EQ(count("select 退出个数 from 邀请统计 where QQ号='500'"), 1);
   // The nickname was fetched once only.
   EXPECT_EQ(qq.requests, std::vector<std::string>{"nickname:500"});
 }
 
 TEST_F(InviteStatsTest, DepartureFromAnotherGroupDoesNotChargeTheInviter) {
-  invites.recordInvitation("500", "601", "700");
-  EXPECT_EQ(invites.recordDeparture("601", "701"), 0);
+  invites.recordInvitation(700, 601, 500);
+  EXPECT_EQ(invites.recordDeparture(701, 601), 0);
   EXPECT_EQ(count("select 现存个数 from 邀请统计 where QQ号='500'"), 1);
   EXPECT_EQ(count("select count(1) from 邀请记录"), 1);
 }
@@ -68,7 +60,7 @@ TEST_F(InviteStatsTest, ConcurrentInvitationsLoseNoIncrement) {
   for (int t = 0; t < kThreads; ++t) {
     workers.emplace_back([this, t] {
       for (int i = 0; i < kEach; ++i) {
-        invites.recordInvitation("500", std::to_string(1000 + t * kEach + i), "700");
+        invites.recordInvitation(700, 1000 + t * kEach + i, 500);
       }
     });
   }
@@ -80,11 +72,11 @@ TEST_F(InviteStatsTest, ConcurrentInvitationsLoseNoIncrement) {
 }
 
 TEST_F(InviteStatsTest, QueryReplyFillsTheTemplate) {
-  invites.recordInvitation("500", "601", "700");
-  invites.recordInvitation("500", "602", "700");
-  invites.recordDeparture("602", "700");
-  invites.replyInviteQuery("500", "700");
-  invites.replyInviteQuery("501", "700");  // no row: all zero
+  invites.recordInvitation(700, 601, 500);
+  invites.recordInvitation(700, 602, 500);
+  invites.recordDeparture(700, 602);
+  invites.replyInviteQuery(700, 500);
+  invites.replyInviteQuery(700, 501);  // no row: all zero
 
   auto sent = actionsNamed("send_group_msg");
   ASSERT_EQ(sent.size(), 2u);
@@ -95,20 +87,20 @@ TEST_F(InviteStatsTest, QueryReplyFillsTheTemplate) {
 
 TEST_F(InviteStatsTest, QueryTemplateReplacesEveryOccurrenceAndTheTime) {
   settings.setText("编辑框_邀请查询回复", "[总邀请人数]/[总邀请人数] [时间]");
-  invites.recordInvitation("500", "601", "700");
-  invites.replyInviteQuery("500", "700");
+  invites.recordInvitation(700, 601, 500);
+  invites.replyInviteQuery(700, 500);
   ASSERT_EQ(actionsNamed("send_group_msg").size(), 1u);
   EXPECT_EQ(actionsNamed("send_group_msg")[0].text, "1/1 2026年12月7日21时5分9秒");
 }
 
 TEST_F(InviteStatsTest, InvitedListAndClear) {
-  invites.replyInvitedList("500", "700");
-  invites.recordInvitation("500", "601", "700");
-  invites.recordInvitation("500", "602", "701");
-  invites.replyInvitedList("500", "700");
-  invites.clearInviteStats("500", "700");
+  invites.replyInvitedList(700, 500);
+  invites.recordInvitation(700, 601, 500);
+  invites.recordInvitation(701, 602, 500);
+  invites.replyInvitedList(700, 500);
+  invites.clearInviteStats(700, 500);
   // The cleared inviter's members leave: nobody is charged.
-  EXPECT_EQ(invites.recordDeparture("601", "700"), 0);
+  EXPECT_EQ(invites.recordDeparture(700, 601), 0);
 
   auto sent = actionsNamed("send_group_msg");
   ASSERT_EQ(sent.size(), 3u);
@@ -121,13 +113,14 @@ TEST_F(InviteStatsTest, InvitedListAndClear) {
 
 TEST_F(InviteStatsTest, ShowInviteStatsFillsTheListWithOrWithoutFilter) {
   qq.nicknames["500"] = "A";
-  invites.recordInvitation("500", "601", "700");
-  invites.recordInvitation("501", "602", "700");
-  invites.recordDeparture("601", "700");
+  invites.recordInvitation(700, 601, 500);
+  invites.recordInvitation(700, 602, 501);
+  invites.recordDeparture(700, 601);
 
   invites.showInviteStats("");
   EXPECT_EQ(lists.inviteStats.rowCount(), 2u);
-  EXPECT_FALSE(sql.statementsStartingWith("select * from 邀请统计 ").empty());
+  EXPECT_EQ(lists.inviteStats.cell(0, 1), "500");
+  EXPECT_EQ(lists.inviteStats.cell(1, 1), "501");
 
   invites.showInviteStats("500");
   ASSERT_EQ(lists.inviteStats.rowCount(), 1u);
@@ -136,6 +129,33 @@ TEST_F(InviteStatsTest, ShowInviteStatsFillsTheListWithOrWithoutFilter) {
 
   invites.showInviteStats("x' or '1'='1");
   EXPECT_EQ(lists.inviteStats.rowCount(), 0u);
+}
+
+TEST_F(InviteStatsTest, AFailedWriteChangesNoCountAndReportsNothingDone) {
+  invites.recordInvitation(700, 601, 500);
+  // The second invitation's update fails: neither the counts nor the records move.
+  sql.onStatement = [](const std::string& s) { return s.rfind("update 邀请统计", 0) != 0; };
+  EXPECT_EQ(invites.recordInvitation(700, 602, 500), std::nullopt);
+  EXPECT_EQ(count("select 邀请个数 from 邀请统计 where QQ号='500'"), 1);
+  EXPECT_EQ(count("select count(1) from 邀请记录 where QQ号='602'"), 0);
+  // A departure whose charge fails keeps the member's record for a later try.
+  EXPECT_EQ(invites.recordDeparture(700, 601), std::nullopt);
+  EXPECT_EQ(count("select count(1) from 邀请记录 where QQ号='601'"), 1);
+  EXPECT_EQ(count("select 现存个数 from 邀请统计 where QQ号='500'"), 1);
+  // A clear that fails sends no confirmation.
+  sql.onStatement = [](const std::string& s) { return s.rfind("delete from 邀请记录", 0) != 0; };
+  invites.clearInviteStats(700, 500);
+  EXPECT_TRUE(actionsNamed("send_group_msg").empty());
+  EXPECT_EQ(count("select count(1) from 邀请统计 where QQ号='500'"), 1);
+}
+
+TEST_F(InviteStatsTest, CommandTargetsThatAreNoAccountSendNothing) {
+  invites.recordInvitation(700, 601, 500);
+  invites.clearInviteStats(std::string("5x"), std::string("700"));
+  invites.replyInvitedList(std::string(""), std::string("700"));
+  invites.replyInviteQuery(std::string("500"), std::string("-700"));
+  EXPECT_TRUE(host.actions().empty());
+  EXPECT_EQ(count("select count(1) from 邀请统计"), 1);
 }
 
 TEST_F(InviteStatsTest, SwitchingTheQueryWritesRunLogEntries) {

@@ -2,7 +2,10 @@
 
 #include <chrono>
 
+#include "core/lifecycle.h"
+#include "core/robot_core.h"
 #include "membership_fixture.h"
+#include "settings/option_names.h"
 
 namespace bw::test {
 namespace {
@@ -18,8 +21,9 @@ class JoinScreeningTest : public MembershipFixture {
     settings.setChecked("选择框_开启自动审核进群", true);
   }
   JoinRequestRecord request(int64_t applicant, std::string msg = "", int32_t subType = 1,
-                            int64_t group = 700) {
+                            int64_t group = 700, int64_t inviter = 0) {
     JoinRequestRecord r;
+    r.inviter = inviter;
     r.subType = subType;
     r.fromGroup = group;
     r.fromQQ = applicant;
@@ -107,26 +111,84 @@ TEST_F(JoinScreeningTest, LevelBoundaryAndNonNumericTexts) {
   EXPECT_EQ(outcome(), "approve");
 }
 
-TEST_F(JoinScreeningTest, ApprovalCreditsANamedInviter) {
-  screen(request(5, "邀请人：[CQ:at,qq=12345] 备注"));
+TEST_F(JoinScreeningTest, ApprovalCreditsTheInviterTheHostNamed) {
+  screen(request(5, "", 1, 700, 12345));
   EXPECT_EQ(outcome(), "approve");
   EXPECT_EQ(text("select 邀请人QQ from 邀请记录 where QQ号='5' and 群号='700'"), "12345");
   EXPECT_EQ(count("select 邀请个数 from 邀请统计 where QQ号='12345'"), 1);
 }
 
-TEST_F(JoinScreeningTest, NoInviterWordOrRefusalCreditsNobody) {
+TEST_F(JoinScreeningTest, NoNamedInviterOrRefusalCreditsNobody) {
   screen(request(5, "[CQ:at,qq=12345]"));
   EXPECT_EQ(outcome(), "approve");
   ASSERT_TRUE(db.Execute("insert into 黑名单(QQ号,昵称,加入时间) values('6','b','1')"));
-  screen(request(6, "邀请人 qq=12345]"));
+  screen(request(6, "", 1, 700, 12345));
   EXPECT_EQ(outcome(), std::string("refuse:") + kBlacklisted);
   EXPECT_EQ(count("select count(1) from 邀请记录"), 0);
   EXPECT_EQ(count("select count(1) from 邀请统计"), 0);
 }
 
-TEST_F(JoinScreeningTest, HostileInviterTextStaysOneValue) {
-  screen(request(5, "邀请人 qq=1'); delete from 黑名单; --]"));
-  EXPECT_EQ(text("select 邀请人QQ from 邀请记录 where QQ号='5'"), "1'); delete from 黑名单; --");
+// The applicant writes the comment: an inviter named there is nobody's word
+// but the applicant's, and must neither be credited nor be punished later.
+TEST_F(JoinScreeningTest, AnInviterWrittenIntoTheCommentIsNeitherCreditedNorKicked) {
+  settings.setChecked(opt::kKickInviter, true);
+  screen(request(5, "邀请人qq=30000]"));
+  EXPECT_EQ(outcome(), "approve");
+  EXPECT_EQ(count("select count(1) from 邀请记录"), 0);
+  EXPECT_EQ(count("select count(1) from 邀请统计"), 0);
+
+  // The applicant misbehaves: the inviter sweep of a penalty finds nobody.
+  host.clear();
+  departures.kickInviters(5);
+  EXPECT_TRUE(actionsNamed("set_group_kick").empty());
+}
+
+// The legacy host gives only text; its entry point reads the inviter from it.
+// Records that arrive built (OneBot, replay) keep their inviter and text.
+class JoinRequestEntryTest : public ::testing::Test {
+ protected:
+  JoinRequestEntryTest() {
+    LifecycleHooks hooks;
+    hooks.handlers.joinRequest = [this](const JoinRequestRecord& r) { seen.push_back(r); };
+    lifecycle.setHooks(std::move(hooks));
+    lifecycle.managedGroups().replace({700});
+  }
+  TempDir dir;
+  VirtualClock clock{LocalTime(2026, 12, 7, 21, 5, 9)};
+  RecordingHost host;
+  OfflineQqServices qq;
+  Lifecycle lifecycle{host, clock, qq, dir.path().substr(0, dir.path().size() - 1),
+                      QueueMode::kSynchronous};
+  std::vector<JoinRequestRecord> seen;
+};
+
+TEST_F(JoinRequestEntryTest, LegacyTextIsParsedBuiltRecordsAreTakenAsGiven) {
+  // Not running yet: nothing is queued by either entry.
+  JoinRequestRecord built;
+  built.subType = 1;
+  built.fromGroup = 700;
+  built.fromQQ = 5;
+  built.msg = "邀请人qq=30000]";
+  lifecycle.joinRequest(built);
+  EXPECT_TRUE(seen.empty());
+  lifecycle.setRunning();
+
+  lifecycle._eventRequest_AddGroup(1, 0, 700, 5, "邀请人：[CQ:at,qq=12345] 备注", "f1");
+  lifecycle._eventRequest_AddGroup(1, 0, 700, 6, "[CQ:at,qq=12345]", "f2");  // no 邀请人
+  lifecycle._eventRequest_AddGroup(1, 0, 700, 7, "邀请人 qq=1'); delete from 黑名单; --]", "f3");
+  lifecycle.joinRequest(built);
+  built.inviter = 30000;
+  LifecycleEntryPoints(lifecycle).joinRequest(built);
+  lifecycle.waitIdle();
+
+  ASSERT_EQ(seen.size(), 5u);
+  EXPECT_EQ(seen[0].inviter, 12345);
+  EXPECT_EQ(seen[0].msg, "邀请人：[CQ:at,qq=12345] 备注");
+  EXPECT_EQ(seen[1].inviter, 0);
+  EXPECT_EQ(seen[2].inviter, 0);  // no account number
+  EXPECT_EQ(seen[3].inviter, 0);  // the text of a built record is never parsed
+  EXPECT_EQ(seen[3].msg, "邀请人qq=30000]");
+  EXPECT_EQ(seen[4].inviter, 30000);
 }
 
 TEST_F(JoinScreeningTest, ApprovalsAreSpacedOneSecondRefusalsAreNot) {
@@ -141,7 +203,9 @@ TEST_F(JoinScreeningTest, ApprovalsAreSpacedOneSecondRefusalsAreNot) {
 
 TEST_F(JoinScreeningTest, FailingQueriesLetTheApplicantPass) {
   settings.setChecked("选择框_禁止一号多群", true);
-  sql.Disconnect();
+  ASSERT_TRUE(db.Execute("insert into 黑名单(QQ号,昵称,加入时间) values('5','b','1')"));
+  addMemberRow(800, 5, 1);
+  sql.onStatement = [](const std::string& s) { return s.rfind("select count(1)", 0) != 0; };
   screen(request(5));
   EXPECT_EQ(outcome(), "approve");
 }

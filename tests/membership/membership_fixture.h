@@ -1,85 +1,55 @@
-// MembershipFixture: a RobotFixture whose Robot talks to the test database
-// through a RecordingDatabase (every statement text is kept, in order), with
-// all membership components wired together the way the service wires them.
+// MembershipFixture: a RobotFixture whose rule modules are built through
+// RuleModules, the same wiring as the service's. The modules talk to the test
+// database through a FaultyDatabase (a second connection to the same file), so
+// a test can make chosen statements fail or stall; `db` stays free for
+// assertions on the rows left.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <functional>
-#include <memory>
-#include <mutex>
+#include <stop_token>
 #include <string>
 #include <vector>
 
+#include "core/rule_modules.h"
 #include "host/host_api.h"
-#include "host/robot.h"
-#include "membership/account_lists.h"
-#include "membership/arrivals.h"
-#include "membership/departures.h"
-#include "membership/invite_stats.h"
-#include "membership/join_screening.h"
-#include "membership/member_limit.h"
 #include "storage/database.h"
 #include "storage/schema.h"
 #include "support/robot_fixture.h"
 
 namespace bw::test {
 
-// The test database, recording each statement text before running it.
-class RecordingDatabase : public Database {
+// The test database with a hook before each statement.
+class FaultyDatabase : public Database {
  public:
+  explicit FaultyDatabase(const std::string& file) {
+    if (!ConnectSqlite(file)) ADD_FAILURE() << "the modules' connection did not open";
+  }
+  ~FaultyDatabase() override { Disconnect(); }
+
   ExecResult Execute(const std::string& sql, int64_t* rowCount = nullptr) override {
-    remember(sql);
     if (onStatement && !onStatement(sql)) return ExecResult{-1};
     return Database::Execute(sql, rowCount);
   }
   Statement Query(const std::string& sql, int cursorType = 1) override {
-    remember(sql);
     if (onStatement && !onStatement(sql)) return 0;
     return Database::Query(sql, cursorType);
   }
   // Runs before each statement (set it before the code under test runs); a
   // false answer makes the statement fail without reaching the database.
   std::function<bool(const std::string&)> onStatement;
-  std::vector<std::string> statements() const {
-    std::lock_guard lock(mu_);
-    return statements_;
-  }
-  // Statements that start with `prefix`.
-  std::vector<std::string> statementsStartingWith(const std::string& prefix) const {
-    std::vector<std::string> out;
-    for (const auto& s : statements()) {
-      if (s.rfind(prefix, 0) == 0) out.push_back(s);
-    }
-    return out;
-  }
-  void clearStatements() {
-    std::lock_guard lock(mu_);
-    statements_.clear();
-  }
+};
 
- private:
-  void remember(const std::string& sql) {
-    std::lock_guard lock(mu_);
-    statements_.push_back(sql);
-  }
-  mutable std::mutex mu_;
-  std::vector<std::string> statements_;
+// Images have no size here: the membership rules never ask.
+class NoImageInfo : public ImageInfo {
+ public:
+  ImageSize imageSize(const std::string&, const std::string&) override { return {}; }
 };
 
 class MembershipFixture : public ::testing::Test, public RobotFixture {
  protected:
-  MembershipFixture()
-      : r(clock, host, settings, lists, runLog, groupLog, sql, qq, managedGroups, identity,
-          stopSource.get_token()) {
-    r.setDirectories(robot->runDirectory(), robot->dataDirectory());
-    r.setLoginAccount("10000");
-    if (!sql.ConnectSqlite(DatabaseFile(robot->dataDirectory()))) {
-      ADD_FAILURE() << "the recording connection did not open";
-    }
-  }
-  ~MembershipFixture() override { sql.Disconnect(); }
+  MembershipFixture() = default;
 
   // A member-change record.
   static MemberChangeRecord change(int32_t subType, int64_t group, int64_t op, int64_t member) {
@@ -132,14 +102,18 @@ class MembershipFixture : public ::testing::Test, public RobotFixture {
   }
 
   std::stop_source stopSource;
-  RecordingDatabase sql;
-  Robot r;
-  InviteStats invites{r};
-  AccountLists accounts{r};
-  MemberLimit limit{r, invites};
-  Departures departures{r, invites, accounts, limit};
-  Arrivals arrivals{r, invites, limit};
-  JoinScreening screening{r, invites};
+  FaultyDatabase sql{DatabaseFile(identity.dataDirectory())};
+  NoImageInfo images;
+  RuleModules modules{Services{clock, host, settings, lists, runLog, groupLog, sql, qq,
+                               managedGroups, identity, images, stopSource.get_token()}};
+  InviteStats& invites = modules.invites;
+  AccountLists& accounts = modules.accountLists;
+  MemberLimit& limit = modules.memberLimit;
+  Departures& departures = modules.departures;
+  Arrivals& arrivals = modules.arrivals;
+  JoinScreening& screening = modules.screening;
+  SettingsStore& store = modules.store;
+  MemberRefresh& refresh = modules.memberRefresh;
 };
 
 }  // namespace bw::test

@@ -219,6 +219,55 @@ TEST_F(ConnectedTest, MalformedAndUnknownFramesAreLoggedAndDropped) {
   EXPECT_TRUE(connection->call("get_login_info").ok);
 }
 
+// A segment value nested 100,000 levels deep (about 200 KB) in an otherwise
+// valid group message.
+std::string DeeplyNestedMessage(size_t levels) {
+  return R"({"post_type":"message","message_type":"group","group_id":100,"user_id":20001,)"
+         R"("message":[{"type":"face","data":{"id":)" +
+         std::string(levels, '[') + std::string(levels, ']') + "}}]}";
+}
+
+TEST_F(ConnectedTest, AFrameNestedTooDeeplyIsDroppedWithOneShortLineAndTheLinkGoesOn) {
+  LogCapture log;
+  std::vector<GroupMessageRecord> messages;
+  std::mutex recordsMu;
+  EventHandlers handlers;
+  handlers.groupMessage = [&](const GroupMessageRecord& r) {
+    std::lock_guard lock(recordsMu);
+    messages.push_back(r);
+  };
+  connection = std::make_unique<Connection>(realClock, FastOptions(peer.url(), "secret"));
+  connection->setEventHandler([&](const Json& e) { RouteEvent(e, handlers); });
+  ASSERT_TRUE(connection->start());
+  ASSERT_TRUE(connection->waitUntilConnected());
+
+  const std::string deep = DeeplyNestedMessage(100000);
+  peer.sendRaw(deep);
+  // Just within the bound: a real event of that depth still arrives.
+  peer.sendRaw(R"({"post_type":"message","message_type":"group","group_id":100,"user_id":20002,)"
+               R"("message":[{"type":"face","data":{"id":)" +
+               std::string(96, '[') + std::string(96, ']') + "}}]}");
+  peer.sendRaw(R"({"post_type":"message","message_type":"group","group_id":100,"user_id":20003,)"
+               R"("message":"after"})");
+  ASSERT_TRUE(Eventually([&] {
+    std::lock_guard lock(recordsMu);
+    return messages.size() >= 2;
+  }));
+  {
+    std::lock_guard lock(recordsMu);
+    EXPECT_EQ(messages[0].fromQQ, 20002);
+    EXPECT_EQ(messages[1].fromQQ, 20003);
+    EXPECT_EQ(messages[1].msg, "after");
+  }
+  std::vector<std::string> dropped;
+  for (const auto& line : log.lines())
+    if (line.find("levels deep") != std::string::npos) dropped.push_back(line);
+  ASSERT_EQ(dropped.size(), 1u);
+  EXPECT_THAT(dropped[0], ::testing::HasSubstr(std::to_string(deep.size()) + " bytes"));
+  EXPECT_LT(dropped[0].size(), 500u);  // an excerpt, not the frame
+  EXPECT_EQ(connection->state(), LinkState::kConnected);
+}
+
 TEST_F(ConnectedTest, ADroppedConnectionFailsPendingCallsAndIsReestablished) {
   LogCapture log;
   connect(realClock, "secret");

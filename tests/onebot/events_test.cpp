@@ -1,5 +1,5 @@
 // OneBot events mapped to the legacy records: message text, sub-type codes,
-// inviter text, and what is dropped.
+// the inviter, NUL characters, and what is dropped.
 #include "onebot/events.h"
 
 #include <gtest/gtest.h>
@@ -9,7 +9,7 @@
 namespace bw::onebot {
 namespace {
 
-Json Parse(const char* text) { return Json::parse(text); }
+Json Parse(std::string_view text) { return Json::parse(text); }
 
 TEST(MessageToCqText, TurnsSegmentsIntoEscapedCqCodes) {
   Json message = Parse(R"([
@@ -127,35 +127,64 @@ TEST(MapEvent, MemberChangesCarryTheLegacySubTypes) {
       EventKind::kIgnored);
 }
 
-TEST(MapEvent, JoinRequestsNameTheirInviterWhereScreeningLooksForIt) {
+TEST(MapEvent, TheInviterComesFromTheImplementationNeverFromTheComment) {
   MappedEvent m = MapEvent(Parse(R"({"post_type":"request","request_type":"group","sub_type":"add",
       "group_id":100,"user_id":30001,"comment":"问题：你从哪来 答案：qq=666]","flag":"f-1",
-      "invitor_id":12345,"time":1765112710})"));
+      "invitor_id":30000,"time":1765112710})"));
   ASSERT_EQ(m.kind, EventKind::kJoinRequest);
   const JoinRequestRecord& r = m.joinRequest;
   EXPECT_EQ(r.subType, 1);
   EXPECT_EQ(r.responseFlag, "f-1");
   EXPECT_EQ(r.fromQQ, 30001);
   EXPECT_EQ(r.sendTime, 1765112710);
-  // The first "qq=" ... "]" is the named inviter, not the applicant's own text.
-  ASSERT_NE(r.msg.find("邀请人"), std::string::npos);
-  const size_t q = r.msg.find("qq=");
-  EXPECT_EQ(r.msg.substr(q + 3, r.msg.find(']', q) - q - 3), "12345");
-  EXPECT_NE(r.msg.find("问题：你从哪来"), std::string::npos);
+  EXPECT_EQ(r.inviter, 30000);
+  EXPECT_EQ(r.msg, "问题：你从哪来 答案：qq=666&#93;");
 
+  // Other spellings: inviter_id, and decimal text.
   m = MapEvent(Parse(R"({"post_type":"request","request_type":"group","sub_type":"add",
-      "group_id":100,"user_id":30001,"comment":"hello","flag":"f-2"})"));
-  EXPECT_EQ(m.joinRequest.msg, "hello");
+      "group_id":100,"user_id":30001,"comment":"hi","flag":"f-2","inviter_id":"30000"})"));
+  EXPECT_EQ(m.joinRequest.inviter, 30000);
+  EXPECT_EQ(m.joinRequest.msg, "hi");
+
+  // Only the applicant's words name someone: no inviter, and the words are
+  // escaped so that nothing reads them as a code.
   m = MapEvent(Parse(R"({"post_type":"request","request_type":"group","sub_type":"add",
-      "group_id":100,"user_id":30001,"comment":"hello","flag":"f-3","invitor_id":0})"));
-  EXPECT_EQ(m.joinRequest.msg, "hello");
+      "group_id":100,"user_id":30001,"comment":"邀请人qq=30000] & [CQ:at,qq=1]","flag":"f-3"})"));
+  EXPECT_EQ(m.joinRequest.inviter, 0);
+  EXPECT_EQ(m.joinRequest.msg, "邀请人qq=30000&#93; &amp; &#91;CQ:at,qq=1&#93;");
+  EXPECT_EQ(m.joinRequest.msg.find(']'), std::string::npos);
+
+  for (const char* none : {R"("invitor_id":0)", R"("invitor_id":-5)", R"("invitor_id":"abc")",
+                           R"("inviter_id":null)"}) {
+    m = MapEvent(Parse(std::string(R"({"post_type":"request","request_type":"group",
+        "sub_type":"add","group_id":100,"user_id":30001,"comment":"hello","flag":"f-4",)") +
+                       none + "}"));
+    EXPECT_EQ(m.joinRequest.inviter, 0) << none;
+    EXPECT_EQ(m.joinRequest.msg, "hello") << none;
+  }
   m = MapEvent(Parse(R"({"post_type":"request","request_type":"group","sub_type":"invite",
-      "group_id":100,"user_id":1,"flag":"f-4"})"));
+      "group_id":100,"user_id":1,"flag":"f-5"})"));
   EXPECT_EQ(m.joinRequest.subType, 2);
+  EXPECT_EQ(m.joinRequest.msg, "");
   EXPECT_EQ(
       MapEvent(Parse(R"({"post_type":"request","request_type":"friend","user_id":1,"flag":"x"})"))
           .kind,
       EventKind::kIgnored);
+}
+
+TEST(MapEvent, NulCharactersAreDroppedSoNoTextIsCutShort) {
+  MappedEvent m = MapEvent(Parse(
+      R"({"post_type":"message","message_type":"group","group_id":100,"user_id":2,"message":"\u0000加我\u0000微信"})"));
+  EXPECT_EQ(m.groupMessage.msg, "加我微信");
+  m = MapEvent(Parse(
+      R"({"post_type":"message","message_type":"group","group_id":100,"user_id":2,"message":[{"type":"text","data":{"text":"\u0000加我"}},{"type":"face","data":{"id":"1\u0000"}},{"type":"text","data":{"text":"微信"}}]})"));
+  EXPECT_EQ(m.groupMessage.msg, "加我[CQ:face,id=1]微信");
+  m = MapEvent(Parse(
+      R"({"post_type":"message","message_type":"private","user_id":2,"raw_message":"a\u0000b"})"));
+  EXPECT_EQ(m.privateMessage.msg, "ab");
+  m = MapEvent(Parse(R"({"post_type":"request","request_type":"group","sub_type":"add",
+      "group_id":100,"user_id":30001,"comment":"\u0000加我微信","flag":"f"})"));
+  EXPECT_EQ(m.joinRequest.msg, "加我微信");
 }
 
 TEST(MapEvent, MetaEventsAreOnlyNoted) {

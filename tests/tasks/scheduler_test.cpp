@@ -49,7 +49,7 @@ TEST(Scheduler, RunsAWholeDayOnTime) {
   t.addRow("08:00:00", "发送信息", "早上好");
   t.addRow("12:30:00", "全体禁言", "");
   t.addRow("18:00:00", "解除禁言", "");
-  TaskScheduler s(t.robot);
+  TaskScheduler s = t.scheduler();
   Driver d(t, s);
   s.startScheduler();
 
@@ -84,7 +84,7 @@ TEST(Scheduler, StatusesAfterAPassAndATasksEnd) {
   t.addRow("21:05:08", "发送信息", "b", "明天执行");  // 1 s past
   t.addRow("22:00:00", "发送信息", "c", "执行完毕");  // done yesterday
   t.addRow("20:00:00", "发送信息", "d");
-  TaskScheduler s(t.robot);
+  TaskScheduler s = t.scheduler();
   Driver d(t, s);
   s.startScheduler();
   ASSERT_TRUE(d.awaitPass(1));
@@ -99,7 +99,7 @@ TEST(Scheduler, StopTakesEffectDuringTheSleepAndStartsNothing) {
   TaskRobot t(Mode::kManual);
   t.manage({123456});
   t.addRow("23:00:00", "发送信息", "晚安");
-  TaskScheduler s(t.robot);
+  TaskScheduler s = t.scheduler();
   s.startScheduler();
   ASSERT_TRUE(t.clock.waitForSleepers(1));
   const auto begin = std::chrono::steady_clock::now();
@@ -119,7 +119,7 @@ TEST(Scheduler, AddWhileOnRestartsNoSoonerThanTwoSecondsAfterTheStop) {
   t.settings.setText("编辑框_执行间隔时间", "0");
   t.settings.setChecked(kSwitch, true);
   t.addRow("23:00:00", "发送信息", "晚安");
-  TaskScheduler s(t.robot);
+  TaskScheduler s = t.scheduler();
   s.startScheduler();
   ASSERT_TRUE(t.clock.waitForSleepers(1));
   ASSERT_EQ(s.passCount(), 1u);
@@ -146,7 +146,7 @@ TEST(Scheduler, AddWhileOnRestartsNoSoonerThanTwoSecondsAfterTheStop) {
 
 TEST(Scheduler, AddWithTheSchedulerOffOnlyAppends) {
   TaskRobot t(Mode::kAutoAdvance);
-  TaskScheduler s(t.robot);
+  TaskScheduler s = t.scheduler();
   t.settings.setChecked("单选框_全体禁言", true);
   t.settings.setText("编辑框_定时发送内容", "not used");
   t.settings.setText("日期框_执行时间", "7:30:00");
@@ -161,7 +161,7 @@ TEST(Scheduler, AddWithTheSchedulerOffOnlyAppends) {
 
 TEST(Scheduler, AnEmptyDateBoxStandsForTheCurrentTime) {
   TaskRobot t(Mode::kAutoAdvance);
-  TaskScheduler s(t.robot);
+  TaskScheduler s = t.scheduler();
   t.settings.setText("编辑框_定时发送内容", "hi");
   ASSERT_TRUE(s.addTask().ok());
   EXPECT_EQ(t.lists.tasks.cell(0, taskcol::kTime), "21:05:09");
@@ -169,7 +169,7 @@ TEST(Scheduler, AnEmptyDateBoxStandsForTheCurrentTime) {
 
 TEST(Scheduler, AddRefusesMissingContentAndUnreadableTime) {
   TaskRobot t(Mode::kAutoAdvance);
-  TaskScheduler s(t.robot);
+  TaskScheduler s = t.scheduler();
   t.settings.setText("日期框_执行时间", "08:00:00");
   for (const char* radio : {"单选框_发送信息", "单选框_发布公告", "单选框_发布作业"}) {
     t.settings.setChecked(radio, true);
@@ -195,7 +195,7 @@ TEST(Scheduler, DeletingTickedRowsRestartsOnlyWhileRowsRemain) {
   t.addRow("22:00:00", "发送信息", "a", "等待执行", true);
   t.addRow("23:00:00", "发送信息", "b");
   t.addRow("23:30:00", "发送信息", "c", "等待执行", true);
-  TaskScheduler s(t.robot);
+  TaskScheduler s = t.scheduler();
   s.startScheduler();
   s.deleteCheckedTasks();
   EXPECT_TRUE(s.schedulerRunning());
@@ -212,7 +212,7 @@ TEST(Scheduler, DeletingTickedRowsRestartsOnlyWhileRowsRemain) {
 
 TEST(Scheduler, ToggleFollowsTheSwitch) {
   TaskRobot t(Mode::kManual);
-  TaskScheduler s(t.robot);
+  TaskScheduler s = t.scheduler();
   t.settings.setChecked(kSwitch, true);
   s.toggleScheduler();  // no rows: nothing to run
   EXPECT_FALSE(s.schedulerRunning());
@@ -240,7 +240,7 @@ TEST(Scheduler, RunNowTouchesNoRowAndGreysTheButtonWhileItRuns) {
   TaskRobot t(Mode::kManual);
   t.manage({111111, 222222});
   t.addRow("08:00:00", "发送信息", "a", "明天执行");
-  TaskScheduler s(t.robot);
+  TaskScheduler s = t.scheduler();
   t.settings.setText("编辑框_定时发送内容", "现在");
   ASSERT_TRUE(s.runTaskNow().ok());
   ASSERT_TRUE(t.clock.waitForSleepers(1));  // pausing after the first group
@@ -266,7 +266,7 @@ TEST(Scheduler, ATaskMarksItsOwnRowAfterEarlierRowsWereDeleted) {
   t.addRow("21:00:00", "发送信息", "A", "明天执行", true);
   t.addRow("21:05:10", "发送信息", "B");
   t.addRow("23:00:00", "发送信息", "C");
-  TaskScheduler s(t.robot);
+  TaskScheduler s = t.scheduler();
   s.startScheduler();
   ASSERT_TRUE(t.clock.waitForSleepers(2));  // the loop and B's pause after its group
   s.deleteCheckedTasks();                   // the switch is off: the loop goes on
@@ -284,13 +284,83 @@ TEST(Scheduler, DestructionEndsRunningTasks) {
   t->settings.setText("编辑框_执行间隔时间", "600");
   t->addRow("21:05:09", "发送信息", "x");
   {
-    TaskScheduler s(t->robot);
+    TaskScheduler s = t->scheduler();
     s.startScheduler();
     ASSERT_TRUE(t->clock.waitForSleepers(2));
     EXPECT_EQ(s.runningTasks(), 1u);
   }  // must return without the clock moving
   EXPECT_EQ(t->clock.sleepers(), 0);
   EXPECT_EQ(t->calls().size(), 1u);
+}
+
+// Stepped mode (replay): no thread; each runDue() makes the passes that came
+// due, each at its own time, and runs their tasks before it returns.
+TEST(SteppedScheduler, RunsADailyTaskOncePerDayPassedWithoutThreads) {
+  TaskRobot t(Mode::kAutoAdvance, LocalTime(2026, 12, 7, 7, 0, 0));
+  t.manage({1, 2});
+  t.settings.setText("编辑框_执行间隔时间", "2");
+  t.addRow("08:00:00", "发送信息", "早安");
+  TaskScheduler s = t.scheduler();
+  s.useSteppedMode();
+  s.startScheduler();
+  EXPECT_TRUE(s.schedulerRunning());
+  s.runDue();
+  EXPECT_EQ(s.passCount(), 1u);
+  EXPECT_TRUE(t.calls().empty());
+  EXPECT_EQ(FormatDateTime(s.nextPass(), "yyyy-M-d ", "HH:mm:ss", true), "2026-12-7 08:00:00");
+
+  // Four mornings passed in one jump (the 7th to the 10th): four runs, each
+  // pausing two seconds after each group, nothing left running.
+  t.clock.set(LocalTime(2026, 12, 10, 12, 0, 0));
+  s.runDue();
+  const auto calls = t.calls();
+  ASSERT_EQ(calls.size(), 8u);
+  for (const std::string& call : calls) EXPECT_NE(call.find("send_group_msg"), std::string::npos);
+  EXPECT_EQ(t.clock.now(), LocalTime(2026, 12, 10, 12, 0, 16));
+  EXPECT_EQ(s.runningTasks(), 0u);
+  EXPECT_EQ(t.statuses(), (std::vector<std::string>{"执行完毕"}));
+  auto log = t.runLogLines();
+  EXPECT_EQ(std::count(log.begin(), log.end(), "执行任务|任务发送信息 执行完毕"), 4);
+  EXPECT_EQ(FormatDateTime(s.nextPass(), "yyyy-M-d ", "HH:mm:ss", true), "2026-12-11 00:00:10");
+
+  // Nothing more is due until then, however often it is asked.
+  s.runDue();
+  s.runDue();
+  EXPECT_EQ(t.calls().size(), 8u);
+
+  // Stopped: the clock passing the time runs nothing.
+  s.stopScheduler();
+  EXPECT_FALSE(s.schedulerRunning());
+  t.clock.set(LocalTime(2026, 12, 11, 9, 0, 0));
+  s.runDue();
+  EXPECT_EQ(t.calls().size(), 8u);
+  // Started again the next morning: the task waits for its time again.
+  t.clock.set(LocalTime(2026, 12, 12, 7, 0, 0));
+  s.startScheduler();
+  s.runDue();
+  EXPECT_EQ(t.statuses(), (std::vector<std::string>{"等待执行"}));
+  t.clock.set(LocalTime(2026, 12, 12, 9, 0, 0));
+  s.runDue();
+  EXPECT_EQ(t.calls().size(), 10u);
+}
+
+TEST(SteppedScheduler, RunNowAndTheSwitchWorkWithoutThreads) {
+  TaskRobot t(Mode::kAutoAdvance);
+  t.manage({1});
+  t.settings.setText("编辑框_执行间隔时间", "0");
+  t.settings.setChecked("单选框_发送信息", true);
+  t.settings.setText("编辑框_定时发送内容", "现在");
+  TaskScheduler s = t.scheduler();
+  s.useSteppedMode();
+  ASSERT_TRUE(s.runTaskNow());
+  EXPECT_EQ(t.calls().size(), 1u);  // done when it returns
+  EXPECT_TRUE(s.runNowEnabled());
+  t.addRow("21:05:09", "发送信息", "x");
+  t.settings.setChecked("选择框_开启定时任务", true);
+  s.toggleScheduler();
+  EXPECT_EQ(t.calls().size(), 1u);  // started, but no pass before runDue
+  s.runDue();
+  EXPECT_EQ(t.calls().size(), 2u);
 }
 
 }  // namespace

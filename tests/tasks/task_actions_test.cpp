@@ -39,7 +39,7 @@ TEST(RunTaskAction, MessagesGoToEveryGroupWithThePauseAfterEach) {
   TaskRobot t(Mode::kAutoAdvance);
   t.manage({111111, 222222, 333333});
   const SystemTime start = t.clock.now();
-  runTaskAction(t.robot, "发送信息", "大家好", 2);
+  runTaskAction(t.actions(), "发送信息", "大家好", 2);
   EXPECT_EQ(t.calls(), (std::vector<std::string>{
                            "2026-12-7 21:05:09 send_group_msg 111111 大家好",
                            "2026-12-7 21:05:11 send_group_msg 222222 大家好",
@@ -51,8 +51,8 @@ TEST(RunTaskAction, MessagesGoToEveryGroupWithThePauseAfterEach) {
 TEST(RunTaskAction, WholeGroupMuteAndUnmute) {
   TaskRobot t(Mode::kAutoAdvance);
   t.manage({111111, 222222});
-  runTaskAction(t.robot, "全体禁言", "", 0);
-  runTaskAction(t.robot, "解除禁言", "ignored", 0);
+  runTaskAction(t.actions(), "全体禁言", "", 0);
+  runTaskAction(t.actions(), "解除禁言", "ignored", 0);
   EXPECT_EQ(t.calls(), (std::vector<std::string>{
                            "2026-12-7 21:05:09 set_group_whole_ban 111111 on",
                            "2026-12-7 21:05:09 set_group_whole_ban 222222 on",
@@ -64,10 +64,10 @@ TEST(RunTaskAction, WholeGroupMuteAndUnmute) {
 TEST(RunTaskAction, AnnouncementTitleAndText) {
   TaskRobot t(Mode::kAutoAdvance);
   t.manage({123456});
-  runTaskAction(t.robot, "发布公告", "标题+++第一行+++第二行", 0);
-  runTaskAction(t.robot, "发布公告", "没有分隔", 0);
-  runTaskAction(t.robot, "发布公告", "只有标题+++", 0);
-  runTaskAction(t.robot, "发布公告", "本群须知+++禁止广告", 0);
+  runTaskAction(t.actions(), "发布公告", "标题+++第一行+++第二行", 0);
+  runTaskAction(t.actions(), "发布公告", "没有分隔", 0);
+  runTaskAction(t.actions(), "发布公告", "只有标题+++", 0);
+  runTaskAction(t.actions(), "发布公告", "本群须知+++禁止广告", 0);
   auto posts = t.qq.snapshot();
   ASSERT_EQ(posts.size(), 4u);
   for (const auto& p : posts) {
@@ -90,8 +90,8 @@ TEST(RunTaskAction, AnnouncementTitleAndText) {
 TEST(RunTaskAction, HomeworkCourseAndText) {
   TaskRobot t(Mode::kAutoAdvance);
   t.manage({123456, 654321});
-  runTaskAction(t.robot, "发布作业", "语文+++", 0);
-  runTaskAction(t.robot, "发布作业", "数学+++第1题+++背诵全文", 0);
+  runTaskAction(t.actions(), "发布作业", "语文+++", 0);
+  runTaskAction(t.actions(), "发布作业", "数学+++第1题+++背诵全文", 0);
   auto posts = t.qq.snapshot();
   ASSERT_EQ(posts.size(), 4u);
   EXPECT_EQ(posts[0].group, "123456");
@@ -109,13 +109,13 @@ TEST(RunTaskAction, UnknownActionOnlyPausesAndNoGroupsReturnAtOnce) {
   TaskRobot t(Mode::kAutoAdvance);
   t.manage({1, 2});
   const SystemTime start = t.clock.now();
-  runTaskAction(t.robot, "发红包", "x", 3);
+  runTaskAction(t.actions(), "发红包", "x", 3);
   EXPECT_TRUE(t.host.calls().empty());
   EXPECT_TRUE(t.qq.snapshot().empty());
   EXPECT_EQ(t.clock.now() - start, std::chrono::seconds(6));
 
   t.manage({});
-  runTaskAction(t.robot, "发送信息", "x", 3);
+  runTaskAction(t.actions(), "发送信息", "x", 3);
   EXPECT_TRUE(t.host.calls().empty());
   EXPECT_EQ(t.clock.now() - start, std::chrono::seconds(6));
 }
@@ -124,7 +124,7 @@ TEST(RunTaskAction, StopEndsThePassDuringAPause) {
   TaskRobot t(Mode::kManual);
   t.manage({111111, 222222, 333333});
   std::stop_source stop;
-  std::thread pass([&] { runTaskAction(t.robot, "发送信息", "hi", 5, stop.get_token()); });
+  std::thread pass([&] { runTaskAction(t.actions(), "发送信息", "hi", 5, stop.get_token()); });
   ASSERT_TRUE(t.clock.waitForSleepers(1));
   stop.request_stop();
   pass.join();

@@ -1,6 +1,6 @@
-// A Robot for the timed-task tests on a clock of the test's choosing: manual
-// mode drives the threaded scheduler step by step, auto-advance runs single
-// threaded passes without waiting. QQ services record the posts they get.
+// The services of the timed-task tests on a clock of the test's choosing:
+// manual mode drives the threaded scheduler step by step, auto-advance runs
+// single threaded passes without waiting. QQ services record the posts they get.
 #pragma once
 
 #include <chrono>
@@ -12,13 +12,11 @@
 
 #include "events/managed_groups.h"
 #include "host/recording_host.h"
-#include "host/robot.h"
-#include "logs/group_log.h"
 #include "logs/run_log.h"
-#include "storage/database.h"
-#include "support/temp_dir.h"
 #include "settings/list_model.h"
 #include "settings/settings_model.h"
+#include "tasks/scheduler.h"
+#include "tasks/task_actions.h"
 #include "util/clock.h"
 #include "util/time_text.h"
 #include "web/qq_services.h"
@@ -58,11 +56,7 @@ class PostRecordingQq : public OfflineQqServices {
 
 struct TaskRobot {
   explicit TaskRobot(VirtualClock::Mode mode, SystemTime start = LocalTime(2026, 12, 7, 21, 5, 9))
-      : clock(start, mode),
-        runLog(clock, &lists.runLog),
-        groupLog(clock, dir.path() + "data/10000/群数据/"),
-        robot(clock, host, settings, lists, runLog, groupLog, db, qq, managedGroups, identity) {
-    robot.setDirectories(dir.path().substr(0, dir.path().size() - 1), dir.path() + "data/10000/");
+      : clock(start, mode), runLog(clock, &lists.runLog) {
     host.setObserver([this](const HostCall& call) {
       std::lock_guard lock(timesMu);
       callTimes.push_back(
@@ -70,6 +64,12 @@ struct TaskRobot {
           std::to_string(call.group) + " " + call.text +
           (call.action == "set_group_whole_ban" ? (call.enable ? "on" : "off") : ""));
     });
+  }
+
+  TaskActionServices actions() { return {clock, host, qq, managedGroups}; }
+  // A scheduler over these services (guaranteed elision: it is never moved).
+  TaskScheduler scheduler(std::stop_token stop = {}) {
+    return TaskScheduler(clock, host, settings, lists.tasks, runLog, qq, managedGroups, stop);
   }
 
   void manage(std::vector<int64_t> groups) { managedGroups.replace(std::move(groups)); }
@@ -99,18 +99,13 @@ struct TaskRobot {
     return out;
   }
 
-  TempDir dir;
   VirtualClock clock;
   RecordingHost host;
   Settings settings;
   ListViews lists;
   RunLog runLog;
-  GroupLog groupLog;
-  Database db;
   PostRecordingQq qq;
   ManagedGroups managedGroups;
-  Identity identity;
-  Robot robot;
 
   mutable std::mutex timesMu;
   std::vector<std::string> callTimes;  // "date time action group text[on|off]"

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+
+#include "web/json_nesting.h"
+
 namespace bw {
 namespace {
 
@@ -68,6 +72,35 @@ TEST(JsonDocument, UnparseableTextLeavesTheDocumentEmpty) {
   ASSERT_TRUE(doc.parse("[1]"));
   doc.clear();
   EXPECT_EQ(doc.count(""), 0u);
+}
+
+TEST(JsonNesting, CountsOnlyBracketsOutsideStringsAndComments) {
+  EXPECT_TRUE(JsonNestingWithin("[[1]]", 2));
+  EXPECT_FALSE(JsonNestingWithin("[[1]]", 1));
+  EXPECT_TRUE(JsonNestingWithin(R"({"a":[1],"b":{"c":2}})", 2));
+  EXPECT_FALSE(JsonNestingWithin(R"({"b":{"c":[2]}})", 2));
+  // Siblings do not add up.
+  EXPECT_TRUE(JsonNestingWithin("[[],[],[],[]]", 2));
+  // Brackets in strings, behind escaped quotes, and in comments.
+  EXPECT_TRUE(JsonNestingWithin(R"(["[[[[", "\"[[[[", "\\"])", 1));
+  EXPECT_FALSE(JsonNestingWithin(R"(["\\", [[]]])", 2));
+  EXPECT_TRUE(JsonNestingWithin("[1 // \" [[[[\n]", 1));
+  EXPECT_TRUE(JsonNestingWithin("[1 /* \" [[[[ */]", 1));
+  EXPECT_FALSE(JsonNestingWithin("[1 /* x */ [[2]]]", 2));
+  EXPECT_TRUE(JsonNestingWithin(std::string(kMaxJsonNesting, '[')));
+  EXPECT_FALSE(JsonNestingWithin(std::string(kMaxJsonNesting + 1, '[')));
+}
+
+TEST(JsonDocument, RefusesAnAnswerNestedBeyondReasonAndKeepsWorking) {
+  JsonDocument doc;
+  const std::string deep = "{\"a\":" + std::string(100000, '[') + std::string(100000, ']') + "}";
+  EXPECT_FALSE(doc.parse(deep));
+  EXPECT_TRUE(doc.empty());
+  EXPECT_EQ(doc.getText("a"), "");
+  // The script-literal form is bounded too.
+  EXPECT_FALSE(doc.parse("{a:" + std::string(100000, '[') + std::string(100000, ']') + ",}"));
+  ASSERT_TRUE(doc.parse(R"({"a":[[1]]})"));
+  EXPECT_EQ(doc.getText("a"), "[[1]]");
 }
 
 }  // namespace
