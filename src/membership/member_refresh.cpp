@@ -57,12 +57,14 @@ void MemberRefresh::refreshGroupList() {
   views_.groups.clear();
   std::vector<GroupListEntry> entries;
   qq_.fetchGroupList(entries);
-  const std::string ticks = store_.path("群设置.ini");
+  // One read of the switches for the whole list: a read per group would grow
+  // with the square of the list.
+  const ProfileSection ticks = ReadProfileSection(store_.path("群设置.ini"), "开关");
   std::vector<ListRow> rows;
   for (const GroupListEntry& e : entries) {
     if (e.role == "成员") continue;  // the robot cannot manage it
     ListRow row;
-    row.checked = TextToInt(ReadProfileString(ticks, "开关", e.group, "0")) == 1;
+    row.checked = TextToInt(ticks.value(e.group, "0")) == 1;
     row.cells = {std::to_string(rows.size() + 1), e.group, e.name, e.role, ""};
     rows.push_back(std::move(row));
   }
