@@ -9,6 +9,7 @@
 #include <optional>
 #include <stop_token>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "storage/account_list_table.h"
@@ -53,15 +54,19 @@ class MembershipTablesTest : public ::testing::TestWithParam<Backend> {
   }
   std::string text(const std::string& sql) { return QueryText(db(), sql); }
 
-  // Makes inserts into 群成员 with this nickname fail, the way each backend can.
-  void refuseMemberNickname(const std::string& nickname) {
+  // Makes the backend refuse every insert or update that leaves `value` in
+  // `column` of `table`: a write that fails in the middle of an operation.
+  void refuseRows(const std::string& table, const std::string& column, const std::string& value) {
     if (GetParam() == Backend::kSqlite) {
-      ASSERT_TRUE(
-          db().Execute("create trigger refuse_member before insert on 群成员 when new.昵称='" +
-                       nickname + "' begin select raise(abort, 'refused'); end"));
+      for (const char* event : {"insert", "update"}) {
+        ASSERT_TRUE(db().Execute("create trigger refuse_" + std::string(event) + "_" + table +
+                                 " before " + event + " on " + table + " when cast(new." + column +
+                                 " as text)='" + value +
+                                 "' begin select raise(abort, 'refused'); end"));
+      }
     } else {
-      ASSERT_TRUE(db().Execute("alter table 群成员 add constraint refuse_member check (昵称 <> '" +
-                               nickname + "')"));
+      ASSERT_TRUE(db().Execute("alter table " + table + " add constraint refuse_" + table +
+                               " check (cast(" + column + " as text) <> '" + value + "')"));
     }
   }
 
@@ -160,7 +165,7 @@ TEST_P(MembershipTablesTest, GroupReplacementStoresEachAccountOnceAndKeepsOldRow
 
 TEST_P(MembershipTablesTest, GroupReplacementThatFailsKeepsTheOldRows) {
   members().replaceGroup(700, {Member(1, 100, 0, 1), Member(2, 200, 0, 3)}, {});
-  refuseMemberNickname("n12");
+  refuseRows("群成员", "昵称", "n12");
   EXPECT_EQ(members().replaceGroup(
                 700, {Member(11, 100, 0, 1), Member(12, 100, 0, 1), Member(13, 100, 0, 1)}, {}),
             MemberTable::Replaced::kFailed);
@@ -298,6 +303,68 @@ TEST_P(MembershipTablesTest, StatisticsRowsAreReadByNameAndClearedPerInviter) {
   // A record that names no inviter account is not an invitation.
   ASSERT_TRUE(db().Execute("insert into 邀请记录(QQ号,群号,邀请人QQ) values('9','700','x')"));
   EXPECT_TRUE(invites().invitationsOf(9).empty());
+}
+
+TEST_P(MembershipTablesTest, AFailedCreditLeavesCountsAndRecordsAsTheyWere) {
+  const std::string nickname = "A";
+  invites().credit(700, 601, 500, &nickname);
+  refuseRows("邀请记录", "QQ号", "602");
+  EXPECT_EQ(invites().credit(700, 602, 500, nullptr).outcome,
+            InviteTable::Credit::Outcome::kFailed);
+  // A first credit whose record is refused leaves no counts row behind either.
+  EXPECT_EQ(invites().credit(700, 602, 501, &nickname).outcome,
+            InviteTable::Credit::Outcome::kFailed);
+  EXPECT_TRUE(invites().statsRows(501).empty());
+  const InviteCounts c = invites().counts(500);
+  EXPECT_EQ(c.present, 1);
+  EXPECT_EQ(c.invited, 1);
+  EXPECT_TRUE(invites().invitationsOf(602).empty());
+  // Other invitations go on being counted.
+  EXPECT_EQ(invites().credit(700, 603, 500, nullptr).present, 2);
+}
+
+TEST_P(MembershipTablesTest, AFailedDepartureChargeKeepsTheRecord) {
+  const std::string nickname = "A";
+  invites().credit(700, 601, 500, &nickname);
+  refuseRows("邀请统计", "退出个数", "1");
+  EXPECT_EQ(invites().chargeDeparture(700, 601), std::nullopt);
+  const auto invitations = invites().invitationsOf(601);
+  ASSERT_EQ(invitations.size(), 1u);
+  EXPECT_EQ(invitations[0].inviter, 500);
+  const InviteCounts c = invites().counts(500);
+  EXPECT_EQ(c.present, 1);
+  EXPECT_EQ(c.left, 0);
+}
+
+TEST_P(MembershipTablesTest, ConcurrentCreditsAndDeparturesAreNeverLost) {
+  constexpr int kThreads = 4;
+  constexpr int kEach = 10;
+  const std::string nickname = "A";
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kEach; ++i) invites().credit(700, 1000 + t * kEach + i, 500, &nickname);
+    });
+  }
+  for (auto& t : threads) t.join();
+  InviteCounts c = invites().counts(500);
+  EXPECT_EQ(c.present, kThreads * kEach);
+  EXPECT_EQ(c.invited, kThreads * kEach);
+  EXPECT_EQ(invites().invitedBy(500).size(), static_cast<size_t>(kThreads * kEach));
+  EXPECT_EQ(invites().statsRows(std::nullopt).size(), 1u);  // one counts row, not one per thread
+
+  threads.clear();
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kEach / 2; ++i) invites().chargeDeparture(700, 1000 + t * kEach + i);
+    });
+  }
+  for (auto& t : threads) t.join();
+  c = invites().counts(500);
+  EXPECT_EQ(c.present, kThreads * kEach / 2);
+  EXPECT_EQ(c.left, kThreads * kEach / 2);
+  EXPECT_EQ(c.invited, kThreads * kEach);
+  EXPECT_EQ(invites().invitedBy(500).size(), static_cast<size_t>(kThreads * kEach / 2));
 }
 
 // --- 管理员, 白名单 and 黑名单 ---
