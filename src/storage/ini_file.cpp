@@ -1,10 +1,12 @@
 #include "storage/ini_file.h"
 
 #include <mutex>
+#include <unordered_map>
 
 #include "util/charset.h"
 #include "util/files.h"
 #include "util/log.h"
+#include "util/text_file.h"
 
 namespace bw {
 namespace {
@@ -71,14 +73,27 @@ std::string OneLine(std::string value) {
 }
 
 std::string ReadText(const std::string& file) {
-  std::string bytes;
-  if (!FileExists(file)) return {};
-  Status st = ReadFileBytes(file, bytes);
+  TextFile text;
+  Status st = ReadTextFile(file, text);
   if (!st.ok()) {
     LogWarning("settings: " + st.message());
     return {};
   }
-  return DecodeExternalText(bytes);
+  return std::move(text.decoded.text);
+}
+
+// Keys compare without ASCII case: this is the form they are looked up by.
+std::string FoldedName(std::string_view name) {
+  std::string out(name);
+  for (char& c : out) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return out;
+}
+
+std::string CutValue(std::string_view v) {
+  std::string value(v);
+  return value.size() > kProfileValueMax ? PrefixByGbkBytes(value, kProfileValueMax) : value;
 }
 
 }  // namespace
@@ -108,27 +123,25 @@ std::string FormatProfile(const std::string& currentText, const std::string& sec
   size_t insertAt = end;
   while (insertAt > start + 1 && Trim(lines[insertAt - 1]).empty()) --insertAt;
 
+  // Each key found once, through an index: a batch of thousands of keys (the
+  // group switches) stays linear. The first line of a key is the one replaced.
+  std::unordered_map<std::string, size_t> existing;
+  for (size_t i = start + 1; i < insertAt; ++i) {
+    std::string_view k, v;
+    if (KeyValue(lines[i], k, v)) existing.emplace(FoldedName(k), i);
+  }
   std::vector<std::string> added;
+  std::unordered_map<std::string, size_t> addedAt;
   for (const auto& [key, rawValue] : entries) {
-    const std::string value = OneLine(rawValue);
-    bool replaced = false;
-    for (size_t i = start + 1; i < insertAt; ++i) {
-      std::string_view k, v;
-      if (KeyValue(lines[i], k, v) && SameName(k, key)) {
-        lines[i] = key + "=" + value;
-        replaced = true;
-        break;
-      }
-    }
-    if (!replaced) {
-      bool again = false;  // the same key twice in one batch: the later wins
-      for (auto& a : added) {
-        if (SameName(a.substr(0, a.find('=')), key)) {
-          a = key + "=" + value;
-          again = true;
-        }
-      }
-      if (!again) added.push_back(key + "=" + value);
+    const std::string line = key + "=" + OneLine(rawValue);
+    const std::string folded = FoldedName(key);
+    if (auto it = existing.find(folded); it != existing.end()) {
+      lines[it->second] = line;
+    } else if (auto at = addedAt.find(folded); at != addedAt.end()) {
+      added[at->second] = line;  // the same key twice in one batch: the later wins
+    } else {
+      addedAt.emplace(folded, added.size());
+      added.push_back(line);
     }
   }
   lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(insertAt), added.begin(), added.end());
@@ -140,11 +153,16 @@ std::string FormatProfile(const std::string& currentText, const std::string& sec
 
 std::string ReadProfileString(const std::string& file, const std::string& section,
                               const std::string& key, const std::string& fallback) {
-  std::string text;
-  {
-    std::lock_guard lock(g_mu);
-    text = ReadText(file);
-  }
+  return ReadProfileSection(file, section).value(key, fallback);
+}
+
+std::string ProfileSection::value(const std::string& key, const std::string& fallback) const {
+  auto it = index_.find(FoldedName(key));
+  return it == index_.end() ? fallback : entries_[it->second].second;
+}
+
+ProfileSection ParseProfileSection(const std::string& text, const std::string& section) {
+  ProfileSection out;
   bool inSection = false, seenSection = false;
   for (const auto& line : Lines(text)) {
     std::string_view name;
@@ -155,35 +173,44 @@ std::string ReadProfileString(const std::string& file, const std::string& sectio
       continue;
     }
     std::string_view k, v;
-    if (inSection && KeyValue(line, k, v) && SameName(k, key)) {
-      std::string value(v);
-      return value.size() > kProfileValueMax ? PrefixByGbkBytes(value, kProfileValueMax) : value;
+    if (inSection && KeyValue(line, k, v)) {
+      // The first of duplicate keys counts.
+      if (out.index_.emplace(FoldedName(k), out.entries_.size()).second)
+        out.entries_.emplace_back(std::string(k), CutValue(v));
     }
   }
-  return fallback;
+  return out;
+}
+
+ProfileSection ReadProfileSection(const std::string& file, const std::string& section) {
+  std::string text;
+  {
+    std::lock_guard lock(g_mu);
+    text = ReadText(file);
+  }
+  return ParseProfileSection(text, section);
 }
 
 Status WriteProfileStrings(const std::string& file, const std::string& section,
-                           const ProfileEntries& entries) {
+                           const ProfileEntries& entries, const Clock& clock) {
   std::lock_guard lock(g_mu);
-  std::string bytes;
-  if (FileExists(file)) {
-    Status st = ReadFileBytes(file, bytes);
-    if (!st.ok()) {
-      // Rewriting from nothing would drop every other key of the file.
-      LogWarning("settings: not written, " + st.message());
-      return st;
-    }
+  TextFile current;
+  Status st = ReadTextFile(file, current);
+  if (st.ok()) st = KeepUnreadableOriginal(file, current, clock);
+  if (!st.ok()) {
+    // Rewriting from nothing would drop every other key of the file.
+    LogWarning("settings: not written, " + st.message());
+    return st;
   }
-  const std::string text = FormatProfile(DecodeExternalText(bytes), section, entries);
-  Status st = WriteFileAtomic(file, EncodeForFile(text));
+  const std::string text = FormatProfile(current.decoded.text, section, entries);
+  st = WriteFileAtomic(file, EncodeForFile(text));
   if (!st.ok()) LogWarning("settings: " + st.message());
   return st;
 }
 
 Status WriteProfileString(const std::string& file, const std::string& section,
-                          const std::string& key, const std::string& value) {
-  return WriteProfileStrings(file, section, {{key, value}});
+                          const std::string& key, const std::string& value, const Clock& clock) {
+  return WriteProfileStrings(file, section, {{key, value}}, clock);
 }
 
 }  // namespace bw

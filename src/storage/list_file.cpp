@@ -4,6 +4,7 @@
 #include "util/files.h"
 #include "util/log.h"
 #include "util/text.h"
+#include "util/text_file.h"
 
 namespace bw {
 namespace {
@@ -14,6 +15,14 @@ std::string MarkLineBreaks(std::string_view cell) {
   std::string out = ReplaceAll(cell, "\r\n", kListLineBreak);
   out = ReplaceAll(out, "\n", kListLineBreak);
   return ReplaceAll(out, "\r", kListLineBreak);
+}
+
+// Rows end in CR LF where the file has any (a lone LF or CR then stays inside
+// its cell), else in LF, else in CR: files saved by other editors keep their rows.
+std::string_view RowEnd(std::string_view text) {
+  if (text.find("\r\n") != std::string_view::npos) return "\r\n";
+  if (text.find('\n') != std::string_view::npos) return "\n";
+  return "\r";
 }
 
 }  // namespace
@@ -33,13 +42,13 @@ std::string FormatListFile(const std::vector<ListRow>& rows, size_t cells) {
 
 std::vector<ListRow> ParseListFile(const std::string& text) {
   std::vector<ListRow> rows;
+  const std::string_view rowEnd = RowEnd(text);
   size_t pos = 0;
   while (pos < text.size()) {
-    size_t end = text.find('\n', pos);
+    size_t end = text.find(rowEnd, pos);
     if (end == std::string::npos) end = text.size();
     std::string line = text.substr(pos, end - pos);
-    pos = end + 1;
-    if (!line.empty() && line.back() == '\r') line.pop_back();
+    pos = end + rowEnd.size();
 
     ListRow row;
     const size_t open = line.find('{');
@@ -57,24 +66,30 @@ std::vector<ListRow> ParseListFile(const std::string& text) {
   return rows;
 }
 
-Status SaveListFile(const ListModel& list, size_t cells, const std::string& file) {
-  Status st = WriteFileAtomic(file, EncodeForFile(FormatListFile(list.rows(), cells)));
+Status SaveListFile(const ListModel& list, size_t cells, const std::string& file,
+                    const Clock& clock) {
+  Status st = KeepUnreadableOriginal(file, clock);
+  if (!st.ok()) {
+    LogWarning("list file: not written, " + st.message());
+    return st;
+  }
+  st = WriteFileAtomic(file, EncodeForFile(FormatListFile(list.rows(), cells)));
   if (!st.ok()) LogWarning("list file: " + st.message());
   return st;
 }
 
 Status LoadListFile(ListModel& list, const std::string& file) {
-  if (!FileExists(file)) {
-    list.clear();
-    return Status::Ok();
-  }
-  std::string bytes;
-  Status st = ReadFileBytes(file, bytes);
+  TextFile text;
+  Status st = ReadTextFile(file, text);
   if (!st.ok()) {
     LogWarning("list file: " + st.message());
     return st;
   }
-  std::vector<ListRow> rows = ParseListFile(DecodeExternalText(bytes));
+  if (!text.exists) {
+    list.clear();
+    return Status::Ok();
+  }
+  std::vector<ListRow> rows = ParseListFile(text.decoded.text);
   for (auto& r : rows) r.cells.resize(list.columns().size());
   list.replaceAll(std::move(rows));
   return Status::Ok();

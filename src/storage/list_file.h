@@ -7,21 +7,26 @@
 // stays in the text as it always did. Rows without line breaks are written
 // exactly as the format always was.
 //
-// Reading: lines end with CR LF or LF; a final line break adds no row; an empty
-// line is a row with empty cells. The tick is the integer between the first "{"
+// Reading: rows end in CR LF where the file has any (a lone LF or CR then stays
+// inside its cell), otherwise in LF, otherwise in CR; a final row end adds no
+// row; an empty line is a row with empty cells. The tick is the integer between the first "{"
 // and the next "}" (none: unticked), and that brace group is removed once,
 // so a cell that itself holds such a group (a reply "{1}") keeps it. A cell
 // holding "----" does not survive (it splits into two cells).
 //
-// Files may be UTF-8 or GBK; they are written with EncodeForFile through a
-// temporary file and a rename.
+// Files may be UTF-8, GBK or UTF-16 with a byte-order mark, decided line by
+// line (ReadTextFile); they are written with EncodeForFile through a temporary
+// file and a rename. A file that was not read cleanly is kept beside it before
+// it is rewritten (the name carries the time of `clock`).
 #pragma once
 
 #include <string>
 #include <vector>
 
 #include "settings/list_model.h"
+#include "util/clock.h"
 #include "util/status.h"
+#include "util/text_file.h"
 
 namespace bw {
 
@@ -30,7 +35,8 @@ inline constexpr char kListLineBreak[] = "[|换行符|]";
 std::string FormatListFile(const std::vector<ListRow>& rows, size_t cells);
 std::vector<ListRow> ParseListFile(const std::string& text);
 
-Status SaveListFile(const ListModel& list, size_t cells, const std::string& file);
+Status SaveListFile(const ListModel& list, size_t cells, const std::string& file,
+                    const Clock& clock = SystemClock());
 // A missing file leaves the list empty. A file that exists but cannot be read
 // leaves the list as it was (so a later save does not wipe it) and is an error.
 // Rows get as many cells as the list has columns.

@@ -1,16 +1,19 @@
 #include "storage/settings_store.h"
 
+#include <charconv>
+
 #include "events/managed_groups.h"
 #include "host/robot.h"
 #include "logs/run_log.h"
+#include "settings/list_model.h"
+#include "settings/option_names.h"
 #include "storage/ini_file.h"
 #include "storage/list_file.h"
-#include "settings/list_model.h"
 #include "util/charset.h"
+#include "util/clock.h"
 #include "util/files.h"
 #include "util/log.h"
 #include "util/text.h"
-#include "settings/option_names.h"
 
 namespace bw {
 namespace {
@@ -39,14 +42,16 @@ std::string EncodeEditText(const std::string& text) {
   return ReplaceAll(out, "\r", kEditBreak);
 }
 
-// Group numbers name files in the data directory: digits only, so that a
-// hostile list entry cannot point anywhere else.
+// Group numbers name files in the data directory and keys of 群设置.ini: digits
+// only, and small enough for a 64-bit number, so that a hostile or hand-edited
+// list entry cannot point anywhere else.
 bool IsGroupNumber(const std::string& group) {
-  if (group.empty() || group.size() > 20) return false;
+  if (group.empty() || group.size() > 19) return false;
   for (char c : group) {
     if (c < '0' || c > '9') return false;
   }
-  return true;
+  int64_t number = 0;
+  return std::from_chars(group.data(), group.data() + group.size(), number).ec == std::errc{};
 }
 
 }  // namespace
@@ -79,17 +84,18 @@ void SettingsStore::SaveControls(ControlKind kind, const std::string& file) {
     }
   }
   std::lock_guard lock(mu_);
-  WriteProfileStrings(target, section, entries);  // failures are logged there
+  WriteProfileStrings(target, section, entries, robot_.clock);  // failures are logged there
 }
 
 void SettingsStore::RestoreControls(ControlKind kind, const std::string& file) {
   const char* section = SectionOf(kind);
   if (section == nullptr) return;
   const std::string source = file.empty() ? FallbackFile(robot_) : file;
+  const ProfileSection stored = ReadProfileSection(source, section);
   Settings::RestoreScope restoring(robot_.settings);
   for (const ControlSpec& c : Settings::Controls()) {
     if (c.kind != kind || !c.saved) continue;
-    const std::string value = ReadProfileString(source, section, c.name);
+    const std::string value = stored.value(c.name);
     if (value.empty()) continue;  // keeps the window default
     if (kind == ControlKind::kEdit) {
       robot_.settings.setText(c.name, ReplaceAll(value, kEditBreak, "\r\n"));
@@ -109,9 +115,9 @@ void SettingsStore::SaveAllSettings() {
   SaveControls(ControlKind::kCheck, ini);
   {
     std::lock_guard lock(mu_);
-    SaveListFile(robot_.lists.groups, 4, path("群列表.txt"));
-    SaveListFile(robot_.lists.tasks, 4, path("任务列表.txt"));
-    SaveListFile(robot_.lists.keywords, 6, path("回复关键词.txt"));
+    SaveListFile(robot_.lists.groups, 4, path("群列表.txt"), robot_.clock);
+    SaveListFile(robot_.lists.tasks, 4, path("任务列表.txt"), robot_.clock);
+    SaveListFile(robot_.lists.keywords, 6, path("回复关键词.txt"), robot_.clock);
   }
   SaveControls(ControlKind::kRadio, ini);
 }
@@ -139,15 +145,22 @@ void SettingsStore::RebuildGroupDerivedLists() {
   std::function<void()> hook;
   {
     std::lock_guard lock(mu_);
-    const std::string limitsFile = path("人数限制.ini");
+    const ProfileSection storedLimits = ReadProfileSection(path("人数限制.ini"), "人数");
     std::vector<int64_t> managed;
     std::vector<ListRow> welcome, limits;
     ProfileEntries switches;
-    for (const ListRow& row : robot_.lists.groups.rows()) {
+    const std::vector<ListRow> rows = robot_.lists.groups.rows();
+    for (size_t i = 0; i < rows.size(); ++i) {
+      const ListRow& row = rows[i];
       const std::string group =
           row.cells.size() > groupcol::kGroup ? row.cells[groupcol::kGroup] : "";
       const std::string name = row.cells.size() > groupcol::kName ? row.cells[groupcol::kName] : "";
-      if (group.empty()) continue;
+      if (!IsGroupNumber(group)) {
+        // The row stays in the list (and its file); it just manages nothing.
+        LogWarning("群列表.txt line " + std::to_string(i + 1) + ": group cell \"" + group +
+                   "\" is not a group number; row skipped");
+        continue;
+      }
       switches.emplace_back(group, row.checked ? "1" : "0");
       if (!row.checked) continue;
       managed.push_back(TextToInt(group));
@@ -163,14 +176,14 @@ void SettingsStore::RebuildGroupDerivedLists() {
       l.cells[limitcol::kNumber] = std::to_string(limits.size() + 1);
       l.cells[limitcol::kGroup] = group;
       l.cells[limitcol::kName] = name;
-      l.cells[limitcol::kLimit] = ReadProfileString(limitsFile, "人数", group);
+      l.cells[limitcol::kLimit] = storedLimits.value(group);
       limits.push_back(std::move(l));
     }
     robot_.managedGroups.replace(std::move(managed));
     robot_.lists.welcome.replaceAll(std::move(welcome));
     robot_.lists.limits.replaceAll(std::move(limits));
-    if (!switches.empty()) WriteProfileStrings(path("群设置.ini"), "开关", switches);
-    SaveListFile(robot_.lists.groups, 4, path("群列表.txt"));
+    if (!switches.empty()) WriteProfileStrings(path("群设置.ini"), "开关", switches, robot_.clock);
+    SaveListFile(robot_.lists.groups, 4, path("群列表.txt"), robot_.clock);
     hook = afterRebuild_;
   }
   if (hook) hook();
@@ -213,7 +226,7 @@ void SettingsStore::SetLimitForCheckedGroups(bool confirmed) {
     robot_.lists.limits.setCell(i, limitcol::kLimit, limit);
     entries.emplace_back(group, limit);
   }
-  if (!entries.empty()) WriteProfileStrings(path("人数限制.ini"), "人数", entries);
+  if (!entries.empty()) WriteProfileStrings(path("人数限制.ini"), "人数", entries, robot_.clock);
 }
 
 namespace {
@@ -229,7 +242,7 @@ void SettingsStore::setWindowColour(int64_t colour) {
   std::lock_guard lock(mu_);
   const std::string dir = robot_.runDirectory() + "/data";
   if (!EnsureDirectory(dir)) LogWarning("settings: cannot create " + dir);
-  WriteProfileString(ColourFile(robot_), "颜色", "颜色", std::to_string(colour));
+  WriteProfileString(ColourFile(robot_), "颜色", "颜色", std::to_string(colour), robot_.clock);
 }
 
 void SettingsStore::setAfterRebuild(std::function<void()> hook) {

@@ -6,8 +6,10 @@
 
 #include "storage/ini_file.h"
 #include "storage/list_file.h"
+#include "support/log_capture.h"
 #include "support/temp_dir.h"
 #include "util/charset.h"
+#include "util/clock.h"
 
 namespace bw {
 namespace {
@@ -42,6 +44,29 @@ TEST(IniFileTest, WritesReplaceOrAddKeysAndKeepTheRest) {
   ASSERT_TRUE(WriteProfileString(f, "人数", "789", "a\r\n[开关]\r\n123=1").ok());
   EXPECT_EQ(ReadProfileString(f, "开关", "123"), "0");
   EXPECT_EQ(ReadProfileString(f, "人数", "789"), "a  [开关]  123=1");
+}
+
+// Many keys written in one batch (the group switches) give the text a key-by-key
+// rewrite always gave: replaced in place (the first of duplicates, any ASCII
+// case), new ones after the section's last key, the later of a repeated key.
+TEST(IniFileTest, BatchWritesKeepTheLayout) {
+  const std::string current =
+      "; hand-written\r\n[Other]\r\n100=x\r\n\r\n[开关]\r\n100=0\r\n 200 = 1 \r\n;300=1\r\n"
+      "ABC=1\r\n100=dup\r\n\r\n\r\n[人数]\r\n100=900\r\n";
+  EXPECT_EQ(FormatProfile(current, "开关",
+                          {{"100", "1"},
+                           {"300", "0"},
+                           {"abc", "0"},
+                           {"400", "1"},
+                           {"300", "1"},
+                           {"200", "0"},
+                           {"500", "a\r\nb"}}),
+            "; hand-written\r\n[Other]\r\n100=x\r\n\r\n[开关]\r\n100=1\r\n200=0\r\n;300=1\r\n"
+            "abc=0\r\n100=dup\r\n300=1\r\n400=1\r\n500=a  b\r\n\r\n\r\n[人数]\r\n100=900\r\n");
+  EXPECT_EQ(FormatProfile("", "开关", {{"1", "1"}, {"2", "0"}, {"1", "0"}}),
+            "[开关]\r\n1=0\r\n2=0\r\n");
+  EXPECT_EQ(FormatProfile("[选择框]\r\nk=v", "开关", {{"1", "1"}}),
+            "[选择框]\r\nk=v\r\n\r\n[开关]\r\n1=1\r\n");
 }
 
 TEST(IniFileTest, LongValuesAreCutOnReadWithoutSplittingCharacters) {
@@ -140,13 +165,60 @@ TEST(ListFileTest, BraceRule) {
 }
 
 TEST(ListFileTest, LinesAndEmptyRows) {
-  auto rows = ParseListFile("{1}a\r\n\r\n{0}b\n{0}c");  // LF-only lines read too
+  auto rows = ParseListFile("{1}a\r\n\r\n{0}b\r\n{0}c");
   ASSERT_EQ(rows.size(), 4u);
   EXPECT_EQ(rows[1].cells, std::vector<std::string>{""});
   EXPECT_EQ(rows[2].cells, std::vector<std::string>{"b"});
   EXPECT_EQ(rows[3].cells, std::vector<std::string>{"c"});
   EXPECT_TRUE(ParseListFile("").empty());
   EXPECT_EQ(ParseListFile("{1}x\r\n").size(), 1u);  // a final CR LF adds no row
+  EXPECT_EQ(ParseListFile("{1}x\n").size(), 1u);
+  EXPECT_EQ(ParseListFile("{1}x\r").size(), 1u);
+}
+
+// Files saved by other editors: rows end in CR LF where the file has any, else
+// in LF, else in CR, and a read-save-read round trip keeps every row and cell.
+TEST(ListFileTest, EveryLineEndStyleRoundTrips) {
+  TempDir dir;
+  const std::vector<std::vector<std::string>> expected = {{"1", "30001", "青榆群", "群主"},
+                                                          {"2", "30002", "", "管理员"},
+                                                          {"3", "30003", "三群", "成员"}};
+  for (const std::string end : {"\r\n", "\n", "\r"}) {
+    SCOPED_TRACE("line end of " + std::to_string(end.size()) + " byte(s), first " +
+                 std::to_string(end[0]));
+    const std::string file = dir.file("群列表.txt");
+    WriteAll(file, "{1}1----30001----青榆群----群主" + end + "{0}2----30002--------管理员" + end +
+                       "{1}3----30003----三群----成员" + end);
+    ListModel groups("g", {"序号", "群号", "群名称", "权限"});
+    ASSERT_TRUE(LoadListFile(groups, file).ok());
+    ASSERT_TRUE(SaveListFile(groups, 4, file).ok());
+    ListModel again("g", groups.columns());
+    ASSERT_TRUE(LoadListFile(again, file).ok());
+    ASSERT_EQ(again.rowCount(), expected.size());
+    for (size_t r = 0; r < expected.size(); ++r) {
+      EXPECT_EQ(again.row(r)->cells, expected[r]) << "row " << r;
+      EXPECT_EQ(again.checked(r), r != 1) << "row " << r;
+    }
+  }
+}
+
+TEST(ListFileTest, ALoneLineBreakInACrLfFileStaysInItsCell) {
+  TempDir dir;
+  const std::string file = dir.file("回复关键词.txt");
+  WriteAll(file,
+           "{1}1----你好----第一行\n第二行----模糊匹配----0----0\r\n"
+           "{0}2----再见----回头\r见----精准匹配----0----0\r\n");
+  ListModel keywords("k", {"序号", "关键词", "回复内容", "匹配模式", "回复次数", "已回复次数"});
+  ASSERT_TRUE(LoadListFile(keywords, file).ok());
+  ASSERT_EQ(keywords.rowCount(), 2u);
+  EXPECT_EQ(keywords.cell(0, 2), "第一行\n第二行");
+  EXPECT_EQ(keywords.cell(0, 3), "模糊匹配");
+  EXPECT_EQ(keywords.cell(1, 2), "回头\r见");
+  ASSERT_TRUE(SaveListFile(keywords, 6, file).ok());
+  ASSERT_TRUE(LoadListFile(keywords, file).ok());
+  ASSERT_EQ(keywords.rowCount(), 2u);
+  EXPECT_EQ(keywords.cell(0, 2), "第一行\r\n第二行");  // the marker reads back as CR LF
+  EXPECT_EQ(keywords.cell(1, 4), "0");
 }
 
 TEST(ListFileTest, LineBreaksSurviveInLaterCellsAndStayMarkedInTheFirst) {
@@ -195,6 +267,85 @@ TEST(ListFileTest, UnreadableFileLeavesTheListAlone) {
   std::filesystem::create_directory(dir.file("dir.txt"));
   EXPECT_FALSE(LoadListFile(list, dir.file("dir.txt")).ok());
   EXPECT_EQ(list.cell(0, 0), "keep");
+}
+
+// One stray byte in a UTF-8 file used to turn the whole file into GB18030:
+// every option fell back to its default and the garble was saved for good.
+TEST(OneBadByteTest, IniFileKeepsEveryOtherKeyAndItsOriginal) {
+  TempDir dir;
+  VirtualClock clock(LocalTime(2026, 12, 8, 15, 30, 0));
+  const std::string f = dir.file("setsoft.ini");
+  const std::string original =
+      "[编辑框]\r\n编辑框_欢迎语=欢迎进群\r\n编辑框_警告语=别发\xFF广告\r\n"
+      "[选择框]\r\n选择框_开启广告检测=真\r\n";
+  WriteAll(f, original);
+  test::LogCapture log;
+  EXPECT_EQ(ReadProfileString(f, "编辑框", "编辑框_欢迎语"), "欢迎进群");
+  EXPECT_EQ(ReadProfileString(f, "选择框", "选择框_开启广告检测"), "真");
+  // The damaged line itself keeps what it can.
+  EXPECT_EQ(ReadProfileString(f, "编辑框", "编辑框_警告语"), "别发\xEF\xBF\xBD广告");
+  EXPECT_EQ(log.matching({f, "line 3"}).size(), 1u);
+
+  ASSERT_TRUE(WriteProfileString(f, "选择框", "选择框_踢语音", "假", clock).ok());
+  EXPECT_EQ(ReadAll(f + ".unreadable-20261208-153000"), original);
+  EXPECT_TRUE(IsValidUtf8(ReadAll(f)));
+  EXPECT_EQ(ReadProfileString(f, "编辑框", "编辑框_欢迎语"), "欢迎进群");
+  EXPECT_EQ(ReadProfileString(f, "选择框", "选择框_踢语音"), "假");
+  // The rewritten file is clean: a later rewrite keeps no further copy.
+  ASSERT_TRUE(WriteProfileString(f, "选择框", "选择框_踢语音", "真", clock).ok());
+  size_t files = 0;
+  for (const auto& e : std::filesystem::directory_iterator(dir.path())) {
+    (void)e;
+    ++files;
+  }
+  EXPECT_EQ(files, 2u);
+}
+
+TEST(OneBadByteTest, ListFileKeepsEveryOtherRowAndItsOriginal) {
+  TempDir dir;
+  VirtualClock clock(LocalTime(2026, 12, 8, 15, 30, 0));
+  const std::string file = dir.file("回复关键词.txt");
+  const std::string original =
+      "{1}1----你好----你也好----模糊匹配----0----0\r\n"
+      "{1}2----群规----见\x80公告----精准匹配----0----0\r\n"
+      "{0}3----再见----下次见----模糊匹配----3----1\r\n";
+  WriteAll(file, original);
+  test::LogCapture log;
+  ListModel keywords("k", {"序号", "关键词", "回复内容", "匹配模式", "回复次数", "已回复次数"});
+  ASSERT_TRUE(LoadListFile(keywords, file).ok());
+  ASSERT_EQ(keywords.rowCount(), 3u);
+  EXPECT_EQ(keywords.row(0)->cells,
+            (std::vector<std::string>{"1", "你好", "你也好", "模糊匹配", "0", "0"}));
+  EXPECT_EQ(keywords.row(1)->cells,
+            (std::vector<std::string>{"2", "群规", "见\xEF\xBF\xBD公告", "精准匹配", "0", "0"}));
+  EXPECT_EQ(keywords.row(2)->cells,
+            (std::vector<std::string>{"3", "再见", "下次见", "模糊匹配", "3", "1"}));
+  EXPECT_EQ(log.matching({file, "line 2"}).size(), 1u);
+
+  ASSERT_TRUE(SaveListFile(keywords, 6, file, clock).ok());
+  EXPECT_EQ(ReadAll(file + ".unreadable-20261208-153000"), original);
+  EXPECT_TRUE(IsValidUtf8(ReadAll(file)));
+}
+
+TEST(OneBadByteTest, Utf16FilesWithAByteOrderMarkAreRead) {
+  TempDir dir;
+  // "[选择框]\r\n选择框_开启广告检测=真\r\n" as UTF-16 LE and BE with their marks.
+  const std::u16string text = u"[选择框]\r\n选择框_开启广告检测=真\r\n";
+  std::string le = "\xFF\xFE", be = "\xFE\xFF";
+  for (char16_t c : text) {
+    le += static_cast<char>(c & 0xFF);
+    le += static_cast<char>(c >> 8);
+    be += static_cast<char>(c >> 8);
+    be += static_cast<char>(c & 0xFF);
+  }
+  WriteAll(dir.file("le.ini"), le);
+  WriteAll(dir.file("be.ini"), be);
+  EXPECT_EQ(ReadProfileString(dir.file("le.ini"), "选择框", "选择框_开启广告检测"), "真");
+  EXPECT_EQ(ReadProfileString(dir.file("be.ini"), "选择框", "选择框_开启广告检测"), "真");
+  // Rewritten as the platform writes files, with nothing lost.
+  ASSERT_TRUE(WriteProfileString(dir.file("le.ini"), "选择框", "选择框_踢语音", "假").ok());
+  EXPECT_EQ(ReadAll(dir.file("le.ini")),
+            EncodeForFile("[选择框]\r\n选择框_开启广告检测=真\r\n选择框_踢语音=假\r\n"));
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "storage/ini_file.h"
+#include "support/log_capture.h"
 #include "support/robot_fixture.h"
 #include "util/charset.h"
 
@@ -155,6 +156,53 @@ TEST_F(SettingsStoreTest, RebuildDerivesManagedGroupsWelcomeAndLimitLists) {
   EXPECT_EQ(f.lists.welcome.cell(0, welcomecol::kNumber), "1");
   EXPECT_EQ(ReadProfileString(store.path("群设置.ini"), "开关", "30001"), "0");
   EXPECT_EQ(hooks, 2);
+}
+
+// A hand-edited 群列表.txt row whose group cell is no number must not become a
+// key of 群设置.ini or a managed group; it stays in the list file as it was.
+TEST_F(SettingsStoreTest, RebuildSkipsRowsWhoseGroupIsNoNumber) {
+  addGroup(true, "abc", "手改的行");
+  addGroup(true, "", "空群号");
+  addGroup(true, "30001", "一群");
+  addGroup(false, "30002", "二群");
+  addGroup(true, "99999999999999999999", "太大");
+  test::LogCapture log;
+  store.RebuildGroupDerivedLists();
+  EXPECT_EQ(f.managedGroups.snapshot(), std::vector<int64_t>{30001});
+  ASSERT_EQ(f.lists.welcome.rowCount(), 1u);
+  EXPECT_EQ(f.lists.welcome.cell(0, welcomecol::kGroup), "30001");
+  EXPECT_EQ(f.lists.limits.rowCount(), 1u);
+  // Exactly the numbered groups, in the layout the file always had.
+  EXPECT_EQ(ReadAll(store.path("群设置.ini")), EncodeForFile("[开关]\r\n30001=1\r\n30002=0\r\n"));
+  EXPECT_EQ(log.matching({"群列表.txt", "line 1", "\"abc\""}).size(), 1u);
+  EXPECT_EQ(log.matching({"群列表.txt", "line 2", "\"\""}).size(), 1u);
+  EXPECT_EQ(log.matching({"群列表.txt", "line 5", "99999999999999999999"}).size(), 1u);
+  EXPECT_NE(ReadAll(store.path("群列表.txt")).find("{1}1----abc----手改的行"), std::string::npos);
+}
+
+// One stray byte in an otherwise UTF-8 setsoft.ini: every other option comes
+// back, and the next save keeps the original beside the rewritten file.
+TEST_F(SettingsStoreTest, AStrayByteInTheSettingsLosesNothing) {
+  const std::string original =
+      "[编辑框]\r\n编辑框_踢人命令=出去\r\n编辑框_警告语=别发\xFF广告\r\n编辑框_进群等级=16\r\n"
+      "\r\n[选择框]\r\n选择框_开启广告检测=真\r\n选择框_回复群消息=假\r\n";
+  WriteAll(ini(), original);
+  store.RestoreControls(ControlKind::kEdit, ini());
+  store.RestoreControls(ControlKind::kCheck, ini());
+  EXPECT_EQ(f.settings.text("编辑框_踢人命令"), "出去");
+  EXPECT_EQ(f.settings.text("编辑框_进群等级"), "16");
+  EXPECT_EQ(f.settings.text("编辑框_警告语"), "别发\xEF\xBF\xBD广告");
+  EXPECT_TRUE(f.settings.checked("选择框_开启广告检测"));
+  EXPECT_FALSE(f.settings.checked("选择框_回复群消息"));
+
+  store.SaveAllSettings();
+  // The fixture's clock reads 2026-12-07 21:05:09.
+  EXPECT_EQ(ReadAll(ini() + ".unreadable-20261207-210509"), original);
+  f.settings.resetToDefaults();
+  store.RestoreControls(ControlKind::kEdit, ini());
+  store.RestoreControls(ControlKind::kCheck, ini());
+  EXPECT_EQ(f.settings.text("编辑框_踢人命令"), "出去");
+  EXPECT_TRUE(f.settings.checked("选择框_开启广告检测"));
 }
 
 TEST_F(SettingsStoreTest, WelcomeForCheckedGroups) {

@@ -104,6 +104,22 @@ TEST_F(StartupLoadTest, RestoresListsAndRadioBoxesBeforeTheKeywordTableAndRefres
   EXPECT_EQ(trace.back(), "step|refresh 1");
 }
 
+// A group list saved by another editor (rows ending in CR only) with one
+// stray byte: every group is managed, and the original is kept before the
+// start-up rebuild saves the list again.
+TEST_F(StartupLoadTest, AnOddGroupListLosesNoGroup) {
+  const std::string original =
+      "{1}1----100----甲群----群主\r{1}2----200----乙\xFF群----管理员\r{1}3----300----丙群----"
+      "群主\r";
+  ASSERT_TRUE(WriteFileAtomic(data + "群列表.txt", original));
+  StartupLoad(*fx.robot, store, tracingSteps());
+  EXPECT_EQ(fx.managedGroups.snapshot(), (std::vector<int64_t>{100, 200, 300}));
+  EXPECT_EQ(fx.lists.groups.cell(0, 2), "甲群");
+  EXPECT_EQ(fx.lists.groups.cell(2, 2), "丙群");
+  EXPECT_EQ(ReadProfileString(data + "群设置.ini", "开关", "300"), "1");
+  EXPECT_EQ(test::ReadAll(data + "群列表.txt.unreadable-20261207-210509"), original);
+}
+
 TEST_F(StartupLoadTest, TheSchedulerStartsOnlyWhenSwitchedOnAndTasksExist) {
   auto schedulerStarted = [&] {
     return std::find(trace.begin(), trace.end(), "step|scheduler") != trace.end();
