@@ -35,7 +35,8 @@ std::vector<ListedAccount> AccountListTable::rows(AccountList list) {
     ListedAccount row;
     row.account = q.text("QQ号");
     row.nickname = q.text("昵称");
-    row.addedAt = q.integer("加入时间");
+    // Read as 64 bits: a 32-bit read wraps times past 2038.
+    row.addedAt = q.integer64(db_.ColumnIndex(q.handle(), "加入时间"));
     out.push_back(std::move(row));
   }
   return out;

@@ -18,7 +18,7 @@ enum class AccountList { kAdministrators, kWhitelist, kBlacklist };
 struct ListedAccount {
   std::string account;
   std::string nickname;
-  int32_t addedAt = 0;  // Unix seconds
+  int64_t addedAt = 0;  // Unix seconds; past 2038 too
 };
 
 class AccountListTable {
