@@ -34,7 +34,7 @@ void BM_StartupGroupList(benchmark::State& state) {
   bw::SetLogLevel(bw::LogLevel::kWarning);
   const int rows = static_cast<int>(state.range(0));
   bw::test::RobotFixture f;
-  bw::SettingsStore store{*f.robot};
+  bw::SettingsStore store{f.settings, f.lists, f.managedGroups, f.runLog, f.identity, f.clock};
   const std::string list = GroupListText(rows);
   bw::ProfileEntries limits;
   for (int i = 0; i < 200; i += 2) limits.emplace_back(std::to_string(kFirstGroup + i), "900");

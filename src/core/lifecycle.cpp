@@ -38,10 +38,8 @@ Lifecycle::Lifecycle(HostApi& host, Clock& clock, QqServices& qq, std::string ru
       hooks_(std::move(hooks)),
       runLog_(clock, &lists_.runLog),
       groupLog_(clock, ""),
-      robot_(clock, host, settings_, lists_, runLog_, groupLog_, db_, qq, managedGroups_, identity_,
-             stop_.get_token()),
       intake_(managedGroups_, dispatchingHandlers(), mode) {
-  robot_.setDirectories(runDirectory_, "");
+  identity_.setDirectories(runDirectory_, "");
 }
 
 Lifecycle::~Lifecycle() { shutdown(); }
@@ -91,7 +89,7 @@ void Lifecycle::prepareDataDirectory() {
   const std::string logs = data + "群数据/";
   // Creating the log directory creates the data directory with it.
   if (!EnsureDirectory(logs)) LogWarning("cannot create the data directory " + logs);
-  robot_.setDirectories(runDirectory_, data);
+  identity_.setDirectories(runDirectory_, data);
   groupLog_.setDirectory(logs);
 }
 
@@ -104,7 +102,7 @@ int32_t Lifecycle::_eventEnable() {
     setWebTokens(host_.CQ_getCookies(), std::to_string(host_.CQ_getCsrfToken()));
     if (hooks_.webTokens) hooks_.webTokens(*this);
     prepareDataDirectory();
-    robot_.setLoginAccount(std::to_string(host_.CQ_getLoginQQ()));
+    identity_.setLoginAccount(std::to_string(host_.CQ_getLoginQQ()));
     if (hooks_.updateCheck) hooks_.updateCheck(*this);
 
     // The host enables a plug-in again after a disable; the window and the

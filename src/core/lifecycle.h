@@ -27,7 +27,7 @@
 #include "events/managed_groups.h"
 #include "events/records.h"
 #include "host/host_api.h"
-#include "host/robot.h"
+#include "host/identity.h"
 #include "logs/group_log.h"
 #include "logs/run_log.h"
 #include "settings/list_model.h"
@@ -133,12 +133,12 @@ class Lifecycle {
 
   // --- process-wide state ---
   int32_t authCode() const { return authCode_.load(); }
-  std::string loginAccount() const { return robot_.loginAccount(); }
+  std::string loginAccount() const { return identity_.loginAccount(); }
   std::string cookies() const;
   std::string csrfToken() const;
   void setWebTokens(std::string cookies, std::string csrfToken);
   const std::string& runDirectory() const { return runDirectory_; }
-  std::string dataDirectory() const { return robot_.dataDirectory(); }  // "" before startup
+  std::string dataDirectory() const { return identity_.dataDirectory(); }  // "" before startup
 
   HostApi& host() { return host_; }
   Clock& clock() { return clock_; }
@@ -149,7 +149,6 @@ class Lifecycle {
   GroupLog& groupLog() { return groupLog_; }
   Database& database() { return db_; }
   ManagedGroups& managedGroups() { return managedGroups_; }
-  Robot& robot() { return robot_; }
   Identity& identity() { return identity_; }
   std::stop_token stopToken() const { return stop_.get_token(); }
 
@@ -173,7 +172,6 @@ class Lifecycle {
   Database db_;
   ManagedGroups managedGroups_;
   Identity identity_;
-  Robot robot_;
   EventIntake intake_;
 
   std::atomic<int32_t> authCode_{0};

@@ -86,11 +86,13 @@ void RobotCore::runStartup() {
       modules.memberRefresh.startRefreshTickedMembers();
     }
   };
-  StartupLoad(robot(), modules.store, steps);
+  Lifecycle& l = plugin_;
+  StartupLoad(StartupContext{l.database(), l.runLog(), l.qq(), l.settings(), l.lists(), l.identity()},
+              modules.store, steps);
   // Only changes made from now on are the user's: the restore above must not
   // count as clicks on the switches.
   subscription_ =
-      robot().settings.subscribe([this](const std::string& name) { onSettingChanged(name); });
+      plugin_.settings().subscribe([this](const std::string& name) { onSettingChanged(name); });
   {
     std::lock_guard lock(mu_);
     startedUp_ = true;
@@ -125,12 +127,12 @@ void RobotCore::shutdown() {
     wasStarted = startedUp_;
   }
   plugin_.shutdown();
-  if (subscription_) robot().settings.unsubscribe(subscription_);
+  if (subscription_) plugin_.settings().unsubscribe(subscription_);
   modules.memberRefresh.stop();
   modules.scheduler.stopScheduler();
   // Saving before the restore finished would overwrite the files with defaults.
   if (wasStarted) modules.store.SaveAllSettings();
-  robot().db.Disconnect();
+  plugin_.database().Disconnect();
 }
 
 std::vector<FeatureState> RobotCore::featureStatus() const {

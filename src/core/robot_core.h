@@ -66,7 +66,6 @@ class RobotCore {
   std::string featureStatusText() const;
 
   Lifecycle& plugin() { return plugin_; }
-  Robot& robot() { return plugin_.robot(); }
 
  private:
   std::unique_ptr<ImageInfo> ownImages_;

@@ -6,9 +6,7 @@
 namespace bw {
 
 RuleModules::RuleModules(const Services& s)
-    : robot_(s.clock, s.host, s.settings, s.lists, s.runLog, s.groupLog, s.db, s.qq,
-             s.managedGroups, s.identity, s.stop),
-      memberTable(s.db),
+    : memberTable(s.db),
       inviteTable(s.db),
       accountListTable(s.db),
       accountLists(s.clock, s.settings, s.lists, s.runLog, s.qq, accountListTable, memberTable),
@@ -21,7 +19,7 @@ RuleModules::RuleModules(const Services& s)
                memberTable, invites, memberLimit),
       screening(s.clock, s.host, s.settings, s.qq, s.managedGroups, s.stop, accountLists,
                 memberTable, invites),
-      store(robot_),
+      store(s.settings, s.lists, s.managedGroups, s.runLog, s.identity, s.clock),
       memberRefresh(s.clock, s.host, s.settings, s.lists, s.runLog, s.qq, s.stop, memberTable,
                     accountLists, memberLimit, store),
       keywordReplies(s.host, s.settings, s.lists, s.identity),
@@ -31,14 +29,8 @@ RuleModules::RuleModules(const Services& s)
       processor(s.settings, s.identity, invites, accountLists, violations, keywordReplies),
       privateMessages(s.settings, keywordReplies),
       scheduler(s.clock, s.host, s.settings, s.lists.tasks, s.runLog, s.qq, s.managedGroups,
-                s.stop) {
-  // A rebuilt group list changes which groups are counted.
-  Settings& settings = s.settings;
-  store.setAfterRebuild([this, &settings] {
-    if (settings.checked(opt::kMemberLimitOn)) memberLimit.recountMembers();
-  });
-}
+                s.stop) {}
 
-RuleModules::~RuleModules() { store.setAfterRebuild(nullptr); }
+RuleModules::~RuleModules() = default;
 
 }  // namespace bw

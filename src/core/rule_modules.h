@@ -13,7 +13,6 @@
 #include <stop_token>
 
 #include "host/image_info.h"
-#include "host/robot.h"
 #include "membership/account_lists.h"
 #include "membership/arrivals.h"
 #include "membership/departures.h"
@@ -67,10 +66,6 @@ class RuleModules {
   RuleModules(const RuleModules&) = delete;
   RuleModules& operator=(const RuleModules&) = delete;
 
- private:
-  Robot robot_;  // until every module takes its own services
-
- public:
   // The table owners: the only places that hold the tables' statements.
   MemberTable memberTable;
   InviteTable inviteTable;

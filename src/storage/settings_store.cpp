@@ -3,7 +3,7 @@
 #include <charconv>
 
 #include "events/managed_groups.h"
-#include "host/robot.h"
+#include "host/identity.h"
 #include "logs/run_log.h"
 #include "settings/list_model.h"
 #include "settings/option_names.h"
@@ -42,29 +42,29 @@ std::string EncodeEditText(const std::string& text) {
   return ReplaceAll(out, "\r", kEditBreak);
 }
 
-// Group numbers name files in the data directory and keys of 群设置.ini: digits
-// only, and small enough for a 64-bit number, so that a hostile or hand-edited
-// list entry cannot point anywhere else.
-bool IsGroupNumber(const std::string& group) {
-  if (group.empty() || group.size() > 19) return false;
-  for (char c : group) {
-    if (c < '0' || c > '9') return false;
-  }
-  int64_t number = 0;
-  return std::from_chars(group.data(), group.data() + group.size(), number).ec == std::errc{};
-}
+// Group numbers name files in the data directory and keys of 群设置.ini: the
+// account-number check keeps a hostile or hand-edited entry from pointing
+// anywhere else.
+bool IsGroupNumber(const std::string& group) { return IsAccountNumber(group); }
 
 }  // namespace
 
-SettingsStore::SettingsStore(Robot& robot) : robot_(robot) {}
+SettingsStore::SettingsStore(Settings& settings, ListViews& lists, ManagedGroups& managedGroups,
+                             RunLog& runLog, const Identity& identity, const Clock& clock)
+    : settings_(settings),
+      lists_(lists),
+      managedGroups_(managedGroups),
+      runLog_(runLog),
+      identity_(identity),
+      clock_(clock) {}
 
 std::string SettingsStore::path(const std::string& name) const {
-  return JoinPath(robot_.dataDirectory(), name);
+  return JoinPath(identity_.dataDirectory(), name);
 }
 
 namespace {
-std::string FallbackFile(const Robot& robot) {
-  const std::string dir = robot.runDirectory() + "/data";
+std::string FallbackFile(const Identity& identity) {
+  const std::string dir = identity.runDirectory() + "/data";
   if (!EnsureDirectory(dir)) LogWarning("settings: cannot create " + dir);
   return JoinPath(dir, "setsoft.ini");
 }
@@ -73,38 +73,38 @@ std::string FallbackFile(const Robot& robot) {
 void SettingsStore::SaveControls(ControlKind kind, const std::string& file) {
   const char* section = SectionOf(kind);
   if (section == nullptr) return;
-  const std::string target = file.empty() ? FallbackFile(robot_) : file;
+  const std::string target = file.empty() ? FallbackFile(identity_) : file;
   ProfileEntries entries;
   for (const ControlSpec& c : Settings::Controls()) {
     if (c.kind != kind || !c.saved) continue;
     if (kind == ControlKind::kEdit) {
-      entries.emplace_back(c.name, EncodeEditText(robot_.settings.text(c.name)));
+      entries.emplace_back(c.name, EncodeEditText(settings_.text(c.name)));
     } else {
-      entries.emplace_back(c.name, robot_.settings.checked(c.name) ? "真" : "假");
+      entries.emplace_back(c.name, settings_.checked(c.name) ? "真" : "假");
     }
   }
   std::lock_guard lock(mu_);
-  WriteProfileStrings(target, section, entries, robot_.clock);  // failures are logged there
+  WriteProfileStrings(target, section, entries, clock_);  // failures are logged there
 }
 
 void SettingsStore::RestoreControls(ControlKind kind, const std::string& file) {
   const char* section = SectionOf(kind);
   if (section == nullptr) return;
-  const std::string source = file.empty() ? FallbackFile(robot_) : file;
+  const std::string source = file.empty() ? FallbackFile(identity_) : file;
   const ProfileSection stored = ReadProfileSection(source, section);
-  Settings::RestoreScope restoring(robot_.settings);
+  Settings::RestoreScope restoring(settings_);
   for (const ControlSpec& c : Settings::Controls()) {
     if (c.kind != kind || !c.saved) continue;
     const std::string value = stored.value(c.name);
     if (value.empty()) continue;  // keeps the window default
     if (kind == ControlKind::kEdit) {
-      robot_.settings.setText(c.name, ReplaceAll(value, kEditBreak, "\r\n"));
+      settings_.setText(c.name, ReplaceAll(value, kEditBreak, "\r\n"));
     } else if (kind == ControlKind::kCheck) {
-      robot_.settings.setChecked(c.name, value != "假");
+      settings_.setChecked(c.name, value != "假");
     } else if (value != "假") {
       // A radio box is only ever selected: selecting clears the rest of its
       // group, and a group stored all "假" keeps its default.
-      robot_.settings.setChecked(c.name, true);
+      settings_.setChecked(c.name, true);
     }
   }
 }
@@ -115,17 +115,17 @@ void SettingsStore::SaveAllSettings() {
   SaveControls(ControlKind::kCheck, ini);
   {
     std::lock_guard lock(mu_);
-    SaveListFile(robot_.lists.groups, 4, path("群列表.txt"), robot_.clock);
-    SaveListFile(robot_.lists.tasks, 4, path("任务列表.txt"), robot_.clock);
-    SaveListFile(robot_.lists.keywords, 6, path("回复关键词.txt"), robot_.clock);
+    SaveListFile(lists_.groups, 4, path("群列表.txt"), clock_);
+    SaveListFile(lists_.tasks, 4, path("任务列表.txt"), clock_);
+    SaveListFile(lists_.keywords, 6, path("回复关键词.txt"), clock_);
   }
   SaveControls(ControlKind::kRadio, ini);
 }
 
-void SettingsStore::LoadGroupList() { LoadListFile(robot_.lists.groups, path("群列表.txt")); }
-void SettingsStore::LoadTaskList() { LoadListFile(robot_.lists.tasks, path("任务列表.txt")); }
+void SettingsStore::LoadGroupList() { LoadListFile(lists_.groups, path("群列表.txt")); }
+void SettingsStore::LoadTaskList() { LoadListFile(lists_.tasks, path("任务列表.txt")); }
 void SettingsStore::LoadKeywordList() {
-  LoadListFile(robot_.lists.keywords, path("回复关键词.txt"));
+  LoadListFile(lists_.keywords, path("回复关键词.txt"));
 }
 
 std::string SettingsStore::welcomeText(const std::string& group) const {
@@ -149,7 +149,7 @@ void SettingsStore::RebuildGroupDerivedLists() {
     std::vector<int64_t> managed;
     std::vector<ListRow> welcome, limits;
     ProfileEntries switches;
-    const std::vector<ListRow> rows = robot_.lists.groups.rows();
+    const std::vector<ListRow> rows = lists_.groups.rows();
     for (size_t i = 0; i < rows.size(); ++i) {
       const ListRow& row = rows[i];
       const std::string group =
@@ -179,34 +179,34 @@ void SettingsStore::RebuildGroupDerivedLists() {
       l.cells[limitcol::kLimit] = storedLimits.value(group);
       limits.push_back(std::move(l));
     }
-    robot_.managedGroups.replace(std::move(managed));
-    robot_.lists.welcome.replaceAll(std::move(welcome));
-    robot_.lists.limits.replaceAll(std::move(limits));
-    if (!switches.empty()) WriteProfileStrings(path("群设置.ini"), "开关", switches, robot_.clock);
-    SaveListFile(robot_.lists.groups, 4, path("群列表.txt"), robot_.clock);
+    managedGroups_.replace(std::move(managed));
+    lists_.welcome.replaceAll(std::move(welcome));
+    lists_.limits.replaceAll(std::move(limits));
+    if (!switches.empty()) WriteProfileStrings(path("群设置.ini"), "开关", switches, clock_);
+    SaveListFile(lists_.groups, 4, path("群列表.txt"), clock_);
     hook = afterRebuild_;
   }
   if (hook) hook();
 }
 
 void SettingsStore::SetWelcomeForCheckedGroups() {
-  const std::string text = robot_.settings.text(opt::kWelcomeText);
+  const std::string text = settings_.text(opt::kWelcomeText);
   {
     std::lock_guard lock(mu_);
-    const auto rows = robot_.lists.welcome.rows();
+    const auto rows = lists_.welcome.rows();
     for (size_t i = 0; i < rows.size(); ++i) {
       if (!rows[i].checked) continue;
-      const std::string group = robot_.lists.welcome.cell(i, welcomecol::kGroup);
+      const std::string group = lists_.welcome.cell(i, welcomecol::kGroup);
       if (!IsGroupNumber(group)) {
         LogWarning("welcome text: not a group number: " + group);
         continue;
       }
-      robot_.lists.welcome.setCell(i, welcomecol::kText, text);
+      lists_.welcome.setCell(i, welcomecol::kText, text);
       Status st = WriteFileAtomic(path(group), EncodeForFile(text));
       if (!st.ok()) LogWarning("welcome text: " + st.message());
     }
   }
-  robot_.runLog.WriteRunLog("操作", "设置群欢迎语");
+  runLog_.WriteRunLog("操作", "设置群欢迎语");
 }
 
 bool SettingsStore::LimitNeedsConfirmation(const Settings& settings) {
@@ -214,35 +214,37 @@ bool SettingsStore::LimitNeedsConfirmation(const Settings& settings) {
 }
 
 void SettingsStore::SetLimitForCheckedGroups(bool confirmed) {
-  if (LimitNeedsConfirmation(robot_.settings) && !confirmed) return;
-  const std::string limit = robot_.settings.text(opt::kMemberLimit);
+  if (LimitNeedsConfirmation(settings_) && !confirmed) return;
+  const std::string limit = settings_.text(opt::kMemberLimit);
   std::lock_guard lock(mu_);
   ProfileEntries entries;
-  const auto rows = robot_.lists.limits.rows();
+  const auto rows = lists_.limits.rows();
   for (size_t i = 0; i < rows.size(); ++i) {
     if (!rows[i].checked) continue;
-    const std::string group = robot_.lists.limits.cell(i, limitcol::kGroup);
+    const std::string group = lists_.limits.cell(i, limitcol::kGroup);
     if (group.empty()) continue;
-    robot_.lists.limits.setCell(i, limitcol::kLimit, limit);
+    lists_.limits.setCell(i, limitcol::kLimit, limit);
     entries.emplace_back(group, limit);
   }
-  if (!entries.empty()) WriteProfileStrings(path("人数限制.ini"), "人数", entries, robot_.clock);
+  if (!entries.empty()) WriteProfileStrings(path("人数限制.ini"), "人数", entries, clock_);
 }
 
 namespace {
-std::string ColourFile(const Robot& robot) { return robot.runDirectory() + "/data/brindle.ini"; }
+std::string ColourFile(const Identity& identity) {
+  return identity.runDirectory() + "/data/brindle.ini";
+}
 }  // namespace
 
 int64_t SettingsStore::windowColour() const {
-  const std::string value = ReadProfileString(ColourFile(robot_), "颜色", "颜色");
+  const std::string value = ReadProfileString(ColourFile(identity_), "颜色", "颜色");
   return value.empty() ? kDefaultColour : TextToInt(value);
 }
 
 void SettingsStore::setWindowColour(int64_t colour) {
   std::lock_guard lock(mu_);
-  const std::string dir = robot_.runDirectory() + "/data";
+  const std::string dir = identity_.runDirectory() + "/data";
   if (!EnsureDirectory(dir)) LogWarning("settings: cannot create " + dir);
-  WriteProfileString(ColourFile(robot_), "颜色", "颜色", std::to_string(colour), robot_.clock);
+  WriteProfileString(ColourFile(identity_), "颜色", "颜色", std::to_string(colour), clock_);
 }
 
 void SettingsStore::setAfterRebuild(std::function<void()> hook) {

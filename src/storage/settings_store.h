@@ -17,11 +17,16 @@
 
 namespace bw {
 
-struct Robot;
+class Clock;
+class Identity;
+class ManagedGroups;
+class RunLog;
+struct ListViews;
 
 class SettingsStore {
  public:
-  explicit SettingsStore(Robot& robot);
+  SettingsStore(Settings& settings, ListViews& lists, ManagedGroups& managedGroups, RunLog& runLog,
+                const Identity& identity, const Clock& clock);
 
   // `file` empty = "<run>/data/setsoft.ini".
   void SaveControls(ControlKind kind, const std::string& file);
@@ -53,7 +58,12 @@ class SettingsStore {
   std::string path(const std::string& name) const;  // DataDirectory + name
 
  private:
-  Robot& robot_;
+  Settings& settings_;
+  ListViews& lists_;
+  ManagedGroups& managedGroups_;
+  RunLog& runLog_;
+  const Identity& identity_;
+  const Clock& clock_;
   mutable std::mutex mu_;
   std::function<void()> afterRebuild_;
 };

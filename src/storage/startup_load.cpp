@@ -1,6 +1,6 @@
 #include "storage/startup_load.h"
 
-#include "host/robot.h"
+#include "host/identity.h"
 #include "logs/run_log.h"
 #include "storage/database.h"
 #include "storage/schema.h"
@@ -21,24 +21,24 @@ void Run(const std::function<void()>& step) {
 
 }  // namespace
 
-void StartupLoad(Robot& robot, SettingsStore& store, const StartupSteps& steps) {
-  if (steps.showAvatar) steps.showAvatar(robot.qq.fetchOwnAvatar());
-  robot.runLog.WriteRunLog(kType, "正在初始化...");
+void StartupLoad(const StartupContext& context, SettingsStore& store, const StartupSteps& steps) {
+  if (steps.showAvatar) steps.showAvatar(context.qq.fetchOwnAvatar());
+  context.runLog.WriteRunLog(kType, "正在初始化...");
 
   const bool connected = steps.connectDatabase
-                             ? steps.connectDatabase(robot.db)
-                             : DeployAndConnectSqlite(robot.db, robot.dataDirectory());
+                             ? steps.connectDatabase(context.db)
+                             : DeployAndConnectSqlite(context.db, context.identity.dataDirectory());
   if (connected) {
-    robot.runLog.WriteRunLog(kType, "数据库连接成功");
+    context.runLog.WriteRunLog(kType, "数据库连接成功");
     Run(steps.loadAdministrators);
-    robot.runLog.WriteRunLog(kType, "加载管理员完毕");
+    context.runLog.WriteRunLog(kType, "加载管理员完毕");
     Run(steps.loadWhitelist);
-    robot.runLog.WriteRunLog(kType, "加载白名单完毕");
+    context.runLog.WriteRunLog(kType, "加载白名单完毕");
     Run(steps.loadBlacklist);
-    robot.runLog.WriteRunLog(kType, "加载黑名单完毕");
+    context.runLog.WriteRunLog(kType, "加载黑名单完毕");
   } else {
     // Files and options still load; every statement fails until a restart.
-    robot.runLog.WriteRunLog(kType, "数据库连接失败");
+    context.runLog.WriteRunLog(kType, "数据库连接失败");
   }
 
   store.LoadTaskList();
@@ -51,10 +51,10 @@ void StartupLoad(Robot& robot, SettingsStore& store, const StartupSteps& steps) 
   store.RestoreControls(ControlKind::kRadio, store.path("setsoft.ini"));
   store.LoadKeywordList();
   Run(steps.rebuildKeywordReplies);
-  robot.runLog.WriteRunLog(kType, "读取历史配置成功");
-  robot.runLog.WriteRunLog(kType, "初始化完毕...");
+  context.runLog.WriteRunLog(kType, "读取历史配置成功");
+  context.runLog.WriteRunLog(kType, "初始化完毕...");
 
-  if (robot.settings.checked(opt::kTasksOn) && robot.lists.tasks.rowCount() > 0)
+  if (context.settings.checked(opt::kTasksOn) && context.lists.tasks.rowCount() > 0)
     Run(steps.startScheduler);
   Run(steps.refreshFeatureStatus);
   Run(steps.startMemberRefresh);

@@ -15,9 +15,13 @@
 
 namespace bw {
 
-struct Robot;
 class Database;
+class Identity;
+class QqServices;
+class RunLog;
+class Settings;
 class SettingsStore;
+struct ListViews;
 
 struct StartupSteps {
   // Shows the robot's avatar; unset: the avatar is not even fetched.
@@ -37,6 +41,16 @@ struct StartupSteps {
   std::function<void()> startMemberRefresh;
 };
 
-void StartupLoad(Robot& robot, SettingsStore& store, const StartupSteps& steps);
+// What the restore reads and reports to, besides the store.
+struct StartupContext {
+  Database& db;
+  RunLog& runLog;
+  QqServices& qq;
+  const Settings& settings;
+  const ListViews& lists;
+  const Identity& identity;
+};
+
+void StartupLoad(const StartupContext& context, SettingsStore& store, const StartupSteps& steps);
 
 }  // namespace bw

@@ -139,8 +139,8 @@ TEST_P(LifecycleTest, LifecycleFillsTheProcessState) {
   EXPECT_EQ(p.cookies(), "uin=o123456; skey=@abc");
   EXPECT_EQ(p.csrfToken(), "-42");
   EXPECT_EQ(p.loginAccount(), "123456");
-  EXPECT_EQ(p.robot().loginAccount(), "123456");
-  EXPECT_EQ(p.robot().runDirectory(), runDirectory);
+  EXPECT_EQ(p.identity().loginAccount(), "123456");
+  EXPECT_EQ(p.identity().runDirectory(), runDirectory);
   EXPECT_THAT(trace.get(), ElementsAre("webTokens uin=o123456; skey=@abc -42", "updateCheck",
                                        "startup 123456", "running"));
 }

@@ -258,8 +258,7 @@ TEST_F(MemberRefreshTest, RunsOnItsOwnThreadAtMostOneAtATime) {
 
 TEST_F(MemberRefreshTest, NewRunStopsTheRunInProgress) {
   VirtualClock manual(clock.now(), VirtualClock::Mode::kManual);
-  Robot threaded(manual, host, settings, lists, runLog, groupLog, sql, qq, managedGroups, identity);
-  SettingsStore threadedStore(threaded);
+  SettingsStore threadedStore(settings, lists, managedGroups, runLog, identity, manual);
   MemberRefresh threadedRefresh(manual, host, settings, lists, runLog, qq, {}, modules.memberTable,
                                 accounts, limit, threadedStore);
   manage({700, 701});

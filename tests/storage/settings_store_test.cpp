@@ -18,7 +18,7 @@ using test::WriteAll;
 class SettingsStoreTest : public ::testing::Test {
  protected:
   test::RobotFixture f;
-  SettingsStore store{*f.robot};
+  SettingsStore store{f.settings, f.lists, f.managedGroups, f.runLog, f.identity, f.clock};
   std::string ini() { return store.path("setsoft.ini"); }
 
   void addGroup(bool checked, const std::string& group, const std::string& name) {
@@ -92,7 +92,7 @@ TEST_F(SettingsStoreTest, RadioBoxesRestoreTheSelectedOne) {
 TEST_F(SettingsStoreTest, EmptyFileNameUsesTheFallbackFile) {
   f.settings.setChecked("选择框_开启定时任务", true);
   store.SaveControls(ControlKind::kCheck, "");
-  const std::string fallback = f.robot->runDirectory() + "/data/setsoft.ini";
+  const std::string fallback = f.identity.runDirectory() + "/data/setsoft.ini";
   EXPECT_EQ(ReadProfileString(fallback, "选择框", "选择框_开启定时任务"), "真");
   f.settings.resetToDefaults();
   store.RestoreControls(ControlKind::kCheck, "");
@@ -249,7 +249,7 @@ TEST_F(SettingsStoreTest, WindowColour) {
   EXPECT_EQ(store.windowColour(), 11772224);
   store.setWindowColour(255);
   EXPECT_EQ(store.windowColour(), 255);
-  EXPECT_EQ(ReadProfileString(f.robot->runDirectory() + "/data/brindle.ini", "颜色", "颜色"),
+  EXPECT_EQ(ReadProfileString(f.identity.runDirectory() + "/data/brindle.ini", "颜色", "颜色"),
             "255");
 }
 

@@ -17,8 +17,8 @@ namespace {
 
 class StartupLoadTest : public ::testing::Test {
  protected:
-  StartupLoadTest() : store(*fx.robot) {
-    data = fx.robot->dataDirectory();
+  StartupLoadTest() : store(fx.settings, fx.lists, fx.managedGroups, fx.runLog, fx.identity, fx.clock) {
+    data = fx.identity.dataDirectory();
     // Every test starts like a first start: no database file yet.
     fx.db.Disconnect();
     for (const char* suffix : {"", "-wal", "-shm"})
@@ -55,7 +55,7 @@ class StartupLoadTest : public ::testing::Test {
 };
 
 TEST_F(StartupLoadTest, FirstStartCreatesTheDatabaseAndReportsEachStepInOrder) {
-  StartupLoad(*fx.robot, store, tracingSteps());
+  StartupLoad(fx.startupContext(), store, tracingSteps());
   EXPECT_TRUE(FileExists(DatabaseFile(data)));
   EXPECT_TRUE(fx.db.connected());
   EXPECT_EQ(fx.count("select count(1) from 黑名单"), 0);  // the schema is there
@@ -75,7 +75,7 @@ TEST_F(StartupLoadTest, AFailedConnectionIsReportedAndTheOptionsStillLoad) {
   writeIni("编辑框", "编辑框_进群等级", "");  // empty keeps the default
   StartupSteps steps = tracingSteps();
   steps.connectDatabase = [](Database&) { return false; };
-  StartupLoad(*fx.robot, store, steps);
+  StartupLoad(fx.startupContext(), store, steps);
   ASSERT_GE(trace.size(), 2u);
   EXPECT_EQ(trace[0], "初始化|正在初始化...");
   EXPECT_EQ(trace[1], "初始化|数据库连接失败");
@@ -93,7 +93,7 @@ TEST_F(StartupLoadTest, RestoresListsAndRadioBoxesBeforeTheKeywordTableAndRefres
   WriteFileAtomic(data + "回复关键词.txt", "{0}1----你好----你也好----模糊----0----0\r\n");
   writeIni("单选框", "单选框_禁言", "真");
   writeIni("单选框", "单选框_踢人", "假");
-  StartupLoad(*fx.robot, store, tracingSteps());
+  StartupLoad(fx.startupContext(), store, tracingSteps());
   EXPECT_EQ(fx.lists.groups.rowCount(), 2u);
   EXPECT_EQ(fx.managedGroups.snapshot(), std::vector<int64_t>{100});
   EXPECT_EQ(fx.lists.welcome.rowCount(), 1u);
@@ -112,7 +112,7 @@ TEST_F(StartupLoadTest, AnOddGroupListLosesNoGroup) {
       "{1}1----100----甲群----群主\r{1}2----200----乙\xFF群----管理员\r{1}3----300----丙群----"
       "群主\r";
   ASSERT_TRUE(WriteFileAtomic(data + "群列表.txt", original));
-  StartupLoad(*fx.robot, store, tracingSteps());
+  StartupLoad(fx.startupContext(), store, tracingSteps());
   EXPECT_EQ(fx.managedGroups.snapshot(), (std::vector<int64_t>{100, 200, 300}));
   EXPECT_EQ(fx.lists.groups.cell(0, 2), "甲群");
   EXPECT_EQ(fx.lists.groups.cell(2, 2), "丙群");
@@ -125,7 +125,7 @@ TEST_F(StartupLoadTest, TheSchedulerStartsOnlyWhenSwitchedOnAndTasksExist) {
     return std::find(trace.begin(), trace.end(), "step|scheduler") != trace.end();
   };
   writeIni("选择框", "选择框_开启定时任务", "真");
-  StartupLoad(*fx.robot, store, tracingSteps());
+  StartupLoad(fx.startupContext(), store, tracingSteps());
   EXPECT_FALSE(schedulerStarted()) << "switch on, no task";
 
   trace.clear();
@@ -133,14 +133,14 @@ TEST_F(StartupLoadTest, TheSchedulerStartsOnlyWhenSwitchedOnAndTasksExist) {
   WriteFileAtomic(data + "任务列表.txt", "{1}08:00:00----发送群消息----早上好----\r\n");
   writeIni("选择框", "选择框_开启定时任务", "假");
   fx.settings.resetToDefaults();
-  StartupLoad(*fx.robot, store, tracingSteps());
+  StartupLoad(fx.startupContext(), store, tracingSteps());
   EXPECT_EQ(fx.lists.tasks.rowCount(), 1u);
   EXPECT_FALSE(schedulerStarted()) << "a task, switch off";
 
   trace.clear();
   fx.db.Disconnect();
   writeIni("选择框", "选择框_开启定时任务", "真");
-  StartupLoad(*fx.robot, store, tracingSteps());
+  StartupLoad(fx.startupContext(), store, tracingSteps());
   EXPECT_TRUE(schedulerStarted()) << "a task, switch on";
 }
 

@@ -35,10 +35,8 @@ RobotFixture::RobotFixture()
       groupLog(clock, dir.path() + "data/10000/群数据/") {
   const std::string data = dir.path() + "data/10000/";
   EnsureDirectory(data + "群数据/");
-  robot = std::make_unique<Robot>(clock, host, settings, lists, runLog, groupLog, db, qq,
-                                  managedGroups, identity);
-  robot->setDirectories(dir.path().substr(0, dir.path().size() - 1), data);
-  robot->setLoginAccount("10000");
+  identity.setDirectories(dir.path().substr(0, dir.path().size() - 1), data);
+  identity.setLoginAccount("10000");
   host.setLoginQQ(10000);
   if (!DeployAndConnectSqlite(db, data)) throw std::runtime_error("test database not created");
 }

@@ -12,13 +12,14 @@
 
 #include "core/rule_modules.h"
 #include "events/managed_groups.h"
+#include "host/identity.h"
 #include "host/recording_host.h"
-#include "host/robot.h"
 #include "logs/group_log.h"
 #include "logs/run_log.h"
 #include "settings/list_model.h"
 #include "settings/settings_model.h"
 #include "storage/database.h"
+#include "storage/startup_load.h"
 #include "support/temp_dir.h"
 #include "util/clock.h"
 #include "web/qq_services.h"
@@ -55,7 +56,6 @@ class RobotFixture {
   FakeQqServices qq;
   ManagedGroups managedGroups;
   Identity identity;
-  std::unique_ptr<Robot> robot;
 
   // The fixture's services for building modules through RuleModules (the
   // same wiring as the service's); `images` answers the image-size check.
@@ -63,6 +63,9 @@ class RobotFixture {
     return Services{clock, host, settings,      lists,    runLog, groupLog,
                     db,    qq,   managedGroups, identity, images, {}};
   }
+
+  // What the startup sequence reads and reports to.
+  StartupContext startupContext() { return StartupContext{db, runLog, qq, settings, lists, identity}; }
 
   // Managed groups (also fills the group list with ticked rows).
   void manage(std::vector<int64_t> groups);
