@@ -7,9 +7,9 @@
 
 #include "logs/group_log.h"
 #include "logs/statistics.h"
-#include "support/temp_dir.h"
 #include "settings/list_model.h"
 #include "settings/settings_model.h"
+#include "support/temp_dir.h"
 #include "util/clock.h"
 #include "util/files.h"
 

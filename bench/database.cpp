@@ -125,7 +125,10 @@ void BM_Sqlite3Transaction(benchmark::State& state) {
   SetRate(state, n);
 }
 
-BENCHMARK(BM_OdbcAutocommitDefaultJournal)->Unit(benchmark::kMicrosecond)->Iterations(200)->UseRealTime();
+BENCHMARK(BM_OdbcAutocommitDefaultJournal)
+    ->Unit(benchmark::kMicrosecond)
+    ->Iterations(200)
+    ->UseRealTime();
 BENCHMARK(BM_OdbcAutocommit)->Unit(benchmark::kMicrosecond)->MinTime(1.0)->UseRealTime();
 BENCHMARK(BM_Sqlite3Autocommit)->Unit(benchmark::kMicrosecond)->MinTime(1.0)->UseRealTime();
 BENCHMARK(BM_OdbcTransaction)->Unit(benchmark::kMillisecond)->MinTime(1.0)->UseRealTime();

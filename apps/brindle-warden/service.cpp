@@ -9,13 +9,13 @@
 #include <iostream>
 #include <thread>
 
+#include "core/lifecycle.h"
+#include "core/robot_core.h"
 #include "onebot/connection.h"
 #include "onebot/events.h"
 #include "onebot/image_size.h"
 #include "onebot/onebot_host.h"
 #include "onebot/onebot_qq_services.h"
-#include "core/lifecycle.h"
-#include "core/robot_core.h"
 #include "storage/ini_file.h"
 #include "storage/schema.h"
 #include "update/updater.h"

@@ -87,8 +87,9 @@ void RobotCore::runStartup() {
     }
   };
   Lifecycle& l = plugin_;
-  StartupLoad(StartupContext{l.database(), l.runLog(), l.qq(), l.settings(), l.lists(), l.identity()},
-              modules.store, steps);
+  StartupLoad(
+      StartupContext{l.database(), l.runLog(), l.qq(), l.settings(), l.lists(), l.identity()},
+      modules.store, steps);
   // Only changes made from now on are the user's: the restore above must not
   // count as clicks on the switches.
   subscription_ =

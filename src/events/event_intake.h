@@ -19,8 +19,8 @@
 namespace bw {
 
 struct EventHandlers {
-  std::function<void(const GroupMessageRecord&)> groupMessage;      // managed groups only
-  std::function<void(const JoinRequestRecord&)> joinRequest;        // managed groups only
+  std::function<void(const GroupMessageRecord&)> groupMessage;  // managed groups only
+  std::function<void(const JoinRequestRecord&)> joinRequest;    // managed groups only
   std::function<void(const MemberChangeRecord&)> memberIncrease;
   std::function<void(const MemberChangeRecord&)> memberDecrease;
   std::function<void(const PrivateMessageRecord&)> privateMessage;

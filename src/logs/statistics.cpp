@@ -8,6 +8,7 @@
 
 #include "logs/group_log.h"
 #include "settings/list_model.h"
+#include "settings/option_names.h"
 #include "settings/settings_model.h"
 #include "util/charset.h"
 #include "util/clock.h"
@@ -16,7 +17,6 @@
 #include "util/text.h"
 #include "util/time_text.h"
 #include "web/regex_matcher.h"
-#include "settings/option_names.h"
 
 namespace bw {
 

@@ -3,9 +3,9 @@
 #include <curl/curl.h>
 
 #include "host/cq_code.h"
+#include "settings/option_names.h"
 #include "settings/settings_model.h"
 #include "util/log.h"
-#include "settings/option_names.h"
 
 namespace bw::onebot {
 namespace {

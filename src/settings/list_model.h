@@ -69,12 +69,24 @@ class ListModel {
 };
 
 // Column positions of the lists several modules share.
-namespace groupcol { enum : size_t { kNumber, kGroup, kName, kRole, kStatus }; }
-namespace taskcol { enum : size_t { kTime, kAction, kContent, kState }; }
-namespace keywordcol { enum : size_t { kNumber, kKeyword, kReply, kMode, kLimit, kReplied }; }
-namespace welcomecol { enum : size_t { kNumber, kGroup, kName, kText }; }
-namespace limitcol { enum : size_t { kNumber, kGroup, kName, kCurrent, kLimit, kKicked }; }
-namespace accountcol { enum : size_t { kNumber, kQQ, kNick, kTime }; }
+namespace groupcol {
+enum : size_t { kNumber, kGroup, kName, kRole, kStatus };
+}
+namespace taskcol {
+enum : size_t { kTime, kAction, kContent, kState };
+}
+namespace keywordcol {
+enum : size_t { kNumber, kKeyword, kReply, kMode, kLimit, kReplied };
+}
+namespace welcomecol {
+enum : size_t { kNumber, kGroup, kName, kText };
+}
+namespace limitcol {
+enum : size_t { kNumber, kGroup, kName, kCurrent, kLimit, kKicked };
+}
+namespace accountcol {
+enum : size_t { kNumber, kQQ, kNick, kTime };
+}
 
 // Every list view of the robot, with its columns.
 struct ListViews {
@@ -83,11 +95,13 @@ struct ListViews {
   ListModel keywords{"超级列表框_回复关键词",
                      {"序号", "关键词", "回复内容", "匹配模式", "回复次数", "已回复次数"}};
   ListModel welcome{"超级列表框_欢迎语", {"序号", "群号", "群名称", "欢迎语"}};
-  ListModel limits{"超级列表框_人数控制", {"序号", "群号", "群名称", "现有人数", "限制人数", "踢掉人数"}};
+  ListModel limits{"超级列表框_人数控制",
+                   {"序号", "群号", "群名称", "现有人数", "限制人数", "踢掉人数"}};
   ListModel administrators{"超级列表框_管理员", {"序号", "QQ号", "昵称", "加入时间"}};
   ListModel whitelist{"超级列表框_白名单", {"序号", "QQ号", "昵称", "加入时间"}};
   ListModel blacklist{"超级列表框_黑名单", {"序号", "QQ号", "昵称", "加入时间"}};
-  ListModel inviteStats{"超级列表框_邀请统计", {"序号", "QQ号", "昵称", "现存个数", "邀请个数", "退出个数"}};
+  ListModel inviteStats{"超级列表框_邀请统计",
+                        {"序号", "QQ号", "昵称", "现存个数", "邀请个数", "退出个数"}};
   // Columns of the day view; the group summary view fills six cells (群号, 群名称,
   // 进群, 退群, 踢出, 总进群), see DailyStatistics::headings().
   ListModel statistics{"超级列表框_群管数据", {"时间", "群号", "状态", "QQ", "操作QQ"}};

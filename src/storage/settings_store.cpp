@@ -124,9 +124,7 @@ void SettingsStore::SaveAllSettings() {
 
 void SettingsStore::LoadGroupList() { LoadListFile(lists_.groups, path("群列表.txt")); }
 void SettingsStore::LoadTaskList() { LoadListFile(lists_.tasks, path("任务列表.txt")); }
-void SettingsStore::LoadKeywordList() {
-  LoadListFile(lists_.keywords, path("回复关键词.txt"));
-}
+void SettingsStore::LoadKeywordList() { LoadListFile(lists_.keywords, path("回复关键词.txt")); }
 
 std::string SettingsStore::welcomeText(const std::string& group) const {
   if (!IsGroupNumber(group)) return {};

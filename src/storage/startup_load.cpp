@@ -2,13 +2,13 @@
 
 #include "host/identity.h"
 #include "logs/run_log.h"
+#include "settings/list_model.h"
+#include "settings/option_names.h"
+#include "settings/settings_model.h"
 #include "storage/database.h"
 #include "storage/schema.h"
 #include "storage/settings_store.h"
-#include "settings/list_model.h"
-#include "settings/settings_model.h"
 #include "web/qq_services.h"
-#include "settings/option_names.h"
 
 namespace bw {
 namespace {

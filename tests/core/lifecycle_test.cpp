@@ -245,7 +245,9 @@ TEST_P(LifecycleTest, HandlerFailuresStayInsideTheWorker) {
 TEST_P(LifecycleTest, RuntimeErrorsReachTheHostAsFatalText) {
   LifecycleHooks hooks = TracingHooks();
   RuntimeErrorReporter installed;
-  hooks.installErrorReporter = [&](Lifecycle&, RuntimeErrorReporter r) { installed = std::move(r); };
+  hooks.installErrorReporter = [&](Lifecycle&, RuntimeErrorReporter r) {
+    installed = std::move(r);
+  };
   Lifecycle p(host, clock, qq, runDirectory, GetParam(), std::move(hooks));
   EXPECT_EQ(p.Initialize(1), 0);
   ASSERT_TRUE(installed);

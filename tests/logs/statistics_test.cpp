@@ -3,9 +3,9 @@
 #include <gtest/gtest.h>
 
 #include "logs/group_log.h"
-#include "support/temp_dir.h"
 #include "settings/list_model.h"
 #include "settings/settings_model.h"
+#include "support/temp_dir.h"
 #include "util/charset.h"
 #include "util/clock.h"
 #include "util/files.h"

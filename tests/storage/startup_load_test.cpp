@@ -17,7 +17,8 @@ namespace {
 
 class StartupLoadTest : public ::testing::Test {
  protected:
-  StartupLoadTest() : store(fx.settings, fx.lists, fx.managedGroups, fx.runLog, fx.identity, fx.clock) {
+  StartupLoadTest()
+      : store(fx.settings, fx.lists, fx.managedGroups, fx.runLog, fx.identity, fx.clock) {
     data = fx.identity.dataDirectory();
     // Every test starts like a first start: no database file yet.
     fx.db.Disconnect();

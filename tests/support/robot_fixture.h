@@ -65,7 +65,9 @@ class RobotFixture {
   }
 
   // What the startup sequence reads and reports to.
-  StartupContext startupContext() { return StartupContext{db, runLog, qq, settings, lists, identity}; }
+  StartupContext startupContext() {
+    return StartupContext{db, runLog, qq, settings, lists, identity};
+  }
 
   // Managed groups (also fills the group list with ticked rows).
   void manage(std::vector<int64_t> groups);
