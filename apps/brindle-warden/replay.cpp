@@ -116,21 +116,21 @@ int RunReplay(const CommandLine& cl) {
   });
   VirtualClock clock(start, VirtualClock::Mode::kAutoAdvance);
   OfflineQqServices qq;
-  Lifecycle plugin(host, clock, qq, runDirectory, QueueMode::kSynchronous);
-  plugin.runLog().subscribe([](const RunLogEntry& e) {
+  Lifecycle lifecycle(host, clock, qq, runDirectory, QueueMode::kSynchronous);
+  lifecycle.runLog().subscribe([](const RunLogEntry& e) {
     std::cerr << "runlog\t" << e.type << "\t" << e.message << "\n" << std::flush;
   });
   CoreOptions options;
   options.refreshInsideStartup = true;
-  RobotCore core(plugin, options);
+  RobotCore core(lifecycle, options);
   // The timed tasks run when the input moves the clock past their time, not
   // on a thread of their own racing the events over a clock that never waits.
   TaskScheduler& scheduler = core.modules.scheduler;
   scheduler.useSteppedMode();
-  plugin.setHooks(core.hooks());
-  plugin.Initialize(0);
-  plugin._eventStartup();
-  plugin._eventEnable();  // synchronous: the whole startup runs here
+  lifecycle.setHooks(core.hooks());
+  lifecycle.Initialize(0);
+  lifecycle._eventStartup();
+  lifecycle._eventEnable();  // synchronous: the whole startup runs here
   if (!core.startedUp()) LogWarning("replay: the startup sequence did not run");
 
   // Moves the clock forward to `target`, making every scheduler pass due on
@@ -144,7 +144,7 @@ int RunReplay(const CommandLine& cl) {
   };
   scheduler.runDue();  // the startup's first pass
 
-  const EventHandlers entryPoints = LifecycleEntryPoints(plugin);
+  const EventHandlers entryPoints = LifecycleEntryPoints(lifecycle);
   std::string line;
   size_t number = 0;
   while (std::getline(*in, line)) {
@@ -164,7 +164,7 @@ int RunReplay(const CommandLine& cl) {
       continue;
     }
     if (auto set = value.find("set"); set != value.end() && !value.contains("post_type")) {
-      ApplyControls(plugin.settings(), *set, number);
+      ApplyControls(lifecycle.settings(), *set, number);
       scheduler.runDue();  // the switch may have started the scheduler
       continue;
     }
@@ -208,7 +208,7 @@ int RunReplay(const CommandLine& cl) {
       std::cerr << "line " << number << ": not handled (" << event.note << ")\n";
       continue;
     }
-    plugin.waitIdle();
+    lifecycle.waitIdle();
     scheduler.runDue();  // pauses of the rules move the clock too
   }
   if (in->bad()) {

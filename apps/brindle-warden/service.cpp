@@ -123,8 +123,8 @@ int RunService(const CommandLine& cl) {
   WebTokens tokens;
   WebQqServices webQq(web, tokens);
   onebot::OneBotQqServices qq(connection, webQq);
-  Lifecycle plugin(host, clock, qq, home);
-  onebot::UrlImageInfo images(plugin.settings());
+  Lifecycle lifecycle(host, clock, qq, home);
+  onebot::UrlImageInfo images(lifecycle.settings());
   CoreOptions core;
   core.images = &images;
   if (!postgres.empty()) {
@@ -132,15 +132,15 @@ int RunService(const CommandLine& cl) {
       return DeployAndConnectPostgres(db, postgres);
     };
   }
-  RobotCore robot(plugin, core);
+  RobotCore robot(lifecycle, core);
   LifecycleHooks hooks = robot.hooks();
   hooks.webTokens = [&tokens](Lifecycle& p) {
     tokens.setLoginCookies(p.cookies());
     tokens.setBkn(p.csrfToken());
   };
-  plugin.setHooks(hooks);
+  lifecycle.setHooks(hooks);
 
-  const EventHandlers entryPoints = LifecycleEntryPoints(plugin);
+  const EventHandlers entryPoints = LifecycleEntryPoints(lifecycle);
   connection.setEventHandler(
       [&entryPoints](const onebot::Json& event) { onebot::RouteEvent(event, entryPoints); });
   std::atomic<bool> refused{false};
@@ -175,18 +175,18 @@ int RunService(const CommandLine& cl) {
   LogInfo("logged-in account " + std::to_string(account) + " (" + host.CQ_getLoginNick() +
           "); data in " + home + "/data/" + std::to_string(account) + "/");
 
-  plugin.Initialize(0);
-  plugin._eventStartup();
-  plugin._eventEnable();  // the startup sequence runs on the window thread
-  if (robot.waitStartedUp(stop.get_token()) && plugin.lists().groups.rowCount() == 0) {
+  lifecycle.Initialize(0);
+  lifecycle._eventStartup();
+  lifecycle._eventEnable();  // the startup sequence runs on the window thread
+  if (robot.waitStartedUp(stop.get_token()) && lifecycle.lists().groups.rowCount() == 0) {
     // No window to press "刷新群列表" in: a first start lists the groups itself.
     robot.modules.memberRefresh.refreshGroupList();
-    LogInfo("the group list has " + std::to_string(plugin.lists().groups.rowCount()) +
+    LogInfo("the group list has " + std::to_string(lifecycle.lists().groups.rowCount()) +
             " groups the robot owns or administers, " +
-            std::to_string(plugin.managedGroups().size()) +
+            std::to_string(lifecycle.managedGroups().size()) +
             " of them managed; to manage a group, stop the service and change {0} to {1} at "
             "the head of its line in " +
-            plugin.dataDirectory() + "群列表.txt");
+            lifecycle.dataDirectory() + "群列表.txt");
   }
   // The service installs nothing: a newer version is only reported.
   std::thread updateCheck;
@@ -196,7 +196,7 @@ int RunService(const CommandLine& cl) {
     UpdateConfig update;
     update.baseUrl = updateUrl;
     update.installs = false;
-    updater = std::make_unique<Updater>(clock, host, plugin.runLog(), web, update, home);
+    updater = std::make_unique<Updater>(clock, host, lifecycle.runLog(), web, update, home);
     // Ends when the service's stop is requested (the wait between checks watches it).
     updateCheck = std::thread([&updater, &updateUi, token = stop.get_token()] {
       updater->checkAndInstallAtEnable(updateUi);
@@ -212,7 +212,7 @@ int RunService(const CommandLine& cl) {
   connection.stop();  // calls still in flight fail at once, so handlers finish quickly
   // Workers first, then save, then the database: no handler meets a closed one.
   robot.shutdown();
-  LogInfo("stopped; settings saved in " + plugin.dataDirectory());
+  LogInfo("stopped; settings saved in " + lifecycle.dataDirectory());
   return refused.load() ? 1 : 0;
 }
 

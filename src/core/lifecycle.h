@@ -1,5 +1,6 @@
-// Lifecycle: the portable core of the plug-in — the process-wide state the host's
-// lifecycle builds (AuthCode, login account, cookies and CSRF token, the data
+// Lifecycle: the robot as a host sees it, whichever host it is (the legacy
+// host's plug-in DLL, the OneBot service, replay) — the process-wide state the
+// host's lifecycle builds (AuthCode, login account, cookies and CSRF token, the data
 // directory, the running flag) and the logic of every entry point the host
 // calls. The 32-bit DLL exports and the OneBot service call exactly these
 // functions; they convert text to UTF-8 before calling (a null text is empty).

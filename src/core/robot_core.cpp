@@ -34,10 +34,10 @@ Services ServicesOf(Lifecycle& l, ImageInfo& images) {
 
 }  // namespace
 
-RobotCore::RobotCore(Lifecycle& plugin, CoreOptions options)
-    : ownImages_(options.images ? nullptr : std::make_unique<CqImgFileInfo>(plugin.identity())),
-      modules(ServicesOf(plugin, options.images ? *options.images : *ownImages_)),
-      plugin_(plugin),
+RobotCore::RobotCore(Lifecycle& lifecycle, CoreOptions options)
+    : ownImages_(options.images ? nullptr : std::make_unique<CqImgFileInfo>(lifecycle.identity())),
+      modules(ServicesOf(lifecycle, options.images ? *options.images : *ownImages_)),
+      lifecycle_(lifecycle),
       options_(std::move(options)) {}
 
 RobotCore::~RobotCore() { shutdown(); }
@@ -70,7 +70,7 @@ LifecycleHooks RobotCore::hooks() {
 void RobotCore::runStartup() {
   // The window's creation handler sets the running flag before the sequence
   // starts: events arriving meanwhile see the option defaults.
-  plugin_.setRunning();
+  lifecycle_.setRunning();
   StartupSteps steps;
   steps.connectDatabase = options_.connectDatabase;
   steps.loadAdministrators = [this] { modules.accountLists.loadAdministrators(); };
@@ -81,19 +81,19 @@ void RobotCore::runStartup() {
   steps.refreshFeatureStatus = [this] { LogInfo("功能状态: " + featureStatusText()); };
   steps.startMemberRefresh = [this] {
     if (options_.refreshInsideStartup) {
-      modules.memberRefresh.refreshTickedMembers(plugin_.stopToken());
+      modules.memberRefresh.refreshTickedMembers(lifecycle_.stopToken());
     } else {
       modules.memberRefresh.startRefreshTickedMembers();
     }
   };
-  Lifecycle& l = plugin_;
+  Lifecycle& l = lifecycle_;
   StartupLoad(
       StartupContext{l.database(), l.runLog(), l.qq(), l.settings(), l.lists(), l.identity()},
       modules.store, steps);
   // Only changes made from now on are the user's: the restore above must not
   // count as clicks on the switches.
   subscription_ =
-      plugin_.settings().subscribe([this](const std::string& name) { onSettingChanged(name); });
+      lifecycle_.settings().subscribe([this](const std::string& name) { onSettingChanged(name); });
   {
     std::lock_guard lock(mu_);
     startedUp_ = true;
@@ -127,18 +127,18 @@ void RobotCore::shutdown() {
     shutDown_ = true;
     wasStarted = startedUp_;
   }
-  plugin_.shutdown();
-  if (subscription_) plugin_.settings().unsubscribe(subscription_);
+  lifecycle_.shutdown();
+  if (subscription_) lifecycle_.settings().unsubscribe(subscription_);
   modules.memberRefresh.stop();
   modules.scheduler.stopScheduler();
   // Saving before the restore finished would overwrite the files with defaults.
   if (wasStarted) modules.store.SaveAllSettings();
-  plugin_.database().Disconnect();
+  lifecycle_.database().Disconnect();
 }
 
 std::vector<FeatureState> RobotCore::featureStatus() const {
   std::vector<FeatureState> out;
-  Settings& settings = plugin_.settings();
+  Settings& settings = lifecycle_.settings();
   for (const Switch& s : kSwitches) out.push_back({s.label, settings.checked(s.control)});
   return out;
 }
@@ -147,13 +147,13 @@ std::string RobotCore::featureStatusText() const {
   std::string text;
   for (const FeatureState& f : featureStatus())
     text += f.label + ":" + (f.on ? "已开启" : "已关闭") + " ";
-  text += "总群数:" + std::to_string(plugin_.lists().groups.rowCount()) +
-          " 监控群数:" + std::to_string(plugin_.managedGroups().size());
+  text += "总群数:" + std::to_string(lifecycle_.lists().groups.rowCount()) +
+          " 监控群数:" + std::to_string(lifecycle_.managedGroups().size());
   return text;
 }
 
-EventHandlers LifecycleEntryPoints(Lifecycle& plugin) {
-  Lifecycle* p = &plugin;
+EventHandlers LifecycleEntryPoints(Lifecycle& lifecycle) {
+  Lifecycle* p = &lifecycle;
   EventHandlers h;
   h.groupMessage = [p](const GroupMessageRecord& r) {
     p->_eventGroupMsg(1, r.msgId, r.fromGroup, r.fromQQ, "", r.msg.c_str(), r.font);

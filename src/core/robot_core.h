@@ -1,4 +1,4 @@
-// RobotCore: every rule module of the robot, built around one Lifecycle, and the
+// RobotCore: the rule modules (RuleModules) built around one Lifecycle, and the
 // Lifecycle's hooks filled with them — the startup sequence on the window thread,
 // the five event handlers, the exit handler — plus the work the settings
 // window did for the feature switches (status page, the scheduler switch).
@@ -43,7 +43,7 @@ struct FeatureState {
 
 class RobotCore {
  public:
-  RobotCore(Lifecycle& plugin, CoreOptions options = {});
+  RobotCore(Lifecycle& lifecycle, CoreOptions options = {});
   ~RobotCore();  // shutdown()
   RobotCore(const RobotCore&) = delete;
   RobotCore& operator=(const RobotCore&) = delete;
@@ -65,7 +65,7 @@ class RobotCore {
   std::vector<FeatureState> featureStatus() const;
   std::string featureStatusText() const;
 
-  Lifecycle& plugin() { return plugin_; }
+  Lifecycle& lifecycle() { return lifecycle_; }
 
  private:
   std::unique_ptr<ImageInfo> ownImages_;
@@ -77,7 +77,7 @@ class RobotCore {
   void runStartup();
   void onSettingChanged(const std::string& name);
 
-  Lifecycle& plugin_;
+  Lifecycle& lifecycle_;
   const CoreOptions options_;
   int subscription_ = 0;
   mutable std::mutex mu_;
@@ -90,6 +90,6 @@ class RobotCore {
 // already as records (OneBot, replay): each record goes through the entry
 // point the legacy host would have called, with its running-flag check and
 // duplicate suppression.
-EventHandlers LifecycleEntryPoints(Lifecycle& plugin);
+EventHandlers LifecycleEntryPoints(Lifecycle& lifecycle);
 
 }  // namespace bw

@@ -22,10 +22,10 @@ class RobotCoreTest : public ::testing::Test {
       : runDirectory(dir.path().substr(0, dir.path().size() - 1)),
         data(dir.path() + "data/10000/"),
         clock(LocalTime(2026, 12, 7, 21, 5, 9)),
-        plugin(host, clock, qq, runDirectory, QueueMode::kSynchronous),
-        core(plugin, coreOptions()) {
+        lifecycle(host, clock, qq, runDirectory, QueueMode::kSynchronous),
+        core(lifecycle, coreOptions()) {
     EnsureDirectory(data);
-    plugin.runLog().subscribe(
+    lifecycle.runLog().subscribe(
         [this](const RunLogEntry& e) { log.push_back(e.type + "|" + e.message); });
   }
   static CoreOptions coreOptions() {
@@ -34,10 +34,10 @@ class RobotCoreTest : public ::testing::Test {
     return o;
   }
   void start() {
-    plugin.setHooks(core.hooks());
-    plugin.Initialize(1);
-    plugin._eventStartup();
-    plugin._eventEnable();
+    lifecycle.setHooks(core.hooks());
+    lifecycle.Initialize(1);
+    lifecycle._eventStartup();
+    lifecycle._eventEnable();
   }
 
   test::TempDir dir;
@@ -45,7 +45,7 @@ class RobotCoreTest : public ::testing::Test {
   RecordingHost host;
   VirtualClock clock;
   OfflineQqServices qq;
-  Lifecycle plugin;
+  Lifecycle lifecycle;
   RobotCore core;
   std::vector<std::string> log;
 };
@@ -54,12 +54,12 @@ TEST_F(RobotCoreTest, StartupRestoresWithoutCountingAsClicksThenSwitchesAct) {
   ASSERT_TRUE(WriteFileAtomic(data + "群列表.txt", "{1}1----100----甲群----群主\r\n"));
   ASSERT_TRUE(WriteProfileString(data + "setsoft.ini", "选择框", "选择框_开启广告检测", "真"));
   ASSERT_TRUE(WriteProfileString(data + "setsoft.ini", "选择框", "选择框_开启定时任务", "真"));
-  EXPECT_FALSE(plugin.running());
+  EXPECT_FALSE(lifecycle.running());
   start();
   EXPECT_TRUE(core.startedUp());
-  EXPECT_TRUE(plugin.running());
-  EXPECT_TRUE(plugin.settings().checked("选择框_开启广告检测"));
-  EXPECT_TRUE(plugin.managedGroups().contains(100));
+  EXPECT_TRUE(lifecycle.running());
+  EXPECT_TRUE(lifecycle.settings().checked("选择框_开启广告检测"));
+  EXPECT_TRUE(lifecycle.managedGroups().contains(100));
   EXPECT_THAT(log, Contains("初始化|初始化完毕..."));
   EXPECT_THAT(log, Contains("获取|全部勾选群 群成员 获取完毕!"));
   EXPECT_FALSE(core.modules.scheduler.schedulerRunning());  // switched on, but no task
@@ -69,21 +69,21 @@ TEST_F(RobotCoreTest, StartupRestoresWithoutCountingAsClicksThenSwitchesAct) {
 
   // From now on a change is the user's: the timed-task switch follows it.
   log.clear();
-  plugin.settings().setChecked("选择框_开启定时任务", false);
+  lifecycle.settings().setChecked("选择框_开启定时任务", false);
   EXPECT_THAT(log, Contains("操作|关闭定时任务"));
-  plugin.settings().setChecked("选择框_开启定时任务", true);
+  lifecycle.settings().setChecked("选择框_开启定时任务", true);
   EXPECT_THAT(log, Contains("操作|开启定时任务"));
 }
 
 TEST_F(RobotCoreTest, EventsGoThroughTheEntryPointsToTheRules) {
   ASSERT_TRUE(WriteFileAtomic(data + "群列表.txt", "{1}1----100----甲群----群主\r\n"));
-  EventHandlers entry = LifecycleEntryPoints(plugin);
+  EventHandlers entry = LifecycleEntryPoints(lifecycle);
   entry.groupMessage({1, 100, 20001, "加我微信", 0});  // before the start: not queued
   start();
-  plugin.settings().setChecked("选择框_开启广告检测", true);
+  lifecycle.settings().setChecked("选择框_开启广告检测", true);
   entry.groupMessage({2, 100, 20001, "加我微信", 0});
   entry.groupMessage({3, 200, 20002, "加我微信", 0});  // not a managed group
-  plugin.waitIdle();
+  lifecycle.waitIdle();
   std::vector<std::string> acts;
   for (const HostCall& c : host.actions()) acts.push_back(c.toJson());
   EXPECT_EQ(
@@ -97,15 +97,15 @@ TEST_F(RobotCoreTest, ShutdownSavesOnlyWhatTheStartupRestored) {
   EXPECT_FALSE(FileExists(data + "setsoft.ini"));
 
   RecordingHost host2;
-  Lifecycle plugin2(host2, clock, qq, runDirectory, QueueMode::kSynchronous);
-  RobotCore core2(plugin2, coreOptions());
-  plugin2.setHooks(core2.hooks());
-  plugin2.Initialize(1);
-  plugin2._eventStartup();
-  plugin2._eventEnable();
-  plugin2.settings().setText("编辑框_进群等级", "12");
+  Lifecycle lifecycle2(host2, clock, qq, runDirectory, QueueMode::kSynchronous);
+  RobotCore core2(lifecycle2, coreOptions());
+  lifecycle2.setHooks(core2.hooks());
+  lifecycle2.Initialize(1);
+  lifecycle2._eventStartup();
+  lifecycle2._eventEnable();
+  lifecycle2.settings().setText("编辑框_进群等级", "12");
   core2.shutdown();
-  EXPECT_FALSE(plugin2.database().connected());
+  EXPECT_FALSE(lifecycle2.database().connected());
   EXPECT_EQ(ReadProfileString(data + "setsoft.ini", "编辑框", "编辑框_进群等级"), "12");
   EXPECT_EQ(ReadProfileString(data + "setsoft.ini", "选择框", "选择框_开启广告检测"), "假");
   core2.shutdown();  // idempotent
