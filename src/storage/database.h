@@ -4,8 +4,8 @@
 // SqlQuote); result sets are statement handles that the caller closes with
 // CloseQuery (or holds in a ScopedQuery).
 //
-// Results follow the ODBC return codes strictly: Execute is true only on
-// SQL_SUCCESS; Query returns 0 on anything but SQL_SUCCESS (and frees the
+// Results follow the ODBC return codes strictly: Execute's result converts to
+// true only on SQL_SUCCESS and tells "no row matched" from a failure; Query returns 0 on anything but SQL_SUCCESS (and frees the
 // statement). GetText reads a column in pieces (255 bytes first), NULL gives
 // "". Only handles this object issued and has not closed are used; any other
 // is refused, so a stale handle cannot crash the driver. GetErrorText reports
@@ -146,10 +146,6 @@ class Database {
   // between "={" and the next "}" split at ","; returns the count.
   static int ParseBrowseList(const std::string& answer, const std::string& marker,
                              std::vector<std::string>& out);
-
-  // Holds the connection for a sequence of calls that must not interleave with
-  // other threads (a read-modify-write of a counter).
-  std::unique_lock<std::recursive_mutex> exclusive() { return std::unique_lock(mu_); }
 
   // Connection strings, exactly as the drivers expect them.
   static std::string AccessConnectionString(const std::string& file, const std::string& password,
