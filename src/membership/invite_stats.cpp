@@ -16,16 +16,7 @@
 #include "web/qq_services.h"
 
 namespace bw {
-namespace {
-
-bool BothAccounts(const std::string& account, const std::string& group, const char* command) {
-  if (IsAccountNumber(account) && IsAccountNumber(group)) return true;
-  LogWarning(std::string(command) + ": \"" + account + "\" in group \"" + group +
-             "\" is no account number; nothing sent");
-  return false;
-}
-
-}  // namespace
+namespace {}  // namespace
 
 InviteStats::InviteStats(Clock& clock, HostApi& host, Settings& settings, ListViews& views,
                          RunLog& runLog, QqServices& qq, InviteTable& table)
@@ -88,22 +79,6 @@ void InviteStats::replyInvitedList(int64_t group, int64_t inviter) {
 void InviteStats::clearInviteStats(int64_t group, int64_t inviter) {
   if (!table_.clear(inviter)) return;  // no confirmation of what did not happen
   host_.CQ_sendGroupMsg(group, cq::At(inviter) + "邀请记录已清空!");
-}
-
-void InviteStats::replyInviteQuery(const std::string& asker, const std::string& group) {
-  if (BothAccounts(asker, group, "邀请查询")) replyInviteQuery(TextToInt(group), TextToInt(asker));
-}
-
-void InviteStats::replyInvitedList(const std::string& inviter, const std::string& group) {
-  if (BothAccounts(inviter, group, "邀请明细")) {
-    replyInvitedList(TextToInt(group), TextToInt(inviter));
-  }
-}
-
-void InviteStats::clearInviteStats(const std::string& inviter, const std::string& group) {
-  if (BothAccounts(inviter, group, "清空统计")) {
-    clearInviteStats(TextToInt(group), TextToInt(inviter));
-  }
 }
 
 void InviteStats::showInviteStats(const std::string& filter) {

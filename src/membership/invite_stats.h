@@ -37,12 +37,6 @@ class InviteStats {
   void replyInviteQuery(int64_t group, int64_t asker);
   void replyInvitedList(int64_t group, int64_t inviter);
   void clearInviteStats(int64_t group, int64_t inviter);
-  // Text forms for the command handler, which holds the accounts as text (the
-  // target of a command comes from the message): text that is no account
-  // number is refused with a log line and nothing is sent.
-  void replyInviteQuery(const std::string& asker, const std::string& group);
-  void replyInvitedList(const std::string& inviter, const std::string& group);
-  void clearInviteStats(const std::string& inviter, const std::string& group);
 
   // Fills the invite-statistics list view; an empty filter shows every inviter,
   // a filter that is no account number nobody.

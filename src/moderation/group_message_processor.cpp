@@ -1,5 +1,7 @@
 #include "moderation/group_message_processor.h"
 
+#include <optional>
+
 #include "host/cq_code.h"
 #include "host/identity.h"
 #include "membership/account_lists.h"
@@ -34,6 +36,17 @@ std::string CommandTarget(std::string_view msg, std::string_view robotAccount) {
   return {};
 }
 
+// The account a command names; nothing, with a log line, when its mention
+// names no account ("all", or only the robot's own).
+std::optional<int64_t> CommandAccount(std::string_view msg, std::string_view robotAccount,
+                                      std::string_view command, const GroupMessageRecord& r) {
+  const std::string target = CommandTarget(msg, robotAccount);
+  if (IsAccountNumber(target)) return TextToInt(target);
+  LogWarning(std::string(command) + " of " + std::to_string(r.fromQQ) + " in group " +
+             std::to_string(r.fromGroup) + " refused: \"" + target + "\" is no account number");
+  return std::nullopt;
+}
+
 }  // namespace
 
 GroupMessageProcessor::GroupMessageProcessor(Settings& settings, const Identity& identity,
@@ -58,13 +71,15 @@ void GroupMessageProcessor::process(const GroupMessageRecord& record) {
   if (settings.checked(opt::kInviteQueryOn)) {
     passOn = false;
     if (msg == "邀请查询") {
-      invites_.replyInviteQuery(sender, group);
+      invites_.replyInviteQuery(record.fromGroup, record.fromQQ);
     } else if (!lists_.isAdministrator(sender)) {
       passOn = true;
     } else if (mentionsSomeone && Contains(msg, "清空统计")) {
-      invites_.clearInviteStats(CommandTarget(msg, robotAccount), group);
+      if (auto target = CommandAccount(msg, robotAccount, "清空统计", record))
+        invites_.clearInviteStats(record.fromGroup, *target);
     } else if (mentionsSomeone && Contains(msg, "邀请明细")) {
-      invites_.replyInvitedList(CommandTarget(msg, robotAccount), group);
+      if (auto target = CommandAccount(msg, robotAccount, "邀请明细", record))
+        invites_.replyInvitedList(record.fromGroup, *target);
     } else {
       passOn = true;
     }
@@ -77,13 +92,8 @@ void GroupMessageProcessor::process(const GroupMessageRecord& record) {
       // into a kick.
       const std::string command = settings.text(opt::kAtKickCommand);
       if (mentionsSomeone && !command.empty() && Contains(msg, command)) {
-        // An at-code without an account ("all", or only the robot's own).
-        const std::string target = CommandTarget(msg, robotAccount);
-        if (IsAccountNumber(target))
-          violations_.punish(record.fromGroup, TextToInt(target), PenaltyMode::kKick);
-        else
-          LogWarning("kick command of " + sender + " in group " + group + " refused: \"" + target +
-                     "\" is no account number");
+        if (auto target = CommandAccount(msg, robotAccount, "kick command", record))
+          violations_.punish(record.fromGroup, *target, PenaltyMode::kKick);
       }
     } else if (!lists_.isWhitelisted(sender)) {
       checked = true;

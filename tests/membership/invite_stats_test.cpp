@@ -149,15 +149,6 @@ TEST_F(InviteStatsTest, AFailedWriteChangesNoCountAndReportsNothingDone) {
   EXPECT_EQ(count("select count(1) from 邀请统计 where QQ号='500'"), 1);
 }
 
-TEST_F(InviteStatsTest, CommandTargetsThatAreNoAccountSendNothing) {
-  invites.recordInvitation(700, 601, 500);
-  invites.clearInviteStats(std::string("5x"), std::string("700"));
-  invites.replyInvitedList(std::string(""), std::string("700"));
-  invites.replyInviteQuery(std::string("500"), std::string("-700"));
-  EXPECT_TRUE(host.actions().empty());
-  EXPECT_EQ(count("select count(1) from 邀请统计"), 1);
-}
-
 TEST_F(InviteStatsTest, SwitchingTheQueryWritesRunLogEntries) {
   settings.setChecked("选择框_开启邀请查询", true);
   settings.setChecked("选择框_开启邀请查询", false);

@@ -111,6 +111,17 @@ TEST_F(ProcessorTest, KickCommandTargetsThatAreNoAccountAreRefused) {
   EXPECT_EQ(count("select count(1) from 黑名单"), 0);
 }
 
+TEST_F(ProcessorTest, InviteCommandTargetsThatAreNoAccountSendNothing) {
+  settings.setChecked("选择框_开启邀请查询", true);
+  invites.recordInvitation(kGroupA, kOther, kMember);
+  post(kGroupA, kAdmin, "[CQ:at,qq=5x] 清空统计");
+  post(kGroupA, kAdmin, "[CQ:at,qq=all] 邀请明细");
+  post(kGroupA, kAdmin, At(kRobot) + "清空统计");  // only the robot is mentioned: no target
+  EXPECT_THAT(acts(), IsEmpty());
+  EXPECT_EQ(count("select count(1) from 邀请统计"), 1);
+  EXPECT_EQ(count("select count(1) from 邀请记录"), 1);
+}
+
 TEST_F(ProcessorTest, TheRobotIsNeverKickedWarnedOrMuted) {
   settings.setChecked("选择框_警告次数踢", true);
   settings.setChecked("选择框_踢出加黑", true);
