@@ -5,6 +5,7 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
+#include <charconv>
 #include <condition_variable>
 #include <deque>
 #include <map>
@@ -40,9 +41,13 @@ int64_t RetcodeOf(const Json& frame) {
   auto it = frame.find("retcode");
   if (it == frame.end()) return 0;
   if (it->is_number_integer()) return it->get<int64_t>();
-  if (it->is_string() && AllDigits(it->get<std::string>()))
-    return std::stoll(it->get<std::string>());
-  return -1;
+  // A retcode sent as text; one that does not fit a number is a failure too.
+  int64_t code = -1;
+  if (it->is_string() && AllDigits(it->get<std::string>())) {
+    const std::string text = it->get<std::string>();
+    if (std::from_chars(text.data(), text.data() + text.size(), code).ec != std::errc{}) code = -1;
+  }
+  return code;
 }
 
 std::string AnswerMessage(const Json& frame) {

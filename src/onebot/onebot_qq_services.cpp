@@ -3,21 +3,15 @@
 #include "onebot/connection.h"
 #include "onebot/json_fields.h"
 #include "util/log.h"
+#include "util/text.h"
 
 namespace bw::onebot {
-namespace {
-
-bool IsAccount(const std::string& qq) {
-  return !qq.empty() && qq.size() <= 18 && qq.find_first_not_of("0123456789") == std::string::npos;
-}
-
-}  // namespace
 
 OneBotQqServices::OneBotQqServices(Connection& connection, QqServices& web)
     : connection_(connection), web_(web) {}
 
 std::string OneBotQqServices::fetchNickname(const std::string& qq) {
-  if (IsAccount(qq)) {
+  if (IsAccountNumber(qq)) {
     CallResult r = connection_.call("get_stranger_info",
                                     Json{{"user_id", std::stoll(qq)}, {"no_cache", false}});
     if (r.ok) {
@@ -31,7 +25,7 @@ std::string OneBotQqServices::fetchNickname(const std::string& qq) {
 std::string OneBotQqServices::fetchOwnAvatar() { return web_.fetchOwnAvatar(); }
 
 std::string OneBotQqServices::fetchQqLevel(const std::string& qq) {
-  if (IsAccount(qq)) {
+  if (IsAccountNumber(qq)) {
     CallResult r = connection_.call("get_stranger_info",
                                     Json{{"user_id", std::stoll(qq)}, {"no_cache", true}});
     if (r.ok) {

@@ -197,6 +197,19 @@ TEST_F(ConnectedTest, FailedAnswersCarryTheirRetcode) {
   EXPECT_EQ(r.status, "failed");
 }
 
+TEST_F(ConnectedTest, ARetcodeTooLargeForANumberNeitherEndsTheLinkNorTheProgram) {
+  connect(realClock, "secret");
+  peer.sendRaw(R"({"status":"failed","retcode":"99999999999999999999999"})");
+  peer.send({{"post_type", "notice"},
+             {"notice_type", "group_increase"},
+             {"sub_type", "approve"},
+             {"group_id", 100},
+             {"user_id", 5},
+             {"operator_id", 6}});
+  ASSERT_TRUE(waitEvents(1));
+  EXPECT_EQ(events.back()["notice_type"], "group_increase");
+}
+
 TEST_F(ConnectedTest, MalformedAndUnknownFramesAreLoggedAndDropped) {
   LogCapture log;
   connect(realClock, "secret");
