@@ -1,5 +1,6 @@
 #include "membership/account_lists.h"
 
+#include <charconv>
 #include <vector>
 
 #include "logs/run_log.h"
@@ -54,8 +55,14 @@ ListModel& View(ListViews& views, AccountList list) {
   return views.blacklist;
 }
 
+// Asked for every group message: the "|account|" needle is built on the stack.
 bool InDelimitedText(const std::string& text, int64_t account) {
-  return account > 0 && text.find("|" + std::to_string(account) + "|") != std::string::npos;
+  if (account <= 0) return false;
+  char needle[24];
+  needle[0] = '|';
+  char* end = std::to_chars(needle + 1, needle + sizeof needle - 1, account).ptr;
+  *end++ = '|';
+  return text.find(std::string_view(needle, end - needle)) != std::string::npos;
 }
 
 }  // namespace

@@ -62,8 +62,6 @@ GroupMessageProcessor::GroupMessageProcessor(Settings& settings, const Identity&
 void GroupMessageProcessor::process(const GroupMessageRecord& record) {
   Settings& settings = settings_;
   const std::string& msg = record.msg;
-  const std::string sender = std::to_string(record.fromQQ);
-  const std::string group = std::to_string(record.fromGroup);
   const std::string robotAccount = identity_.loginAccount();
   const bool mentionsSomeone = Contains(msg, kAtMarker);
 
@@ -72,7 +70,7 @@ void GroupMessageProcessor::process(const GroupMessageRecord& record) {
     passOn = false;
     if (msg == "邀请查询") {
       invites_.replyInviteQuery(record.fromGroup, record.fromQQ);
-    } else if (!lists_.isAdministrator(sender)) {
+    } else if (!lists_.isAdministrator(record.fromQQ)) {
       passOn = true;
     } else if (mentionsSomeone && Contains(msg, "清空统计")) {
       if (auto target = CommandAccount(msg, robotAccount, "清空统计", record))
@@ -87,7 +85,7 @@ void GroupMessageProcessor::process(const GroupMessageRecord& record) {
 
   bool checked = false;
   if (passOn && settings.checked(opt::kAdDetectionOn)) {
-    if (lists_.isAdministrator(sender)) {
+    if (lists_.isAdministrator(record.fromQQ)) {
       // An empty command word would turn every mention by an administrator
       // into a kick.
       const std::string command = settings.text(opt::kAtKickCommand);
@@ -95,7 +93,7 @@ void GroupMessageProcessor::process(const GroupMessageRecord& record) {
         if (auto target = CommandAccount(msg, robotAccount, "kick command", record))
           violations_.punish(record.fromGroup, *target, PenaltyMode::kKick);
       }
-    } else if (!lists_.isWhitelisted(sender)) {
+    } else if (!lists_.isWhitelisted(record.fromQQ)) {
       checked = true;
       if (violations_.check(record))
         violations_.punish(record.fromGroup, record.fromQQ, PenaltyMode::kNormal);
