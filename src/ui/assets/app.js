@@ -1,0 +1,236 @@
+'use strict';
+// The settings panel: renders what the service's API describes and polls it
+// for live changes. No markup is built from strings: every text goes in as text.
+
+const state = { csrf: '', pages: [], page: '', lastLog: 0, log: [], status: null, statusKey: '' };
+
+function el(tag, props, ...children) {
+  const node = document.createElement(tag);
+  for (const [key, value] of Object.entries(props || {})) {
+    if (key === 'class') node.className = value;
+    else if (key === 'text') node.textContent = value;
+    else if (key.startsWith('on')) node.addEventListener(key.slice(2), value);
+    else if (value === true) node.setAttribute(key, '');
+    else if (value !== false && value !== undefined && value !== null) node.setAttribute(key, value);
+  }
+  for (const child of children.flat()) if (child) node.append(child);
+  return node;
+}
+
+async function api(method, path, body) {
+  const headers = {};
+  if (method !== 'GET') {
+    headers['Content-Type'] = 'application/json';
+    headers['X-CSRF-Token'] = state.csrf;
+  }
+  const res = await fetch(path, {
+    method, headers, credentials: 'same-origin',
+    body: body === undefined ? undefined : JSON.stringify(body),
+  });
+  let data = {};
+  try { data = await res.json(); } catch (e) { data = {}; }
+  if (res.status === 401 && path !== '/api/login') showLogin();
+  return { ok: res.ok, status: res.status, data };
+}
+
+// The information boxes and questions of the window, as dialogs in the page.
+function ask(text, question) {
+  const dialog = document.getElementById('dialog');
+  document.getElementById('dialog-text').textContent = text;
+  document.getElementById('dialog-no').hidden = !question;
+  document.getElementById('dialog-ok').textContent = question ? '是' : '确定';
+  return new Promise((resolve) => {
+    dialog.addEventListener('close', () => resolve(dialog.returnValue === 'yes'), { once: true });
+    dialog.showModal();
+  });
+}
+
+function showLogin() {
+  document.getElementById('app').hidden = true;
+  document.getElementById('login').hidden = false;
+  document.getElementById('login-token').focus();
+}
+
+async function start() {
+  const session = await api('GET', '/api/session');
+  if (!session.ok) { showLogin(); return; }
+  state.csrf = session.data.csrf;
+  state.pages = session.data.pages;
+  document.getElementById('login').hidden = true;
+  document.getElementById('app').hidden = false;
+  const list = document.getElementById('pages');
+  list.replaceChildren(...state.pages.map((name) =>
+    el('li', {}, el('a', { href: '#' + encodeURIComponent(name), text: name }))));
+  window.addEventListener('hashchange', route);
+  await poll();
+  route();
+  setInterval(poll, 500);
+}
+
+document.getElementById('login-form').addEventListener('submit', async (event) => {
+  event.preventDefault();
+  const token = document.getElementById('login-token').value.trim();
+  const res = await api('POST', '/api/login', { token });
+  if (!res.ok) {
+    document.getElementById('login-error').textContent = res.data.error || '登录失败';
+    return;
+  }
+  document.getElementById('login-error').textContent = '';
+  start();
+});
+
+function route() {
+  const name = decodeURIComponent(location.hash.slice(1)) || state.pages[0];
+  state.page = state.pages.includes(name) ? name : state.pages[0];
+  for (const a of document.querySelectorAll('#pages a')) {
+    if (a.textContent === state.page) a.setAttribute('aria-current', 'page');
+    else a.removeAttribute('aria-current');
+  }
+  render();
+}
+
+function render() {
+  const main = document.getElementById('page');
+  const title = el('h2', { text: state.page });
+  if (state.page === '功能状态') main.replaceChildren(title, statusPage());
+  else if (state.page === '运行日志') main.replaceChildren(title, logPage());
+  else optionPage(main, title);
+}
+
+async function poll() {
+  const res = await api('GET', '/api/status');
+  if (res.ok) {
+    const s = res.data;
+    state.status = s;
+    const c = s.connection;
+    const conn = document.getElementById('conn-state');
+    conn.textContent = c.text;
+    conn.className = c.state;
+    document.getElementById('conn-detail').textContent =
+      '自 ' + c.since + ' 起' + (c.state === 'connected' ? ', 已处理事件 ' + c.events + ' 个' : '') +
+      (c.detail ? ' (' + c.detail + ')' : '');
+    document.getElementById('nick').textContent = c.nick || (c.account ? '' : '未登录账号');
+    document.getElementById('account-number').textContent = c.account;
+    document.getElementById('avatar').textContent = (c.nick || c.account || '群').slice(0, 1);
+    const key = JSON.stringify(s.features);
+    if (key !== state.statusKey) {
+      state.statusKey = key;
+      if (state.page === '功能状态') render();
+    }
+  }
+  const log = await api('GET', '/api/runlog?after=' + state.lastLog);
+  if (log.ok && log.data.entries.length) {
+    state.log.push(...log.data.entries);
+    if (state.log.length > 2000) state.log.splice(0, state.log.length - 2000);
+    state.lastLog = state.log[state.log.length - 1].id;
+    if (state.page === '运行日志') appendLog(log.data.entries);
+  }
+}
+
+function statusPage() {
+  if (!state.status) return el('p', { text: '正在读取…' });
+  return el('div', { class: 'boxes' }, state.status.features.boxes.map((box) =>
+    el('fieldset', { 'data-box': box.title }, el('legend', { text: box.title }),
+      box.items.map((item) => el('div', { class: 'status-item' },
+        el('span', { text: item.label }),
+        el('span', {
+          class: item.fixed ? 'status-fixed' : ('on' in item ? (item.on ? 'status-on' : 'status-off') : ''),
+          'data-label': item.label, text: item.text,
+        }))))));
+}
+
+function logRow(e) {
+  return el('tr', { class: e.red ? 'red' : '' },
+    el('td', { text: String(e.id) }), el('td', { text: e.time }), el('td', { text: e.type }),
+    el('td', { text: e.message }));
+}
+
+function logPage() {
+  const body = el('tbody', { id: 'log-body' }, state.log.slice().reverse().map(logRow));
+  return el('table', { class: 'log' },
+    el('thead', {}, el('tr', {}, ['ID', '时间', '类型', '信息'].map((h) => el('th', { text: h })))), body);
+}
+
+function appendLog(entries) {
+  const body = document.getElementById('log-body');
+  if (!body) return;
+  for (const e of entries) body.prepend(logRow(e));
+}
+
+async function change(name, value) {
+  const res = await api('POST', '/api/settings', { changes: { [name]: value } });
+  if (!res.ok) await ask(res.data.error || '修改失败');
+  else await poll();
+  render();
+}
+
+function control(c) {
+  if (c.kind === 'check' || c.kind === 'radio') {
+    const input = el('input', {
+      type: c.kind === 'check' ? 'checkbox' : 'radio', 'data-name': c.name, checked: c.value,
+      onchange: (e) => change(c.name, e.target.checked),
+    });
+    return el('label', {}, input, c.label ? ' ' + c.label : '');
+  }
+  if (c.kind === 'area') {
+    return el('textarea', { 'data-name': c.name, onchange: (e) => change(c.name, e.target.value) }, c.value);
+  }
+  return el('input', {
+    type: 'text', 'data-name': c.name, value: c.value, class: c.number ? '' : 'wide',
+    inputmode: c.number ? 'numeric' : undefined,
+    onchange: (e) => change(c.name, e.target.value),
+  });
+}
+
+// The variable buttons type their text at the caret, as the keyboard would.
+function insertAtCaret(name, text) {
+  const area = document.querySelector('[data-name="' + name + '"]');
+  if (!area) return;
+  const start = area.selectionStart ?? area.value.length;
+  const end = area.selectionEnd ?? start;
+  area.value = area.value.slice(0, start) + text + area.value.slice(end);
+  area.selectionStart = area.selectionEnd = start + text.length;
+  area.focus();
+  area.dispatchEvent(new Event('change'));
+}
+
+function row(r) {
+  if (r.hint) return el('div', { class: 'row hint', text: r.hint });
+  const parts = r.parts.map((p) => (p.text !== undefined ? el('span', { text: p.text }) : control(p)));
+  const buttons = (r.variables || []).map((v) =>
+    el('button', { type: 'button', class: 'plain', text: v, onclick: () => insertAtCaret(r.target, v) }));
+  if (r.more) buttons.push(el('button', { type: 'button', class: 'plain', text: '更多', onclick: () => window.open('/help.html') }));
+  return el('div', { class: 'row' }, parts, buttons);
+}
+
+function group(g) {
+  return el('fieldset', {}, g.title ? el('legend', { text: g.title }) : null, g.rows.map(row));
+}
+
+let selectedTab = 0;
+async function optionPage(main, title) {
+  const name = state.page;
+  const res = await api('GET', '/api/page?name=' + encodeURIComponent(name));
+  if (state.page !== name) return;
+  if (!res.ok) {
+    main.replaceChildren(title, el('p', { class: 'placeholder', text: '这一页还不能在面板里设置。' }));
+    return;
+  }
+  const page = res.data;
+  const content = [title, ...page.groups.map(group)];
+  if (page.tabs && page.tabs.length) {
+    const panel = el('div');
+    const tabs = el('div', { class: 'tabs', role: 'tablist' });
+    const show = (i) => {
+      selectedTab = i;
+      for (const [k, b] of [...tabs.children].entries()) b.setAttribute('aria-selected', String(k === i));
+      panel.replaceChildren(group({ title: '', rows: page.tabs[i].rows }));
+    };
+    page.tabs.forEach((t, i) => tabs.append(el('button', { type: 'button', role: 'tab', text: t.title, onclick: () => show(i) })));
+    content.push(tabs, panel);
+    show(Math.min(selectedTab, page.tabs.length - 1));
+  }
+  main.replaceChildren(...content);
+}
+
+start();

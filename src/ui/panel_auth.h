@@ -1,0 +1,85 @@
+// PanelAuth: who may use the settings panel. The first start writes a random
+// login token into a file only the owner can read (mode 0600); logging in with
+// it opens a session (an HttpOnly cookie) that carries its own CSRF token,
+// which every changing request must repeat in a header. Failed logins are
+// rate-limited, so the token cannot be guessed by trying.
+//
+// Also the checks of the Host and Origin headers: a page on another port of
+// 127.0.0.1 is same-site for the browser (its SameSite=Strict cookie goes
+// along), so only the Origin tells it apart; a DNS-rebinding page sends a
+// foreign Host.
+//
+// Thread-safety: all members may be called from any thread.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "util/clock.h"
+#include "util/status.h"
+
+namespace bw::ui {
+
+struct PanelSession {
+  std::string id;    // the cookie's value
+  std::string csrf;  // the X-CSRF-Token header's value
+  SystemTime lastUse;
+};
+
+enum class LoginResult { kOk, kWrongToken, kRateLimited };
+
+class PanelAuth {
+ public:
+  // At most this many failed logins within kFailureWindow; then every login is
+  // refused until the oldest failure leaves the window.
+  static constexpr int kMaxFailures = 5;
+  static constexpr std::chrono::seconds kFailureWindow{60};
+  // A session unused this long is closed.
+  static constexpr std::chrono::hours kSessionIdle{12};
+  static constexpr size_t kMaxSessions = 64;
+
+  explicit PanelAuth(const Clock& clock);
+
+  // Reads the token from `file`, or creates the file (mode 0600) with a new
+  // random token when it is missing. A file that is readable by others is
+  // refused: the token would not be secret.
+  Status loadOrCreateToken(const std::string& file);
+  // For tests and the owner's own password: the secret to log in with.
+  void setToken(std::string token);
+  std::string token() const;
+
+  LoginResult login(std::string_view presented, PanelSession* session);
+  // The session of a cookie value (refreshes its last use), or nullopt.
+  std::optional<PanelSession> find(std::string_view id);
+  void logout(std::string_view id);
+
+ private:
+  const Clock& clock_;
+  mutable std::mutex mu_;
+  std::string token_;
+  std::map<std::string, PanelSession, std::less<>> sessions_;
+  std::deque<SystemTime> failures_;
+};
+
+// 32 random bytes as 64 hex digits, from the system's random source.
+std::string RandomToken();
+
+// Compares without an early exit, so the time taken tells nothing of the token.
+bool ConstantTimeEquals(std::string_view a, std::string_view b);
+
+// The Host header names this panel: 127.0.0.1, localhost or [::1] with `port`
+// (or, when `extraHost` is set, that name with the port).
+bool HostAllowed(std::string_view host, int port, std::string_view extraHost = {});
+// The Origin header is this panel itself: "http://" + an allowed host.
+bool OriginAllowed(std::string_view origin, int port, std::string_view extraHost = {});
+
+// The value of cookie `name` in a Cookie header, or "".
+std::string CookieValue(std::string_view header, std::string_view name);
+
+}  // namespace bw::ui

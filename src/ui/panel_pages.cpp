@@ -1,0 +1,253 @@
+#include "ui/panel_pages.h"
+
+#include <regex>
+
+#include "settings/option_names.h"
+#include "util/charset.h"
+
+namespace bw::ui {
+namespace {
+
+// Longest text an edit box keeps: the settings file's reader cuts longer values.
+constexpr size_t kMaxTextBytes = 10239;
+
+struct NumberRange {
+  const char* name;
+  int64_t min;
+  int64_t max;
+};
+
+// Edit boxes that hold a number, with the values that make sense for them.
+constexpr NumberRange kNumbers[] = {
+    {opt::kMuteMinutes, 1, 43200},  // a mute lasts at most 30 days
+    {opt::kImageMaxWidth, 1, 100000},  {opt::kImageMaxHeight, 1, 100000},
+    {opt::kImageRunLength, 1, 1000},   {opt::kWarningsBeforePunish, 1, 1000},
+    {opt::kJoinLevel, 0, 1000},        {opt::kCardLength, 0, 60},
+    {opt::kJoinMuteMinutes, 1, 43200}, {opt::kMemberLimit, 1, 100000},
+    {opt::kReplyCount, 0, 1000000000}, {opt::kTaskInterval, 1, 86400},
+};
+
+const NumberRange* NumberRule(const std::string& name) {
+  for (const NumberRange& r : kNumbers)
+    if (name == r.name) return &r;
+  return nullptr;
+}
+
+const char* KindName(ControlKind kind) {
+  switch (kind) {
+    case ControlKind::kEdit:
+      return "edit";
+    case ControlKind::kCheck:
+      return "check";
+    case ControlKind::kRadio:
+      return "radio";
+    case ControlKind::kDate:
+      return "date";
+    case ControlKind::kCombo:
+      return "combo";
+  }
+  return "edit";
+}
+
+Json Control(const Settings& settings, const char* name, const std::string& label = {}) {
+  const ControlSpec* spec = Settings::Find(name);
+  Json c = {{"name", name}, {"kind", KindName(spec->kind)}};
+  c["label"] = label;
+  if (spec->kind == ControlKind::kCheck || spec->kind == ControlKind::kRadio) {
+    c["value"] = settings.checked(name);
+  } else {
+    c["value"] = settings.text(name);
+  }
+  if (const NumberRange* r = NumberRule(name)) {
+    c["number"] = true;
+    c["min"] = r->min;
+    c["max"] = r->max;
+  }
+  return c;
+}
+
+// The window's captions leave blanks where its edit boxes sit ("禁言          分钟"):
+// the pieces between the blanks become texts around the boxes.
+std::vector<std::string> CaptionPieces(const std::string& caption) {
+  static const std::regex kGap("\\s{2,}");
+  std::vector<std::string> out;
+  std::sregex_token_iterator it(caption.begin(), caption.end(), kGap, -1), end;
+  for (; it != end; ++it) out.push_back(it->str());
+  return out;
+}
+
+// A row: an optional check or radio box labelled with the caption's first
+// piece, then each edit box followed by the next piece.
+Json Row(const Settings& settings, const char* box, std::vector<const char*> edits,
+         const std::string& caption) {
+  const std::vector<std::string> pieces = CaptionPieces(caption);
+  Json parts = Json::array();
+  size_t next = 0;
+  if (box) {
+    parts.push_back(Control(settings, box, next < pieces.size() ? pieces[next] : ""));
+    ++next;
+  } else if (!pieces.empty()) {
+    parts.push_back({{"text", pieces[next++]}});
+  }
+  for (const char* edit : edits) {
+    parts.push_back(Control(settings, edit));
+    if (next < pieces.size()) parts.push_back({{"text", pieces[next++]}});
+  }
+  return {{"parts", parts}};
+}
+
+Json CaptionRow(const Settings& settings, const char* box) {
+  return Row(settings, box, {}, Settings::Find(box)->caption);
+}
+
+Json TextArea(const Settings& settings, const char* edit, std::vector<std::string> variables,
+              bool more) {
+  Json area = Control(settings, edit);
+  area["kind"] = "area";
+  Json row = {{"parts", Json::array({area})}};
+  row["variables"] = variables;
+  row["target"] = edit;
+  row["more"] = more;
+  return row;
+}
+
+Json Hint(const std::string& text) { return {{"hint", text}}; }
+
+Json Group(const std::string& title, std::vector<Json> rows) {
+  return {{"title", title}, {"rows", rows}};
+}
+
+Json AdDetectionPage(const Settings& s) {
+  Json groups = Json::array();
+  groups.push_back(Group("", {CaptionRow(s, opt::kAdDetectionOn), CaptionRow(s, opt::kPenaltyKick),
+                              Row(s, opt::kPenaltyMute, {opt::kMuteMinutes},
+                                  Settings::Find(opt::kPenaltyMute)->caption)}));
+  groups.push_back(
+      Group("", {CaptionRow(s, opt::kPunishVoice), CaptionRow(s, opt::kPunishImageSize),
+                 Row(s, nullptr, {opt::kImageMaxWidth, opt::kImageMaxHeight},
+                     Settings::Find(opt::kImageMaxWidth)->caption)}));
+  groups.push_back(
+      Group("警告踢人/禁言", {Row(s, opt::kWarnBeforePunish, {opt::kWarningsBeforePunish},
+                                  Settings::Find(opt::kWarnBeforePunish)->caption)}));
+  Json words = Control(s, opt::kBannedWords);
+  words["kind"] = "area";
+  groups.push_back(
+      Group("", {CaptionRow(s, opt::kBannedWordsOn), {{"parts", Json::array({words})}}}));
+  groups.push_back(
+      Group("连续发图踢人/禁言", {Row(s, opt::kPunishImageRun, {opt::kImageRunLength},
+                                      Settings::Find(opt::kPunishImageRun)->caption)}));
+  groups.push_back(
+      Group("踢人专用",
+            {CaptionRow(s, opt::kBlacklistOnKick), CaptionRow(s, opt::kBlacklistKickEverywhere),
+             Row(s, opt::kAtKickOn, {opt::kAtKickCommand}, Settings::Find(opt::kAtKickOn)->caption),
+             CaptionRow(s, opt::kKickInviter), Hint("*慎用 可能踢一大片")}));
+  const std::vector<std::string> vars = {"[昵称]", "[时间]"};
+  Json tabs = Json::array();
+  tabs.push_back(Group("踢人/禁言 发言", {CaptionRow(s, opt::kPenaltyNoticeOn),
+                                          TextArea(s, opt::kPenaltyNotice, vars, true)}));
+  tabs.push_back(Group("警告", {TextArea(s, opt::kWarningText, vars, true)}));
+  return {{"page", "广告检测"}, {"groups", groups}, {"tabs", tabs}};
+}
+
+}  // namespace
+
+const std::vector<std::string>& PageNames() {
+  static const std::vector<std::string> names = {"功能状态", "群设置",   "名单设置", "邀请统计",
+                                                 "进群欢迎", "广告检测", "运行日志", "更多功能"};
+  return names;
+}
+
+std::optional<Json> OptionPage(const std::string& page, const Settings& settings) {
+  if (page == "广告检测") return AdDetectionPage(settings);
+  return std::nullopt;
+}
+
+Json FeatureStatusPage(const std::vector<FeatureState>& features, size_t listedGroups,
+                       size_t managedGroups) {
+  auto feature = [&](const std::string& label) {
+    bool on = false;
+    for (const FeatureState& f : features)
+      if (f.label == label) on = f.on;
+    return Json{{"label", label + ":"}, {"text", on ? "已开启" : "已关闭"}, {"on", on}};
+  };
+  auto fixed = [](const std::string& label) {
+    return Json{{"label", label}, {"text", "永久开启"}, {"fixed", true}};
+  };
+  Json boxes = Json::array();
+  boxes.push_back(
+      {{"title", "监控数据"},
+       {"items",
+        Json::array({{{"label", "总群数:"}, {"text", std::to_string(listedGroups)}},
+                     {{"label", "监控群数:"}, {"text", std::to_string(managedGroups)}}})}});
+  boxes.push_back({{"title", "基础功能"},
+                   {"items", Json::array({feature("邀请查询"), feature("进群欢迎"),
+                                          feature("广告检测"), fixed("黑白名单:")})}});
+  boxes.push_back(
+      {{"title", "更多功能"},
+       {"items", Json::array({feature("定时任务"), feature("审核进群"), feature("人数控制"),
+                              feature("关键词回复"), fixed("进群统计:")})}});
+  return {{"page", "功能状态"}, {"boxes", boxes}};
+}
+
+std::string CheckChange(const std::string& name, const Json& value, std::string* text,
+                        bool* checked) {
+  const ControlSpec* spec = Settings::Find(name);
+  if (!spec) return "没有名为 " + name + " 的选项";
+  switch (spec->kind) {
+    case ControlKind::kCheck:
+      if (!value.is_boolean()) return name + " 只能是开或关";
+      *checked = value.get<bool>();
+      return "";
+    case ControlKind::kRadio:
+      // A radio box is cleared by selecting another one of its group.
+      if (!value.is_boolean() || !value.get<bool>()) return name + " 只能被选中";
+      *checked = true;
+      return "";
+    default:
+      break;
+  }
+  if (!value.is_string()) return name + " 需要文字";
+  std::string s = value.get<std::string>();
+  if (!IsValidUtf8(s)) return name + " 的文字不是有效的 UTF-8";
+  if (s.find('\0') != std::string::npos) return name + " 的文字含有 NUL 字符";
+  if (s.size() > kMaxTextBytes)
+    return name + " 的文字太长 (最多 " + std::to_string(kMaxTextBytes) + " 字节)";
+  if (const NumberRange* r = NumberRule(name)) {
+    static const std::regex kDigits("[0-9]{1,12}");
+    if (!std::regex_match(s, kDigits) || std::stoll(s) < r->min || std::stoll(s) > r->max)
+      return name + " 必须是 " + std::to_string(r->min) + " 到 " + std::to_string(r->max) +
+             " 之间的整数";
+    s = std::to_string(std::stoll(s));
+  }
+  *text = std::move(s);
+  return "";
+}
+
+std::string ApplyChanges(Settings& settings, const Json& changes) {
+  if (!changes.is_object() || changes.empty()) return "没有要修改的选项";
+  struct Change {
+    std::string name;
+    bool isText;
+    std::string text;
+    bool checked;
+  };
+  std::vector<Change> checkedChanges;
+  for (auto it = changes.begin(); it != changes.end(); ++it) {
+    Change c{it.key(), false, "", false};
+    if (std::string error = CheckChange(c.name, *it, &c.text, &c.checked); !error.empty())
+      return error;
+    const ControlSpec* spec = Settings::Find(c.name);
+    c.isText = spec->kind != ControlKind::kCheck && spec->kind != ControlKind::kRadio;
+    checkedChanges.push_back(std::move(c));
+  }
+  for (const Change& c : checkedChanges) {
+    if (c.isText) {
+      settings.setText(c.name, c.text);
+    } else {
+      settings.setChecked(c.name, c.checked);
+    }
+  }
+  return "";
+}
+
+}  // namespace bw::ui

@@ -1,0 +1,426 @@
+#include "ui/panel_server.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <httplib.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <condition_variable>
+#include <cstdlib>
+#include <deque>
+#include <functional>
+#include <vector>
+
+#include "settings/list_model.h"
+#include "ui/assets.h"
+#include "ui/panel_pages.h"
+#include "util/log.h"
+#include "util/time_text.h"
+
+namespace bw::ui {
+
+const PanelAsset* FindPanelAsset(std::string_view path) {
+  for (const PanelAsset& a : PanelAssets())
+    if (a.path == path) return &a;
+  return nullptr;
+}
+
+namespace {
+
+constexpr char kCookie[] = "bw_session";
+constexpr char kCsrfHeader[] = "X-CSRF-Token";
+constexpr size_t kMaxRunLogAnswer = 500;
+
+// No inline script or style, no eval: the page's code comes only from our own files.
+constexpr char kContentSecurityPolicy[] =
+    "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' data:; "
+    "connect-src 'self'; form-action 'self'; frame-ancestors 'none'; base-uri 'none'";
+
+// The server's pool: a fixed number of threads and a bounded queue. When the
+// queue is full the accepting thread waits, so a flood of connections is held
+// in the kernel's backlog instead of growing memory.
+class BoundedPool : public httplib::TaskQueue {
+ public:
+  BoundedPool(size_t threads, size_t capacity) : capacity_(capacity) {
+    for (size_t i = 0; i < threads; ++i) threads_.emplace_back([this] { work(); });
+  }
+  void enqueue(std::function<void()> fn) override {
+    std::unique_lock lock(mu_);
+    space_.wait(lock, [this] { return jobs_.size() < capacity_ || shutdown_; });
+    jobs_.push_back(std::move(fn));
+    ready_.notify_one();
+  }
+  void shutdown() override {
+    {
+      std::lock_guard lock(mu_);
+      shutdown_ = true;
+    }
+    ready_.notify_all();
+    space_.notify_all();
+    for (std::thread& t : threads_) t.join();
+  }
+
+ private:
+  void work() {
+    for (;;) {
+      std::function<void()> fn;
+      {
+        std::unique_lock lock(mu_);
+        ready_.wait(lock, [this] { return !jobs_.empty() || shutdown_; });
+        if (jobs_.empty()) return;  // shut down and drained
+        fn = std::move(jobs_.front());
+        jobs_.pop_front();
+      }
+      space_.notify_one();
+      fn();
+    }
+  }
+
+  const size_t capacity_;
+  std::mutex mu_;
+  std::condition_variable ready_, space_;
+  std::deque<std::function<void()>> jobs_;
+  bool shutdown_ = false;
+  std::vector<std::thread> threads_;
+};
+
+// The library offers no handle on the sockets it accepted, nor on its
+// listening socket's backlog (5). Both are found among the process's file
+// descriptors by their local port.
+template <class Fn>
+void ForEachSocketOnPort(int port, Fn fn) {
+  DIR* dir = ::opendir("/proc/self/fd");
+  if (!dir) return;
+  std::vector<int> fds;
+  while (dirent* e = ::readdir(dir)) {
+    char* end = nullptr;
+    const long fd = std::strtol(e->d_name, &end, 10);
+    if (end != e->d_name && *end == '\0' && fd != ::dirfd(dir)) fds.push_back(static_cast<int>(fd));
+  }
+  ::closedir(dir);
+  for (int fd : fds) {
+    sockaddr_storage addr{};
+    socklen_t len = sizeof addr;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) continue;
+    int local = -1;
+    if (addr.ss_family == AF_INET) local = ntohs(reinterpret_cast<sockaddr_in*>(&addr)->sin_port);
+    if (addr.ss_family == AF_INET6)
+      local = ntohs(reinterpret_cast<sockaddr_in6*>(&addr)->sin6_port);
+    if (local != port) continue;
+    int listening = 0;
+    socklen_t optlen = sizeof listening;
+    ::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &optlen);
+    fn(fd, listening != 0);
+  }
+}
+
+void SendJson(httplib::Response& res, const Json& body, int status = 200) {
+  res.status = status;
+  res.set_content(body.dump(), "application/json; charset=utf-8");
+}
+
+void SendError(httplib::Response& res, int status, const std::string& message) {
+  SendJson(res, Json{{"error", message}}, status);
+}
+
+std::string SessionCookie(const std::string& id) {
+  return std::string(kCookie) + "=" + id + "; Path=/; HttpOnly; SameSite=Strict";
+}
+
+}  // namespace
+
+ConnectionStatus::ConnectionStatus(const Clock& clock) : clock_(clock), since_(clock.now()) {}
+
+void ConnectionStatus::set(State state, std::string detail) {
+  std::lock_guard lock(mu_);
+  if (state != state_) since_ = clock_.now();
+  state_ = state;
+  detail_ = std::move(detail);
+}
+
+void ConnectionStatus::setAccount(std::string account, std::string nick) {
+  std::lock_guard lock(mu_);
+  account_ = std::move(account);
+  nick_ = std::move(nick);
+}
+
+std::string ConnectionStatus::json() const {
+  std::lock_guard lock(mu_);
+  static const char* kNames[] = {"offline", "waiting", "connected"};
+  static const char* kTexts[] = {"离线配置 (未连接账号)", "等待 OneBot 实现连接", "已连接"};
+  const int i = static_cast<int>(state_);
+  Json j = {{"state", kNames[i]},
+            {"text", kTexts[i]},
+            {"detail", detail_},
+            {"since", DateTimeText(since_)},
+            {"events", events_.load()},
+            {"account", account_},
+            {"nick", nick_}};
+  return j.dump();
+}
+
+struct PanelServer::Impl {
+  Impl(RobotCore& r, ConnectionStatus& s, PanelAuth& a, PanelOptions o)
+      : robot(r), status(s), auth(a), options(std::move(o)) {}
+
+  RobotCore& robot;
+  ConnectionStatus& status;
+  PanelAuth& auth;
+  const PanelOptions options;
+  httplib::Server server;
+  int port = 0;
+  std::mutex saveMu;
+
+  void routes();
+  httplib::Server::HandlerResponse guard(const httplib::Request& req, httplib::Response& res);
+  std::optional<PanelSession> session(const httplib::Request& req) {
+    const std::string id = CookieValue(req.get_header_value("Cookie"), kCookie);
+    if (id.empty()) return std::nullopt;
+    return auth.find(id);
+  }
+  Json statusJson();
+  void serveAsset(const httplib::Request& req, httplib::Response& res, const std::string& path);
+  void login(const std::string& token, httplib::Response& res, bool redirect);
+};
+
+httplib::Server::HandlerResponse PanelServer::Impl::guard(const httplib::Request& req,
+                                                          httplib::Response& res) {
+  using R = httplib::Server::HandlerResponse;
+  // A page of a rebinding DNS name reaches us with its own name in Host.
+  if (!HostAllowed(req.get_header_value("Host"), port, options.extraHost)) {
+    LogWarning("settings panel: refused a request for the foreign host \"" +
+               req.get_header_value("Host") + "\"");
+    SendError(res, 403, "foreign Host header");
+    return R::Handled;
+  }
+  // A page on another port of 127.0.0.1 is same-site (our cookie goes along):
+  // only its Origin gives it away. Changes must name their origin.
+  const bool changes = req.method != "GET" && req.method != "HEAD";
+  const std::string origin = req.get_header_value("Origin");
+  if ((changes || !origin.empty()) && !OriginAllowed(origin, port, options.extraHost)) {
+    LogWarning("settings panel: refused a request from the foreign origin \"" + origin + "\"");
+    SendError(res, 403, "foreign Origin");
+    return R::Handled;
+  }
+  if (!req.path.starts_with("/api/") || req.path == "/api/login") return R::Unhandled;
+  const std::optional<PanelSession> s = session(req);
+  if (!s) {
+    SendError(res, 401, "请先登录");
+    return R::Handled;
+  }
+  if (changes && !ConstantTimeEquals(req.get_header_value(kCsrfHeader), s->csrf)) {
+    LogWarning("settings panel: refused a change without its CSRF token");
+    SendError(res, 403, "missing or wrong CSRF token");
+    return R::Handled;
+  }
+  return R::Unhandled;
+}
+
+Json PanelServer::Impl::statusJson() {
+  Lifecycle& l = robot.lifecycle();
+  const std::vector<RunLogEntry> entries = l.runLog().entries();
+  Json j;
+  j["connection"] = Json::parse(status.json());
+  j["ready"] = robot.startedUp();
+  j["welcome"] = "欢迎使用群管软件";
+  j["features"] = FeatureStatusPage(robot.featureStatus(), l.lists().groups.rowCount(),
+                                    l.managedGroups().size());
+  j["lastRunLog"] = entries.empty() ? 0 : entries.back().id;
+  j["dataDirectory"] = l.dataDirectory();
+  return j;
+}
+
+void PanelServer::Impl::serveAsset(const httplib::Request& req, httplib::Response& res,
+                                   const std::string& path) {
+  const PanelAsset* asset = FindPanelAsset(path);
+  if (!asset) {
+    SendError(res, 404, "not found");
+    return;
+  }
+  res.set_header("ETag", std::string(asset->etag));
+  res.set_header("Cache-Control", "no-cache");
+  if (req.get_header_value("If-None-Match") == asset->etag) {
+    res.status = 304;
+    return;
+  }
+  res.set_content(std::string(asset->bytes()), std::string(asset->mime).c_str());
+}
+
+void PanelServer::Impl::login(const std::string& token, httplib::Response& res, bool redirect) {
+  PanelSession s;
+  switch (auth.login(token, &s)) {
+    case LoginResult::kRateLimited:
+      res.set_header("Retry-After", "60");
+      SendError(res, 429, "登录尝试过多, 请一分钟后再试");
+      return;
+    case LoginResult::kWrongToken:
+      SendError(res, 401, "登录令牌不正确");
+      return;
+    case LoginResult::kOk:
+      break;
+  }
+  res.set_header("Set-Cookie", SessionCookie(s.id));
+  if (redirect) {
+    res.status = 303;
+    res.set_header("Location", "/");
+  } else {
+    SendJson(res, Json{{"csrf", s.csrf}});
+  }
+}
+
+void PanelServer::Impl::routes() {
+  server.set_pre_routing_handler(
+      [this](const httplib::Request& req, httplib::Response& res) { return guard(req, res); });
+  server.Get("/", [this](const httplib::Request& req, httplib::Response& res) {
+    serveAsset(req, res, "/index.html");
+  });
+  server.Get(R"(/([a-z0-9_-]+\.(js|css|svg|html)))",
+             [this](const httplib::Request& req, httplib::Response& res) {
+               serveAsset(req, res, req.path);
+             });
+  // The URL printed in the log: opening it logs in and lands on the panel.
+  server.Get("/login", [this](const httplib::Request& req, httplib::Response& res) {
+    login(req.get_param_value("token"), res, true);
+  });
+  server.Post("/api/login", [this](const httplib::Request& req, httplib::Response& res) {
+    const Json body = Json::parse(req.body, nullptr, false);
+    if (!body.is_object() || !body.contains("token") || !body["token"].is_string()) {
+      SendError(res, 400, "需要登录令牌");
+      return;
+    }
+    login(body["token"].get<std::string>(), res, false);
+  });
+  server.Post("/api/logout", [this](const httplib::Request& req, httplib::Response& res) {
+    auth.logout(CookieValue(req.get_header_value("Cookie"), kCookie));
+    res.set_header("Set-Cookie", std::string(kCookie) +
+                                     "=; Path=/; HttpOnly; SameSite=Strict; "
+                                     "Max-Age=0");
+    SendJson(res, Json{{"ok", true}});
+  });
+  server.Get("/api/session", [this](const httplib::Request& req, httplib::Response& res) {
+    SendJson(res, Json{{"csrf", session(req)->csrf}, {"pages", PageNames()}});
+  });
+  server.Get("/api/status", [this](const httplib::Request&, httplib::Response& res) {
+    SendJson(res, statusJson());
+  });
+  server.Get("/api/page", [this](const httplib::Request& req, httplib::Response& res) {
+    const std::string name = req.get_param_value("name");
+    std::optional<Json> page = OptionPage(name, robot.lifecycle().settings());
+    if (!page) {
+      SendError(res, 404, "没有这个设置页: " + name);
+      return;
+    }
+    SendJson(res, *page);
+  });
+  server.Post("/api/settings", [this](const httplib::Request& req, httplib::Response& res) {
+    // Before the startup restored the files, a change would be overwritten by them.
+    if (!robot.startedUp()) {
+      SendError(res, 409, "设置尚未载入 (服务在等待 OneBot 实现连接), 请稍后再改");
+      return;
+    }
+    const Json body = Json::parse(req.body, nullptr, false);
+    if (!body.is_object() || !body.contains("changes")) {
+      SendError(res, 400, "请求应为 {\"changes\": {...}}");
+      return;
+    }
+    std::lock_guard lock(saveMu);  // one change and its save at a time
+    const std::string error = ApplyChanges(robot.lifecycle().settings(), body["changes"]);
+    if (!error.empty()) {
+      LogWarning("settings panel: refused a change: " + error);
+      SendError(res, 400, error);
+      return;
+    }
+    robot.modules.store.SaveAllSettings();
+    SendJson(res, statusJson());
+  });
+  server.Get("/api/runlog", [this](const httplib::Request& req, httplib::Response& res) {
+    int64_t after = 0;
+    const std::string text = req.get_param_value("after");
+    if (!text.empty() && text.size() < 19 &&
+        text.find_first_not_of("0123456789") == std::string::npos)
+      after = std::stoll(text);
+    Json list = Json::array();
+    for (const RunLogEntry& e : robot.lifecycle().runLog().entries()) {
+      if (e.id <= after) continue;
+      list.push_back({{"id", e.id},
+                      {"time", e.time},
+                      {"type", e.type.empty() ? "信息" : e.type},
+                      {"message", e.message},
+                      {"red", e.red}});
+    }
+    if (list.size() > kMaxRunLogAnswer)
+      list.erase(list.begin(), list.end() - static_cast<std::ptrdiff_t>(kMaxRunLogAnswer));
+    SendJson(res, Json{{"entries", list}});
+  });
+}
+
+PanelServer::PanelServer(RobotCore& robot, ConnectionStatus& status, PanelAuth& auth,
+                         PanelOptions options)
+    : impl_(std::make_unique<Impl>(robot, status, auth, std::move(options))) {}
+
+PanelServer::~PanelServer() { stop(); }
+
+bool PanelServer::start() {
+  Impl& i = *impl_;
+  httplib::Server& s = i.server;
+  const size_t threads = i.options.threads;
+  s.new_task_queue = [threads] { return new BoundedPool(threads, 256); };
+  // One request per connection: an idle keep-alive connection would hold a
+  // pool thread (and delay a stop by its timeout); polling reconnects cheaply.
+  s.set_keep_alive_max_count(1);
+  s.set_keep_alive_timeout(1);
+  s.set_read_timeout(1, 0);
+  s.set_write_timeout(1, 0);
+  s.set_payload_max_length(1 << 20);
+  s.set_default_headers({{"Content-Security-Policy", kContentSecurityPolicy},
+                         {"X-Content-Type-Options", "nosniff"},
+                         {"X-Frame-Options", "DENY"},
+                         {"Referrer-Policy", "no-referrer"},
+                         {"Cache-Control", "no-store"}});
+  i.routes();
+  bool bound = false;
+  if (i.options.port == 0) {
+    i.port = s.bind_to_any_port(i.options.address);
+    bound = i.port > 0;
+  } else {
+    bound = s.bind_to_port(i.options.address, i.options.port);
+    i.port = i.options.port;
+  }
+  if (!bound) {
+    LogError("settings panel: cannot listen on " + i.options.address + ":" +
+             std::to_string(i.options.port) + " (in use? choose another with --panel)");
+    return false;
+  }
+  port_ = i.port;
+  // Many tabs reconnecting at once must not overflow a backlog of 5.
+  ForEachSocketOnPort(port_, [](int fd, bool listening) {
+    if (listening) ::listen(fd, 128);
+  });
+  listener_ = std::thread([&s] { s.listen_after_bind(); });
+  return true;
+}
+
+void PanelServer::stop() {
+  if (!listener_.joinable()) return;
+  impl_->server.stop();
+  // Connections that sent nothing yet would hold their threads until the
+  // read timeout: closing them lets the pool drain at once.
+  ForEachSocketOnPort(port_, [](int fd, bool listening) {
+    if (!listening) ::shutdown(fd, SHUT_RDWR);
+  });
+  listener_.join();
+}
+
+std::string PanelServer::baseUrl() const {
+  const std::string host = impl_->options.address == "0.0.0.0" || impl_->options.address == "::"
+                               ? "127.0.0.1"
+                               : impl_->options.address;
+  return "http://" + host + ":" + std::to_string(port_) + "/";
+}
+
+std::string PanelServer::loginUrl() const {
+  return baseUrl() + "login?token=" + impl_->auth.token();
+}
+
+}  // namespace bw::ui
