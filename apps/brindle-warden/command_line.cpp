@@ -6,8 +6,11 @@
 namespace bw::app {
 namespace {
 
-const std::set<std::string> kValueFlags = {"home", "url",  "token", "config",    "postgres",
-                                           "self", "nick", "clock", "log-level", "update-url"};
+const std::set<std::string> kValueFlags = {"home",      "url",        "token", "config",
+                                           "postgres",  "self",       "nick",  "clock",
+                                           "log-level", "update-url", "panel"};
+// Flags that take no value; they stand in `flags` with the value "1".
+const std::set<std::string> kSwitchFlags = {"no-panel"};
 
 }  // namespace
 
@@ -51,6 +54,10 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
       value = name.substr(eq + 1);
       name.resize(eq);
     }
+    if (kSwitchFlags.contains(name) && !value) {
+      cl.flags[name] = "1";
+      continue;
+    }
     if (!kValueFlags.contains(name)) {
       cl.error = "unknown option --" + name;
       return cl;
@@ -65,7 +72,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
     cl.flags[name] = *value;
   }
   if (cl.command.empty()) cl.command = "run";
-  if (cl.command != "run" && cl.command != "replay") {
+  if (cl.command != "run" && cl.command != "replay" && cl.command != "panel") {
     cl.error = "unknown command \"" + cl.command + "\" (try --help)";
   }
   return cl;
@@ -93,8 +100,10 @@ std::string HelpText() {
 Usage:
   brindle-warden [run] [--home DIR] [--url URL] [--token TOKEN] [--config FILE]
                  [--postgres CONNECTION] [--update-url URL] [--log-level LEVEL]
+                 [--panel [ADDRESS:]PORT | --no-panel]
   brindle-warden replay --home DIR [--self QQ] [--nick NAME]
                  [--clock "YYYY-MM-DD HH:MM:SS"] [--log-level LEVEL] [FILE]
+  brindle-warden panel --home DIR [--self QQ] [--panel [ADDRESS:]PORT]
   brindle-warden --version
   brindle-warden --help
 
@@ -110,6 +119,9 @@ Commands:
              A line {"set": {"<control name>": <text or true/false>}} changes
              options before the next line. Exit status 2 for a bad --home or an
              unreadable FILE.
+  panel      Serve only the settings panel for the data in DIR, without connecting
+             to any account (offline configuration). Stops on SIGINT or SIGTERM
+             and saves the settings.
 
 Options:
   --home DIR         The run directory. Settings, lists and the database live in
@@ -130,7 +142,12 @@ Options:
                      Every 30 minutes the service asks it for the newest version and
                      reports a newer one in the log; it installs nothing. Unset: no
                      update check.
-  --self QQ          replay: the robot's own account (default 10000).
+  --panel [ADDR:]PORT  run, panel: where the settings panel listens (default
+                     127.0.0.1:8077; only loopback addresses). The login URL is
+                     printed in the log; the token stays in DIR/panel.token.
+  --no-panel         run: serve no settings panel.
+  --self QQ          replay, panel: the robot's own account (default 10000; for
+                     panel the one account directory in DIR/data when there is one).
   --nick NAME        replay: the robot's nickname (default empty).
   --clock TIME       replay: the local date and time the virtual clock starts at
                      (default now). Every pause of the rules advances it instantly.

@@ -38,5 +38,6 @@ int main(int argc, char** argv) {
     bw::SetLogLevel(level);
     return bw::app::RunReplay(cl);
   }
+  if (cl.command == "panel") return bw::app::RunPanel(cl);
   return bw::app::RunService(cl);
 }

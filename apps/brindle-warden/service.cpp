@@ -6,11 +6,16 @@
 #include <atomic>
 #include <cstdio>
 #include <ctime>
+#include <filesystem>
 #include <iostream>
+#include <memory>
+#include <optional>
 #include <thread>
+#include <vector>
 
 #include "core/lifecycle.h"
 #include "core/robot_core.h"
+#include "host/recording_host.h"
 #include "onebot/connection.h"
 #include "onebot/events.h"
 #include "onebot/image_size.h"
@@ -18,10 +23,12 @@
 #include "onebot/onebot_qq_services.h"
 #include "storage/ini_file.h"
 #include "storage/schema.h"
+#include "ui/panel_server.h"
 #include "update/updater.h"
 #include "util/clock.h"
 #include "util/files.h"
 #include "util/log.h"
+#include "web/qq_services.h"
 #include "web/web_client.h"
 #include "web/web_qq_services.h"
 #include "web/web_tokens.h"
@@ -77,7 +84,129 @@ class SignalStop {
   std::thread thread_;
 };
 
+// --panel: "PORT" or "ADDRESS:PORT". Only loopback addresses for now: the
+// panel has no TLS, and its token would cross the network in the clear.
+std::optional<ui::PanelOptions> PanelOptionsOf(const CommandLine& cl) {
+  ui::PanelOptions options;
+  const std::optional<std::string> text = cl.flag("panel");
+  if (!text) return options;
+  std::string address = "127.0.0.1", port = *text;
+  if (const size_t colon = text->rfind(':'); colon != std::string::npos) {
+    address = text->substr(0, colon);
+    port = text->substr(colon + 1);
+  }
+  if (address == "localhost") address = "127.0.0.1";
+  if (port.empty() || port.size() > 5 ||
+      port.find_first_not_of("0123456789") != std::string::npos || std::stoi(port) < 1 ||
+      std::stoi(port) > 65535) {
+    LogError("--panel needs a port number (1-65535), as PORT or ADDRESS:PORT, not \"" + *text +
+             "\"");
+    return std::nullopt;
+  }
+  if (!address.starts_with("127.")) {
+    LogError(
+        "--panel listens only on a loopback address (127.x.x.x); to reach the panel from "
+        "elsewhere, put a reverse proxy with TLS in front of it");
+    return std::nullopt;
+  }
+  options.address = address;
+  options.port = std::stoi(port);
+  return options;
+}
+
+// The settings panel of `robot`, or null (logged) when it cannot serve.
+std::unique_ptr<ui::PanelServer> StartPanel(RobotCore& robot, ui::ConnectionStatus& status,
+                                            ui::PanelAuth& auth, const ui::PanelOptions& options,
+                                            const std::string& home) {
+  const std::string tokenFile = home + "/panel.token";
+  if (Status s = auth.loadOrCreateToken(tokenFile); !s) {
+    LogError("settings panel: " + s.message());
+    return nullptr;
+  }
+  auto panel = std::make_unique<ui::PanelServer>(robot, status, auth, options);
+  if (!panel->start()) return nullptr;
+  LogInfo("settings panel: open " + panel->loginUrl() + " to log in (the token is kept in " +
+          tokenFile + ")");
+  return panel;
+}
+
+// The account whose data `panel` edits: --self, else the one account
+// directory below DIR/data, else 10000.
+std::optional<int64_t> OfflineAccount(const CommandLine& cl, const std::string& home) {
+  auto isAccount = [](const std::string& s) {
+    return !s.empty() && s.size() <= 18 && s.find_first_not_of("0123456789") == std::string::npos &&
+           s != std::string(s.size(), '0');
+  };
+  if (auto self = cl.flag("self")) {
+    if (!isAccount(*self)) {
+      LogError("--self must be a QQ number, not \"" + *self + "\"");
+      return std::nullopt;
+    }
+    return std::stoll(*self);
+  }
+  std::vector<std::string> accounts;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(home + "/data", ec)) {
+    const std::string name = entry.path().filename().string();
+    if (entry.is_directory() && isAccount(name)) accounts.push_back(name);
+  }
+  if (accounts.size() > 1) {
+    LogError(home + "/data holds the data of several accounts; choose one with --self");
+    return std::nullopt;
+  }
+  return accounts.empty() ? 10000 : std::stoll(accounts[0]);
+}
+
 }  // namespace
+
+int RunPanel(const CommandLine& cl) {
+  SetLogSink(&LogToStandardOutput);
+  const std::optional<std::string> flagHome = cl.flag("home");
+  if (!flagHome || flagHome->empty()) {
+    LogError("panel needs --home DIR (the directory whose settings it edits)");
+    return 2;
+  }
+  std::string home = *flagHome;
+  while (home.size() > 1 && home.back() == '/') home.pop_back();
+  if (!EnsureDirectory(home)) {
+    LogError("cannot use " + home + " as the home directory (--home)");
+    return 2;
+  }
+  const std::optional<ui::PanelOptions> panelOptions = PanelOptionsOf(cl);
+  const std::optional<int64_t> account = OfflineAccount(cl, home);
+  if (!panelOptions || !account) return 2;
+
+  std::stop_source stop;
+  SignalStop signals(stop);
+  RealClock clock;
+  // No account is connected: calls that would act are refused, web lookups fail.
+  RecordingHost host;
+  host.setLoginQQ(*account);
+  OfflineQqServices qq;
+  Lifecycle lifecycle(host, clock, qq, home, QueueMode::kSynchronous);
+  CoreOptions core;
+  core.refreshInsideStartup = true;
+  RobotCore robot(lifecycle, core);
+  lifecycle.setHooks(robot.hooks());
+  LogInfo(std::string("brindle-warden ") + BW_VERSION + " settings panel for " + home + "/data/" +
+          std::to_string(*account) + "/ (offline: no account connected)");
+  lifecycle.Initialize(0);
+  lifecycle._eventStartup();
+  lifecycle._eventEnable();  // synchronous: the settings are loaded when it returns
+  ui::ConnectionStatus status(clock);
+  status.setAccount(std::to_string(*account), "");
+  ui::PanelAuth auth(clock);
+  std::unique_ptr<ui::PanelServer> panel = StartPanel(robot, status, auth, *panelOptions, home);
+  if (!panel) {
+    robot.shutdown();
+    return 2;
+  }
+  clock.sleepUntilStopped(stop.get_token());
+  panel->stop();
+  robot.shutdown();
+  LogInfo("stopped; settings saved in " + lifecycle.dataDirectory());
+  return 0;
+}
 
 int RunService(const CommandLine& cl) {
   SetLogSink(&LogToStandardOutput);
@@ -113,6 +242,9 @@ int RunService(const CommandLine& cl) {
     LogError("run takes no file argument (did you mean replay?)");
     return 2;
   }
+  const bool servePanel = !cl.flag("no-panel");
+  const std::optional<ui::PanelOptions> panelOptions = PanelOptionsOf(cl);
+  if (!panelOptions) return 2;
 
   std::stop_source stop;
   SignalStop signals(stop);
@@ -140,17 +272,31 @@ int RunService(const CommandLine& cl) {
   };
   lifecycle.setHooks(hooks);
 
+  ui::ConnectionStatus panelStatus(clock);
+  panelStatus.set(ui::ConnectionStatus::State::kWaiting, options.url);
   const EventHandlers entryPoints = LifecycleEntryPoints(lifecycle);
-  connection.setEventHandler(
-      [&entryPoints](const onebot::Json& event) { onebot::RouteEvent(event, entryPoints); });
+  connection.setEventHandler([&entryPoints, &panelStatus](const onebot::Json& event) {
+    panelStatus.countEvent();
+    onebot::RouteEvent(event, entryPoints);
+  });
   std::atomic<bool> refused{false};
   connection.setStateHandler([&](onebot::LinkState state) {
+    if (state == onebot::LinkState::kConnected) {
+      panelStatus.set(ui::ConnectionStatus::State::kConnected, options.url);
+    } else if (state == onebot::LinkState::kConnecting || state == onebot::LinkState::kRetrying) {
+      panelStatus.set(ui::ConnectionStatus::State::kWaiting, options.url);
+    }
     if (state != onebot::LinkState::kUnauthorized) return;
     refused.store(true);
     stop.request_stop();
   });
 
   LogInfo(std::string("brindle-warden ") + BW_VERSION + " starting; home " + home);
+  // The panel serves from the start, so a newcomer finds its address in the
+  // first lines and can set the robot up while it waits for the account.
+  ui::PanelAuth panelAuth(clock);
+  std::unique_ptr<ui::PanelServer> panel;
+  if (servePanel) panel = StartPanel(robot, panelStatus, panelAuth, *panelOptions, home);
   if (!connection.start()) return 2;
   LogInfo("waiting for a OneBot v11 implementation to accept the WebSocket at " + options.url +
           " (enable its forward WebSocket server there" +
@@ -172,8 +318,10 @@ int RunService(const CommandLine& cl) {
     LogError("the OneBot implementation does not tell which account is logged in (get_login_info)");
     return 1;
   }
-  LogInfo("logged-in account " + std::to_string(account) + " (" + host.CQ_getLoginNick() +
-          "); data in " + home + "/data/" + std::to_string(account) + "/");
+  const std::string nick = host.CQ_getLoginNick();
+  panelStatus.setAccount(std::to_string(account), nick);
+  LogInfo("logged-in account " + std::to_string(account) + " (" + nick + "); data in " + home +
+          "/data/" + std::to_string(account) + "/");
 
   lifecycle.Initialize(0);
   lifecycle._eventStartup();
@@ -209,7 +357,8 @@ int RunService(const CommandLine& cl) {
   if (updateCheck.joinable()) updateCheck.join();
 
   LogInfo("stopping: closing the connection, saving the settings");
-  connection.stop();  // calls still in flight fail at once, so handlers finish quickly
+  if (panel) panel->stop();  // no change from the panel while the settings are saved
+  connection.stop();         // calls still in flight fail at once, so handlers finish quickly
   // Workers first, then save, then the database: no handler meets a closed one.
   robot.shutdown();
   LogInfo("stopped; settings saved in " + lifecycle.dataDirectory());

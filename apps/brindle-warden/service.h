@@ -10,4 +10,8 @@ namespace bw::app {
 // or the account is unknown, 2 for a bad home directory or URL.
 int RunService(const CommandLine& cl);
 
+// brindle-warden panel: the settings panel over DIR's data, without any
+// account (offline configuration). 0 after a stop, 2 for bad arguments.
+int RunPanel(const CommandLine& cl);
+
 }  // namespace bw::app

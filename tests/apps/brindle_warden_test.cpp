@@ -6,6 +6,7 @@
 #include <httplib.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -26,6 +27,7 @@ namespace bw {
 namespace {
 
 using ::testing::HasSubstr;
+using ::testing::Not;
 using namespace std::chrono_literals;
 
 // A child process with standard output and error captured.
@@ -410,9 +412,9 @@ TEST(Program, VersionAndHelp) {
   EXPECT_EQ(version.out, std::string("brindle-warden ") + BW_VERSION + "\n");
   Program help({"--help"});
   EXPECT_EQ(help.wait(), 0);
-  for (const char* flag :
-       {"--home", "--url", "--token", "--config", "--postgres", "--self", "--nick", "--clock",
-        "--log-level", "--update-url", "--version", "--help", "replay", "run"})
+  for (const char* flag : {"--home", "--url", "--token", "--config", "--postgres", "--self",
+                           "--nick", "--clock", "--log-level", "--update-url", "--version",
+                           "--help", "replay", "run", "panel", "--panel", "--no-panel"})
     EXPECT_THAT(help.out, HasSubstr(flag));
 }
 
@@ -543,6 +545,90 @@ TEST(Service, ARefusedTokenEndsTheServiceWithAClearError) {
   EXPECT_EQ(p.wait(20s), 1) << p.out;
   EXPECT_THAT(p.out, HasSubstr("refused the access token"));
   EXPECT_EQ(peer.accepted(), 1);
+}
+
+// ---- the settings panel ----
+
+uint16_t FreePort() {
+  boost::asio::io_context ioc;
+  boost::asio::ip::tcp::acceptor a(
+      ioc, boost::asio::ip::tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"), 0));
+  return a.local_endpoint().port();
+}
+
+TEST(Panel, TheServiceServesItWhileWaitingAndPrintsTheLoginUrlFirst) {
+  test::TempDir home;
+  const uint16_t panelPort = FreePort();
+  const std::string url = "ws://127.0.0.1:" + std::to_string(FreePort());
+  Program p({"--home", home.path(), "--url", url, "--panel", std::to_string(panelPort)});
+  ASSERT_TRUE(p.waitForOutput("waiting for a OneBot v11 implementation")) << p.out << p.err;
+  const std::string prefix = "http://127.0.0.1:" + std::to_string(panelPort) + "/login?token=";
+  const size_t at = p.out.find(prefix);
+  ASSERT_NE(at, std::string::npos) << p.out;
+  EXPECT_LT(at, p.out.find("waiting for a OneBot v11 implementation"));
+  const std::string token = test::ReadAll(home.path() + "panel.token");
+  EXPECT_EQ(p.out.substr(at + prefix.size(), 64), token.substr(0, 64));
+  struct stat st {};
+  ASSERT_EQ(stat((home.path() + "panel.token").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+  httplib::Client c("127.0.0.1", panelPort);
+  auto page = c.Get("/");
+  ASSERT_TRUE(page);
+  EXPECT_EQ(page->status, 200);
+  auto login = c.Get("/login?token=" + token.substr(0, 64));
+  ASSERT_TRUE(login);
+  EXPECT_EQ(login->status, 303);
+  const std::string cookie = login->get_header_value("Set-Cookie");
+  auto status = c.Get("/api/status", {{"Cookie", cookie.substr(0, cookie.find(';'))}});
+  ASSERT_TRUE(status);
+  EXPECT_THAT(status->body, HasSubstr("\"state\":\"waiting\""));
+  p.signal(SIGTERM);
+  EXPECT_EQ(p.wait(10s), 0) << p.out;
+}
+
+TEST(Panel, NoPanelServesNothingAndANonLoopbackAddressIsRefused) {
+  test::TempDir home;
+  const uint16_t panelPort = FreePort();
+  const std::string url = "ws://127.0.0.1:" + std::to_string(FreePort());
+  Program quiet({"--home", home.path(), "--url", url, "--no-panel"});
+  ASSERT_TRUE(quiet.waitForOutput("waiting for a OneBot v11 implementation")) << quiet.out;
+  EXPECT_THAT(quiet.out, Not(HasSubstr("settings panel")));
+  EXPECT_FALSE(FileExists(home.path() + "panel.token"));
+  quiet.signal(SIGTERM);
+  EXPECT_EQ(quiet.wait(10s), 0);
+
+  Program open(
+      {"--home", home.path(), "--url", url, "--panel", "0.0.0.0:" + std::to_string(panelPort)});
+  EXPECT_EQ(open.wait(10s), 2);
+  EXPECT_THAT(open.out, HasSubstr("only on a loopback address"));
+}
+
+TEST(Panel, OfflineConfigurationKeepsAChangeAfterTheStop) {
+  test::TempDir home;
+  const uint16_t panelPort = FreePort();
+  Program p({"panel", "--home", home.path(), "--panel", std::to_string(panelPort)});
+  ASSERT_TRUE(p.waitForOutput("to log in")) << p.out << p.err;
+  const std::string token = test::ReadAll(home.path() + "panel.token").substr(0, 64);
+  httplib::Client c("127.0.0.1", panelPort);
+  const std::string origin = "http://127.0.0.1:" + std::to_string(panelPort);
+  auto login = c.Post("/api/login", {{"Origin", origin}}, "{\"token\":\"" + token + "\"}",
+                      "application/json");
+  ASSERT_TRUE(login);
+  ASSERT_EQ(login->status, 200);
+  const std::string cookie = login->get_header_value("Set-Cookie");
+  const std::string csrf = login->body.substr(login->body.find(":\"") + 2, 64);
+  auto res = c.Post(
+      "/api/settings",
+      {{"Cookie", cookie.substr(0, cookie.find(';'))}, {"Origin", origin}, {"X-CSRF-Token", csrf}},
+      R"({"changes":{"选择框_开启广告检测":true}})", "application/json");
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 200) << res->body;
+  p.signal(SIGTERM);
+  EXPECT_EQ(p.wait(10s), 0) << p.out;
+  EXPECT_EQ(ReadProfileString(home.path() + "data/10000/setsoft.ini", "选择框",
+                              "选择框_开启广告检测", ""),
+            "真");
 }
 
 }  // namespace
