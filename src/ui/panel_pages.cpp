@@ -149,6 +149,18 @@ Json AdDetectionPage(const Settings& s) {
   return {{"page", "广告检测"}, {"groups", groups}, {"tabs", tabs}};
 }
 
+// The options of the welcome page (its list and its button come later).
+Json WelcomePage(const Settings& s) {
+  Json groups = Json::array();
+  groups.push_back(
+      Group("", {CaptionRow(s, opt::kWelcomeOn), CaptionRow(s, opt::kWelcomeGroupOnly),
+                 CaptionRow(s, opt::kWelcomePrivateOnly), CaptionRow(s, opt::kWelcomeBoth)}));
+  groups.push_back(Group("设置欢迎语", {TextArea(s, opt::kWelcomeText, {"[昵称]", "[时间]"}, false),
+                                        Hint("欢迎语为空就是默认当前设置的欢迎语"),
+                                        Hint("欢迎语里的变量[昵称]就是@不设置就是不@")}));
+  return {{"page", "进群欢迎"}, {"groups", groups}, {"tabs", Json::array()}};
+}
+
 }  // namespace
 
 const std::vector<std::string>& PageNames() {
@@ -159,6 +171,7 @@ const std::vector<std::string>& PageNames() {
 
 std::optional<Json> OptionPage(const std::string& page, const Settings& settings) {
   if (page == "广告检测") return AdDetectionPage(settings);
+  if (page == "进群欢迎") return WelcomePage(settings);
   return std::nullopt;
 }
 

@@ -111,7 +111,7 @@ async function poll() {
       (c.detail ? ' (' + c.detail + ')' : '');
     document.getElementById('nick').textContent = c.nick || (c.account ? '' : '未登录账号');
     document.getElementById('account-number').textContent = c.account;
-    document.getElementById('avatar').textContent = (c.nick || c.account || '群').slice(0, 1);
+    document.getElementById('avatar').textContent = (c.nick || '群').slice(0, 1);
     const key = JSON.stringify(s.features);
     if (key !== state.statusKey) {
       state.statusKey = key;

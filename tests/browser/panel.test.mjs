@@ -1,0 +1,209 @@
+// Browser tests of the settings panel: Debian's Chromium driven by
+// playwright-core against `brindle-warden panel` on 127.0.0.1.
+//   node panel.test.mjs PROGRAM [SCREENSHOT_DIR]
+// Exits 0 when every check passed; writes a screenshot of every page.
+import { chromium } from 'playwright-core';
+import { spawn } from 'node:child_process';
+import fs from 'node:fs';
+import net from 'node:net';
+import os from 'node:os';
+import path from 'node:path';
+import assert from 'node:assert/strict';
+
+const program = path.resolve(process.argv[2] || '../../build/apps/brindle-warden');
+const shots = path.resolve(process.argv[3] || '../../build/panel-screenshots');
+const browserPath = process.env.BW_CHROMIUM || '/usr/bin/chromium';
+fs.mkdirSync(shots, { recursive: true });
+
+const GREY = 'rgb(128, 128, 128)';
+const GREEN = 'rgb(0, 128, 0)';
+
+function freePort() {
+  return new Promise((resolve) => {
+    const s = net.createServer().listen(0, '127.0.0.1', () => {
+      const { port } = s.address();
+      s.close(() => resolve(port));
+    });
+  });
+}
+
+// A home with twelve listed groups, three of them ticked.
+function makeHome() {
+  const home = fs.mkdtempSync(path.join(os.tmpdir(), 'bw-panel-'));
+  const data = path.join(home, 'data', '10000');
+  fs.mkdirSync(path.join(data, '群数据'), { recursive: true });
+  let list = '';
+  for (let i = 1; i <= 12; i++) list += `{${i <= 3 ? 1 : 0}}${i}----${100 + i}----群${i}----管理员\r\n`;
+  fs.writeFileSync(path.join(data, '群列表.txt'), list);
+  fs.writeFileSync(path.join(data, 'setsoft.ini'), '[选择框]\r\n选择框_开启进群欢迎=真\r\n');
+  return { home, data };
+}
+
+function startPanel(home, port) {
+  const child = spawn(program, ['panel', '--home', home, '--panel', String(port)], { stdio: ['ignore', 'pipe', 'pipe'] });
+  let out = '';
+  child.stdout.on('data', (d) => { out += d; });
+  child.stderr.on('data', (d) => { out += d; });
+  return new Promise((resolve, reject) => {
+    const timer = setTimeout(() => reject(new Error('panel did not start:\n' + out)), 20000);
+    const check = setInterval(() => {
+      const m = out.match(/open (http:\/\/\S+\/login\?token=[0-9a-f]+)/);
+      if (m) { clearTimeout(timer); clearInterval(check); resolve({ child, loginUrl: m[1], log: () => out }); }
+    }, 50);
+    child.on('exit', (code) => reject(new Error('panel exited with ' + code + ':\n' + out)));
+  });
+}
+
+const results = [];
+async function check(name, fn) {
+  try {
+    await fn();
+    results.push(['ok', name]);
+    console.log('ok   ' + name);
+  } catch (e) {
+    results.push(['FAIL', name]);
+    console.log('FAIL ' + name + '\n' + (e.stack || e));
+  }
+}
+
+async function statusLabel(page, label) {
+  const el = page.locator(`[data-label="${label}"]`);
+  return { text: await el.textContent(), color: await el.evaluate((n) => getComputedStyle(n).color) };
+}
+
+const { home, data } = makeHome();
+const port = await freePort();
+const panel = await startPanel(home, port);
+const base = `http://127.0.0.1:${port}/`;
+const token = panel.loginUrl.split('token=')[1];
+const browser = await chromium.launch({ executablePath: browserPath, args: ['--no-sandbox'] });
+const context = await browser.newContext({ viewport: { width: 1100, height: 720 }, locale: 'zh-CN' });
+const page = await context.newPage();
+const consoleErrors = [];
+// Refused requests (401 before login, 400 for a bad value) are expected answers, not errors.
+page.on('console', (m) => {
+  if (m.type() === 'error' && !m.text().startsWith('Failed to load resource')) consoleErrors.push(m.text());
+});
+page.on('pageerror', (e) => consoleErrors.push(String(e)));
+
+try {
+  await check('the login form refuses a wrong token and accepts the right one', async () => {
+    await page.goto(base);
+    await page.locator('#login-token').waitFor();
+    await page.screenshot({ path: path.join(shots, '0-登录.png') });
+    await page.fill('#login-token', 'wrong');
+    await page.click('#login-form button');
+    await page.locator('#login-error').filter({ hasText: '登录令牌不正确' }).waitFor();
+    await page.fill('#login-token', token);
+    await page.click('#login-form button');
+    await page.locator('#pages a').first().waitFor();
+    const pages = await page.locator('#pages a').allTextContents();
+    assert.deepEqual(pages, ['功能状态', '群设置', '名单设置', '邀请统计', '进群欢迎', '广告检测', '运行日志', '更多功能']);
+    assert.equal(await page.locator('#status-strip .welcome').textContent(), '欢迎使用群管软件');
+  });
+
+  await check('twelve listed groups with three ticked show 12 and 3; switches off are grey 已关闭', async () => {
+    await page.goto(base + '#功能状态');
+    await page.locator('[data-label="总群数:"]').waitFor();
+    assert.equal(await page.locator('[data-label="总群数:"]').textContent(), '12');
+    assert.equal(await page.locator('[data-label="监控群数:"]').textContent(), '3');
+    for (const label of ['邀请查询:', '广告检测:', '定时任务:', '审核进群:', '人数控制:', '关键词回复:']) {
+      assert.deepEqual(await statusLabel(page, label), { text: '已关闭', color: GREY }, label);
+    }
+    assert.deepEqual(await statusLabel(page, '进群欢迎:'), { text: '已开启', color: GREEN });
+    await page.screenshot({ path: path.join(shots, '1-功能状态.png') });
+  });
+
+  await check('unticking 开启进群欢迎 adds 关闭进群欢迎 and greys its label: all seven are grey 已关闭', async () => {
+    await page.goto(base + '#进群欢迎');
+    const box = page.locator('input[data-name="选择框_开启进群欢迎"]');
+    await box.waitFor();
+    assert.equal(await box.isChecked(), true);
+    await box.uncheck();
+    await page.goto(base + '#运行日志');
+    await page.locator('#log-body td', { hasText: '关闭进群欢迎' }).waitFor({ timeout: 3000 });
+    await page.goto(base + '#功能状态');
+    await page.locator('[data-label="进群欢迎:"]').waitFor();
+    for (const label of ['邀请查询:', '进群欢迎:', '广告检测:', '定时任务:', '审核进群:', '人数控制:', '关键词回复:']) {
+      assert.deepEqual(await statusLabel(page, label), { text: '已关闭', color: GREY }, label);
+    }
+    assert.deepEqual(await statusLabel(page, '黑白名单:'), { text: '永久开启', color: GREEN });
+  });
+
+  await check('ticking 开启广告检测 turns only 广告检测 green and logs 开启广告检测; the file keeps it', async () => {
+    await page.goto(base + '#广告检测');
+    const box = page.locator('input[data-name="选择框_开启广告检测"]');
+    await box.waitFor();
+    await page.screenshot({ path: path.join(shots, '6-广告检测.png'), fullPage: true });
+    await box.check();
+    await page.goto(base + '#功能状态');
+    await page.locator('[data-label="广告检测:"]', { hasText: '已开启' }).waitFor({ timeout: 3000 });
+    for (const label of ['邀请查询:', '进群欢迎:', '定时任务:', '审核进群:', '人数控制:', '关键词回复:']) {
+      assert.deepEqual(await statusLabel(page, label), { text: '已关闭', color: GREY }, label);
+    }
+    assert.deepEqual(await statusLabel(page, '广告检测:'), { text: '已开启', color: GREEN });
+    const ini = fs.readFileSync(path.join(data, 'setsoft.ini'), 'utf8');
+    assert.match(ini, /选择框_开启广告检测=真/);
+    await page.goto(base + '#运行日志');
+    await page.locator('#log-body td', { hasText: /^开启广告检测$/ }).waitFor({ timeout: 3000 });
+  });
+
+  await check('a bad number is refused in a dialog and nothing changes', async () => {
+    await page.goto(base + '#广告检测');
+    const minutes = page.locator('input[data-name="编辑框_禁言时间"]');
+    await minutes.waitFor();
+    await minutes.fill('abc');
+    await minutes.press('Tab');
+    await page.locator('#dialog-text', { hasText: '之间的整数' }).waitFor({ timeout: 3000 });
+    await page.screenshot({ path: path.join(shots, '6-广告检测-错误.png') });
+    await page.click('#dialog-ok');
+    await page.locator('input[data-name="编辑框_禁言时间"]').waitFor();
+    assert.equal(await page.locator('input[data-name="编辑框_禁言时间"]').inputValue(), '43200');
+  });
+
+  await check('a variable button types its text at the caret', async () => {
+    await page.goto(base + '#进群欢迎');
+    const area = page.locator('textarea[data-name="编辑框_欢迎语"]');
+    await area.waitFor();
+    await area.evaluate((n) => { n.selectionStart = n.selectionEnd = 0; });
+    await page.click('button:text-is("[时间]")');
+    await page.waitForFunction(() => document.querySelector('textarea[data-name="编辑框_欢迎语"]')?.value.startsWith('[时间][昵称]'));
+    await page.screenshot({ path: path.join(shots, '5-进群欢迎.png'), fullPage: true });
+  });
+
+  await check('the run log updates live (a change in another tab shows within a second)', async () => {
+    await page.goto(base + '#运行日志');
+    await page.locator('#log-body tr').first().waitFor();
+    const other = await context.newPage();
+    await other.goto(base + '#广告检测');
+    await other.locator('input[data-name="选择框_开启广告检测"]').uncheck();
+    const t0 = Date.now();
+    await page.locator('#log-body td', { hasText: /^关闭广告检测$/ }).waitFor({ timeout: 1500 });
+    console.log('     live update after ' + (Date.now() - t0) + ' ms');
+    await other.close();
+    await page.screenshot({ path: path.join(shots, '7-运行日志.png') });
+  });
+
+  await check('pages without a panel form yet say so; the help page opens', async () => {
+    for (const [i, name] of [[2, '群设置'], [3, '名单设置'], [4, '邀请统计'], [8, '更多功能']]) {
+      await page.goto(base + '#' + name);
+      await page.locator('.placeholder').waitFor();
+      await page.screenshot({ path: path.join(shots, `${i}-${name}.png`) });
+    }
+    await page.goto(base + 'help.html');
+    await page.locator('h1', { hasText: '消息变量与 CQ 码' }).waitFor();
+  });
+
+  await check('no script error and no policy violation in the console', async () => {
+    assert.deepEqual(consoleErrors, []);
+  });
+} finally {
+  await browser.close();
+  panel.child.kill('SIGTERM');
+  await new Promise((r) => panel.child.once('exit', r));
+  fs.rmSync(home, { recursive: true, force: true });
+}
+
+const failed = results.filter(([s]) => s === 'FAIL').length;
+console.log(`${results.length - failed} passed, ${failed} failed; screenshots in ${shots}`);
+process.exit(failed ? 1 : 0);
