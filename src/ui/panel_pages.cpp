@@ -111,7 +111,9 @@ Json TextArea(const Settings& settings, const char* edit, std::vector<std::strin
   return row;
 }
 
-Json Hint(const std::string& text) { return {{"hint", text}}; }
+Json Hint(const std::string& text) { return {{"hint", text}}; }  // a warning, in red
+Json Note(const std::string& text) { return {{"note", text}}; }
+Json Heading(const std::string& text) { return {{"heading", text}}; }
 
 Json Group(const std::string& title, std::vector<Json> rows) {
   return {{"title", title}, {"rows", rows}};
@@ -161,6 +163,46 @@ Json WelcomePage(const Settings& s) {
   return {{"page", "进群欢迎"}, {"groups", groups}, {"tabs", Json::array()}};
 }
 
+// The right half of 邀请统计: the invite query's switch and reply.
+Json InvitePage(const Settings& s) {
+  Json groups = Json::array();
+  groups.push_back(Group(
+      "邀请设置",
+      {CaptionRow(s, opt::kInviteQueryOn), Note("邀请查询的命令：邀请查询"),
+       Note("清空统计命令：@某某 清空统计"), Note("查看别人：    @某某 邀请明细"),
+       Note("清空统计命令和查看别人命令只有管理员有权限"),
+       TextArea(s, opt::kInviteQueryReply,
+                {"[昵称]", "[时间]", "[现存邀请人数]", "[总邀请人数]", "[退出邀请人数]"}, false)}));
+  return {{"page", "邀请统计"}, {"groups", groups}, {"tabs", Json::array()}};
+}
+
+// The options of the inner tabs of 更多功能 (their lists and buttons come later).
+Json MorePage(const Settings& s) {
+  auto row = [&](const char* box, const char* edit) {
+    return Row(s, box, {edit}, Settings::Find(box)->caption);
+  };
+  Json tabs = Json::array();
+  tabs.push_back(Group(
+      "进群审核",
+      {CaptionRow(s, opt::kJoinReviewOn), CaptionRow(s, opt::kOneGroupPerAccount),
+       row(opt::kLevelCheck, opt::kJoinLevel), CaptionRow(s, opt::kRenameOnJoin),
+       row(opt::kCardPrefixOn, opt::kCardPrefix), row(opt::kCardSuffixOn, opt::kCardSuffix),
+       row(opt::kCardLengthOn, opt::kCardLength), row(opt::kMuteOnJoin, opt::kJoinMuteMinutes)}));
+  Json notice = TextArea(s, opt::kLimitKickNotice, {"[昵称]", "[时间]"}, true);
+  tabs.push_back(Group(
+      "人数控制",
+      {CaptionRow(s, opt::kMemberLimitOn), Heading("踢出条件"),
+       CaptionRow(s, opt::kLimitKickEarliestJoined), CaptionRow(s, opt::kLimitKickLatestJoined),
+       CaptionRow(s, opt::kLimitKickLongestSilent), CaptionRow(s, opt::kLimitPreferNeverSpoke),
+       Heading("限制人数设置"),
+       Row(s, nullptr, {opt::kMemberLimit}, Settings::Find(opt::kMemberLimit)->caption),
+       CaptionRow(s, opt::kLimitKickNoticeOn), notice}));
+  tabs.push_back(
+      Group("关键词回复", {CaptionRow(s, opt::kKeywordReplyOn), CaptionRow(s, opt::kReplyInGroups),
+                           CaptionRow(s, opt::kReplyInPrivate)}));
+  return {{"page", "更多功能"}, {"groups", Json::array()}, {"tabs", tabs}};
+}
+
 }  // namespace
 
 const std::vector<std::string>& PageNames() {
@@ -172,6 +214,8 @@ const std::vector<std::string>& PageNames() {
 std::optional<Json> OptionPage(const std::string& page, const Settings& settings) {
   if (page == "广告检测") return AdDetectionPage(settings);
   if (page == "进群欢迎") return WelcomePage(settings);
+  if (page == "邀请统计") return InvitePage(settings);
+  if (page == "更多功能") return MorePage(settings);
   return std::nullopt;
 }
 
@@ -223,6 +267,18 @@ std::string CheckChange(const std::string& name, const Json& value, std::string*
   std::string s = value.get<std::string>();
   if (!IsValidUtf8(s)) return name + " 的文字不是有效的 UTF-8";
   if (s.find('\0') != std::string::npos) return name + " 的文字含有 NUL 字符";
+  // A browser's text box ends lines with LF alone; the window's edit boxes (and
+  // setsoft.ini's line marker) use CR LF.
+  std::string lines;
+  for (size_t i = 0; i < s.size(); ++i) {
+    if (s[i] == '\r' && i + 1 < s.size() && s[i + 1] == '\n') continue;
+    if (s[i] == '\n' || s[i] == '\r') {
+      lines += "\r\n";
+    } else {
+      lines += s[i];
+    }
+  }
+  s = std::move(lines);
   if (s.size() > kMaxTextBytes)
     return name + " 的文字太长 (最多 " + std::to_string(kMaxTextBytes) + " 字节)";
   if (const NumberRange* r = NumberRule(name)) {

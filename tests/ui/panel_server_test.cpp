@@ -261,6 +261,22 @@ TEST_F(PanelServerTest, ASwitchFromThePanelActsLikeTheWindowAndIsSavedAtOnce) {
   EXPECT_THAT(page->body, HasSubstr("*慎用 可能踢一大片"));
 }
 
+// A browser's text box ends its lines with LF alone; the window's boxes, the
+// messages and setsoft.ini's "><br><" marker all mean CR LF.
+TEST_F(PanelServerTest, LinesFromTheBrowserBecomeTheWindowsLineBreaks) {
+  startRobot();
+  startPanel();
+  const auto s = login();
+  auto res = change({{"编辑框_警告语", "第一行\n第二行\r\n第三行"}}, session(s));
+  ASSERT_TRUE(res);
+  ASSERT_EQ(res->status, 200) << res->body;
+  EXPECT_EQ(lifecycle.settings().text("编辑框_警告语"), "第一行\r\n第二行\r\n第三行");
+  EXPECT_EQ(ReadProfileString(data + "setsoft.ini", "编辑框", "编辑框_警告语", ""),
+            "第一行><br><第二行><br><第三行");
+  EXPECT_EQ(ReadProfileString(data + "setsoft.ini", "编辑框", "编辑框_踢人发言", "?"),
+            lifecycle.settings().text("编辑框_踢人发言"));
+}
+
 TEST_F(PanelServerTest, ABadValueIsRefusedWithAClearMessageAndNothingIsStoredHalf) {
   startRobot();
   startPanel();
@@ -394,6 +410,31 @@ TEST_F(PanelServerTest, TwentyPollingPagesAreAnsweredAndAStopWithOpenPagesTakesU
   for (int fd : silent) ::close(fd);
   auto c = client();
   EXPECT_FALSE(c.Get("/"));  // nothing listens any more
+}
+
+// Many pages reconnecting at the same moment (a restart of the browser with
+// its tabs) must not meet a listen backlog of 5, where refused SYNs wait a
+// second or more for their retry.
+TEST_F(PanelServerTest, AHundredSimultaneousConnectionsAreAllAnsweredQuickly) {
+  startPanel();
+  std::atomic<int> answered{0};
+  std::atomic<bool> go{false};
+  std::vector<std::thread> tabs;
+  for (int i = 0; i < 100; ++i) {
+    tabs.emplace_back([&] {
+      while (!go.load()) std::this_thread::yield();
+      auto c = client();
+      auto res = c.Get("/icon.svg");
+      if (res && res->status == 200) answered.fetch_add(1);
+    });
+  }
+  const auto begin = std::chrono::steady_clock::now();
+  go.store(true);
+  for (std::thread& t : tabs) t.join();
+  const auto took = std::chrono::steady_clock::now() - begin;
+  EXPECT_EQ(answered.load(), 100);
+  EXPECT_LT(took, std::chrono::milliseconds(900))
+      << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms";
 }
 
 }  // namespace

@@ -196,6 +196,8 @@ function insertAtCaret(name, text) {
 
 function row(r) {
   if (r.hint) return el('div', { class: 'row hint', text: r.hint });
+  if (r.note) return el('div', { class: 'row note', text: r.note });
+  if (r.heading) return el('div', { class: 'row heading', text: r.heading });
   const parts = r.parts.map((p) => (p.text !== undefined ? el('span', { text: p.text }) : control(p)));
   const buttons = (r.variables || []).map((v) =>
     el('button', { type: 'button', class: 'plain', text: v, onclick: () => insertAtCaret(r.target, v) }));
