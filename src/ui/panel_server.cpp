@@ -299,7 +299,12 @@ void PanelServer::Impl::routes() {
     SendJson(res, Json{{"ok", true}});
   });
   server.Get("/api/session", [this](const httplib::Request& req, httplib::Response& res) {
-    SendJson(res, Json{{"csrf", session(req)->csrf}, {"pages", PageNames()}});
+    const std::optional<PanelSession> s = session(req);  // may have closed since the check
+    if (!s) {
+      SendError(res, 401, "请先登录");
+      return;
+    }
+    SendJson(res, Json{{"csrf", s->csrf}, {"pages", PageNames()}});
   });
   server.Get("/api/status", [this](const httplib::Request&, httplib::Response& res) {
     SendJson(res, statusJson());
@@ -397,12 +402,19 @@ bool PanelServer::start() {
   ForEachSocketOnPort(port_, [](int fd, bool listening) {
     if (listening) ::listen(fd, 128);
   });
-  listener_ = std::thread([&s] { s.listen_after_bind(); });
+  listening_.store(true);
+  listener_ = std::thread([this, &s] {
+    s.listen_after_bind();
+    listening_.store(false);
+  });
   return true;
 }
 
 void PanelServer::stop() {
   if (!listener_.joinable()) return;
+  // The library's stop() does nothing until its loop runs: a stop right after
+  // start() would otherwise leave the loop running and the join waiting forever.
+  while (listening_.load() && !impl_->server.is_running()) std::this_thread::yield();
   impl_->server.stop();
   // Connections that sent nothing yet would hold their threads until the
   // read timeout: closing them lets the pool drain at once.

@@ -81,6 +81,7 @@ class PanelServer {
   struct Impl;
   std::unique_ptr<Impl> impl_;
   int port_ = 0;
+  std::atomic<bool> listening_{false};  // the listener thread has not returned yet
   std::thread listener_;
 };
 

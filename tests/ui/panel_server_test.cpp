@@ -412,6 +412,15 @@ TEST_F(PanelServerTest, TwentyPollingPagesAreAnsweredAndAStopWithOpenPagesTakesU
   EXPECT_FALSE(c.Get("/"));  // nothing listens any more
 }
 
+// A service refused at once by its OneBot implementation stops the panel it
+// has just started: the stop must not wait for a loop that had not begun.
+TEST_F(PanelServerTest, AStopRightAfterTheStartEnds) {
+  for (int i = 0; i < 50; ++i) {
+    startPanel();
+    panel->stop();
+  }
+}
+
 // Many pages reconnecting at the same moment (a restart of the browser with
 // its tabs) must not meet a listen backlog of 5, where refused SYNs wait a
 // second or more for their retry.
