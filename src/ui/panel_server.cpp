@@ -339,6 +339,47 @@ void PanelServer::Impl::routes() {
     robot.modules.store.SaveAllSettings();
     SendJson(res, statusJson());
   });
+  // 群设置: the group list; its ticked rows are the managed groups.
+  server.Get("/api/groups", [this](const httplib::Request&, httplib::Response& res) {
+    const ListModel& groups = robot.lifecycle().lists().groups;
+    Json rows = Json::array();
+    for (const ListRow& r : groups.rows())
+      rows.push_back({{"checked", r.checked}, {"cells", r.cells}});
+    Json columns = groups.columns();
+    columns[0] = "勾选";  // the tick column's header, which ticks all or none
+    SendJson(res,
+             Json{{"title", "群列表--只显示自己创建的群和有管理权限的群"},
+                  {"columns", columns},
+                  {"rows", rows},
+                  {"hints",
+                   {"如果找不到群请点击上面的刷新群列表,如果还是找不到 可能是没有管理员权限",
+                    "第一次或长时间没有登录群请刷新群成员", "禁止一号多群和加黑全局踢需要用到"}}});
+  });
+  server.Post("/api/groups/tick", [this](const httplib::Request& req, httplib::Response& res) {
+    if (!robot.startedUp()) {
+      SendError(res, 409, "设置尚未载入 (服务在等待 OneBot 实现连接), 请稍后再改");
+      return;
+    }
+    const Json body = Json::parse(req.body, nullptr, false);
+    ListModel& groups = robot.lifecycle().lists().groups;
+    std::lock_guard lock(saveMu);
+    if (body.is_object() && body.value("all", false) == true) {
+      robot.modules.memberRefresh.onColumnTitleClicked(0);  // the "勾选" header
+    } else {
+      if (!body.is_object() || !body.contains("row") || !body["row"].is_number_unsigned() ||
+          !body.contains("checked") || !body["checked"].is_boolean() ||
+          body["row"].get<size_t>() >= groups.rowCount()) {
+        SendError(res, 400, "请求应为 {\"row\": 群列表的行号, \"checked\": true 或 false}");
+        return;
+      }
+      const size_t row = body["row"].get<size_t>();
+      const bool checked = body["checked"].get<bool>();
+      groups.setChecked(row, checked);
+      robot.modules.memberRefresh.onGroupTicksChanged(row, checked);
+    }
+    robot.modules.store.SaveAllSettings();
+    SendJson(res, statusJson());
+  });
   server.Get("/api/runlog", [this](const httplib::Request& req, httplib::Response& res) {
     int64_t after = 0;
     const std::string text = req.get_param_value("after");

@@ -185,6 +185,20 @@ try {
     await page.screenshot({ path: path.join(shots, '7-运行日志.png') });
   });
 
+  await check('ticking a group on 群设置 makes it managed: 监控群数 4', async () => {
+    await page.goto(base + '#群设置');
+    const fourth = page.locator('input[data-row="3"]');
+    await fourth.waitFor();
+    assert.equal(await page.locator('tbody input[type="checkbox"]:checked').count(), 3);
+    await fourth.check();
+    await page.goto(base + '#功能状态');
+    await page.locator('[data-label="监控群数:"]', { hasText: /^4$/ }).waitFor({ timeout: 3000 });
+    assert.match(fs.readFileSync(path.join(data, '群列表.txt'), 'utf8'), /\{1\}4----104----/);
+    await page.goto(base + '#群设置');
+    await page.locator('input[data-row="3"]:checked').waitFor();
+    await page.screenshot({ path: path.join(shots, '2-群设置.png'), fullPage: true });
+  });
+
   await check('人数控制 in 更多功能 switches member-count control on; 邀请统计 shows its reply', async () => {
     await page.goto(base + '#更多功能');
     await page.click('.tabs button:text-is("人数控制")');
@@ -205,7 +219,7 @@ try {
   });
 
   await check('pages without a panel form yet say so; the help page opens', async () => {
-    for (const [i, name] of [[2, '群设置'], [3, '名单设置']]) {
+    for (const [i, name] of [[3, '名单设置']]) {
       await page.goto(base + '#' + name);
       await page.locator('.placeholder').waitFor();
       await page.screenshot({ path: path.join(shots, `${i}-${name}.png`) });

@@ -361,6 +361,46 @@ TEST_F(PanelServerTest, TheStatusCountsListedAndTickedGroupsAndTheRunLogIsReadFr
   EXPECT_EQ(entries[0]["red"], true);
 }
 
+TEST_F(PanelServerTest, TickingGroupsManagesThemAndTheHeaderTicksAllOrNone) {
+  ASSERT_TRUE(WriteFileAtomic(data + "群列表.txt",
+                              "{0}1----101----甲群----群主\r\n{0}2----102----乙群----管理员\r\n"));
+  startRobot();
+  startPanel();
+  const auto s = login();
+  auto tick = [&](const Json& body) {
+    auto c = client();
+    return c.Post("/api/groups/tick", session(s), body.dump(), "application/json");
+  };
+  auto res = tick({{"row", 1}, {"checked", true}});
+  ASSERT_TRUE(res);
+  ASSERT_EQ(res->status, 200) << res->body;
+  EXPECT_EQ(lifecycle.managedGroups().size(), 1u);
+  EXPECT_EQ(ReadProfileString(data + "群设置.ini", "开关", "102", ""), "1");
+  EXPECT_EQ(ReadProfileString(data + "群设置.ini", "开关", "101", ""), "0");
+  EXPECT_THAT(test::ReadAll(data + "群列表.txt"), HasSubstr("{1}2----102----乙群"));
+
+  for (const Json& bad : {Json{{"row", 2}, {"checked", true}}, Json{{"row", -1}, {"checked", true}},
+                          Json{{"row", 0}, {"checked", "yes"}}, Json::array()}) {
+    auto refused = tick(bad);
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(refused->status, 400) << bad.dump();
+  }
+  EXPECT_EQ(lifecycle.managedGroups().size(), 1u);
+
+  // The header: the first row is unticked, so every row is ticked; then none.
+  ASSERT_EQ(tick({{"all", true}})->status, 200);
+  EXPECT_EQ(lifecycle.managedGroups().size(), 2u);
+  ASSERT_EQ(tick({{"all", true}})->status, 200);
+  EXPECT_EQ(lifecycle.managedGroups().size(), 0u);
+  EXPECT_EQ(ReadProfileString(data + "群设置.ini", "开关", "102", ""), "0");
+  auto groups = client().Get("/api/groups", {{"Cookie", s.first}});
+  ASSERT_TRUE(groups);
+  const Json g = Json::parse(groups->body);
+  EXPECT_EQ(g["columns"][0], "勾选");
+  ASSERT_EQ(g["rows"].size(), 2u);
+  EXPECT_EQ(g["rows"][1]["cells"][2], "乙群");
+}
+
 // Opens a TCP connection to the panel and sends nothing (a browser's preconnect).
 int SilentConnection(int port) {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);

@@ -94,6 +94,7 @@ function render() {
   const title = el('h2', { text: state.page });
   if (state.page === '功能状态') main.replaceChildren(title, statusPage());
   else if (state.page === '运行日志') main.replaceChildren(title, logPage());
+  else if (state.page === '群设置') groupPage(main, title);
   else optionPage(main, title);
 }
 
@@ -207,6 +208,31 @@ function row(r) {
 
 function group(g) {
   return el('fieldset', {}, g.title ? el('legend', { text: g.title }) : null, g.rows.map(row));
+}
+
+async function tick(body) {
+  const res = await api('POST', '/api/groups/tick', body);
+  if (!res.ok) await ask(res.data.error || '修改失败');
+  else await poll();
+  render();
+}
+
+async function groupPage(main, title) {
+  const res = await api('GET', '/api/groups');
+  if (state.page !== '群设置' || !res.ok) return;
+  const g = res.data;
+  const head = el('tr', {}, g.columns.map((c, i) => el('th', {},
+    i === 0 ? el('button', { type: 'button', class: 'plain', id: 'tick-all', text: c, onclick: () => tick({ all: true }) }) : c)));
+  const rows = g.rows.map((r, i) => el('tr', {},
+    el('td', {}, el('input', {
+      type: 'checkbox', 'data-row': String(i), checked: r.checked, 'aria-label': r.cells[1] || '',
+      onchange: (e) => tick({ row: i, checked: e.target.checked }),
+    })),
+    r.cells.slice(1).map((c) => el('td', { text: c }))));
+  main.replaceChildren(title,
+    el('fieldset', {}, el('legend', { text: g.title }),
+      el('table', { class: 'log' }, el('thead', {}, head), el('tbody', {}, rows)),
+      g.hints.map((h) => el('div', { class: 'row note', text: h }))));
 }
 
 let selectedTab = 0;
