@@ -17,5 +17,5 @@ set_target_properties(bw_plugin PROPERTIES OUTPUT_NAME com.brindle.warden PREFIX
 add_dependencies(bw_plugin bw_def)
 # Every object of bw_dll, also those only the export table names.
 target_link_libraries(bw_plugin PRIVATE "$<LINK_LIBRARY:WHOLE_ARCHIVE,bw_dll>")
-# No import library: nothing links against the plug-in.
-target_link_options(bw_plugin PRIVATE -Wl,--enable-stdcall-fixup -Wl,--no-insert-timestamp)
+# Stripped: the host loads it by name and nothing links against it.
+target_link_options(bw_plugin PRIVATE -s -Wl,--enable-stdcall-fixup -Wl,--no-insert-timestamp)

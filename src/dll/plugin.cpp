@@ -4,33 +4,16 @@
 #include <system_error>
 #include <utility>
 
+#include "dll/message_box.h"
 #include "storage/ini_file.h"
 #include "util/charset.h"
 #include "util/log.h"
-
-#if defined(_WIN32)
-#include <windows.h>
-#endif
 
 namespace bw::dll {
 namespace {
 
 // Host text: GBK, a null pointer is the empty text. Copied at once.
 std::string FromHost(const char* gbk) { return gbk ? GbkToUtf8(gbk) : std::string(); }
-
-void PlatformInformation(const std::string& text) {
-#if defined(_WIN32)
-  const auto wide = [](const std::string& utf8) {
-    const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, nullptr, 0);
-    std::wstring out(static_cast<size_t>(n > 0 ? n : 1), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, out.data(), n);
-    return out;
-  };
-  MessageBoxW(nullptr, wide(text).c_str(), wide("信息").c_str(), MB_OK | MB_ICONINFORMATION);
-#else
-  LogInfo(text);
-#endif
-}
 
 std::mutex gPluginMu;
 std::unique_ptr<Plugin> gPlugin;
@@ -64,6 +47,20 @@ Plugin::Plugin(PluginOptions options)
     tokens_.setBkn(l.csrfToken());
   };
   hooks.information = [this](const std::string& text) { information(text); };
+  // What fails on the window thread or on a worker is reported to the host too,
+  // not only where an export was entered.
+  hooks.startup = [this, startup = std::move(hooks.startup)](Lifecycle& l) {
+    guarded("startup", [&] {
+      startup(l);
+      return 0;
+    });
+  };
+  EventHandlers& h = hooks.handlers;
+  h.groupMessage = reporting("group message", std::move(h.groupMessage));
+  h.privateMessage = reporting("private message", std::move(h.privateMessage));
+  h.joinRequest = reporting("join request", std::move(h.joinRequest));
+  h.memberIncrease = reporting("member increase", std::move(h.memberIncrease));
+  h.memberDecrease = reporting("member decrease", std::move(h.memberDecrease));
   lifecycle_.setHooks(std::move(hooks));
   writeStatusKey();
 }
@@ -87,7 +84,7 @@ void Plugin::information(const std::string& text) {
   if (options_.information) {
     options_.information(text);
   } else {
-    PlatformInformation(text);
+    ShowInformationBox(text);
   }
 }
 
@@ -116,6 +113,18 @@ int32_t Plugin::guarded(const char* entry, Fn&& fn) {
   }
   if (reporter) reporter(std::string(entry) + ": " + failure, number);
   return 0;
+}
+
+template <typename Record>
+std::function<void(const Record&)> Plugin::reporting(const char* what,
+                                                     std::function<void(const Record&)> handler) {
+  if (!handler) return handler;
+  return [this, what, handler = std::move(handler)](const Record& record) {
+    guarded(what, [&] {
+      handler(record);
+      return 0;
+    });
+  };
 }
 
 const char* Plugin::AppInfo() { return appInfo_.keep(Utf8ToGbk(Lifecycle::AppInfo())); }

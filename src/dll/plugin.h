@@ -107,6 +107,10 @@ class Plugin {
   template <typename Fn>
   int32_t guarded(const char* entry, Fn&& fn);
   void information(const std::string& text);
+  // `handler` with its failures reported like an export's.
+  template <typename Record>
+  std::function<void(const Record&)> reporting(const char* what,
+                                               std::function<void(const Record&)> handler);
 
   PluginOptions options_;
   RealClock realClock_;

@@ -4,6 +4,7 @@
 // answers and reads the record.
 #include <cstdint>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 
 #include "dll/calling_convention.h"
@@ -16,6 +17,7 @@ int64_t loginQQ = 0;
 std::string cookies, memberList, nick;
 std::string returned;  // what the last text-returning function handed out
 std::string snapshot;
+bool failActions = false;  // CQ_sendGroupMsg and CQ_setGroupKick throw, as a broken host would fail
 
 void Record(const std::string& line) {
   std::lock_guard lock(mu);
@@ -40,6 +42,11 @@ void fake_cqp_configure(int64_t login, const char* cookieText, const char* membe
   cookies = Str(cookieText);
   memberList = Str(memberListBase64);
   calls.clear();
+}
+
+void fake_cqp_fail_actions(int fail) {
+  std::lock_guard lock(mu);
+  failActions = fail != 0;
 }
 
 // The calls so far; the pointer stays valid until the next fake_cqp_calls.
@@ -84,6 +91,8 @@ int32_t BW_STDCALL CQ_sendPrivateMsg(int32_t auth, int64_t account, const char* 
 int32_t BW_STDCALL CQ_setGroupKick(int32_t auth, int64_t group, int64_t account, int32_t refuse) {
   Record("CQ_setGroupKick|" + std::to_string(auth) + "|" + std::to_string(group) + "|" +
          std::to_string(account) + "|" + std::to_string(refuse));
+  std::lock_guard lock(mu);
+  if (failActions) throw std::runtime_error("the host refused the call");
   return 0;
 }
 int32_t BW_STDCALL CQ_setGroupBan(int32_t auth, int64_t group, int64_t account, int64_t seconds) {

@@ -15,6 +15,7 @@
 #include "dll/host_library.h"
 #include "host/host_records.h"
 #include "settings/option_names.h"
+#include "storage/account_list_table.h"
 #include "storage/ini_file.h"
 #include "support/temp_dir.h"
 #include "util/charset.h"
@@ -191,6 +192,36 @@ TEST_F(PluginHarness, BannedWordInGbkIsWarnedThenKickedInGbk) {
       ElementsAre("CQ_sendGroupMsg|77|100|" +
                       Utf8ToGbk("【[CQ:at,qq=20001] 】本群禁止发广告，警告一次，下次再发踢"),
                   "CQ_setGroupKick|77|100|20001|0"));
+}
+
+TEST_F(PluginHarness, JoinRequestOfABlacklistedAccountIsRefusedInGbk) {
+  enable(
+      [&] { test::WriteAll(dataDirectory() + "群列表.txt", "{1}1----100----我的群----群主\r\n"); });
+  CurrentPlugin()->lifecycle().settings().setChecked(opt::kJoinReviewOn, true);
+  ASSERT_TRUE(CurrentPlugin()->robot().modules.accountLists.addToList(AccountList::kBlacklist,
+                                                                      int64_t{20003}));
+  // The host's flag is its own token; it must come back with the same bytes.
+  const std::string flag = Utf8ToGbk("标记-1");
+  EXPECT_EQ(_eventRequest_AddGroup(1, 0, 100, 20003, Utf8ToGbk("我想进群").c_str(), flag.c_str()),
+            0);
+  CurrentPlugin()->lifecycle().waitIdle();
+  EXPECT_THAT(calls(), Contains("CQ_setGroupAddRequestV2|77|" + flag + "|1|2|" +
+                                Utf8ToGbk("你已经在黑名单里面禁止入群有问题联系群主或管理员!")));
+}
+
+TEST_F(PluginHarness, InternalErrorIsReportedThroughSetFatal) {
+  enable(
+      [&] { test::WriteAll(dataDirectory() + "群列表.txt", "{1}1----100----我的群----群主\r\n"); });
+  CurrentPlugin()->lifecycle().settings().setChecked(opt::kAdDetectionOn, true);
+  using FailActions = void (*)(int);
+  auto failActions = reinterpret_cast<FailActions>(fake_->symbol("fake_cqp_fail_actions"));
+  ASSERT_NE(failActions, nullptr);
+  failActions(1);
+  EXPECT_EQ(_eventGroupMsg(1, 1, 100, 20001, nullptr, Utf8ToGbk("加我微信").c_str(), 0), 0);
+  CurrentPlugin()->lifecycle().waitIdle();
+  failActions(0);
+  EXPECT_THAT(calls(),
+              Contains("CQ_setFatal|77|group message: the host refused the call (ERROR1)"));
 }
 
 TEST_F(PluginHarness, ExportsAnswerZeroWithoutAPlugin) {
