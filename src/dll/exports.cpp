@@ -11,7 +11,11 @@
 #if defined(_WIN32)
 #include <windows.h>
 
+#include <ctime>
 #include <string>
+
+// Times past 2038 are stored and compared: msvcrt's time_t must be the 64-bit one.
+static_assert(sizeof(time_t) == 8, "build with -D__MINGW_USE_VC2005_COMPAT");
 #endif
 
 using bw::dll::CurrentPlugin;

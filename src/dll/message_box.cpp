@@ -25,9 +25,17 @@ void ShowInformationBox(const std::string& text) {
   MessageBoxW(nullptr, Wide(text).c_str(), Wide("信息").c_str(), MB_OK | MB_ICONINFORMATION);
 }
 
+void TerminateHostProcess() {
+  // The host must be restarted to load the new package.
+  HANDLE self = OpenProcess(PROCESS_ALL_ACCESS, FALSE, GetCurrentProcessId());
+  TerminateProcess(self ? self : GetCurrentProcess(), 0);
+}
+
 #else
 
 void ShowInformationBox(const std::string& text) { LogInfo(text); }
+
+void TerminateHostProcess() { LogWarning("the update asks to end the host process; not here"); }
 
 #endif
 

@@ -2,6 +2,7 @@
 
 #include <exception>
 #include <system_error>
+#include <thread>
 #include <utility>
 
 #include "dll/message_box.h"
@@ -14,6 +15,36 @@ namespace {
 
 // Host text: GBK, a null pointer is the empty text. Copied at once.
 std::string FromHost(const char* gbk) { return gbk ? GbkToUtf8(gbk) : std::string(); }
+
+// The update's boxes and the end of the host, as the plug-in shows them.
+class PluginUpdateUi final : public UpdateUi {
+ public:
+  PluginUpdateUi(std::function<void(const std::string&)> show, std::function<void()> terminate)
+      : show_(std::move(show)), terminate_(std::move(terminate)) {}
+  void showInformation(const std::string& text, bool wait) override {
+    if (wait) {
+      show_(text);
+    } else {
+      // Its own thread, so that the box does not hold up the download.
+      std::thread([show = show_, text] { show(text); }).detach();
+    }
+  }
+  // The caption line belongs to the settings window.
+  void setCaption(const std::string& text) override { LogInfo(text); }
+  void terminateHost() override { terminate_(); }
+
+ private:
+  std::function<void(const std::string&)> show_;
+  std::function<void()> terminate_;
+};
+
+UpdateConfig UpdateConfigOf(const PluginOptions& options) {
+  UpdateConfig config;
+  config.baseUrl = options.updateBaseUrl;
+  config.caFile = options.updateCaFile;
+  config.installs = true;  // the host loads the package file
+  return config;
+}
 
 std::mutex gPluginMu;
 std::unique_ptr<Plugin> gPlugin;
@@ -36,7 +67,9 @@ Plugin::Plugin(PluginOptions options)
                  options_.runDirectory),
       robot_(lifecycle_),
       statistics_(lifecycle_.clock(), lifecycle_.settings(), lifecycle_.lists(),
-                  lifecycle_.groupLog()) {
+                  lifecycle_.groupLog()),
+      updater_(lifecycle_.clock(), host_, lifecycle_.runLog(), web_, UpdateConfigOf(options_),
+               options_.runDirectory) {
   LifecycleHooks hooks = robot_.hooks();
   hooks.installErrorReporter = [this](Lifecycle&, RuntimeErrorReporter reporter) {
     std::lock_guard lock(reporterMu_);
@@ -47,6 +80,13 @@ Plugin::Plugin(PluginOptions options)
     tokens_.setBkn(l.csrfToken());
   };
   hooks.information = [this](const std::string& text) { information(text); };
+  hooks.updateCheck = [this](Lifecycle&) {
+    // The box thread may outlive this call: it holds its own copy of the box.
+    std::function<void(const std::string&)> show = options_.information;
+    if (!show) show = ShowInformationBox;
+    PluginUpdateUi ui(std::move(show), [this] { terminateHost(); });
+    updater_.checkAndInstallAtEnable(ui);
+  };
   // What fails on the window thread or on a worker is reported to the host too,
   // not only where an export was entered.
   hooks.startup = [this, startup = std::move(hooks.startup)](Lifecycle& l) {
@@ -113,6 +153,14 @@ int32_t Plugin::guarded(const char* entry, Fn&& fn) {
   }
   if (reporter) reporter(std::string(entry) + ": " + failure, number);
   return 0;
+}
+
+void Plugin::terminateHost() {
+  if (options_.terminateHost) {
+    options_.terminateHost();
+  } else {
+    TerminateHostProcess();
+  }
 }
 
 template <typename Record>

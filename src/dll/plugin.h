@@ -20,6 +20,7 @@
 #include "core/robot_core.h"
 #include "dll/cqp_host.h"
 #include "logs/statistics.h"
+#include "update/updater.h"
 #include "util/clock.h"
 #include "web/qq_services.h"
 #include "web/web_client.h"
@@ -37,8 +38,16 @@ struct PluginOptions {
   Clock* clock = nullptr;
   // Null: the QQ web services with the account's cookies.
   QqServices* qq = nullptr;
-  // Information boxes (menu B); null: the platform's message box (the log elsewhere).
+  // Information boxes (menu B, the update's notices); null: the platform's
+  // message box (the log elsewhere). Returns once the box was closed.
   std::function<void(const std::string& text)> information;
+  // The update server (scheme, host and directory, ending in "/"); empty: no
+  // update check. Trusted authorities for the package download; empty: the system's.
+  std::string updateBaseUrl;
+  std::string updateCaFile;
+  // Ends the host process after an installed update; null: the platform's way
+  // (TerminateProcess with exit code 0 on Windows).
+  std::function<void()> terminateHost;
 };
 
 // The text a text-returning export hands out: kept until the next call of the
@@ -107,6 +116,7 @@ class Plugin {
   template <typename Fn>
   int32_t guarded(const char* entry, Fn&& fn);
   void information(const std::string& text);
+  void terminateHost();
   // `handler` with its failures reported like an export's.
   template <typename Record>
   std::function<void(const Record&)> reporting(const char* what,
@@ -121,6 +131,7 @@ class Plugin {
   Lifecycle lifecycle_;
   RobotCore robot_;
   DailyStatistics statistics_;
+  Updater updater_;
   RuntimeErrorReporter reporter_;
   std::mutex reporterMu_;
 

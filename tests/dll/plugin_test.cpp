@@ -5,10 +5,15 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <httplib.h>
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "dll/exports.h"
@@ -64,9 +69,23 @@ class PluginHarness : public ::testing::Test {
     options.information = [this](const std::string& text) {
       std::lock_guard lock(mu_);
       boxes_.push_back(text);
+      boxesCv_.notify_all();
     };
+    options.terminateHost = [this] { terminated_ = true; };
+    adjust(options);
     LoadPlugin(std::move(options));
     ASSERT_NE(CurrentPlugin(), nullptr);
+  }
+  virtual void adjust(PluginOptions&) {}
+  std::vector<std::string> boxes() {
+    std::lock_guard lock(mu_);
+    return boxes_;
+  }
+  // Some boxes come from threads of their own.
+  std::vector<std::string> waitForBoxes(size_t n) {
+    std::unique_lock lock(mu_);
+    boxesCv_.wait_for(lock, std::chrono::seconds(10), [&] { return boxes_.size() >= n; });
+    return boxes_;
   }
   void TearDown() override { UnloadPlugin(); }
 
@@ -105,6 +124,8 @@ class PluginHarness : public ::testing::Test {
   OfflineQqServices qq_;
   std::mutex mu_;
   std::vector<std::string> boxes_;
+  std::condition_variable boxesCv_;
+  std::atomic<bool> terminated_{false};
 };
 
 TEST_F(PluginHarness, LoadWritesTheHostStatusKey) {
@@ -145,7 +166,7 @@ TEST_F(PluginHarness, LifecycleCallsTheHostInOrderWithTheAuthCode) {
 
   EXPECT_EQ(_eventDisable(), 0);
   EXPECT_EQ(_menuB(), 0);
-  EXPECT_THAT(boxes_, ElementsAre("这是menuB，在这里载入窗口，或者进行其他工作。"));
+  EXPECT_THAT(boxes(), ElementsAre("这是menuB，在这里载入窗口，或者进行其他工作。"));
   EXPECT_EQ(_eventExit(), 0);
 }
 
@@ -230,6 +251,39 @@ TEST_F(PluginHarness, ExportsAnswerZeroWithoutAPlugin) {
   EXPECT_EQ(_eventGroupMsg(1, 1, 100, 20001, nullptr, "x", 0), 0);
   EXPECT_STREQ(AppInfo(), "");
   EXPECT_TRUE(calls().empty());
+}
+
+// An update server on loopback that offers a newer version. The package is
+// only taken over HTTPS, so from this server the install fails.
+class PluginUpdateHarness : public PluginHarness {
+ protected:
+  void adjust(PluginOptions& options) override {
+    server_.Get("/update.txt", [](const httplib::Request&, httplib::Response& res) {
+      res.set_content("9.9", "text/plain");
+    });
+    server_.Get("/update.zip", [](const httplib::Request&, httplib::Response& res) {
+      res.set_content(std::string(600000, 'P'), "application/zip");
+    });
+    const int port = server_.bind_to_any_port("127.0.0.1");
+    ASSERT_GT(port, 0);
+    thread_ = std::thread([this] { server_.listen_after_bind(); });
+    options.updateBaseUrl = "http://127.0.0.1:" + std::to_string(port) + "/";
+  }
+  void TearDown() override {
+    PluginHarness::TearDown();
+    server_.stop();
+    if (thread_.joinable()) thread_.join();
+  }
+  httplib::Server server_;
+  std::thread thread_;
+};
+
+TEST_F(PluginUpdateHarness, FailedInstallIsReportedAndEnablingGoesOn) {
+  enable();
+  EXPECT_THAT(waitForBoxes(2), ::testing::UnorderedElementsAre("有新版本正在更新", "更新失败"));
+  EXPECT_FALSE(terminated_.load());
+  EXPECT_FALSE(FileExists(runDirectory_ + "/app/com.brindle.warden.cpk"));
+  EXPECT_TRUE(CurrentPlugin()->lifecycle().running());
 }
 
 }  // namespace
