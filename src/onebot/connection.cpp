@@ -402,7 +402,12 @@ void Connection::Impl::run(std::stop_token stop) {
       std::lock_guard lock(mu);
       attempt = s;
     }
-    if (stop.stop_requested()) break;  // stop() may have looked before `attempt` was set
+    if (stop.stop_requested()) {  // stop() may have looked before `attempt` was set
+      // `ioc` ends with this scope: a later stop() must not post to it.
+      std::lock_guard lock(mu);
+      attempt.reset();
+      break;
+    }
     s->begin();
     ioc.run();
     {
