@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <system_error>
@@ -53,9 +54,21 @@ bool FileExists(const std::string& path) {
 bool EnsureDirectory(const std::string& path) {
   if (path.empty()) return false;
   if (DirectoryExists(path)) return true;
-  std::error_code ec;
-  std::filesystem::create_directories(path, ec);
-  // create_directories also fails when a part of the path is a file.
+  // Each missing level is made with an explicit mode (create_directories would
+  // take the umask's, typically world-readable). mkdir's mode is still masked
+  // by the umask, so the mode is set again on what this call created.
+  size_t end = 0;
+  while (end != std::string::npos) {
+    end = path.find('/', end + 1);
+    const std::string part = path.substr(0, end);
+    if (part.empty() || DirectoryExists(part)) continue;
+    if (::mkdir(part.c_str(), kPrivateDirectoryMode) == 0) {
+      (void)::chmod(part.c_str(), kPrivateDirectoryMode);
+    } else if (errno != EEXIST) {
+      return false;
+    }
+  }
+  // Also false when a part of the path is a file.
   return DirectoryExists(path);
 }
 
@@ -90,10 +103,8 @@ Status WriteFileAtomic(const std::string& path, std::string_view bytes) {
   const int fd = ::mkstemp(temp.data());
   if (fd < 0) return Failure("cannot create a temporary file for", path, errno);
   int error = 0;
-  // Keep the permissions of the file being replaced; a new file gets rw-r--r--.
-  struct stat st {};
-  const mode_t mode = ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644;
-  (void)::fchmod(fd, mode);  // best effort: the content matters more than the mode
+  // mkstemp makes rw-------; said again so that no other mode can creep in.
+  (void)::fchmod(fd, kPrivateFileMode);
   bool ok = WriteAll(fd, bytes, error);
   if (ok && ::fsync(fd) != 0) {
     error = errno;
@@ -121,13 +132,57 @@ Status WriteFileAtomic(const std::string& path, std::string_view bytes) {
 }
 
 Status AppendFile(const std::string& path, std::string_view bytes) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, kPrivateFileMode);
   if (fd < 0) return Failure("cannot open", path, errno);
   int error = 0;
   const bool ok = WriteAll(fd, bytes, error);
   if (::close(fd) != 0 && ok) return Failure("cannot append to", path, errno);
   if (!ok) return Failure("cannot append to", path, error);
   return Status::Ok();
+}
+
+Status CreatePrivateFile(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kPrivateFileMode);
+  if (fd < 0) {
+    if (errno == EEXIST) return Status::Ok();
+    return Failure("cannot create", path, errno);
+  }
+  (void)::fchmod(fd, kPrivateFileMode);  // the umask may have taken bits away, never added
+  ::close(fd);
+  return Status::Ok();
+}
+
+bool IsAtomicWriteTemporaryName(std::string_view name) {
+  constexpr std::string_view kMarker = ".tmp-";
+  constexpr size_t kRandom = 6;  // the XXXXXX of mkstemp
+  if (name.size() <= kMarker.size() + kRandom) return false;
+  const size_t at = name.size() - kRandom - kMarker.size();
+  if (name.substr(at, kMarker.size()) != kMarker) return false;
+  for (const char c : name.substr(at + kMarker.size())) {
+    const bool alnum = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+    if (!alnum) return false;
+  }
+  return true;
+}
+
+std::vector<std::string> RemoveStaleTemporaryFiles(const std::string& directory) {
+  std::vector<std::string> removed;
+  std::error_code ec;
+  std::filesystem::directory_iterator it(directory, ec);
+  if (ec) return removed;
+  for (; it != std::filesystem::directory_iterator(); it.increment(ec)) {
+    if (ec) break;
+    const std::string name = it->path().filename().string();
+    if (!IsAtomicWriteTemporaryName(name)) continue;
+    const std::string path = JoinPath(directory, name);
+    struct stat st {};
+    // lstat: a link of that name is not ours to follow or remove.
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid())
+      continue;
+    if (::unlink(path.c_str()) == 0) removed.push_back(name);
+  }
+  std::sort(removed.begin(), removed.end());
+  return removed;
 }
 
 std::string JoinPath(std::string_view dir, std::string_view name) {
