@@ -21,7 +21,9 @@ done
 # program where the unit expects it replaced by the one just built.
 if command -v systemd-analyze >/dev/null; then
   installed=${exec_line%% *}
-  sed "s|^ExecStart=$installed|ExecStart=$program|" "$unit" > "$work/brindle-warden@.service"
+  # A copy: some build trees lie on mounts where systemd refuses to execute.
+  cp "$program" "$work/brindle-warden"
+  sed "s|^ExecStart=$installed|ExecStart=$work/brindle-warden|" "$unit" > "$work/brindle-warden@.service"
   report=$(systemd-analyze verify --man=no "$work/brindle-warden@123456.service" 2>&1 || true)
   if [ -n "$report" ]; then
     echo "systemd-analyze verify: $report" >&2
