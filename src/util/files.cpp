@@ -1,17 +1,22 @@
 #include "util/files.h"
 
+// The POSIX side; files_win.cpp is the Windows one. JoinPath, at the end, serves both.
+#if !defined(_WIN32)
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <system_error>
 #include <vector>
+#endif
+
+#include <algorithm>
 
 namespace bw {
+#if !defined(_WIN32)
 namespace {
 
 Status Failure(std::string_view what, const std::string& path, int error) {
@@ -152,19 +157,6 @@ Status CreatePrivateFile(const std::string& path) {
   return Status::Ok();
 }
 
-bool IsAtomicWriteTemporaryName(std::string_view name) {
-  constexpr std::string_view kMarker = ".tmp-";
-  constexpr size_t kRandom = 6;  // the XXXXXX of mkstemp
-  if (name.size() <= kMarker.size() + kRandom) return false;
-  const size_t at = name.size() - kRandom - kMarker.size();
-  if (name.substr(at, kMarker.size()) != kMarker) return false;
-  for (const char c : name.substr(at + kMarker.size())) {
-    const bool alnum = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-    if (!alnum) return false;
-  }
-  return true;
-}
-
 std::vector<std::string> RemoveStaleTemporaryFiles(const std::string& directory) {
   std::vector<std::string> removed;
   std::error_code ec;
@@ -183,6 +175,26 @@ std::vector<std::string> RemoveStaleTemporaryFiles(const std::string& directory)
   }
   std::sort(removed.begin(), removed.end());
   return removed;
+}
+#endif  // !_WIN32
+
+bool IsAtomicWriteTemporaryName(std::string_view name) {
+  constexpr std::string_view kMarker = ".tmp-";
+  const size_t at = name.rfind(kMarker);
+  if (at == std::string_view::npos || at == 0) return false;
+  const std::string_view suffix = name.substr(at + kMarker.size());
+  const auto alnum = [](char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+  };
+  const auto digits = [](std::string_view d) {
+    return !d.empty() && d.find_first_not_of("0123456789") == std::string_view::npos;
+  };
+  // POSIX: mkstemp's six letters or digits.
+  if (suffix.size() == 6 && std::all_of(suffix.begin(), suffix.end(), alnum)) return true;
+  // Windows: "<process id>-<tick count>".
+  const size_t dash = suffix.find('-');
+  return dash != std::string_view::npos && digits(suffix.substr(0, dash)) &&
+         digits(suffix.substr(dash + 1));
 }
 
 std::string JoinPath(std::string_view dir, std::string_view name) {

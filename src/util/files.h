@@ -44,7 +44,7 @@ Status AppendFile(const std::string& path, std::string_view bytes);
 Status CreatePrivateFile(const std::string& path);
 
 // True for a name WriteFileAtomic gives its temporary files: a non-empty name,
-// ".tmp-" and six letters or digits.
+// ".tmp-" and six letters or digits (POSIX) or "<digits>-<digits>" (Windows).
 bool IsAtomicWriteTemporaryName(std::string_view name);
 
 // Removes the temporary files a write interrupted by a kill left in `directory`

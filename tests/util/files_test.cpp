@@ -178,9 +178,11 @@ TEST(StaleTemporaryFilesTest, OnlyTheAtomicWritersLeftoversGo) {
   WriteAll(dir.file("setsoft.ini"), "kept");
   WriteAll(dir.file("setsoft.ini.tmp-a1B2c3"), "half");
   WriteAll(dir.file("群列表.txt.tmp-XYZ789"), "half");
+  WriteAll(dir.file("人数限制.ini.tmp-4242-1234567"), "half, as the Windows writer names it");
   // Look-alikes and other people's files stay.
-  for (const char* name : {"notes.tmp-abc", "notes.tmp-abcdefg", "notes.tmp-ab.c12", ".tmp-abcdef",
-                           "setsoft.ini.unreadable-20261207-210509", "x.tmp-abcdef.bak"})
+  for (const char* name :
+       {"notes.tmp-abc", "notes.tmp-abcdefg", "notes.tmp-ab.c12", ".tmp-abcdef", "a.tmp-12-",
+        "setsoft.ini.unreadable-20261207-210509", "x.tmp-abcdef.bak"})
     WriteAll(dir.file(name), "theirs");
   ASSERT_TRUE(EnsureDirectory(dir.file("dir.tmp-abcdef")));
   ASSERT_TRUE(EnsureDirectory(dir.file("群数据")));
@@ -188,12 +190,13 @@ TEST(StaleTemporaryFilesTest, OnlyTheAtomicWritersLeftoversGo) {
   std::filesystem::create_symlink(dir.file("setsoft.ini"), dir.file("link.tmp-abcdef"));
 
   EXPECT_EQ(RemoveStaleTemporaryFiles(dir.path()),
-            (std::vector<std::string>{"setsoft.ini.tmp-a1B2c3", "群列表.txt.tmp-XYZ789"}));
+            (std::vector<std::string>{"setsoft.ini.tmp-a1B2c3", "人数限制.ini.tmp-4242-1234567",
+                                      "群列表.txt.tmp-XYZ789"}));
   EXPECT_EQ(Entries(dir.path()),
-            (std::vector<std::string>{".tmp-abcdef", "dir.tmp-abcdef", "link.tmp-abcdef",
-                                      "notes.tmp-ab.c12", "notes.tmp-abc", "notes.tmp-abcdefg",
-                                      "setsoft.ini", "setsoft.ini.unreadable-20261207-210509",
-                                      "x.tmp-abcdef.bak", "群数据"}));
+            (std::vector<std::string>{
+                ".tmp-abcdef", "a.tmp-12-", "dir.tmp-abcdef", "link.tmp-abcdef", "notes.tmp-ab.c12",
+                "notes.tmp-abc", "notes.tmp-abcdefg", "setsoft.ini",
+                "setsoft.ini.unreadable-20261207-210509", "x.tmp-abcdef.bak", "群数据"}));
   EXPECT_EQ(ReadAll(dir.file("setsoft.ini")), "kept");
   EXPECT_TRUE(FileExists(dir.file("群数据/deeper.tmp-abcdef")));
   EXPECT_TRUE(RemoveStaleTemporaryFiles(dir.file("missing")).empty());
