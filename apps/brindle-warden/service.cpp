@@ -12,6 +12,7 @@
 #include "core/lifecycle.h"
 #include "core/robot_core.h"
 #include "onebot/connection.h"
+#include "onebot/event_hold.h"
 #include "onebot/events.h"
 #include "onebot/image_size.h"
 #include "onebot/onebot_host.h"
@@ -124,6 +125,12 @@ int RunService(const CommandLine& cl) {
   WebQqServices webQq(web, tokens);
   onebot::OneBotQqServices qq(connection, webQq);
   Lifecycle lifecycle(host, clock, qq, home);
+  // Acting calls that finally fail are reported in the run log, until it goes.
+  host.setRunLog(&lifecycle.runLog());
+  struct RunLogDetach {
+    onebot::OneBotHost& host;
+    ~RunLogDetach() { host.setRunLog(nullptr); }
+  } runLogDetach{host};
   onebot::UrlImageInfo images(lifecycle.settings());
   CoreOptions core;
   core.images = &images;
@@ -141,8 +148,11 @@ int RunService(const CommandLine& cl) {
   lifecycle.setHooks(hooks);
 
   const EventHandlers entryPoints = LifecycleEntryPoints(lifecycle);
-  connection.setEventHandler(
+  // Events sent from the moment of connection wait for the startup to end:
+  // before it the robot is not running and would drop them.
+  onebot::EventHold held(
       [&entryPoints](const onebot::Json& event) { onebot::RouteEvent(event, entryPoints); });
+  connection.setEventHandler([&held](const onebot::Json& event) { held.onEvent(event); });
   std::atomic<bool> refused{false};
   connection.setStateHandler([&](onebot::LinkState state) {
     if (state != onebot::LinkState::kUnauthorized) return;
@@ -178,7 +188,9 @@ int RunService(const CommandLine& cl) {
   lifecycle.Initialize(0);
   lifecycle._eventStartup();
   lifecycle._eventEnable();  // the startup sequence runs on the window thread
-  if (robot.waitStartedUp(stop.get_token()) && lifecycle.lists().groups.rowCount() == 0) {
+  const bool startedUp = robot.waitStartedUp(stop.get_token());
+  if (startedUp) held.release();
+  if (startedUp && lifecycle.lists().groups.rowCount() == 0) {
     // No window to press "刷新群列表" in: a first start lists the groups itself.
     robot.modules.memberRefresh.refreshGroupList();
     LogInfo("the group list has " + std::to_string(lifecycle.lists().groups.rowCount()) +
