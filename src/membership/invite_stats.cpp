@@ -16,7 +16,6 @@
 #include "web/qq_services.h"
 
 namespace bw {
-namespace {}  // namespace
 
 InviteStats::InviteStats(Clock& clock, HostApi& host, Settings& settings, ListViews& views,
                          RunLog& runLog, QqServices& qq, InviteTable& table)

@@ -5,8 +5,9 @@
 // CloseQuery (or holds in a ScopedQuery).
 //
 // Results follow the ODBC return codes strictly: Execute's result converts to
-// true only on SQL_SUCCESS and tells "no row matched" from a failure; Query returns 0 on anything but SQL_SUCCESS (and frees the
-// statement). GetText reads a column in pieces (255 bytes first), NULL gives
+// true only on SQL_SUCCESS and tells "no row matched" from a failure; Query returns 0 on anything
+// but SQL_SUCCESS (and frees the statement). GetText reads a column in pieces (255 bytes first),
+// NULL gives
 // "". Only handles this object issued and has not closed are used; any other
 // is refused, so a stale handle cannot crash the driver. GetErrorText reports
 // the diagnostics of the last failing call (statement records are copied out

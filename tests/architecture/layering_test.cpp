@@ -35,7 +35,6 @@ const std::map<std::string, std::set<std::string>>& Allowed() {
     m["moderation"] = rule;
     m["moderation"].insert("membership");
     m["tasks"] = rule;
-    m["tasks"].insert("membership");
     m["update"] = rule;
     m["core"] = rule;
     m["core"].insert({"membership", "moderation", "tasks", "update"});

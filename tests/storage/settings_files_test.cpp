@@ -1,11 +1,10 @@
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 
-#include <csignal>
 #include <filesystem>
 
 #include "storage/ini_file.h"
 #include "storage/list_file.h"
+#include "support/file_size_limit.h"
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
 #include "util/charset.h"
@@ -14,6 +13,7 @@
 namespace bw {
 namespace {
 
+using test::FileSizeLimit;
 using test::ReadAll;
 using test::TempDir;
 using test::WriteAll;
@@ -93,26 +93,6 @@ TEST(IniFileTest, ReadsGbkAndUtf8Files) {
   EXPECT_EQ(ReadAll(dir.file("gbk.ini")),
             EncodeForFile("[编辑框]\r\n编辑框_欢迎语=欢迎进群\r\nk=v\r\n"));
 }
-
-// The kernel refuses writes past a file-size limit, as a full disk would.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(rlim_t bytes) {
-    getrlimit(RLIMIT_FSIZE, &old_);
-    previousHandler_ = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit lim = old_;
-    lim.rlim_cur = bytes;
-    setrlimit(RLIMIT_FSIZE, &lim);
-  }
-  ~FileSizeLimit() {
-    setrlimit(RLIMIT_FSIZE, &old_);
-    std::signal(SIGXFSZ, previousHandler_);
-  }
-
- private:
-  rlimit old_{};
-  void (*previousHandler_)(int) = nullptr;
-};
 
 TEST(CrashSafeWriteTest, FailedWriteKeepsTheOldFile) {
   TempDir dir;

@@ -3,14 +3,13 @@
 #include "util/text_file.h"
 
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 
 #include <algorithm>
-#include <csignal>
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "support/file_size_limit.h"
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
 #include "util/files.h"
@@ -19,6 +18,7 @@
 namespace bw {
 namespace {
 
+using test::FileSizeLimit;
 using test::ReadAll;
 using test::TempDir;
 using test::WriteAll;
@@ -85,26 +85,6 @@ TEST(TextFileTest, TheOriginalOfAnUncleanFileIsKeptBeforeARewrite) {
       (std::vector<std::string>{"ok.txt", "群列表.txt", "群列表.txt.unreadable-20261208-153000",
                                 "群列表.txt.unreadable-20261208-153000-2"}));
 }
-
-// The kernel refuses writes past a file-size limit, as a full disk would.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(rlim_t bytes) {
-    getrlimit(RLIMIT_FSIZE, &old_);
-    previousHandler_ = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit lim = old_;
-    lim.rlim_cur = bytes;
-    setrlimit(RLIMIT_FSIZE, &lim);
-  }
-  ~FileSizeLimit() {
-    setrlimit(RLIMIT_FSIZE, &old_);
-    std::signal(SIGXFSZ, previousHandler_);
-  }
-
- private:
-  rlimit old_{};
-  void (*previousHandler_)(int) = nullptr;
-};
 
 TEST(TextFileTest, ACopyThatCannotBeWrittenIsAnError) {
   TempDir dir;
