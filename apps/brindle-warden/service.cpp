@@ -15,6 +15,7 @@
 #include "onebot/event_hold.h"
 #include "onebot/events.h"
 #include "onebot/image_size.h"
+#include "onebot/json_fields.h"
 #include "onebot/onebot_host.h"
 #include "onebot/onebot_qq_services.h"
 #include "storage/ini_file.h"
@@ -152,7 +153,15 @@ int RunService(const CommandLine& cl) {
   // before it the robot is not running and would drop them.
   onebot::EventHold held(
       [&entryPoints](const onebot::Json& event) { onebot::RouteEvent(event, entryPoints); });
-  connection.setEventHandler([&held](const onebot::Json& event) { held.onEvent(event); });
+  connection.setEventHandler([&held, &host](const onebot::Json& event) {
+    if (onebot::TextField(event, "post_type") == "request" &&
+        onebot::TextField(event, "request_type") == "group") {
+      host.noteRequest(onebot::TextField(event, "flag"),
+                       onebot::IntField(event, "group_id").value_or(0),
+                       onebot::IntField(event, "user_id").value_or(0));
+    }
+    held.onEvent(event);
+  });
   std::atomic<bool> refused{false};
   connection.setStateHandler([&](onebot::LinkState state) {
     if (state != onebot::LinkState::kUnauthorized) return;

@@ -191,9 +191,25 @@ int32_t OneBotHost::CQ_setGroupCard(int64_t group, int64_t account, const std::s
   return 0;
 }
 
+void OneBotHost::noteRequest(const std::string& flag, int64_t group, int64_t member) {
+  constexpr size_t kKept = 1000;
+  std::lock_guard lock(mu_);
+  if (requests_.emplace(flag, std::pair(group, member)).second) requestOrder_.push_back(flag);
+  while (requestOrder_.size() > kKept) {
+    requests_.erase(requestOrder_.front());
+    requestOrder_.pop_front();
+  }
+}
+
 int32_t OneBotHost::CQ_setGroupAddRequestV2(const std::string& responseFlag, int32_t requestType,
                                             int32_t decision, const std::string& reason) {
   const std::string sub = requestType == 2 ? "invite" : "add";
+  std::string what = "请求" + responseFlag;
+  {
+    std::lock_guard lock(mu_);
+    if (auto it = requests_.find(responseFlag); it != requests_.end())
+      what = GroupAndMember(it->second.first, it->second.second) + " " + what;
+  }
   // "type" as well: some implementations read that name instead of sub_type.
   act("set_group_add_request",
       Json{{"flag", responseFlag},
@@ -201,7 +217,7 @@ int32_t OneBotHost::CQ_setGroupAddRequestV2(const std::string& responseFlag, int
            {"type", sub},
            {"approve", decision == kRequestApprove},
            {"reason", reason}},
-      "请求" + responseFlag);
+      what);
   return 0;
 }
 

@@ -21,6 +21,8 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -59,6 +61,10 @@ class OneBotHost : public HostApi {
                                   int32_t decision, const std::string& reason) override;
   int32_t CQ_getGroupMemberList(int64_t group, std::vector<GroupMember>& members) override;
 
+  // A join request seen by the service: its answer's failure report then names
+  // the group and the applicant, not only the flag. The latest 1,000 are kept.
+  void noteRequest(const std::string& flag, int64_t group, int64_t member);
+
   Connection& connection() { return connection_; }
 
  private:
@@ -70,6 +76,8 @@ class OneBotHost : public HostApi {
 
   Connection& connection_;
   std::mutex mu_;
+  std::map<std::string, std::pair<int64_t, int64_t>> requests_;  // flag -> group, member
+  std::deque<std::string> requestOrder_;
   int64_t loginQQ_ = 0;
   std::string loginNick_;
 };

@@ -617,6 +617,17 @@ TEST(Service, ViolationsSentFromTheMomentOfConnectionAreAllHandled) {
   EXPECT_EQ(p.wait(20s), 0) << p.out;
 }
 
+TEST(Service, AKickTheImplementationRefusesIsAFailureInTheRunLog) {
+  ModeratedHome h;
+  h.peer.fail("set_group_kick", 102);
+  Program p({"--home", h.home.path(), "--url", h.peer.url()});
+  ASSERT_TRUE(h.peer.waitForConnections(1, 30s)) << p.out;
+  h.peer.send(ModeratedHome::Message(1, 20001, true));
+  EXPECT_TRUE(p.waitForOutput("踢人失败：set_group_kick 群100 成员20001（retcode 102")) << p.out;
+  p.signal(SIGTERM);
+  EXPECT_EQ(p.wait(20s), 0) << p.out;
+}
+
 TEST(Service, EveryKickArrivesAcrossALinkCutInTheMiddleOfABurst) {
   ModeratedHome h;
   Program p({"--home", h.home.path(), "--url", h.peer.url()});

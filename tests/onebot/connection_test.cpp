@@ -444,6 +444,14 @@ TEST_F(HostTest, ARefusedActingCallIsReportedInTheRunLogWithItsGroupAndMember) {
               AllOf(HasSubstr("失败"), HasSubstr("成员20002")));
   std::this_thread::sleep_for(50ms);
   EXPECT_TRUE(RunLogWith(runLog, "set_group_ban").empty());
+  // A join request's answer is named by the request it answers.
+  peer.fail("set_group_add_request", 100);
+  host->noteRequest("flag-7", 100, 20003);
+  host->CQ_setGroupAddRequestV2("flag-7", kRequestGroupAdd, kRequestApprove, "");
+  ASSERT_TRUE(Eventually([&] { return RunLogWith(runLog, "失败").size() == 3; }));
+  EXPECT_THAT(
+      RunLogWith(runLog, "set_group_add_request").at(0),
+      AllOf(HasSubstr("处理加群请求失败"), HasSubstr("群100 成员20003"), HasSubstr("flag-7")));
 }
 
 TEST_F(HostTest, ActingCallsGoOutWithoutWaitingForSlowAnswersWhileReadsWaitForTheirs) {
