@@ -616,9 +616,14 @@ void Connection::stop() {
     }
   }
   if (impl_->thread.joinable()) impl_->thread.join();
-  if (impl_->sweeper.joinable()) {
-    impl_->sweeper.request_stop();
-    impl_->sweeper.join();
+  std::jthread sweeper;  // a post() may just be starting it: take it under the lock
+  {
+    std::lock_guard lock(impl_->mu);
+    sweeper = std::move(impl_->sweeper);
+  }
+  if (sweeper.joinable()) {
+    sweeper.request_stop();
+    sweeper.join();
   }
   Outcomes out;
   {
