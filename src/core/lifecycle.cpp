@@ -99,7 +99,11 @@ int32_t Lifecycle::_eventStartup() {
 
 int32_t Lifecycle::_eventEnable() {
   return Guarded("_eventEnable", [&] {
-    setWebTokens(host_.CQ_getCookies(), std::to_string(host_.CQ_getCsrfToken()));
+    // Cookies first, then the token: as arguments of one call their order would
+    // be the compiler's choice.
+    std::string cookies = host_.CQ_getCookies();
+    std::string csrfToken = std::to_string(host_.CQ_getCsrfToken());
+    setWebTokens(std::move(cookies), std::move(csrfToken));
     if (hooks_.webTokens) hooks_.webTokens(*this);
     prepareDataDirectory();
     identity_.setLoginAccount(std::to_string(host_.CQ_getLoginQQ()));

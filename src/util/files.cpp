@@ -1,5 +1,7 @@
 #include "util/files.h"
 
+// The POSIX side; files_win.cpp is the Windows one. JoinPath, at the end, serves both.
+#if !defined(_WIN32)
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -9,8 +11,10 @@
 #include <filesystem>
 #include <system_error>
 #include <vector>
+#endif
 
 namespace bw {
+#if !defined(_WIN32)
 namespace {
 
 Status Failure(std::string_view what, const std::string& path, int error) {
@@ -129,6 +133,8 @@ Status AppendFile(const std::string& path, std::string_view bytes) {
   if (!ok) return Failure("cannot append to", path, error);
   return Status::Ok();
 }
+
+#endif  // !_WIN32
 
 std::string JoinPath(std::string_view dir, std::string_view name) {
   if (dir.empty()) return std::string(name);

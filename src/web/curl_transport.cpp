@@ -1,5 +1,6 @@
 // The libcurl transport. One easy handle per request, so concurrent requests
 // share nothing but libcurl's global state.
+#if !defined(_WIN32)  // winhttp_transport.cpp serves Windows
 #include <curl/curl.h>
 
 #include <algorithm>
@@ -189,4 +190,8 @@ class CurlTransport final : public HttpTransport {
 
 std::shared_ptr<HttpTransport> MakeCurlTransport() { return std::make_shared<CurlTransport>(); }
 
+std::shared_ptr<HttpTransport> MakePlatformTransport() { return MakeCurlTransport(); }
+
 }  // namespace bw
+
+#endif  // !_WIN32

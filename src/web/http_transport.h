@@ -54,5 +54,7 @@ class HttpTransport {
 };
 
 std::shared_ptr<HttpTransport> MakeCurlTransport();
+// The platform's transport: libcurl on Linux, WinHTTP on Windows.
+std::shared_ptr<HttpTransport> MakePlatformTransport();
 
 }  // namespace bw

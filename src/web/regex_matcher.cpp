@@ -3,6 +3,7 @@
 // Options bring it close to the ECMAScript dialect: JavaScript escapes (\u, \x),
 // "$" only at the very end unless multiline, and the line terminators of
 // JavaScript (CR, LF, CRLF, U+2028, U+2029) as newlines.
+#if !defined(_WIN32)  // regex_matcher_win.cpp serves Windows
 #define PCRE2_CODE_UNIT_WIDTH 8
 #include "web/regex_matcher.h"
 
@@ -125,3 +126,4 @@ std::string RegexMatcher::matchText(size_t i) const {
 }
 
 }  // namespace bw
+#endif  // !_WIN32

@@ -245,7 +245,7 @@ std::string Base64Encode(std::string_view bytes) {
 
 }  // namespace web_detail
 
-WebClient::WebClient() : transport_(MakeCurlTransport()) {}
+WebClient::WebClient() : transport_(MakePlatformTransport()) {}
 
 WebClient::WebClient(std::shared_ptr<HttpTransport> transport) : transport_(std::move(transport)) {}
 

@@ -42,6 +42,8 @@ const std::map<std::string, std::set<std::string>>& Allowed() {
     m["onebot"].insert("core");
     m["ui"] = m["core"];
     m["ui"].insert("core");
+    m["dll"] = m["core"];
+    m["dll"].insert("core");
     return m;
   }();
   return allowed;

@@ -1,0 +1,178 @@
+// The exported entry points of the plug-in, with the host's exact signatures.
+// Every export forwards to the loaded Plugin; before the library-load steps ran
+// (or after the unload) it answers 0 or an empty text. The five service exports
+// have Chinese names, which C++ cannot spell portably: they are defined here
+// under ASCII names and exported under their GBK names by the module-definition
+// file generated from exports.def.in.
+#include "dll/exports.h"
+
+#include "dll/plugin.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+
+#include <ctime>
+#include <string>
+
+// Times past 2038 are stored and compared: msvcrt's time_t must be the 64-bit one.
+static_assert(sizeof(time_t) == 8, "build with -D__MINGW_USE_VC2005_COMPAT");
+#endif
+
+using bw::dll::CurrentPlugin;
+
+namespace {
+
+template <typename Fn>
+int32_t Forward(Fn&& fn) {
+  bw::dll::Plugin* plugin = CurrentPlugin();
+  return plugin ? fn(*plugin) : 0;
+}
+
+template <typename Fn>
+const char* ForwardText(Fn&& fn) {
+  bw::dll::Plugin* plugin = CurrentPlugin();
+  return plugin ? fn(*plugin) : "";
+}
+
+}  // namespace
+
+extern "C" {
+
+const char* BW_STDCALL AppInfo() {
+  return ForwardText([](auto& p) { return p.AppInfo(); });
+}
+int32_t BW_STDCALL Initialize(int32_t authCode) {
+  return Forward([&](auto& p) { return p.Initialize(authCode); });
+}
+int32_t BW_STDCALL _eventStartup() {
+  return Forward([](auto& p) { return p._eventStartup(); });
+}
+int32_t BW_STDCALL _eventEnable() {
+  return Forward([](auto& p) { return p._eventEnable(); });
+}
+int32_t BW_STDCALL _eventDisable() {
+  return Forward([](auto& p) { return p._eventDisable(); });
+}
+int32_t BW_STDCALL _eventExit() {
+  return Forward([](auto& p) { return p._eventExit(); });
+}
+int32_t BW_STDCALL _menuA() {
+  return Forward([](auto& p) { return p._menuA(); });
+}
+int32_t BW_STDCALL _menuB() {
+  return Forward([](auto& p) { return p._menuB(); });
+}
+
+int32_t BW_STDCALL _eventPrivateMsg(int32_t subType, int32_t msgId, int64_t fromQQ, const char* msg,
+                                    int32_t font) {
+  return Forward([&](auto& p) { return p._eventPrivateMsg(subType, msgId, fromQQ, msg, font); });
+}
+int32_t BW_STDCALL _eventGroupMsg(int32_t subType, int32_t msgId, int64_t fromGroup, int64_t fromQQ,
+                                  const char* fromAnonymous, const char* msg, int32_t font) {
+  return Forward([&](auto& p) {
+    return p._eventGroupMsg(subType, msgId, fromGroup, fromQQ, fromAnonymous, msg, font);
+  });
+}
+int32_t BW_STDCALL _eventDiscussMsg(int32_t subType, int32_t msgId, int64_t fromDiscuss,
+                                    int64_t fromQQ, const char* msg, int32_t font) {
+  return Forward(
+      [&](auto& p) { return p._eventDiscussMsg(subType, msgId, fromDiscuss, fromQQ, msg, font); });
+}
+int32_t BW_STDCALL _eventGroupUpload(int32_t subType, int32_t sendTime, int64_t fromGroup,
+                                     int64_t fromQQ, const char* file) {
+  return Forward(
+      [&](auto& p) { return p._eventGroupUpload(subType, sendTime, fromGroup, fromQQ, file); });
+}
+int32_t BW_STDCALL _eventSystem_GroupAdmin(int32_t subType, int32_t sendTime, int64_t fromGroup,
+                                           int64_t beingOperateQQ) {
+  return Forward([&](auto& p) {
+    return p._eventSystem_GroupAdmin(subType, sendTime, fromGroup, beingOperateQQ);
+  });
+}
+int32_t BW_STDCALL _eventSystem_GroupMemberDecrease(int32_t subType, int32_t sendTime,
+                                                    int64_t fromGroup, int64_t fromQQ,
+                                                    int64_t beingOperateQQ) {
+  return Forward([&](auto& p) {
+    return p._eventSystem_GroupMemberDecrease(subType, sendTime, fromGroup, fromQQ, beingOperateQQ);
+  });
+}
+int32_t BW_STDCALL _eventSystem_GroupMemberIncrease(int32_t subType, int32_t sendTime,
+                                                    int64_t fromGroup, int64_t fromQQ,
+                                                    int64_t beingOperateQQ) {
+  return Forward([&](auto& p) {
+    return p._eventSystem_GroupMemberIncrease(subType, sendTime, fromGroup, fromQQ, beingOperateQQ);
+  });
+}
+int32_t BW_STDCALL _eventFriend_Add(int32_t subType, int32_t sendTime, int64_t fromQQ) {
+  return Forward([&](auto& p) { return p._eventFriend_Add(subType, sendTime, fromQQ); });
+}
+int32_t BW_STDCALL _eventRequest_AddFriend(int32_t subType, int32_t sendTime, int64_t fromQQ,
+                                           const char* msg, const char* responseFlag) {
+  return Forward([&](auto& p) {
+    return p._eventRequest_AddFriend(subType, sendTime, fromQQ, msg, responseFlag);
+  });
+}
+int32_t BW_STDCALL _eventRequest_AddGroup(int32_t subType, int32_t sendTime, int64_t fromGroup,
+                                          int64_t fromQQ, const char* msg,
+                                          const char* responseFlag) {
+  return Forward([&](auto& p) {
+    return p._eventRequest_AddGroup(subType, sendTime, fromGroup, fromQQ, msg, responseFlag);
+  });
+}
+
+// 计算G_tk
+const char* BW_STDCALL bw_ComputeGtk(const char* cookieValue) {
+  return ForwardText([&](auto& p) { return p.ComputeGtk(cookieValue); });
+}
+// 取_QQ昵称
+const char* BW_STDCALL bw_FetchNickname(const char* account) {
+  return ForwardText([&](auto& p) { return p.FetchNickname(account); });
+}
+// 取_QQ头像
+const char* BW_STDCALL bw_FetchOwnAvatar() {
+  return ForwardText([](auto& p) { return p.FetchOwnAvatar(); });
+}
+// 刷新群管数据
+int32_t BW_STDCALL bw_RefreshGroupData() {
+  return Forward([](auto& p) { return p.RefreshGroupData(); });
+}
+// 资料_发布作业
+int32_t BW_STDCALL bw_PublishHomework(const char* group, const char* courseName,
+                                      const char* content, int32_t remind, const char* syncGroups) {
+  return Forward(
+      [&](auto& p) { return p.PublishHomework(group, courseName, content, remind, syncGroups); });
+}
+
+#if defined(_WIN32)
+// The library-load steps. The objects are only built here: no thread starts
+// before _eventEnable, so nothing waits under the loader lock.
+BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
+  if (reason == DLL_PROCESS_ATTACH) {
+    std::wstring exe(MAX_PATH, L'\0');
+    DWORD n = 0;
+    while ((n = GetModuleFileNameW(nullptr, exe.data(), static_cast<DWORD>(exe.size()))) ==
+           exe.size()) {
+      exe.resize(exe.size() * 2);
+    }
+    exe.resize(n);
+    const size_t slash = exe.find_last_of(L"\\/");
+    const std::wstring dir = slash == std::wstring::npos ? std::wstring() : exe.substr(0, slash);
+    const int bytes = WideCharToMultiByte(CP_UTF8, 0, dir.data(), static_cast<int>(dir.size()),
+                                          nullptr, 0, nullptr, nullptr);
+    std::string runDirectory(static_cast<size_t>(bytes), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, dir.data(), static_cast<int>(dir.size()), runDirectory.data(),
+                        bytes, nullptr, nullptr);
+    bw::dll::PluginOptions options;
+    options.runDirectory = runDirectory;
+    options.hostLibrary = "CQP.dll";
+    bw::dll::LoadPlugin(std::move(options));
+  } else if (reason == DLL_PROCESS_DETACH && reserved == nullptr) {
+    // A FreeLibrary: the worker threads may still run and cannot be joined
+    // under the loader lock, so the objects stay (the host unloads plug-ins
+    // only when it exits, where the process takes everything with it).
+  }
+  return TRUE;
+}
+#endif
+
+}  // extern "C"

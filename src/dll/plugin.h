@@ -1,0 +1,149 @@
+// Plugin: the process-wide objects of the 32-bit plug-in and the logic of every
+// export. The exports (exports.cpp) only forward here; this layer turns the
+// host's GBK text into the core's UTF-8 (a null text is empty) and back, keeps
+// one retained result buffer per text-returning export, and reports internal
+// errors to the host through CQ_setFatal.
+//
+// One Plugin exists per loaded library: LoadPlugin() runs the library-load steps
+// (on Windows from DllMain; the native tests call it themselves).
+//
+// Thread-safety: the exports may be called from any host thread.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "core/lifecycle.h"
+#include "core/robot_core.h"
+#include "dll/cqp_host.h"
+#include "logs/statistics.h"
+#include "update/updater.h"
+#include "util/clock.h"
+#include "web/qq_services.h"
+#include "web/web_client.h"
+#include "web/web_qq_services.h"
+#include "web/web_tokens.h"
+
+namespace bw::dll {
+
+struct PluginOptions {
+  // The host process's run directory (UTF-8, no trailing separator).
+  std::string runDirectory;
+  // The host's function library: "CQP.dll" on Windows.
+  std::string hostLibrary;
+  // Null: the machine's clock.
+  Clock* clock = nullptr;
+  // Null: the QQ web services with the account's cookies.
+  QqServices* qq = nullptr;
+  // Information boxes (menu B, the update's notices); null: the platform's
+  // message box (the log elsewhere). Returns once the box was closed.
+  std::function<void(const std::string& text)> information;
+  // The update server (scheme, host and directory, ending in "/"); empty: no
+  // update check. Trusted authorities for the package download; empty: the system's.
+  std::string updateBaseUrl;
+  std::string updateCaFile;
+  // Ends the host process after an installed update; null: the platform's way
+  // (TerminateProcess with exit code 0 on Windows).
+  std::function<void()> terminateHost;
+};
+
+// The text a text-returning export hands out: kept until the next call of the
+// same export, which releases it.
+class RetainedText {
+ public:
+  const char* keep(std::string text);
+
+ private:
+  std::mutex mu_;
+  std::unique_ptr<std::string> text_;
+};
+
+class Plugin {
+ public:
+  explicit Plugin(PluginOptions options);
+  ~Plugin();
+  Plugin(const Plugin&) = delete;
+  Plugin& operator=(const Plugin&) = delete;
+
+  // --- the exports, with the host's arguments (texts in GBK) ---
+  const char* AppInfo();
+  int32_t Initialize(int32_t authCode);
+  int32_t _eventStartup();
+  int32_t _eventEnable();
+  int32_t _eventDisable();
+  int32_t _eventExit();
+  int32_t _menuA();
+  int32_t _menuB();
+  int32_t _eventPrivateMsg(int32_t subType, int32_t msgId, int64_t fromQQ, const char* msg,
+                           int32_t font);
+  int32_t _eventGroupMsg(int32_t subType, int32_t msgId, int64_t fromGroup, int64_t fromQQ,
+                         const char* fromAnonymous, const char* msg, int32_t font);
+  int32_t _eventDiscussMsg(int32_t subType, int32_t msgId, int64_t fromDiscuss, int64_t fromQQ,
+                           const char* msg, int32_t font);
+  int32_t _eventGroupUpload(int32_t subType, int32_t sendTime, int64_t fromGroup, int64_t fromQQ,
+                            const char* file);
+  int32_t _eventSystem_GroupAdmin(int32_t subType, int32_t sendTime, int64_t fromGroup,
+                                  int64_t beingOperateQQ);
+  int32_t _eventSystem_GroupMemberDecrease(int32_t subType, int32_t sendTime, int64_t fromGroup,
+                                           int64_t fromQQ, int64_t beingOperateQQ);
+  int32_t _eventSystem_GroupMemberIncrease(int32_t subType, int32_t sendTime, int64_t fromGroup,
+                                           int64_t fromQQ, int64_t beingOperateQQ);
+  int32_t _eventFriend_Add(int32_t subType, int32_t sendTime, int64_t fromQQ);
+  int32_t _eventRequest_AddFriend(int32_t subType, int32_t sendTime, int64_t fromQQ,
+                                  const char* msg, const char* responseFlag);
+  int32_t _eventRequest_AddGroup(int32_t subType, int32_t sendTime, int64_t fromGroup,
+                                 int64_t fromQQ, const char* msg, const char* responseFlag);
+  // The service exports: 计算G_tk, 取_QQ昵称, 取_QQ头像, 刷新群管数据, 资料_发布作业.
+  const char* ComputeGtk(const char* cookieValue);
+  const char* FetchNickname(const char* account);
+  const char* FetchOwnAvatar();
+  int32_t RefreshGroupData();
+  int32_t PublishHomework(const char* group, const char* courseName, const char* content,
+                          int32_t remind, const char* syncGroups);
+
+  CqpHost& host() { return host_; }
+  Lifecycle& lifecycle() { return lifecycle_; }
+  RobotCore& robot() { return robot_; }
+  // The host's configuration file, where the plug-in's status entry lives.
+  std::string hostConfigFile() const;
+
+ private:
+  void writeStatusKey();
+  // Runs an export's work; an exception becomes a CQ_setFatal report.
+  template <typename Fn>
+  int32_t guarded(const char* entry, Fn&& fn);
+  void information(const std::string& text);
+  void terminateHost();
+  // `handler` with its failures reported like an export's.
+  template <typename Record>
+  std::function<void(const Record&)> reporting(const char* what,
+                                               std::function<void(const Record&)> handler);
+
+  PluginOptions options_;
+  RealClock realClock_;
+  CqpHost host_;
+  WebClient web_;
+  WebTokens tokens_;
+  WebQqServices webQq_;
+  Lifecycle lifecycle_;
+  RobotCore robot_;
+  DailyStatistics statistics_;
+  Updater updater_;
+  RuntimeErrorReporter reporter_;
+  std::mutex reporterMu_;
+
+  RetainedText appInfo_, gtk_, nickname_, avatar_;
+};
+
+// The library-load steps, once per load: the process-wide objects, then the
+// host status key. A second call replaces the first plug-in (tests).
+void LoadPlugin(PluginOptions options);
+// The unload: destroys the process-wide objects.
+void UnloadPlugin();
+// The loaded plug-in; null before LoadPlugin or after UnloadPlugin.
+Plugin* CurrentPlugin();
+
+}  // namespace bw::dll

@@ -1,0 +1,290 @@
+// The plug-in's exports driven the way the legacy host drives them, against a
+// fake host library (fake_cqp.cpp) bound through the plug-in's own loader:
+// every CQ_* call the plug-in makes is recorded with the bytes it passed.
+#include "dll/plugin.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "dll/exports.h"
+#include "dll/host_library.h"
+#include "host/host_records.h"
+#include "settings/option_names.h"
+#include "storage/account_list_table.h"
+#include "storage/ini_file.h"
+#include "support/temp_dir.h"
+#include "util/charset.h"
+#include "util/clock.h"
+#include "util/files.h"
+#include "web/qq_services.h"
+
+namespace bw::dll {
+namespace {
+
+using ::testing::Contains;
+using ::testing::Each;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::Not;
+using ::testing::StartsWith;
+
+constexpr int32_t kAuth = 77;
+constexpr int64_t kRobot = 10000;
+
+class PluginHarness : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    runDirectory_ = run_.path().substr(0, run_.path().size() - 1);
+    ASSERT_TRUE(EnsureDirectory(runDirectory_ + "/conf"));
+    fake_ = HostLibrary::open(BW_FAKE_CQP);
+    ASSERT_NE(fake_, nullptr);
+    configure_ = reinterpret_cast<Configure>(fake_->symbol("fake_cqp_configure"));
+    calls_ = reinterpret_cast<Calls>(fake_->symbol("fake_cqp_calls"));
+    ASSERT_NE(configure_, nullptr);
+    ASSERT_NE(calls_, nullptr);
+
+    GroupMember member;
+    member.group = 100;
+    member.account = 20001;
+    member.nickname = "张三";
+    member.permission = 1;
+    configure_(kRobot, Utf8ToGbk("uin=o10000; skey=@猫").c_str(),
+               EncodeMemberList({member}).c_str());
+
+    PluginOptions options;
+    options.runDirectory = runDirectory_;
+    options.hostLibrary = BW_FAKE_CQP;
+    options.clock = &clock_;
+    options.qq = &qq_;
+    options.information = [this](const std::string& text) {
+      std::lock_guard lock(mu_);
+      boxes_.push_back(text);
+      boxesCv_.notify_all();
+    };
+    options.terminateHost = [this] { terminated_ = true; };
+    adjust(options);
+    LoadPlugin(std::move(options));
+    ASSERT_NE(CurrentPlugin(), nullptr);
+  }
+  virtual void adjust(PluginOptions&) {}
+  std::vector<std::string> boxes() {
+    std::lock_guard lock(mu_);
+    return boxes_;
+  }
+  // Some boxes come from threads of their own.
+  std::vector<std::string> waitForBoxes(size_t n) {
+    std::unique_lock lock(mu_);
+    boxesCv_.wait_for(lock, std::chrono::seconds(10), [&] { return boxes_.size() >= n; });
+    return boxes_;
+  }
+  void TearDown() override { UnloadPlugin(); }
+
+  // The recorded calls, one per entry.
+  std::vector<std::string> calls() const {
+    std::vector<std::string> out;
+    std::istringstream in(calls_());
+    for (std::string line; std::getline(in, line);) out.push_back(line);
+    return out;
+  }
+  std::string dataDirectory() const { return runDirectory_ + "/data/10000/"; }
+
+  // Initialize, _eventStartup and _eventEnable, then waits for the startup
+  // sequence on the window thread. `beforeEnable` runs once the data directory exists.
+  template <typename Fn>
+  void enable(Fn&& beforeEnable) {
+    ASSERT_EQ(Initialize(kAuth), 0);
+    ASSERT_EQ(_eventStartup(), 0);
+    beforeEnable();
+    ASSERT_EQ(_eventEnable(), 0);
+    ASSERT_TRUE(CurrentPlugin()->robot().waitStartedUp());
+  }
+  void enable() {
+    enable([] {});
+  }
+
+  using Configure = void (*)(int64_t, const char*, const char*);
+  using Calls = const char* (*)();
+
+  test::TempDir run_;
+  std::string runDirectory_;
+  std::unique_ptr<HostLibrary> fake_;
+  Configure configure_ = nullptr;
+  Calls calls_ = nullptr;
+  VirtualClock clock_{LocalTime(2026, 12, 7, 21, 5, 9)};
+  OfflineQqServices qq_;
+  std::mutex mu_;
+  std::vector<std::string> boxes_;
+  std::condition_variable boxesCv_;
+  std::atomic<bool> terminated_{false};
+};
+
+TEST_F(PluginHarness, LoadWritesTheHostStatusKey) {
+  EXPECT_EQ(ReadProfileString(runDirectory_ + "/conf/CQP.cfg", "App", "com.brindle.warden.status",
+                              "missing"),
+            "1");
+}
+
+TEST_F(PluginHarness, AppInfoKeepsOneBufferPerExport) {
+  const std::string first = AppInfo();
+  const char* second = AppInfo();
+  EXPECT_EQ(first, "9,com.brindle.warden");
+  EXPECT_EQ(std::string(second), first);
+  // The other text exports keep their own buffers: AppInfo's text survives them.
+  bw_ComputeGtk("skey");
+  EXPECT_EQ(std::string(second), first);
+}
+
+TEST_F(PluginHarness, LifecycleCallsTheHostInOrderWithTheAuthCode) {
+  ASSERT_EQ(Initialize(kAuth), 0);
+  EXPECT_TRUE(calls().empty()) << "Initialize asks the host nothing";
+  ASSERT_EQ(_eventStartup(), 0);
+  EXPECT_THAT(calls(), ElementsAre("CQ_getLoginQQ|77"));
+  EXPECT_TRUE(DirectoryExists(dataDirectory() + "群数据"));
+
+  ASSERT_EQ(_eventEnable(), 0);
+  ASSERT_TRUE(CurrentPlugin()->robot().waitStartedUp());
+  const std::vector<std::string> all = calls();
+  ASSERT_GE(all.size(), 5u);
+  EXPECT_THAT(std::vector<std::string>(all.begin(), all.begin() + 5),
+              ElementsAre("CQ_getLoginQQ|77", "CQ_getCookies|77", "CQ_getCsrfToken|77",
+                          "CQ_getLoginQQ|77", "CQ_getLoginQQ|77"));
+  EXPECT_THAT(all, Each(HasSubstr("|77")));
+  // The host's GBK cookie text reaches the core as UTF-8.
+  EXPECT_EQ(CurrentPlugin()->lifecycle().cookies(), "uin=o10000; skey=@猫");
+  EXPECT_EQ(CurrentPlugin()->lifecycle().csrfToken(), "1234567");
+  EXPECT_EQ(CurrentPlugin()->lifecycle().loginAccount(), "10000");
+
+  EXPECT_EQ(_eventDisable(), 0);
+  EXPECT_EQ(_menuB(), 0);
+  EXPECT_THAT(boxes(), ElementsAre("这是menuB，在这里载入窗口，或者进行其他工作。"));
+  EXPECT_EQ(_eventExit(), 0);
+}
+
+TEST_F(PluginHarness, MemberListIsDecodedFromTheHostsRecord) {
+  enable();
+  std::vector<GroupMember> members;
+  ASSERT_EQ(CurrentPlugin()->host().CQ_getGroupMemberList(100, members), 0);
+  ASSERT_EQ(members.size(), 1u);
+  EXPECT_EQ(members[0].account, 20001);
+  EXPECT_EQ(members[0].nickname, "张三");
+  EXPECT_THAT(calls(), Contains("CQ_getGroupMemberList|77|100"));
+
+  configure_(kRobot, "", "");
+  EXPECT_EQ(CurrentPlugin()->host().CQ_getGroupMemberList(100, members), kMemberListFailed);
+  EXPECT_EQ(members.size(), 1u) << "a failed call leaves the list as it was";
+}
+
+TEST_F(PluginHarness, BannedWordInGbkIsWarnedThenKickedInGbk) {
+  const std::string advert = Utf8ToGbk("加我微信");
+  // Before the running flag: acknowledged and lost.
+  EXPECT_EQ(_eventGroupMsg(1, 1, 100, 20002, nullptr, advert.c_str(), 0), 0);
+  EXPECT_EQ(_eventGroupMsg(1, 2, 100, 20002, nullptr, advert.c_str(), 0), 0);
+  enable(
+      [&] { test::WriteAll(dataDirectory() + "群列表.txt", "{1}1----100----我的群----群主\r\n"); });
+  Settings& settings = CurrentPlugin()->lifecycle().settings();
+  settings.setChecked(opt::kAdDetectionOn, true);
+  settings.setChecked(opt::kWarnBeforePunish, true);
+  settings.setText(opt::kWarningsBeforePunish, "2");
+
+  // Null texts are empty texts: nothing to punish, nothing crashes.
+  EXPECT_EQ(_eventGroupMsg(1, 3, 100, 20001, nullptr, nullptr, 0), 0);
+  EXPECT_EQ(_eventPrivateMsg(11, 4, 20001, nullptr, 0), 0);
+  EXPECT_EQ(_eventRequest_AddGroup(1, 0, 100, 20003, nullptr, nullptr), 0);
+  EXPECT_EQ(_eventGroupMsg(1, 5, 100, 20001, nullptr, advert.c_str(), 0), 0);
+  EXPECT_EQ(_eventGroupMsg(1, 6, 100, 20001, nullptr, advert.c_str(), 0), 0);
+  CurrentPlugin()->lifecycle().waitIdle();
+
+  std::vector<std::string> acting;
+  for (const std::string& c : calls()) {
+    if (c.starts_with("CQ_send") || c.starts_with("CQ_setGroup")) acting.push_back(c);
+  }
+  EXPECT_THAT(
+      acting,
+      ElementsAre("CQ_sendGroupMsg|77|100|" +
+                      Utf8ToGbk("【[CQ:at,qq=20001] 】本群禁止发广告，警告一次，下次再发踢"),
+                  "CQ_setGroupKick|77|100|20001|0"));
+}
+
+TEST_F(PluginHarness, JoinRequestOfABlacklistedAccountIsRefusedInGbk) {
+  enable(
+      [&] { test::WriteAll(dataDirectory() + "群列表.txt", "{1}1----100----我的群----群主\r\n"); });
+  CurrentPlugin()->lifecycle().settings().setChecked(opt::kJoinReviewOn, true);
+  ASSERT_TRUE(CurrentPlugin()->robot().modules.accountLists.addToList(AccountList::kBlacklist,
+                                                                      int64_t{20003}));
+  // The host's flag is its own token; it must come back with the same bytes.
+  const std::string flag = Utf8ToGbk("标记-1");
+  EXPECT_EQ(_eventRequest_AddGroup(1, 0, 100, 20003, Utf8ToGbk("我想进群").c_str(), flag.c_str()),
+            0);
+  CurrentPlugin()->lifecycle().waitIdle();
+  EXPECT_THAT(calls(), Contains("CQ_setGroupAddRequestV2|77|" + flag + "|1|2|" +
+                                Utf8ToGbk("你已经在黑名单里面禁止入群有问题联系群主或管理员!")));
+}
+
+TEST_F(PluginHarness, InternalErrorIsReportedThroughSetFatal) {
+  enable(
+      [&] { test::WriteAll(dataDirectory() + "群列表.txt", "{1}1----100----我的群----群主\r\n"); });
+  CurrentPlugin()->lifecycle().settings().setChecked(opt::kAdDetectionOn, true);
+  using FailActions = void (*)(int);
+  auto failActions = reinterpret_cast<FailActions>(fake_->symbol("fake_cqp_fail_actions"));
+  ASSERT_NE(failActions, nullptr);
+  failActions(1);
+  EXPECT_EQ(_eventGroupMsg(1, 1, 100, 20001, nullptr, Utf8ToGbk("加我微信").c_str(), 0), 0);
+  CurrentPlugin()->lifecycle().waitIdle();
+  failActions(0);
+  EXPECT_THAT(calls(),
+              Contains("CQ_setFatal|77|group message: the host refused the call (ERROR1)"));
+}
+
+TEST_F(PluginHarness, ExportsAnswerZeroWithoutAPlugin) {
+  UnloadPlugin();
+  EXPECT_EQ(Initialize(kAuth), 0);
+  EXPECT_EQ(_eventGroupMsg(1, 1, 100, 20001, nullptr, "x", 0), 0);
+  EXPECT_STREQ(AppInfo(), "");
+  EXPECT_TRUE(calls().empty());
+}
+
+// An update server on loopback that offers a newer version. The package is
+// only taken over HTTPS, so from this server the install fails.
+class PluginUpdateHarness : public PluginHarness {
+ protected:
+  void adjust(PluginOptions& options) override {
+    server_.Get("/update.txt", [](const httplib::Request&, httplib::Response& res) {
+      res.set_content("9.9", "text/plain");
+    });
+    server_.Get("/update.zip", [](const httplib::Request&, httplib::Response& res) {
+      res.set_content(std::string(600000, 'P'), "application/zip");
+    });
+    const int port = server_.bind_to_any_port("127.0.0.1");
+    ASSERT_GT(port, 0);
+    thread_ = std::thread([this] { server_.listen_after_bind(); });
+    options.updateBaseUrl = "http://127.0.0.1:" + std::to_string(port) + "/";
+  }
+  void TearDown() override {
+    PluginHarness::TearDown();
+    server_.stop();
+    if (thread_.joinable()) thread_.join();
+  }
+  httplib::Server server_;
+  std::thread thread_;
+};
+
+TEST_F(PluginUpdateHarness, FailedInstallIsReportedAndEnablingGoesOn) {
+  enable();
+  EXPECT_THAT(waitForBoxes(2), ::testing::UnorderedElementsAre("有新版本正在更新", "更新失败"));
+  EXPECT_FALSE(terminated_.load());
+  EXPECT_FALSE(FileExists(runDirectory_ + "/app/com.brindle.warden.cpk"));
+  EXPECT_TRUE(CurrentPlugin()->lifecycle().running());
+}
+
+}  // namespace
+}  // namespace bw::dll
