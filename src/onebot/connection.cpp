@@ -321,7 +321,22 @@ struct Connection::Impl {
   // The link is gone: no call may wait for an answer that cannot come, and
   // posted calls not answered yet are held for the next link.
   void disconnected(const std::string& why) {
-    std::lock_guard lock(mu);
+    bool wasConnected = false;
+    {
+      std::lock_guard lock(mu);
+      // The state changes before any waiting call learns of the drop, so a
+      // caller that waits for the link then waits for the next one.
+      wasConnected = state == LinkState::kConnected;
+      failAllLocked(why);
+    }
+    if (wasConnected) {
+      stateCv.notify_all();
+      if (onState) onState(LinkState::kRetrying);
+    }
+  }
+
+  void failAllLocked(const std::string& why) {
+    if (state == LinkState::kConnected) state = LinkState::kRetrying;
     session.reset();
     for (auto& [echo, p] : pending) {
       p->failure = why;

@@ -300,6 +300,8 @@ TEST_F(ConnectedTest, ADroppedConnectionFailsPendingCallsAndIsReestablished) {
   // Fails at once with the link, not after the 5 s call time-out.
   ASSERT_EQ(pending.wait_for(2s), std::future_status::ready);
   EXPECT_EQ(pending.get().status, "disconnected");
+  // Already no longer connected: whoever waits for the link now waits for the next.
+  EXPECT_NE(connection->state(), LinkState::kConnected);
   ASSERT_TRUE(peer.waitForConnections(2));
   ASSERT_TRUE(connection->waitUntilConnected());
   EXPECT_TRUE(log.contains("lost"));
