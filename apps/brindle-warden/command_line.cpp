@@ -1,13 +1,19 @@
 #include "command_line.h"
 
+#include <sys/stat.h>
+
 #include <cstdlib>
 #include <set>
+
+#include "settings/option_names.h"
+#include "util/files.h"
 
 namespace bw::app {
 namespace {
 
-const std::set<std::string> kValueFlags = {"home", "url",  "token", "config",    "postgres",
-                                           "self", "nick", "clock", "log-level", "update-url"};
+const std::set<std::string> kValueFlags = {"home",   "url",       "token",     "token-file",
+                                           "config", "postgres",  "self",      "nick",
+                                           "clock",  "log-level", "update-url"};
 
 }  // namespace
 
@@ -64,6 +70,10 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
     }
     cl.flags[name] = *value;
   }
+  if (cl.flags.contains("token") && cl.flags.contains("token-file")) {
+    cl.error = "give --token or --token-file, not both";
+    return cl;
+  }
   if (cl.command.empty()) cl.command = "run";
   if (cl.command != "run" && cl.command != "replay") {
     cl.error = "unknown command \"" + cl.command + "\" (try --help)";
@@ -79,6 +89,24 @@ std::optional<LogLevel> ParseLogLevel(const std::string& s) {
   return std::nullopt;
 }
 
+Status ReadTokenFile(const std::string& path, std::string& token) {
+  token.clear();
+  std::string bytes;
+  if (Status st = ReadFileBytes(path, bytes); !st)
+    return Status::Error("--token-file: " + st.message());
+  const size_t end = bytes.find_first_of("\r\n");
+  std::string line = bytes.substr(0, end);
+  const size_t first = line.find_first_not_of(" \t");
+  const size_t last = line.find_last_not_of(" \t");
+  if (first != std::string::npos) token = line.substr(first, last - first + 1);
+  if (token.empty())
+    return Status::Error("--token-file: " + path + " holds no token on its first line");
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0 && (st.st_mode & 077) != 0)
+    LogWarning("--token-file: other users may read " + path + " (chmod 600 it)");
+  return Status::Ok();
+}
+
 std::string DefaultHome() {
   if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && *xdg)
     return std::string(xdg) + "/brindle-warden";
@@ -91,8 +119,9 @@ std::string HelpText() {
   return R"(brindle-warden — a QQ group-moderation robot (OneBot v11 service and replay)
 
 Usage:
-  brindle-warden [run] [--home DIR] [--url URL] [--token TOKEN] [--config FILE]
-                 [--postgres CONNECTION] [--update-url URL] [--log-level LEVEL]
+  brindle-warden [run] [--home DIR] [--config FILE] [--url URL]
+                 [--token-file FILE | --token TOKEN] [--postgres CONNECTION]
+                 [--update-url URL] [--log-level LEVEL]
   brindle-warden replay --home DIR [--self QQ] [--nick NAME]
                  [--clock "YYYY-MM-DD HH:MM:SS"] [--log-level LEVEL] [FILE]
   brindle-warden --version
@@ -102,7 +131,7 @@ Commands:
   run        (the default) Connect to a OneBot v11 implementation over its forward
              WebSocket and moderate the groups ticked in the group list. Keeps
              retrying while nothing listens; stops cleanly on SIGINT or SIGTERM
-             (settings saved, database closed).
+             (settings saved, database closed). Its log goes to standard output.
   replay     Run recorded OneBot v11 events (one JSON object per line, from FILE
              or standard input) through the rules without any account. Prints
              each host call that acts as one JSON line on standard output and
@@ -112,17 +141,22 @@ Commands:
              unreadable FILE.
 
 Options:
-  --home DIR         The run directory. Settings, lists and the database live in
-                     DIR/data/<account>/. Default for run: $XDG_DATA_HOME/brindle-warden
-                     or ~/.local/share/brindle-warden. Required for replay.
-  --url URL          run: the OneBot forward WebSocket, ws://host:port[/path]
-                     (default ws://127.0.0.1:3001, or url= in the config file).
-  --token TOKEN      run: the access token configured in the OneBot implementation,
-                     sent as "Authorization: Bearer TOKEN" (or access_token= in the
-                     config file, which keeps it out of the process list).
+  --home DIR         The run directory, created rwx------ when missing. It holds the
+                     config file (DIR/brindle-warden.ini) and, in DIR/data/<account>/,
+                     the options, lists and database. Default for run:
+                     $XDG_DATA_HOME/brindle-warden or ~/.local/share/brindle-warden.
+                     Required for replay.
   --config FILE      run: an INI file with section [onebot] and keys url= and
                      access_token=, and optionally [database] postgres= and
-                     [update] url= (default DIR/brindle-warden.ini when it exists).
+                     [update] url= (default DIR/brindle-warden.ini, in --home, when
+                     it exists). The best place for the token: chmod 600 the file.
+  --url URL          run: the OneBot forward WebSocket, ws://host:port[/path]
+                     (default ws://127.0.0.1:3001, or url= in the config file).
+  --token-file FILE  run: read the access token from the first line of FILE.
+  --token TOKEN      run: the access token itself. Every user can read it in the
+                     process list (ps): prefer access_token= in the config file or
+                     --token-file. The token is the one configured in the OneBot
+                     implementation, sent as "Authorization: Bearer TOKEN".
   --postgres CONN    run: keep the data in PostgreSQL through ODBC instead of the
                      SQLite file, e.g. "DRIVER={PostgreSQL Unicode};SERVER=127.0.0.1;
                      PORT=5432;DATABASE=warden;UID=warden;PWD=secret".
@@ -134,10 +168,18 @@ Options:
   --nick NAME        replay: the robot's nickname (default empty).
   --clock TIME       replay: the local date and time the virtual clock starts at
                      (default now). Every pause of the rules advances it instantly.
-  --log-level LEVEL  debug, info, warning or error: the service log on standard
-                     error (default info for run, warning for replay).
+  --log-level LEVEL  debug, info, warning or error (default info for run, warning
+                     for replay). run logs to standard output, replay to standard
+                     error, beside its run-log lines.
   --version          Print the version and exit.
   --help, -h         Print this text and exit.
+
+Options of the rules without the settings panel: stop the service, then edit
+DIR/data/<account>/setsoft.ini (UTF-8): check boxes stand in section [选择框] as
+)" + std::string(opt::kAdDetectionOn) +
+         R"(=真 (on) or =假 (off), edit boxes in [编辑框], radio boxes in
+[单选框]. The service saves every option when it stops, so edit it only while the
+service is stopped; the next start reads it.
 )";
 }
 

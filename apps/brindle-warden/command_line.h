@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "util/log.h"
+#include "util/status.h"
 
 namespace bw::app {
 
@@ -25,6 +26,11 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args);
 
 // "debug", "info", "warning" or "error"; nullopt for anything else.
 std::optional<LogLevel> ParseLogLevel(const std::string& text);
+
+// The access token of --token-file: the file's first line without its line
+// end and the blanks around it. An unreadable or empty file is an error; a
+// file other users may read is used, with a warning.
+Status ReadTokenFile(const std::string& path, std::string& token);
 
 // The text of --help.
 std::string HelpText();

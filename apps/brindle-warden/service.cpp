@@ -106,6 +106,12 @@ int RunService(const CommandLine& cl) {
   options.url = cl.flag("url").value_or(ReadProfileString(config, "onebot", "url", options.url));
   options.accessToken =
       cl.flag("token").value_or(ReadProfileString(config, "onebot", "access_token", ""));
+  if (auto tokenFile = cl.flag("token-file")) {
+    if (Status st = ReadTokenFile(*tokenFile, options.accessToken); !st) {
+      LogError(st.message());
+      return 2;
+    }
+  }
   const std::string postgres =
       cl.flag("postgres").value_or(ReadProfileString(config, "database", "postgres", ""));
   std::string updateUrl =

@@ -13,7 +13,7 @@ void RunLog::WriteRunLog(std::string_view type, std::string_view message) {
   RunLogEntry entry;
   entry.time = FormatDateTime(clock_.now(), "M-d ", "hh:mm:ss", true);
   entry.type = type.empty() ? std::string("信息") : std::string(type);
-  entry.message = std::string(message);
+  entry.message = Excerpt(message, kMaxRunLogMessageBytes);
   entry.red = Contains(message, "失败");
 
   std::lock_guard write(writeMu_);

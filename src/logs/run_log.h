@@ -3,7 +3,9 @@
 // list view (ID, time "M-d hh:mm:ss", type or "信息", message; red when the
 // message contains "失败"), to the status text, and to the service log.
 // The newest `capacity` entries are kept (in the list view too), so a service
-// that runs for months does not grow without end.
+// that runs for months does not grow without end, and each message only as an
+// excerpt of at most kMaxRunLogMessageBytes (a violation entry quotes the chat
+// message, which a hostile member can make megabytes long).
 //
 // Thread-safety: all members may be called from any thread. Sinks and the
 // view's listeners run on the writing thread and must not write to the run log.
@@ -24,12 +26,14 @@
 namespace bw {
 
 struct RunLogEntry {
-  int64_t id = 0;    // 1-based, never reused
-  std::string time;  // "M-d hh:mm:ss", local time
-  std::string type;  // as shown: an empty type shows "信息"
-  std::string message;
-  bool red = false;  // the message contains "失败"
+  int64_t id = 0;       // 1-based, never reused
+  std::string time;     // "M-d hh:mm:ss", local time
+  std::string type;     // as shown: an empty type shows "信息"
+  std::string message;  // an excerpt when longer than kMaxRunLogMessageBytes
+  bool red = false;     // the whole message contains "失败"
 };
+
+inline constexpr size_t kMaxRunLogMessageBytes = 1024;
 
 class RunLog {
  public:

@@ -2,6 +2,8 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
+
 #include "host/cq_code.h"
 #include "settings/option_names.h"
 #include "settings/settings_model.h"
@@ -97,7 +99,8 @@ struct Download {
 
 size_t OnBytes(char* data, size_t one, size_t n, void* user) {
   auto* d = static_cast<Download*>(user);
-  d->bytes.append(data, one * n);
+  // Never past the bound, whatever the server sends.
+  d->bytes.append(data, std::min(one * n, d->maxBytes - d->bytes.size()));
   d->probe = ProbeImageSize(d->bytes, d->size);
   if (d->probe != ImageProbe::kNeedMore || d->bytes.size() >= d->maxBytes) return 0;  // enough
   return one * n;
@@ -120,7 +123,9 @@ ImageProbe ProbeImageSize(std::string_view b, PixelSize& size) {
   return ImageProbe::kNotAnImage;
 }
 
-std::optional<PixelSize> FetchImageSize(const std::string& url, const FetchOptions& options) {
+std::optional<PixelSize> FetchImageSize(const std::string& url, const FetchOptions& options,
+                                        size_t* received) {
+  if (received) *received = 0;
   if (!url.starts_with("http://") && !url.starts_with("https://")) {
     LogWarning("image size: not an http(s) url, not fetched: " + url.substr(0, 100));
     return std::nullopt;
@@ -129,7 +134,7 @@ std::optional<PixelSize> FetchImageSize(const std::string& url, const FetchOptio
   CURL* curl = curl_easy_init();
   if (!curl) return std::nullopt;
   Download d;
-  d.maxBytes = options.maxBytes;
+  d.maxBytes = std::max<size_t>(options.maxBytes, 1);
   curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
   curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
@@ -138,12 +143,13 @@ std::optional<PixelSize> FetchImageSize(const std::string& url, const FetchOptio
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(options.timeout.count()));
   curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
-  const std::string range = "0-" + std::to_string(options.maxBytes - 1);
+  const std::string range = "0-" + std::to_string(d.maxBytes - 1);
   curl_easy_setopt(curl, CURLOPT_RANGE, range.c_str());
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &OnBytes);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &d);
   const CURLcode rc = curl_easy_perform(curl);
   curl_easy_cleanup(curl);
+  if (received) *received = d.bytes.size();
   if (d.probe == ImageProbe::kFound) return d.size;
   if (rc != CURLE_OK && rc != CURLE_WRITE_ERROR) {
     LogWarning(std::string("image size: cannot read ") + url.substr(0, 100) + ": " +

@@ -34,14 +34,22 @@ enum class ImageProbe { kFound, kNeedMore, kNotAnImage };
 // bytes begin like a known format but end before its size.
 ImageProbe ProbeImageSize(std::string_view bytes, PixelSize& size);
 
+// The fetch runs on the group-message worker, and the url comes with a chat
+// message: it is bounded in what it reads and in how long it takes.
 struct FetchOptions {
-  size_t maxBytes = 512 * 1024;  // JPEG may put its size after a large EXIF block
-  Millis timeout{5000};
+  // At most this many bytes of the body are read: the leading bytes of an image
+  // hold its size; JPEG may put it after EXIF/ICC blocks of up to 64 KiB each.
+  size_t maxBytes = 256 * 1024;
+  Millis timeout{5000};  // the whole request, connection and redirects included
 };
 
-// GET of http(s) `url`, stopped as soon as the size is known. Other schemes,
-// failures and unknown formats give nullopt (logged).
-std::optional<PixelSize> FetchImageSize(const std::string& url, const FetchOptions& options = {});
+// GET of http(s) `url` (only http:// and https://, also after a redirect;
+// at most 3 redirects), asking for the first maxBytes bytes and stopped as
+// soon as the size is known, after maxBytes bytes or at the time-out, whichever
+// comes first. Other schemes, failures and unknown formats give nullopt
+// (logged). `received`, when given, is set to the body bytes read.
+std::optional<PixelSize> FetchImageSize(const std::string& url, const FetchOptions& options = {},
+                                        size_t* received = nullptr);
 
 // The url of a CQ image code ("[CQ:image,file=…,url=…]"), unescaped; "" if none.
 std::string ImageUrlOf(std::string_view cqCode);

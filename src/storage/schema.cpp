@@ -129,6 +129,14 @@ bool DeployAndConnectSqlite(Database& db, const std::string& dataDirectory) {
     LogError("database: cannot create the directory " + dataDirectory);
     return false;
   }
+  // Made here so that it is rw------- (the driver would create it by the
+  // umask); its journal files take the same mode.
+  if (!existed) {
+    if (Status st = CreatePrivateFile(file); !st) {
+      LogError("database: " + st.message());
+      return false;
+    }
+  }
   if (!db.ConnectSqlite(file)) {
     LogError("database: cannot open " + file);
     return false;

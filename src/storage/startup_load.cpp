@@ -8,6 +8,8 @@
 #include "storage/database.h"
 #include "storage/schema.h"
 #include "storage/settings_store.h"
+#include "util/files.h"
+#include "util/log.h"
 #include "web/qq_services.h"
 
 namespace bw {
@@ -19,9 +21,20 @@ void Run(const std::function<void()>& step) {
   if (step) step();
 }
 
+// A save killed between writing its temporary file and the rename leaves that
+// file behind; nothing writes yet, so whatever matches is such a leftover.
+void RemoveInterruptedSaves(const Identity& identity) {
+  for (const std::string& dir : {identity.dataDirectory(), identity.runDirectory() + "/data"}) {
+    if (dir.empty()) continue;
+    for (const std::string& name : RemoveStaleTemporaryFiles(dir))
+      LogInfo("removed " + JoinPath(dir, name) + ", left by an interrupted save");
+  }
+}
+
 }  // namespace
 
 void StartupLoad(const StartupContext& context, SettingsStore& store, const StartupSteps& steps) {
+  RemoveInterruptedSaves(context.identity);
   if (steps.showAvatar) steps.showAvatar(context.qq.fetchOwnAvatar());
   context.runLog.WriteRunLog(kType, "正在初始化...");
 

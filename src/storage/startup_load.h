@@ -1,4 +1,5 @@
-// StartupLoad: the one-time restore at start — database deployed and
+// StartupLoad: the one-time restore at start — temporary files of saves
+// interrupted by a kill removed from the data directories, database deployed and
 // connected, the three account lists loaded, the list files and option
 // controls restored, the keyword table rebuilt, the scheduler and the
 // member-list refresh started — each step reported in the run log under

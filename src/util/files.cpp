@@ -13,6 +13,8 @@
 #include <vector>
 #endif
 
+#include <algorithm>
+
 namespace bw {
 #if !defined(_WIN32)
 namespace {
@@ -57,9 +59,21 @@ bool FileExists(const std::string& path) {
 bool EnsureDirectory(const std::string& path) {
   if (path.empty()) return false;
   if (DirectoryExists(path)) return true;
-  std::error_code ec;
-  std::filesystem::create_directories(path, ec);
-  // create_directories also fails when a part of the path is a file.
+  // Each missing level is made with an explicit mode (create_directories would
+  // take the umask's, typically world-readable). mkdir's mode is still masked
+  // by the umask, so the mode is set again on what this call created.
+  size_t end = 0;
+  while (end != std::string::npos) {
+    end = path.find('/', end + 1);
+    const std::string part = path.substr(0, end);
+    if (part.empty() || DirectoryExists(part)) continue;
+    if (::mkdir(part.c_str(), kPrivateDirectoryMode) == 0) {
+      (void)::chmod(part.c_str(), kPrivateDirectoryMode);
+    } else if (errno != EEXIST) {
+      return false;
+    }
+  }
+  // Also false when a part of the path is a file.
   return DirectoryExists(path);
 }
 
@@ -94,10 +108,8 @@ Status WriteFileAtomic(const std::string& path, std::string_view bytes) {
   const int fd = ::mkstemp(temp.data());
   if (fd < 0) return Failure("cannot create a temporary file for", path, errno);
   int error = 0;
-  // Keep the permissions of the file being replaced; a new file gets rw-r--r--.
-  struct stat st {};
-  const mode_t mode = ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644;
-  (void)::fchmod(fd, mode);  // best effort: the content matters more than the mode
+  // mkstemp makes rw-------; said again so that no other mode can creep in.
+  (void)::fchmod(fd, kPrivateFileMode);
   bool ok = WriteAll(fd, bytes, error);
   if (ok && ::fsync(fd) != 0) {
     error = errno;
@@ -125,7 +137,7 @@ Status WriteFileAtomic(const std::string& path, std::string_view bytes) {
 }
 
 Status AppendFile(const std::string& path, std::string_view bytes) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, kPrivateFileMode);
   if (fd < 0) return Failure("cannot open", path, errno);
   int error = 0;
   const bool ok = WriteAll(fd, bytes, error);
@@ -134,7 +146,56 @@ Status AppendFile(const std::string& path, std::string_view bytes) {
   return Status::Ok();
 }
 
+Status CreatePrivateFile(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kPrivateFileMode);
+  if (fd < 0) {
+    if (errno == EEXIST) return Status::Ok();
+    return Failure("cannot create", path, errno);
+  }
+  (void)::fchmod(fd, kPrivateFileMode);  // the umask may have taken bits away, never added
+  ::close(fd);
+  return Status::Ok();
+}
+
+std::vector<std::string> RemoveStaleTemporaryFiles(const std::string& directory) {
+  std::vector<std::string> removed;
+  std::error_code ec;
+  std::filesystem::directory_iterator it(directory, ec);
+  if (ec) return removed;
+  for (; it != std::filesystem::directory_iterator(); it.increment(ec)) {
+    if (ec) break;
+    const std::string name = it->path().filename().string();
+    if (!IsAtomicWriteTemporaryName(name)) continue;
+    const std::string path = JoinPath(directory, name);
+    struct stat st {};
+    // lstat: a link of that name is not ours to follow or remove.
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid())
+      continue;
+    if (::unlink(path.c_str()) == 0) removed.push_back(name);
+  }
+  std::sort(removed.begin(), removed.end());
+  return removed;
+}
 #endif  // !_WIN32
+
+bool IsAtomicWriteTemporaryName(std::string_view name) {
+  constexpr std::string_view kMarker = ".tmp-";
+  const size_t at = name.rfind(kMarker);
+  if (at == std::string_view::npos || at == 0) return false;
+  const std::string_view suffix = name.substr(at + kMarker.size());
+  const auto alnum = [](char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+  };
+  const auto digits = [](std::string_view d) {
+    return !d.empty() && d.find_first_not_of("0123456789") == std::string_view::npos;
+  };
+  // POSIX: mkstemp's six letters or digits.
+  if (suffix.size() == 6 && std::all_of(suffix.begin(), suffix.end(), alnum)) return true;
+  // Windows: "<process id>-<tick count>".
+  const size_t dash = suffix.find('-');
+  return dash != std::string_view::npos && digits(suffix.substr(0, dash)) &&
+         digits(suffix.substr(dash + 1));
+}
 
 std::string JoinPath(std::string_view dir, std::string_view name) {
   if (dir.empty()) return std::string(name);

@@ -8,6 +8,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "util/status.h"
 
@@ -16,19 +17,40 @@ namespace bw {
 bool DirectoryExists(const std::string& path);
 bool FileExists(const std::string& path);  // any file or directory
 
-// Creates the directory and every missing parent. Returns false when the path
-// exists as a non-directory or cannot be created.
+// What the robot keeps (settings, lists, the database, logs) is its owner's
+// business alone: directories it creates are rwx------ and files it writes
+// rw-------, whatever the umask.
+inline constexpr unsigned kPrivateDirectoryMode = 0700;
+inline constexpr unsigned kPrivateFileMode = 0600;
+
+// Creates the directory and every missing parent (rwx------). Returns false when
+// the path exists as a non-directory or cannot be created.
 bool EnsureDirectory(const std::string& path);
 
 // Whole-file read; a missing file is an error status with `out` cleared.
 Status ReadFileBytes(const std::string& path, std::string& out);
 
-// Writes to a temporary file in the same directory, flushes it and renames it
-// over `path`: a crash or a full disk leaves either the old or the new file.
+// Writes to a temporary file "<path>.tmp-XXXXXX" in the same directory, flushes
+// it and renames it over `path`: a crash or a full disk leaves either the old or
+// the new file (and, after a kill, the temporary file, which
+// RemoveStaleTemporaryFiles clears). The result is rw-------.
 Status WriteFileAtomic(const std::string& path, std::string_view bytes);
 
-// Appends without truncating, creating the file when missing.
+// Appends without truncating, creating the file (rw-------) when missing.
 Status AppendFile(const std::string& path, std::string_view bytes);
+
+// Creates an empty rw------- file unless something exists at `path` already
+// (for files another library fills, such as the database).
+Status CreatePrivateFile(const std::string& path);
+
+// True for a name WriteFileAtomic gives its temporary files: a non-empty name,
+// ".tmp-" and six letters or digits (POSIX) or "<digits>-<digits>" (Windows).
+bool IsAtomicWriteTemporaryName(std::string_view name);
+
+// Removes the temporary files a write interrupted by a kill left in `directory`
+// (not in its subdirectories): regular files of this user named as above.
+// Call it only while nothing writes there. Returns the names removed.
+std::vector<std::string> RemoveStaleTemporaryFiles(const std::string& directory);
 
 // "dir" + "/" + "name" without doubling the separator.
 std::string JoinPath(std::string_view dir, std::string_view name);

@@ -5,8 +5,10 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "util/files.h"
 
@@ -135,6 +137,41 @@ Status AppendFile(const std::string& path, std::string_view bytes) {
   DWORD error = 0;
   if (!WriteAll(file.h, bytes, error)) return Failure("cannot append to", path, error);
   return Status::Ok();
+}
+
+// Windows has no mode bits here: the files inherit the directory's ACL.
+Status CreatePrivateFile(const std::string& path) {
+  Handle file{CreateFileW(Wide(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                          FILE_ATTRIBUTE_NORMAL, nullptr)};
+  if (file.h == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    if (error == ERROR_FILE_EXISTS) return Status::Ok();
+    return Failure("cannot create", path, error);
+  }
+  return Status::Ok();
+}
+
+std::vector<std::string> RemoveStaleTemporaryFiles(const std::string& directory) {
+  std::vector<std::string> removed;
+  WIN32_FIND_DATAW found;
+  const std::wstring dir = Wide(JoinPath(directory, ""));
+  HANDLE search = FindFirstFileW((dir + L"*.tmp-*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return removed;
+  do {
+    // Directories and links of that name are not ours.
+    if (found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))
+      continue;
+    const int n =
+        WideCharToMultiByte(CP_UTF8, 0, found.cFileName, -1, nullptr, 0, nullptr, nullptr);
+    if (n <= 1) continue;
+    std::string name(static_cast<size_t>(n - 1), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, found.cFileName, -1, name.data(), n, nullptr, nullptr);
+    if (!IsAtomicWriteTemporaryName(name)) continue;
+    if (DeleteFileW((dir + found.cFileName).c_str())) removed.push_back(name);
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+  std::sort(removed.begin(), removed.end());
+  return removed;
 }
 
 }  // namespace bw

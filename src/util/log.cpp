@@ -7,6 +7,8 @@
 #include <mutex>
 #include <string>
 
+#include "util/text.h"
+
 namespace bw {
 namespace {
 
@@ -32,6 +34,11 @@ const char* LevelName(LogLevel level) {
 
 void Log(LogLevel level, std::string_view message) {
   if (static_cast<int>(level) < g_level.load()) return;
+  std::string excerpt;
+  if (message.size() > kMaxLogMessageBytes) {
+    excerpt = Excerpt(message, kMaxLogMessageBytes);
+    message = excerpt;
+  }
   std::lock_guard lock(g_mu);
   if (g_sink) {
     g_sink(level, message);

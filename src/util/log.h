@@ -13,6 +13,10 @@ namespace bw {
 
 enum class LogLevel { kDebug, kInfo, kWarning, kError };
 
+// A message longer than this is logged as an excerpt (Excerpt of util/text.h):
+// one hostile chat message must not become a line of megabytes.
+inline constexpr size_t kMaxLogMessageBytes = 4096;
+
 void Log(LogLevel level, std::string_view message);
 inline void LogInfo(std::string_view m) { Log(LogLevel::kInfo, m); }
 inline void LogWarning(std::string_view m) { Log(LogLevel::kWarning, m); }

@@ -141,4 +141,28 @@ size_t CountOccurrences(std::string_view text, std::string_view part, bool ignor
   return count;
 }
 
+std::string Excerpt(std::string_view text, size_t maxBytes) {
+  if (text.size() <= maxBytes) return std::string(text);
+  const auto continuation = [&](size_t i) {
+    return i < text.size() && (static_cast<unsigned char>(text[i]) & 0xC0) == 0x80;
+  };
+  // The marker's number has at most as many digits as the text's size.
+  const size_t markerBytes =
+      std::string_view("…[ bytes]…").size() + std::to_string(text.size()).size();
+  if (maxBytes <= markerBytes) {
+    size_t cut = maxBytes;
+    while (cut > 0 && continuation(cut)) --cut;
+    return std::string(text.substr(0, cut));
+  }
+  const size_t room = maxBytes - markerBytes;
+  size_t head = room - room / 4;
+  while (head > 0 && continuation(head)) --head;
+  size_t tail = text.size() - room / 4;
+  while (tail < text.size() && continuation(tail)) ++tail;
+  std::string out(text.substr(0, head));
+  out += "…[" + std::to_string(tail - head) + " bytes]…";
+  out += text.substr(tail);
+  return out;
+}
+
 }  // namespace bw

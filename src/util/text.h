@@ -45,4 +45,11 @@ std::vector<std::string> Split(std::string_view text, std::string_view separator
 // without case when `ignoreCase`.
 size_t CountOccurrences(std::string_view text, std::string_view part, bool ignoreCase = false);
 
+// `text` itself when it has at most `maxBytes` bytes; otherwise its head and its
+// tail around "…[N bytes]…" (N the bytes left out), at most `maxBytes` bytes in
+// all, never cutting a UTF-8 character. The tail stays because a log message
+// often ends in what matters ("…失败"). What a hostile member sends can be
+// megabytes long: logs keep such excerpts, not the text.
+std::string Excerpt(std::string_view text, size_t maxBytes);
+
 }  // namespace bw

@@ -6,6 +6,7 @@
 #include <httplib.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -428,9 +429,14 @@ TEST(Program, VersionAndHelp) {
   Program help({"--help"});
   EXPECT_EQ(help.wait(), 0);
   for (const char* flag :
-       {"--home", "--url", "--token", "--config", "--postgres", "--self", "--nick", "--clock",
-        "--log-level", "--update-url", "--version", "--help", "replay", "run"})
+       {"--home", "--url", "--token", "--token-file", "--config", "--postgres", "--self", "--nick",
+        "--clock", "--log-level", "--update-url", "--version", "--help", "replay", "run"})
     EXPECT_THAT(help.out, HasSubstr(flag));
+  // Where things really are: the service logs to standard output, the config
+  // file lies in --home, and an option can be switched on in setsoft.ini.
+  EXPECT_THAT(help.out, HasSubstr("run logs to standard output"));
+  EXPECT_THAT(help.out, HasSubstr("DIR/brindle-warden.ini"));
+  EXPECT_THAT(help.out, HasSubstr("选择框_开启广告检测=真"));
 }
 
 // ---- the service ----
@@ -551,6 +557,42 @@ TEST(Service, ReportsANewerVersionOfItsUpdateServerAndInstallsNothing) {
   serving.join();
   EXPECT_EQ(packageRequests, 0);
   EXPECT_FALSE(FileExists(home.path() + "app/com.brindle.warden.cpk"));
+}
+
+TEST(Service, TakesTheTokenFromATokenFileAndKeepsItOffTheCommandLine) {
+  test::TempDir home;
+  test::ScriptedPeer peer("s3cret");
+  peer.answer("get_login_info", nlohmann::ordered_json{{"user_id", 10000}});
+  peer.answer("get_group_list", nlohmann::ordered_json::array());
+  const std::string tokenFile = home.path() + "token";
+  test::WriteAll(tokenFile, "  s3cret \r\nsecond line ignored\n");
+  ::chmod(tokenFile.c_str(), 0600);
+  Program p({"--home", home.path(), "--url", peer.url(), "--token-file", tokenFile});
+  ASSERT_TRUE(p.waitForOutput("logged-in account 10000")) << p.out;
+  EXPECT_THAT(p.out, ::testing::Not(HasSubstr("other users may read")));
+  p.signal(SIGTERM);
+  EXPECT_EQ(p.wait(20s), 0) << p.out;
+
+  // An unusable token file ends the start at once, saying why.
+  test::WriteAll(home.path() + "empty", "\n");
+  struct Case {
+    std::vector<std::string> args;
+    std::string message;
+  } cases[] = {
+      {{"--home", home.path(), "--url", peer.url(), "--token-file", home.path() + "missing"},
+       "--token-file: cannot open"},
+      {{"--home", home.path(), "--url", peer.url(), "--token-file", home.path() + "empty"},
+       "holds no token"},
+  };
+  for (const Case& c : cases) {
+    Program bad(c.args);
+    EXPECT_EQ(bad.wait(20s), 2) << c.message;
+    EXPECT_THAT(bad.out, HasSubstr(c.message));
+  }
+  Program both({"--token", "x", "--token-file", tokenFile});
+  EXPECT_EQ(both.wait(20s), 2);
+  EXPECT_THAT(both.err, HasSubstr("not both"));
+  EXPECT_EQ(peer.accepted(), 1);
 }
 
 TEST(Service, ARefusedTokenEndsTheServiceWithAClearError) {

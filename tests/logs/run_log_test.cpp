@@ -85,6 +85,35 @@ TEST_F(RunLogTest, KeepsOnlyTheNewestEntries) {
   EXPECT_EQ(big.entries().front().id, 51);
 }
 
+TEST_F(RunLogTest, HostileMessagesAreKeptOnlyAsBoundedExcerpts) {
+  RunLog log(clock_, &view_);
+  std::vector<size_t> sinkSizes;
+  log.subscribe([&](const RunLogEntry& e) { sinkSizes.push_back(e.message.size()); });
+  // Ten violations that each quote a 5 MB chat message.
+  const std::string chat(5 << 20, 'x');
+  for (int i = 0; i < 10; ++i)
+    log.WriteRunLog("检测违规", "20001 检测到违规词微信 发送内容是:" + chat);
+  log.WriteRunLog("踢人", "踢出 群100 " + chat + " 失败");
+
+  const auto entries = log.entries();
+  ASSERT_EQ(entries.size(), 11u);
+  size_t kept = 0;
+  for (const auto& e : entries) {
+    EXPECT_LE(e.message.size(), kMaxRunLogMessageBytes);
+    kept += e.message.size();
+  }
+  EXPECT_LE(kept, 11 * kMaxRunLogMessageBytes);
+  EXPECT_TRUE(entries[0].message.starts_with("20001 检测到违规词微信 发送内容是:xxx"));
+  EXPECT_TRUE(entries[10].red);
+  EXPECT_TRUE(entries[10].message.ends_with(" 失败"));  // the failure still shows
+  for (size_t row = 0; row < view_.rowCount(); ++row)
+    EXPECT_LE(view_.cell(row, 3).size(), kMaxRunLogMessageBytes);
+  EXPECT_LE(log.status().size(), kMaxRunLogMessageBytes);
+  for (size_t size : sinkSizes) EXPECT_LE(size, kMaxRunLogMessageBytes);
+  ASSERT_EQ(serviceLog_.size(), 11u);
+  for (const auto& [level, line] : serviceLog_) EXPECT_LE(line.size(), kMaxRunLogMessageBytes + 32);
+}
+
 TEST_F(RunLogTest, SinksSeeEntriesInOrderFromManyThreads) {
   RunLog log(clock_, &view_);
   std::vector<int64_t> seen;

@@ -2,10 +2,15 @@
 // from an image url served on 127.0.0.1.
 #include "onebot/image_size.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 #include "settings/settings_model.h"
@@ -156,6 +161,83 @@ TEST(FetchImageSize, ReadsOnlyTheHeadOfTheImage) {
   EXPECT_FALSE(FetchImageSize(server.base() + "/moved"));  // no redirect to file://
   EXPECT_FALSE(FetchImageSize("file:///etc/passwd"));
   EXPECT_FALSE(FetchImageSize("ftp://127.0.0.1/x.png"));
+}
+
+// One connection on 127.0.0.1 that either never answers or answers with an
+// endless JPEG whose size never comes (segment after segment), counting what
+// it could send.
+class HostileServer {
+ public:
+  enum class Kind { kSilent, kEndlessJpeg };
+  explicit HostileServer(Kind kind) : kind_(kind) {
+    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    EXPECT_EQ(::bind(listener_, reinterpret_cast<sockaddr*>(&addr), len), 0);
+    EXPECT_EQ(::listen(listener_, 4), 0);
+    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len);
+    port_ = ntohs(addr.sin_port);
+    thread_ = std::thread([this] { serve(); });
+  }
+  ~HostileServer() {
+    stop_.store(true);
+    ::shutdown(listener_, SHUT_RDWR);
+    thread_.join();
+    ::close(listener_);
+  }
+  std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/img.jpg"; }
+
+ private:
+  void serve() {
+    const int c = ::accept(listener_, nullptr, nullptr);
+    if (c < 0) return;
+    char request[4096];
+    (void)::recv(c, request, sizeof request, 0);
+    if (kind_ == Kind::kEndlessJpeg) {
+      // No length and no range support: only the client can end it.
+      std::string head = "HTTP/1.1 200 OK\r\nContent-Type: image/jpeg\r\nConnection: close\r\n\r\n";
+      head += std::string("\xFF\xD8", 2);
+      std::string segment = std::string("\xFF\xE1\xFF\xFF", 4) + std::string(65533, 'E');
+      bool ok = ::send(c, head.data(), head.size(), MSG_NOSIGNAL) > 0;
+      while (ok && !stop_.load()) ok = ::send(c, segment.data(), segment.size(), MSG_NOSIGNAL) > 0;
+    } else {
+      while (!stop_.load()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ::close(c);
+  }
+
+  Kind kind_;
+  int listener_ = -1;
+  int port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+TEST(FetchImageSize, ReadsNoMoreThanItsBoundAndGivesUpAtItsTimeOut) {
+  using Clock = std::chrono::steady_clock;
+  {
+    HostileServer server(HostileServer::Kind::kEndlessJpeg);
+    FetchOptions options;
+    options.maxBytes = 100 * 1000;
+    options.timeout = Millis(20000);
+    size_t received = 0;
+    const auto start = Clock::now();
+    EXPECT_FALSE(FetchImageSize(server.url(), options, &received));
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(10));  // the bound ended it
+    EXPECT_EQ(received, options.maxBytes);
+  }
+  {
+    HostileServer server(HostileServer::Kind::kSilent);
+    FetchOptions options;
+    options.timeout = Millis(300);
+    const auto start = Clock::now();
+    EXPECT_FALSE(FetchImageSize(server.url(), options));
+    const auto took = Clock::now() - start;
+    EXPECT_GE(took, std::chrono::milliseconds(250));
+    EXPECT_LT(took, std::chrono::seconds(3));
+  }
 }
 
 TEST(UrlImageInfo, MeasuresOnlyWhileTheSizeCheckIsOnAndRemembersByFileName) {

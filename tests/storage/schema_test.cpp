@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sql.h>
 #include <sqlext.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <map>
@@ -58,6 +59,30 @@ TEST(SchemaTest, FirstStartCreatesTheFileWithEveryTable) {
   // Indexes exist on the filtered columns.
   EXPECT_EQ(db.Count("sqlite_master", "type='index' and tbl_name='群成员'"), 2);
   EXPECT_EQ(db.Count("sqlite_master", "type='index' and tbl_name='邀请记录'"), 2);
+}
+
+TEST(SchemaTest, TheDatabaseAndItsDirectoryAreTheOwnersAlone) {
+  const mode_t oldMask = ::umask(022);  // the usual umask: plain creation is world-readable
+  TempDir dir;
+  const std::string data = dir.path() + "data/10000/";
+  Database db;
+  const bool deployed = DeployAndConnectSqlite(db, data);
+  const bool wrote = deployed && db.Execute("insert into 黑名单(QQ号) values('20001')");
+  ::umask(oldMask);
+  ASSERT_TRUE(deployed);
+  ASSERT_TRUE(wrote);
+  struct stat st {};
+  ASSERT_EQ(::stat(data.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  int databaseFiles = 0;  // the file and whatever journal the driver keeps beside it
+  for (const auto& e : std::filesystem::directory_iterator(data)) {
+    const std::string name = e.path().filename().string();
+    if (!name.starts_with("brindlewarden.db")) continue;
+    ++databaseFiles;
+    ASSERT_EQ(::stat(e.path().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u) << name;
+  }
+  EXPECT_GE(databaseFiles, 1);
 }
 
 TEST(SchemaTest, ExistingFileKeepsItsRows) {

@@ -69,6 +69,26 @@ TEST_F(StartupLoadTest, FirstStartCreatesTheDatabaseAndReportsEachStepInOrder) {
   EXPECT_EQ(trace, expected);
 }
 
+TEST_F(StartupLoadTest, TemporaryFilesOfKilledSavesAreRemovedAndNothingElse) {
+  const std::string runData = fx.identity.runDirectory() + "/data/";
+  ASSERT_TRUE(WriteFileAtomic(data + "setsoft.ini", "[选择框]\r\n选择框_开启广告检测=真\r\n").ok());
+  // What saves killed before their rename leave, in both directories written to.
+  for (const std::string& path : {data + "setsoft.ini.tmp-Ab12Cd", data + "群列表.txt.tmp-000000",
+                                  runData + "brindle.ini.tmp-zzzzzz"})
+    ASSERT_TRUE(AppendFile(path, "half").ok());
+  ASSERT_TRUE(AppendFile(data + "notes.tmp-x", "the owner's").ok());
+  ASSERT_TRUE(EnsureDirectory(data + "群数据"));
+  ASSERT_TRUE(AppendFile(data + "群数据/keep.tmp-abcdef", "not a directory of saves").ok());
+
+  StartupLoad(fx.startupContext(), store, tracingSteps());
+  EXPECT_FALSE(FileExists(data + "setsoft.ini.tmp-Ab12Cd"));
+  EXPECT_FALSE(FileExists(data + "群列表.txt.tmp-000000"));
+  EXPECT_FALSE(FileExists(runData + "brindle.ini.tmp-zzzzzz"));
+  EXPECT_TRUE(FileExists(data + "notes.tmp-x"));
+  EXPECT_TRUE(FileExists(data + "群数据/keep.tmp-abcdef"));
+  EXPECT_TRUE(fx.settings.checked("选择框_开启广告检测"));  // the saved file itself was read
+}
+
 TEST_F(StartupLoadTest, AFailedConnectionIsReportedAndTheOptionsStillLoad) {
   writeIni("选择框", "选择框_开启广告检测", "真");
   writeIni("选择框", "选择框_回复群消息", "假");

@@ -76,9 +76,6 @@ TEST(WriteFileAtomicTest, ReplacesContentAndLeavesNoTemporaryFile) {
   ASSERT_TRUE(WriteFileAtomic(path, "").ok());
   EXPECT_EQ(ReadAll(path), "");
   EXPECT_EQ(Entries(dir.path()), std::vector<std::string>{"群列表.txt"});
-  struct stat st {};
-  ASSERT_EQ(::stat(path.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0640u);
 }
 
 TEST(WriteFileAtomicTest, MissingDirectoryFailsAndCreatesNothing) {
@@ -125,6 +122,84 @@ TEST(AppendFileTest, CreatesThenAppends) {
   ASSERT_TRUE(AppendFile(path, "two\n").ok());
   EXPECT_EQ(ReadAll(path), "one\ntwo\n");
   EXPECT_FALSE(AppendFile(dir.file("missing/log.txt"), "x").ok());
+}
+
+// Permission bits of `path`.
+unsigned ModeOf(const std::string& path) {
+  struct stat st {};
+  EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
+  return st.st_mode & 07777;
+}
+
+// The common umask, under which plain creation gives world-readable files.
+class UmaskScope {
+ public:
+  explicit UmaskScope(mode_t mask) : old_(::umask(mask)) {}
+  ~UmaskScope() { ::umask(old_); }
+
+ private:
+  mode_t old_;
+};
+
+TEST(PrivateModesTest, DirectoriesAndFilesBelongToTheOwnerAlone) {
+  UmaskScope umask(022);
+  TempDir dir;
+  ::chmod(dir.path().c_str(), 0755);
+  ASSERT_TRUE(EnsureDirectory(dir.file("home/data/10000/群数据")));
+  for (const char* created : {"home", "home/data", "home/data/10000", "home/data/10000/群数据"})
+    EXPECT_EQ(ModeOf(dir.file(created)), 0700u) << created;
+  EXPECT_EQ(ModeOf(dir.path()), 0755u);  // what existed before is left alone
+
+  const std::string settings = dir.file("home/data/10000/setsoft.ini");
+  ASSERT_TRUE(WriteFileAtomic(settings, "[选择框]").ok());
+  EXPECT_EQ(ModeOf(settings), 0600u);
+  // A file left readable by an older version is tightened when rewritten.
+  ::chmod(settings.c_str(), 0644);
+  ASSERT_TRUE(WriteFileAtomic(settings, "[编辑框]").ok());
+  EXPECT_EQ(ModeOf(settings), 0600u);
+
+  const std::string log = dir.file("home/data/10000/群数据/2026-12-7.txt");
+  ASSERT_TRUE(AppendFile(log, "line\r\n").ok());
+  EXPECT_EQ(ModeOf(log), 0600u);
+
+  const std::string database = dir.file("home/data/10000/brindlewarden.db");
+  ASSERT_TRUE(CreatePrivateFile(database).ok());
+  EXPECT_EQ(ModeOf(database), 0600u);
+  EXPECT_EQ(ReadAll(database), "");
+  WriteAll(database, "rows");
+  ASSERT_TRUE(CreatePrivateFile(database).ok());  // an existing file is kept as it is
+  EXPECT_EQ(ReadAll(database), "rows");
+  EXPECT_FALSE(CreatePrivateFile(dir.file("missing/brindlewarden.db")).ok());
+}
+
+TEST(StaleTemporaryFilesTest, OnlyTheAtomicWritersLeftoversGo) {
+  TempDir dir;
+  // What a kill during WriteFileAtomic leaves: the target and its temporary.
+  WriteAll(dir.file("setsoft.ini"), "kept");
+  WriteAll(dir.file("setsoft.ini.tmp-a1B2c3"), "half");
+  WriteAll(dir.file("群列表.txt.tmp-XYZ789"), "half");
+  WriteAll(dir.file("人数限制.ini.tmp-4242-1234567"), "half, as the Windows writer names it");
+  // Look-alikes and other people's files stay.
+  for (const char* name :
+       {"notes.tmp-abc", "notes.tmp-abcdefg", "notes.tmp-ab.c12", ".tmp-abcdef", "a.tmp-12-",
+        "setsoft.ini.unreadable-20261207-210509", "x.tmp-abcdef.bak"})
+    WriteAll(dir.file(name), "theirs");
+  ASSERT_TRUE(EnsureDirectory(dir.file("dir.tmp-abcdef")));
+  ASSERT_TRUE(EnsureDirectory(dir.file("群数据")));
+  WriteAll(dir.file("群数据/deeper.tmp-abcdef"), "not this directory");
+  std::filesystem::create_symlink(dir.file("setsoft.ini"), dir.file("link.tmp-abcdef"));
+
+  EXPECT_EQ(RemoveStaleTemporaryFiles(dir.path()),
+            (std::vector<std::string>{"setsoft.ini.tmp-a1B2c3", "人数限制.ini.tmp-4242-1234567",
+                                      "群列表.txt.tmp-XYZ789"}));
+  EXPECT_EQ(Entries(dir.path()),
+            (std::vector<std::string>{
+                ".tmp-abcdef", "a.tmp-12-", "dir.tmp-abcdef", "link.tmp-abcdef", "notes.tmp-ab.c12",
+                "notes.tmp-abc", "notes.tmp-abcdefg", "setsoft.ini",
+                "setsoft.ini.unreadable-20261207-210509", "x.tmp-abcdef.bak", "群数据"}));
+  EXPECT_EQ(ReadAll(dir.file("setsoft.ini")), "kept");
+  EXPECT_TRUE(FileExists(dir.file("群数据/deeper.tmp-abcdef")));
+  EXPECT_TRUE(RemoveStaleTemporaryFiles(dir.file("missing")).empty());
 }
 
 TEST(JoinPathTest, OneSeparatorBetweenParts) {

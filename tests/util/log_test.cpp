@@ -27,5 +27,19 @@ TEST(LogTest, SinkReceivesLinesAtOrAboveTheLevel) {
   EXPECT_EQ(lines, expected);
 }
 
+TEST(LogTest, AHugeMessageBecomesABoundedLine) {
+  std::vector<std::string> lines;
+  LogSink old = SetLogSink([&](LogLevel, std::string_view line) { lines.emplace_back(line); });
+  const std::string hostile = "frame: " + std::string(5 << 20, 'A') + " end";
+  LogWarning(hostile);
+  LogWarning("short stays whole");
+  SetLogSink(std::move(old));
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_LE(lines[0].size(), kMaxLogMessageBytes);
+  EXPECT_TRUE(lines[0].starts_with("frame: AAAA"));
+  EXPECT_TRUE(lines[0].ends_with("AAA end"));
+  EXPECT_EQ(lines[1], "short stays whole");
+}
+
 }  // namespace
 }  // namespace bw

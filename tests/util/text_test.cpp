@@ -106,5 +106,62 @@ TEST(TextHelpersTest, SearchesNeverMatchInsideACharacter) {
   EXPECT_EQ(TextBetween("a亅b|c|", "|", "|"), "c");
 }
 
+// True when `text` is whole UTF-8 characters (no lead byte without its
+// continuation bytes, no stray continuation byte).
+bool WholeCharacters(std::string_view text) {
+  size_t i = 0;
+  while (i < text.size()) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    const size_t length = lead < 0x80    ? 1
+                          : lead >= 0xF0 ? 4
+                          : lead >= 0xE0 ? 3
+                          : lead >= 0xC0 ? 2
+                                         : 0;
+    if (length == 0 || i + length > text.size()) return false;
+    for (size_t k = 1; k < length; ++k)
+      if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return false;
+    i += length;
+  }
+  return true;
+}
+
+TEST(ExcerptTest, ShortTextStaysWhole) {
+  EXPECT_EQ(Excerpt("", 10), "");
+  EXPECT_EQ(Excerpt("加我微信", 12), "加我微信");
+}
+
+TEST(ExcerptTest, LongTextKeepsHeadAndTailWithinTheBoundAtCharacterEdges) {
+  // Every bound, so that each cut meets every position inside a character.
+  const std::string text = "20001 检测到违规词微信 发送内容是:" + std::string(5000, 'x') +
+                           std::string(3000, '\xE5') + "广告" + "踢出失败";
+  std::string cjk;
+  for (int i = 0; i < 2000; ++i) cjk += "加我微信";
+  for (size_t bound = 40; bound < 200; ++bound) {
+    const std::string e = Excerpt(cjk, bound);
+    EXPECT_LE(e.size(), bound);
+    EXPECT_TRUE(WholeCharacters(e)) << bound;
+    EXPECT_TRUE(e.starts_with("加我")) << e;
+    EXPECT_TRUE(e.ends_with("信")) << e;
+  }
+  for (const std::string& long_text : {text, cjk}) {
+    const std::string e = Excerpt(long_text, 1024);
+    EXPECT_LE(e.size(), 1024u);
+    EXPECT_GE(e.size(), 1000u);  // the room is used, not wasted
+    // The marker says how much is left out: head + left out + tail = the whole.
+    const size_t open = e.find("…[");
+    const size_t close = e.find(" bytes]…");
+    ASSERT_NE(open, std::string::npos);
+    ASSERT_NE(close, std::string::npos);
+    const size_t omitted = std::stoul(e.substr(open + 4, close - open - 4));
+    const size_t tail = e.size() - close - std::string_view(" bytes]…").size();
+    EXPECT_EQ(open + omitted + tail, long_text.size());
+    EXPECT_EQ(e.substr(0, open), long_text.substr(0, open));
+    EXPECT_EQ(e.substr(e.size() - tail), long_text.substr(long_text.size() - tail));
+  }
+  EXPECT_TRUE(Excerpt(text, 1024).ends_with("踢出失败"));
+  // A bound too small for the marker gives a plain head.
+  EXPECT_EQ(Excerpt(cjk, 7), "加我");
+}
+
 }  // namespace
 }  // namespace bw
