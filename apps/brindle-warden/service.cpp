@@ -17,8 +17,10 @@
 #include "core/robot_core.h"
 #include "host/recording_host.h"
 #include "onebot/connection.h"
+#include "onebot/event_hold.h"
 #include "onebot/events.h"
 #include "onebot/image_size.h"
+#include "onebot/json_fields.h"
 #include "onebot/onebot_host.h"
 #include "onebot/onebot_qq_services.h"
 #include "storage/ini_file.h"
@@ -262,6 +264,12 @@ int RunService(const CommandLine& cl) {
   WebQqServices webQq(web, tokens);
   onebot::OneBotQqServices qq(connection, webQq);
   Lifecycle lifecycle(host, clock, qq, home);
+  // Acting calls that finally fail are reported in the run log, until it goes.
+  host.setRunLog(&lifecycle.runLog());
+  struct RunLogDetach {
+    onebot::OneBotHost& host;
+    ~RunLogDetach() { host.setRunLog(nullptr); }
+  } runLogDetach{host};
   onebot::UrlImageInfo images(lifecycle.settings());
   CoreOptions core;
   core.images = &images;
@@ -281,9 +289,19 @@ int RunService(const CommandLine& cl) {
   ui::ConnectionStatus panelStatus(clock);
   panelStatus.set(ui::ConnectionStatus::State::kWaiting, options.url);
   const EventHandlers entryPoints = LifecycleEntryPoints(lifecycle);
-  connection.setEventHandler([&entryPoints, &panelStatus](const onebot::Json& event) {
+  // Events sent from the moment of connection wait for the startup to end:
+  // before it the robot is not running and would drop them.
+  onebot::EventHold held(
+      [&entryPoints](const onebot::Json& event) { onebot::RouteEvent(event, entryPoints); });
+  connection.setEventHandler([&held, &host, &panelStatus](const onebot::Json& event) {
     panelStatus.countEvent();
-    onebot::RouteEvent(event, entryPoints);
+    if (onebot::TextField(event, "post_type") == "request" &&
+        onebot::TextField(event, "request_type") == "group") {
+      host.noteRequest(onebot::TextField(event, "flag"),
+                       onebot::IntField(event, "group_id").value_or(0),
+                       onebot::IntField(event, "user_id").value_or(0));
+    }
+    held.onEvent(event);
   });
   std::atomic<bool> refused{false};
   connection.setStateHandler([&](onebot::LinkState state) {
@@ -332,7 +350,9 @@ int RunService(const CommandLine& cl) {
   lifecycle.Initialize(0);
   lifecycle._eventStartup();
   lifecycle._eventEnable();  // the startup sequence runs on the window thread
-  if (robot.waitStartedUp(stop.get_token()) && lifecycle.lists().groups.rowCount() == 0) {
+  const bool startedUp = robot.waitStartedUp(stop.get_token());
+  if (startedUp) held.release();
+  if (startedUp && lifecycle.lists().groups.rowCount() == 0) {
     // No window to press "刷新群列表" in: a first start lists the groups itself.
     robot.modules.memberRefresh.refreshGroupList();
     LogInfo("the group list has " + std::to_string(lifecycle.lists().groups.rowCount()) +

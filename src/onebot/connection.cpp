@@ -59,6 +59,34 @@ std::string AnswerMessage(const Json& frame) {
   return {};
 }
 
+// What an answer frame says, as a CallResult.
+CallResult ResultOf(const Json& answer) {
+  CallResult result;
+  result.retcode = RetcodeOf(answer);
+  if (auto it = answer.find("status"); it != answer.end() && it->is_string())
+    result.status = it->get<std::string>();
+  result.message = AnswerMessage(answer);
+  if (auto it = answer.find("data"); it != answer.end()) result.data = *it;
+  result.ok = (result.status == "ok" || result.status == "async") &&
+              (result.retcode == 0 || result.retcode == 1);
+  return result;
+}
+
+CallResult Failure(std::string status, std::string message = {}) {
+  CallResult result;
+  result.status = std::move(status);
+  result.message = std::move(message);
+  return result;
+}
+
+// The sequence number inside one of our echoes ("bw-<n>"), 0 for any other echo.
+uint64_t EchoSequence(const std::string& echo) {
+  if (!echo.starts_with("bw-")) return 0;
+  uint64_t n = 0;
+  if (std::from_chars(echo.data() + 3, echo.data() + echo.size(), n).ec != std::errc{}) return 0;
+  return n;
+}
+
 std::string Seconds(Millis d) {
   if (d.count() % 1000 == 0) return std::to_string(d.count() / 1000) + " s";
   return std::to_string(d.count()) + " ms";
@@ -151,6 +179,30 @@ struct Pending {
   std::stop_source done;
 };
 
+// A posted (acting) call, from post() until its answer or failure.
+struct Posted {
+  std::string action;
+  std::string frame;
+  SystemTime madeAt;
+  std::optional<SystemTime> sentAt;  // unset while held for the link
+  Connection::AnswerHandler onAnswer;
+};
+
+// Handlers to run once the lock is released.
+using Outcomes = std::vector<std::pair<Connection::AnswerHandler, CallResult>>;
+
+void Deliver(Outcomes& outcomes) {
+  for (auto& [handler, result] : outcomes) {
+    if (!handler) continue;
+    try {
+      handler(result);
+    } catch (const std::exception& e) {
+      LogWarning(std::string("OneBot: answer handler failed: ") + e.what());
+    }
+  }
+  outcomes.clear();
+}
+
 }  // namespace
 
 struct Connection::Impl {
@@ -172,6 +224,71 @@ struct Connection::Impl {
   std::atomic<uint64_t> attempts{0};
   std::stop_source stopSource;
   std::jthread thread;
+  // Posted calls by sequence number, which is call order.
+  std::map<uint64_t, Posted> posted;
+  size_t heldCount = 0;  // posted calls not yet sent on the current link
+  std::jthread sweeper;  // started with the first post()
+
+  std::string nextEchoLocked() { return "bw-" + std::to_string(nextEcho++); }
+
+  void sendLocked(const std::shared_ptr<Session>& s, std::string text);
+
+  // Sends the held calls in order (or expires them); with the lock held.
+  void flushHeldLocked(Outcomes& out) {
+    const SystemTime now = clock.now();
+    for (auto it = posted.begin(); it != posted.end();) {
+      Posted& p = it->second;
+      if (p.sentAt) {
+        ++it;
+        continue;
+      }
+      if (now - p.madeAt > options.maxHeldAge) {
+        out.emplace_back(std::move(p.onAnswer), expiredResult());
+        it = posted.erase(it);
+        --heldCount;
+        continue;
+      }
+      p.sentAt = now;
+      --heldCount;
+      sendLocked(session, p.frame);
+      ++it;
+    }
+  }
+
+  CallResult expiredResult() const {
+    return Failure("expired", "held longer than " + Seconds(options.maxHeldAge) +
+                                  " while the link to " + options.url + " was down");
+  }
+
+  // Time-outs of sent calls and the age bound of held ones; with the lock held.
+  void sweepLocked(Outcomes& out) {
+    const SystemTime now = clock.now();
+    for (auto it = posted.begin(); it != posted.end();) {
+      Posted& p = it->second;
+      if (p.sentAt && now - *p.sentAt >= options.callTimeout) {
+        out.emplace_back(std::move(p.onAnswer),
+                         Failure("timeout", "no answer within " + Seconds(options.callTimeout)));
+        it = posted.erase(it);
+      } else if (!p.sentAt && now - p.madeAt > options.maxHeldAge) {
+        out.emplace_back(std::move(p.onAnswer), expiredResult());
+        it = posted.erase(it);
+        --heldCount;
+      } else {
+        ++it;
+      }
+    }
+  }
+
+  void sweepLoop(std::stop_token stop) {
+    while (clock.sleepFor(options.sweepInterval, stop)) {
+      Outcomes out;
+      {
+        std::lock_guard lock(mu);
+        sweepLocked(out);
+      }
+      Deliver(out);
+    }
+  }
 
   void setState(LinkState s) {
     {
@@ -184,21 +301,51 @@ struct Connection::Impl {
   }
 
   void connected(std::shared_ptr<Session> s) {
+    Outcomes out;
+    size_t held = 0;
     {
       std::lock_guard lock(mu);
       session = std::move(s);
+      held = heldCount;
+      // Before any new call can be sent: the held ones go first.
+      flushHeldLocked(out);
     }
     LogInfo("OneBot: connected to " + options.url);
+    if (held > 0)
+      LogInfo("OneBot: sending " + std::to_string(held - out.size()) +
+              " acting calls held while the link was down");
+    Deliver(out);
     setState(LinkState::kConnected);
   }
 
-  // The link is gone: no call may wait for an answer that cannot come.
+  // The link is gone: no call may wait for an answer that cannot come, and
+  // posted calls not answered yet are held for the next link.
   void disconnected(const std::string& why) {
-    std::lock_guard lock(mu);
+    bool wasConnected = false;
+    {
+      std::lock_guard lock(mu);
+      // The state changes before any waiting call learns of the drop, so a
+      // caller that waits for the link then waits for the next one.
+      wasConnected = state == LinkState::kConnected;
+      failAllLocked(why);
+    }
+    if (wasConnected) {
+      stateCv.notify_all();
+      if (onState) onState(LinkState::kRetrying);
+    }
+  }
+
+  void failAllLocked(const std::string& why) {
+    if (state == LinkState::kConnected) state = LinkState::kRetrying;
     session.reset();
     for (auto& [echo, p] : pending) {
       p->failure = why;
       p->done.request_stop();
+    }
+    for (auto& [seq, p] : posted) {
+      if (!p.sentAt) continue;
+      p.sentAt.reset();
+      ++heldCount;
     }
   }
 
@@ -350,6 +497,11 @@ struct Connection::Session : std::enable_shared_from_this<Connection::Session> {
   }
 };
 
+void Connection::Impl::sendLocked(const std::shared_ptr<Session>& s, std::string text) {
+  net::post(s->ws.get_executor(),
+            [s, text = std::move(text)]() mutable { s->send(std::move(text)); });
+}
+
 void Connection::Impl::dispatch(const std::string& text, Session& s) {
   ParsedFrame parsed = ParseFrame(text);
   if (parsed.tooDeep) {
@@ -377,15 +529,25 @@ void Connection::Impl::dispatch(const std::string& text, Session& s) {
   }
   const int64_t retcode = RetcodeOf(frame);
   if (frame.contains("echo")) {
-    std::lock_guard lock(mu);
-    auto it = pending.find(EchoKey(frame["echo"]));
-    if (it != pending.end()) {
-      it->second->answer = std::move(frame);
-      it->second->done.request_stop();
-      pending.erase(it);
-    } else if (retcode != kRetcodeBadToken) {
-      LogInfo("OneBot: answer to an unknown or timed-out call dropped: " + Excerpt(text));
+    Outcomes out;
+    {
+      std::lock_guard lock(mu);
+      const std::string echo = EchoKey(frame["echo"]);
+      auto it = pending.find(echo);
+      auto postedIt = posted.find(EchoSequence(echo));
+      if (it != pending.end()) {
+        it->second->answer = std::move(frame);
+        it->second->done.request_stop();
+        pending.erase(it);
+      } else if (postedIt != posted.end()) {
+        if (!postedIt->second.sentAt) --heldCount;  // answered on the old link after all
+        out.emplace_back(std::move(postedIt->second.onAnswer), ResultOf(frame));
+        posted.erase(postedIt);
+      } else if (retcode != kRetcodeBadToken) {
+        LogInfo("OneBot: answer to an unknown or timed-out call dropped: " + Excerpt(text));
+      }
     }
+    Deliver(out);
   }
   if (retcode == kRetcodeBadToken) s.close(Outcome::kUnauthorized, "retcode 1403");
 }
@@ -474,6 +636,27 @@ void Connection::stop() {
     }
   }
   if (impl_->thread.joinable()) impl_->thread.join();
+  std::jthread sweeper;  // a post() may just be starting it: take it under the lock
+  {
+    std::lock_guard lock(impl_->mu);
+    sweeper = std::move(impl_->sweeper);
+  }
+  if (sweeper.joinable()) {
+    sweeper.request_stop();
+    sweeper.join();
+  }
+  Outcomes out;
+  {
+    std::lock_guard lock(impl_->mu);
+    for (auto& [seq, p] : impl_->posted)
+      out.emplace_back(
+          std::move(p.onAnswer),
+          Failure("stopped", p.sentAt ? "the service stopped before the answer came"
+                                      : "the service stopped before the link came back"));
+    impl_->posted.clear();
+    impl_->heldCount = 0;
+  }
+  Deliver(out);
   impl_->setState(LinkState::kStopped);
 }
 
@@ -494,7 +677,7 @@ CallResult Connection::call(std::string_view action, Json params, std::optional<
                        LinkStateName(impl.state) + ")";
       return result;
     }
-    echo = "bw-" + std::to_string(impl.nextEcho++);
+    echo = impl.nextEchoLocked();
     Json frame = Json::object();
     frame["action"] = action;
     frame["params"] = std::move(params);
@@ -502,9 +685,7 @@ CallResult Connection::call(std::string_view action, Json params, std::optional<
     // Invalid UTF-8 in a text (a hostile nickname) must not throw here.
     std::string text = frame.dump(-1, ' ', false, Json::error_handler_t::replace);
     impl.pending[echo] = p;
-    auto s = impl.session;
-    net::post(s->ws.get_executor(),
-              [s, text = std::move(text)]() mutable { s->send(std::move(text)); });
+    impl.sendLocked(impl.session, std::move(text));
   }
   const Millis wait = timeout.value_or(impl.options.callTimeout);
   {
@@ -524,20 +705,61 @@ CallResult Connection::call(std::string_view action, Json params, std::optional<
     }
     return result;
   }
-  const Json& answer = *p->answer;
-  result.retcode = RetcodeOf(answer);
-  if (auto it = answer.find("status"); it != answer.end() && it->is_string())
-    result.status = it->get<std::string>();
-  result.message = AnswerMessage(answer);
-  if (auto it = answer.find("data"); it != answer.end()) result.data = *it;
-  result.ok = (result.status == "ok" || result.status == "async") &&
-              (result.retcode == 0 || result.retcode == 1);
+  result = ResultOf(*p->answer);
   if (!result.ok) {
     LogWarning("OneBot: " + std::string(action) + " failed (retcode " +
                std::to_string(result.retcode) +
                (result.message.empty() ? "" : ", " + result.message) + ")");
   }
   return result;
+}
+
+void Connection::post(std::string_view action, Json params, AnswerHandler onAnswer) {
+  Impl& impl = *impl_;
+  Outcomes out;
+  {
+    std::lock_guard lock(impl.mu);
+    if (impl.stopSource.stop_requested() || impl.state == LinkState::kUnauthorized) {
+      out.emplace_back(std::move(onAnswer), Failure("stopped", "the connection has ended"));
+    } else {
+      const uint64_t seq = impl.nextEcho;
+      Json frame = Json::object();
+      frame["action"] = action;
+      frame["params"] = std::move(params);
+      frame["echo"] = impl.nextEchoLocked();
+      Posted p;
+      p.action = std::string(action);
+      // Invalid UTF-8 in a text (a hostile nickname) must not throw here.
+      p.frame = frame.dump(-1, ' ', false, Json::error_handler_t::replace);
+      p.madeAt = impl.clock.now();
+      p.onAnswer = std::move(onAnswer);
+      if (impl.session) {
+        p.sentAt = p.madeAt;
+        impl.sendLocked(impl.session, p.frame);
+      } else {
+        ++impl.heldCount;
+        // Beyond the bound the oldest held call gives way.
+        for (auto it = impl.posted.begin();
+             impl.heldCount > impl.options.maxHeldCalls && it != impl.posted.end();) {
+          if (it->second.sentAt) {
+            ++it;
+            continue;
+          }
+          out.emplace_back(
+              std::move(it->second.onAnswer),
+              Failure("expired", "more than " + std::to_string(impl.options.maxHeldCalls) +
+                                     " calls held while the link was down"));
+          it = impl.posted.erase(it);
+          --impl.heldCount;
+        }
+      }
+      impl.posted.emplace(seq, std::move(p));
+      if (!impl.sweeper.joinable()) {
+        impl.sweeper = std::jthread([&impl](std::stop_token stop) { impl.sweepLoop(stop); });
+      }
+    }
+  }
+  Deliver(out);
 }
 
 LinkState Connection::state() const {

@@ -9,8 +9,19 @@
 // access token (HTTP 401/403 before the upgrade, or an answer with retcode
 // 1403) ends the retries: retrying cannot help until the token is fixed.
 //
-// Every call has a time-out, so an implementation that never answers cannot
-// hang a worker; calls made while disconnected fail at once.
+// Two kinds of call:
+// - call() waits for its answer (reads: the caller needs the data). It has a
+//   time-out, so an implementation that never answers cannot hang a worker, and
+//   fails at once while disconnected.
+// - post() sends an acting call without waiting (kicks, mutes, messages: a slow
+//   implementation must not hold the queue behind it). Its answer is matched
+//   when it comes and handed to the call's handler; no answer within the call
+//   time-out is a failure too. While disconnected, posted calls are held in call
+//   order and sent first after the reconnect; calls sent but unanswered when the
+//   link dropped are sent again (a kick twice is better than none). A held call
+//   expires after `maxHeldAge`, and beyond `maxHeldCalls` held calls the oldest
+//   expires; an expired call's handler gets the status "expired".
+// Frames of both kinds leave in the order the calls were made.
 //
 // Thread-safety: call() and the accessors may be used from any thread. The
 // event handler runs on the connection's own thread and must not block on a
@@ -43,6 +54,11 @@ struct ConnectionOptions {
   // Without traffic for this long a keep-alive ping is sent, and the link is
   // considered dead after as long again.
   Millis idleTimeout{60000};
+  // Bounds of the acting calls held while the link is down (see post()).
+  size_t maxHeldCalls = 10000;
+  Millis maxHeldAge{600000};
+  // How often unanswered posted calls are checked against their time-out.
+  Millis sweepInterval{1000};
 };
 
 // The parts of a "ws://host[:port][/path][?query]" URL.
@@ -60,8 +76,9 @@ const char* LinkStateName(LinkState state);
 struct CallResult {
   bool ok = false;       // status "ok" or "async"
   int64_t retcode = -1;  // -1 when no answer came
-  std::string status;    // as answered, or "timeout", "disconnected", "stopped"
-  std::string message;   // the implementation's explanation, if any
+  // as answered, or "timeout", "disconnected", "stopped", "expired" (held too long)
+  std::string status;
+  std::string message;  // the implementation's explanation, if any
   Json data;
 };
 
@@ -69,6 +86,9 @@ class Connection {
  public:
   using EventHandler = std::function<void(const Json& event)>;
   using StateHandler = std::function<void(LinkState state)>;
+  // Runs once per posted call, on the connection's thread or the poster's; it
+  // must not block.
+  using AnswerHandler = std::function<void(const CallResult& result)>;
 
   Connection(Clock& clock, ConnectionOptions options);
   ~Connection();  // stop()
@@ -86,6 +106,9 @@ class Connection {
 
   CallResult call(std::string_view action, Json params = Json::object(),
                   std::optional<Millis> timeout = std::nullopt);
+
+  // Sends (or, while disconnected, holds) an acting call and returns at once.
+  void post(std::string_view action, Json params, AnswerHandler onAnswer = {});
 
   LinkState state() const;
   // Blocks until connected (true) or until the token was refused, the

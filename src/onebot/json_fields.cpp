@@ -13,7 +13,59 @@ const Json* Find(const Json& object, std::string_view key) {
   return it == object.end() ? nullptr : &*it;
 }
 
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// The code unit of a "\uXXXX" escape starting at `at`, or -1.
+int32_t EscapedUnit(std::string_view text, size_t at) {
+  if (at + 6 > text.size() || text[at] != '\\' || text[at + 1] != 'u') return -1;
+  int32_t unit = 0;
+  for (size_t i = at + 2; i < at + 6; ++i) {
+    const int h = HexValue(text[i]);
+    if (h < 0) return -1;
+    unit = unit * 16 + h;
+  }
+  return unit;
+}
+
+bool IsHighSurrogate(int32_t u) { return u >= 0xD800 && u <= 0xDBFF; }
+bool IsLowSurrogate(int32_t u) { return u >= 0xDC00 && u <= 0xDFFF; }
+
 }  // namespace
+
+std::string ReplaceLoneSurrogates(std::string_view text) {
+  std::string out;
+  size_t copied = 0;  // text before this is in `out` (only once something was replaced)
+  bool changed = false;
+  for (size_t i = text.find('\\'); i != std::string_view::npos; i = text.find('\\', i)) {
+    const int32_t unit = EscapedUnit(text, i);
+    if (unit < 0) {
+      i += 2;  // any other escape, "\\" included, is two characters
+      continue;
+    }
+    if (IsHighSurrogate(unit) && IsLowSurrogate(EscapedUnit(text, i + 6))) {
+      i += 12;
+      continue;
+    }
+    if (!IsHighSurrogate(unit) && !IsLowSurrogate(unit)) {
+      i += 6;
+      continue;
+    }
+    if (!changed) out.reserve(text.size());
+    changed = true;
+    out.append(text.substr(copied, i - copied));
+    out.append("\\ufffd");
+    i += 6;
+    copied = i;
+  }
+  if (!changed) return std::string(text);
+  out.append(text.substr(copied));
+  return out;
+}
 
 std::optional<int64_t> IntField(const Json& object, std::string_view key) {
   const Json* v = Find(object, key);
@@ -62,6 +114,12 @@ ParsedFrame ParseFrame(std::string_view text) {
     return frame;
   }
   frame.value = Json::parse(text, nullptr, /*allow_exceptions=*/false);
+  if (frame.value.is_discarded() && text.find("\\u") != std::string_view::npos) {
+    // Some implementations pass on a half of a UTF-16 pair ("\ud800") that the
+    // parser refuses; the text around it must still reach the rules.
+    const std::string mended = ReplaceLoneSurrogates(text);
+    if (mended != text) frame.value = Json::parse(mended, nullptr, /*allow_exceptions=*/false);
+  }
   return frame;
 }
 

@@ -23,13 +23,18 @@ bool BoolField(const Json& object, std::string_view key, bool fallback = false);
 
 // One frame of the implementation (or one line of a replayed file) read as
 // JSON. Texts nested more than kMaxJsonNesting levels deep are refused before
-// parsing, as nothing could walk them without exhausting the stack.
+// parsing, as nothing could walk them without exhausting the stack. An escaped
+// lone surrogate ("\ud800") is read as the replacement character U+FFFD.
 struct ParsedFrame {
   Json value;            // discarded when the text is no JSON or too deep
   bool tooDeep = false;  // refused for its nesting, not parsed
   bool ok() const { return !value.is_discarded(); }
 };
 ParsedFrame ParseFrame(std::string_view text);
+
+// `text` (JSON) with every "\uXXXX" escape of a lone UTF-16 surrogate replaced
+// by "\ufffd", the replacement character; well-formed pairs are kept.
+std::string ReplaceLoneSurrogates(std::string_view text);
 
 // At most about 200 bytes of `text`, cut on a character boundary (log lines).
 std::string Excerpt(std::string_view text);

@@ -9,9 +9,21 @@
 namespace bw::onebot {
 namespace {
 
-constexpr int32_t kFailed = -1;
+// The run log's words for each acting call.
+const char* LabelOf(std::string_view action) {
+  if (action == "send_group_msg") return "发送群消息";
+  if (action == "send_private_msg") return "发送私聊消息";
+  if (action == "set_group_kick") return "踢人";
+  if (action == "set_group_ban") return "禁言";
+  if (action == "set_group_whole_ban") return "全员禁言";
+  if (action == "set_group_card") return "修改群名片";
+  if (action == "set_group_add_request") return "处理加群请求";
+  return "操作";
+}
 
-int32_t Done(const CallResult& r) { return r.ok ? 0 : kFailed; }
+std::string GroupAndMember(int64_t group, int64_t member) {
+  return "群" + std::to_string(group) + " 成员" + std::to_string(member);
+}
 
 GroupMember MemberFromJson(const Json& m, int64_t group) {
   GroupMember g;
@@ -47,7 +59,56 @@ int32_t SexNumber(const std::string& sex) {
   return 255;
 }
 
-OneBotHost::OneBotHost(Connection& connection) : connection_(connection) {}
+std::string FailedCallText(std::string_view label, std::string_view action, std::string_view what,
+                           const CallResult& result) {
+  std::string why;
+  if (result.status == "expired") {
+    why = "连接断开期间未能发出，已过期";
+  } else if (result.status == "timeout") {
+    why = "无应答";
+  } else if (result.status == "stopped") {
+    why = "服务停止时未完成";
+  } else {
+    why = "retcode " + std::to_string(result.retcode);
+  }
+  if (!result.message.empty()) why += "，" + result.message;
+  return std::string(label) + "失败：" + std::string(action) + " " + std::string(what) + "（" +
+         why + "）";
+}
+
+// Shared with the posted calls' handlers, which may run after this host is gone.
+struct OneBotHost::Reporter {
+  std::mutex mu;
+  RunLog* runLog = nullptr;
+
+  void report(const char* action, const std::string& what, const CallResult& result) {
+    const char* label = LabelOf(action);
+    const std::string text = FailedCallText(label, action, what, result);
+    std::lock_guard lock(mu);
+    if (runLog) {
+      runLog->WriteRunLog(label, text);
+    } else {
+      LogWarning("OneBot: " + text);
+    }
+  }
+};
+
+OneBotHost::OneBotHost(Connection& connection)
+    : reporter_(std::make_shared<Reporter>()), connection_(connection) {}
+
+OneBotHost::~OneBotHost() { setRunLog(nullptr); }
+
+void OneBotHost::setRunLog(RunLog* runLog) {
+  std::lock_guard lock(reporter_->mu);
+  reporter_->runLog = runLog;
+}
+
+void OneBotHost::act(const char* action, Json params, std::string what) {
+  connection_.post(action, std::move(params),
+                   [reporter = reporter_, action, what = std::move(what)](const CallResult& r) {
+                     if (!r.ok) reporter->report(action, what, r);
+                   });
+}
 
 void OneBotHost::CQ_setFatal(const std::string& text) {
   // OneBot has no such call; the service log is where an operator looks.
@@ -91,51 +152,73 @@ int32_t OneBotHost::CQ_getCsrfToken() {
   return static_cast<int32_t>(IntField(r.data, "token").value_or(0));
 }
 
+// Acting calls return 0 once posted: the outcome is reported when it comes.
+
 int32_t OneBotHost::CQ_sendGroupMsg(int64_t group, const std::string& text) {
-  CallResult r = connection_.call(
-      "send_group_msg", Json{{"group_id", group}, {"message", text}, {"auto_escape", false}});
-  if (!r.ok) return kFailed;
-  return static_cast<int32_t>(IntField(r.data, "message_id").value_or(0));
+  act("send_group_msg", Json{{"group_id", group}, {"message", text}, {"auto_escape", false}},
+      "群" + std::to_string(group));
+  return 0;
 }
 
 int32_t OneBotHost::CQ_sendPrivateMsg(int64_t account, const std::string& text) {
-  CallResult r = connection_.call(
-      "send_private_msg", Json{{"user_id", account}, {"message", text}, {"auto_escape", false}});
-  if (!r.ok) return kFailed;
-  return static_cast<int32_t>(IntField(r.data, "message_id").value_or(0));
+  act("send_private_msg", Json{{"user_id", account}, {"message", text}, {"auto_escape", false}},
+      "成员" + std::to_string(account));
+  return 0;
 }
 
 int32_t OneBotHost::CQ_setGroupKick(int64_t group, int64_t account, bool refuseRejoin) {
-  return Done(connection_.call(
-      "set_group_kick",
-      Json{{"group_id", group}, {"user_id", account}, {"reject_add_request", refuseRejoin}}));
+  act("set_group_kick",
+      Json{{"group_id", group}, {"user_id", account}, {"reject_add_request", refuseRejoin}},
+      GroupAndMember(group, account));
+  return 0;
 }
 
 int32_t OneBotHost::CQ_setGroupBan(int64_t group, int64_t account, int64_t seconds) {
-  return Done(connection_.call(
-      "set_group_ban", Json{{"group_id", group}, {"user_id", account}, {"duration", seconds}}));
+  act("set_group_ban", Json{{"group_id", group}, {"user_id", account}, {"duration", seconds}},
+      GroupAndMember(group, account));
+  return 0;
 }
 
 int32_t OneBotHost::CQ_setGroupWholeBan(int64_t group, bool enable) {
-  return Done(
-      connection_.call("set_group_whole_ban", Json{{"group_id", group}, {"enable", enable}}));
+  act("set_group_whole_ban", Json{{"group_id", group}, {"enable", enable}},
+      "群" + std::to_string(group));
+  return 0;
 }
 
 int32_t OneBotHost::CQ_setGroupCard(int64_t group, int64_t account, const std::string& card) {
-  return Done(connection_.call("set_group_card",
-                               Json{{"group_id", group}, {"user_id", account}, {"card", card}}));
+  act("set_group_card", Json{{"group_id", group}, {"user_id", account}, {"card", card}},
+      GroupAndMember(group, account));
+  return 0;
+}
+
+void OneBotHost::noteRequest(const std::string& flag, int64_t group, int64_t member) {
+  constexpr size_t kKept = 1000;
+  std::lock_guard lock(mu_);
+  if (requests_.emplace(flag, std::pair(group, member)).second) requestOrder_.push_back(flag);
+  while (requestOrder_.size() > kKept) {
+    requests_.erase(requestOrder_.front());
+    requestOrder_.pop_front();
+  }
 }
 
 int32_t OneBotHost::CQ_setGroupAddRequestV2(const std::string& responseFlag, int32_t requestType,
                                             int32_t decision, const std::string& reason) {
   const std::string sub = requestType == 2 ? "invite" : "add";
+  std::string what = "请求" + responseFlag;
+  {
+    std::lock_guard lock(mu_);
+    if (auto it = requests_.find(responseFlag); it != requests_.end())
+      what = GroupAndMember(it->second.first, it->second.second) + " " + what;
+  }
   // "type" as well: some implementations read that name instead of sub_type.
-  return Done(
-      connection_.call("set_group_add_request", Json{{"flag", responseFlag},
-                                                     {"sub_type", sub},
-                                                     {"type", sub},
-                                                     {"approve", decision == kRequestApprove},
-                                                     {"reason", reason}}));
+  act("set_group_add_request",
+      Json{{"flag", responseFlag},
+           {"sub_type", sub},
+           {"type", sub},
+           {"approve", decision == kRequestApprove},
+           {"reason", reason}},
+      what);
+  return 0;
 }
 
 int32_t OneBotHost::CQ_getGroupMemberList(int64_t group, std::vector<GroupMember>& members) {

@@ -7,17 +7,48 @@
 
 namespace bw::onebot {
 
+namespace {
+
+// Drops during one question before it gives up: a link that flaps this often
+// answers nothing useful.
+constexpr int kAttempts = 3;
+
+// Whether the web may be asked instead: only when the implementation is there
+// and answered without the data, never for a link that is down or stopped.
+bool AnsweredWithout(const CallResult& r) {
+  return r.status != "disconnected" && r.status != "stopped";
+}
+
+}  // namespace
+
 OneBotQqServices::OneBotQqServices(Connection& connection, QqServices& web)
     : connection_(connection), web_(web) {}
 
+CallResult OneBotQqServices::ask(const char* action, const Json& params) {
+  CallResult r;
+  r.status = "disconnected";
+  for (int attempt = 0; attempt < kAttempts && r.status == "disconnected"; ++attempt) {
+    if (connection_.state() != LinkState::kConnected) {
+      LogInfo(std::string("OneBot: ") + action + " waits for the link to " +
+              connection_.options().url);
+      if (!connection_.waitUntilConnected()) {
+        r.status = "stopped";
+        return r;
+      }
+    }
+    r = connection_.call(action, params);
+  }
+  return r;
+}
+
 std::string OneBotQqServices::fetchNickname(const std::string& qq) {
   if (IsAccountNumber(qq)) {
-    CallResult r = connection_.call("get_stranger_info",
-                                    Json{{"user_id", std::stoll(qq)}, {"no_cache", false}});
+    CallResult r = ask("get_stranger_info", Json{{"user_id", std::stoll(qq)}, {"no_cache", false}});
     if (r.ok) {
       std::string nick = TextField(r.data, "nickname");
       if (!nick.empty()) return nick;
     }
+    if (!AnsweredWithout(r)) return {};
   }
   return web_.fetchNickname(qq);
 }
@@ -26,8 +57,7 @@ std::string OneBotQqServices::fetchOwnAvatar() { return web_.fetchOwnAvatar(); }
 
 std::string OneBotQqServices::fetchQqLevel(const std::string& qq) {
   if (IsAccountNumber(qq)) {
-    CallResult r = connection_.call("get_stranger_info",
-                                    Json{{"user_id", std::stoll(qq)}, {"no_cache", true}});
+    CallResult r = ask("get_stranger_info", Json{{"user_id", std::stoll(qq)}, {"no_cache", true}});
     if (r.ok) {
       // Implementations name the field differently; 0 means they do not know.
       for (const char* key : {"qqLevel", "qq_level", "level"}) {
@@ -35,14 +65,20 @@ std::string OneBotQqServices::fetchQqLevel(const std::string& qq) {
         if (level && *level > 0) return std::to_string(*level);
       }
     }
+    if (!AnsweredWithout(r)) return {};
   }
   return web_.fetchQqLevel(qq);
 }
 
 int OneBotQqServices::fetchGroupList(std::vector<GroupListEntry>& entries) {
-  CallResult list = connection_.call("get_group_list", Json{{"no_cache", true}});
-  CallResult login = list.ok ? connection_.call("get_login_info") : CallResult{};
+  CallResult list = ask("get_group_list", Json{{"no_cache", true}});
+  CallResult login = list.ok ? ask("get_login_info", Json::object()) : CallResult{};
   const int64_t self = login.ok ? IntField(login.data, "user_id").value_or(0) : 0;
+  if (!AnsweredWithout(list) || (list.ok && !AnsweredWithout(login))) {
+    LogWarning("OneBot: no group list: the connection ended before the implementation answered");
+    entries.clear();
+    return 0;
+  }
   if (!list.ok || !list.data.is_array() || self <= 0) {
     LogInfo("OneBot: the group list comes from the web service (the implementation gave none)");
     return web_.fetchGroupList(entries);
@@ -54,8 +90,8 @@ int OneBotQqServices::fetchGroupList(std::vector<GroupListEntry>& entries) {
     GroupListEntry e;
     e.group = std::to_string(group);
     e.name = TextField(g, "group_name");
-    CallResult me = connection_.call(
-        "get_group_member_info", Json{{"group_id", group}, {"user_id", self}, {"no_cache", true}});
+    CallResult me = ask("get_group_member_info",
+                        Json{{"group_id", group}, {"user_id", self}, {"no_cache", true}});
     const std::string role = me.ok ? TextField(me.data, "role") : std::string();
     if (role == "owner") {
       e.role = "群主";

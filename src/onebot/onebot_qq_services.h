@@ -2,16 +2,26 @@
 // knows better than the QQ web pages — nicknames and levels (get_stranger_info),
 // the group list with the robot's role (get_group_list, then
 // get_group_member_info of the robot in each group) — and by the web services
-// for everything else, or when the implementation cannot answer.
+// (over HTTPS) for everything else, or when the implementation answered
+// without the data.
+//
+// While the link is down a question waits for it (until the connection stops)
+// instead of going to the web: the web services need the session cookies only
+// the implementation gives, and a first start's group list must come from the
+// implementation once it is back. A question cut off by a drop is asked again
+// after the reconnect, a few times at most.
 //
 // Thread-safety: all members may be called from any thread.
 #pragma once
+
+#include <nlohmann/json.hpp>
 
 #include "web/qq_services.h"
 
 namespace bw::onebot {
 
 class Connection;
+struct CallResult;
 
 class OneBotQqServices : public QqServices {
  public:
@@ -31,6 +41,9 @@ class OneBotQqServices : public QqServices {
                     const std::string& syncGroups) override;
 
  private:
+  // A read call that waits for the link and is asked again after a drop.
+  CallResult ask(const char* action, const nlohmann::ordered_json& params);
+
   Connection& connection_;
   QqServices& web_;
 };

@@ -1,7 +1,8 @@
 // WebQqServices: the QQ web operations (nickname, own avatar, QQ level, group
 // list, announcements, homework) over WebClient, with the account's WebTokens.
 // Each service's base URL (scheme and host, no trailing "/") is configuration;
-// the paths, query keys and bodies are fixed.
+// the paths, query keys and bodies are fixed. Every default is HTTPS: the
+// requests carry the account's session cookies (uin, skey, p_skey).
 //
 // Texts are UTF-8 at this interface; answers that come as GBK are decoded.
 // Failures give the empty result (see QqServices).
@@ -18,12 +19,12 @@
 namespace bw {
 
 struct WebServiceUrls {
-  std::string portrait = "http://r.qzone.qq.com";      // nickname
-  std::string avatar = "http://q.qlogo.cn";            // avatar image
-  std::string membership = "http://vip.qq.com";        // QQ level
-  std::string group = "http://qun.qq.com";             // group list, homework
-  std::string announcement = "http://web.qun.qq.com";  // announcements
-  std::string homeworkFeedback = "http://qun.qq.com";  // homework reminder
+  std::string portrait = "https://r.qzone.qq.com";      // nickname
+  std::string avatar = "https://q.qlogo.cn";            // avatar image
+  std::string membership = "https://vip.qq.com";        // QQ level
+  std::string group = "https://qun.qq.com";             // group list, homework
+  std::string announcement = "https://web.qun.qq.com";  // announcements
+  std::string homeworkFeedback = "https://qun.qq.com";  // homework reminder
 };
 
 class WebQqServices : public QqServices {

@@ -10,7 +10,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdlib>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -318,6 +321,20 @@ TEST_F(ReplayTest, ANulCharacterHidesNothingFromTheRules) {
       R"({"action":"set_group_kick","params":{"group_id":100,"user_id":20002,"reject_add_request":false}})"
       "\n");
   EXPECT_THAT(RunLogLines(p.err), ::testing::Contains(HasSubstr("20001 检测到违规词微信")));
+}
+
+TEST_F(ReplayTest, ALoneSurrogateEscapeHidesNothingFromTheRules) {
+  const std::string events =
+      R"({"set": {"选择框_开启广告检测": true}})"
+      "\n"
+      R"({"post_type":"message","message_type":"group","group_id":100,"user_id":20001,"message":"\ud800加我微信"})"
+      "\n";
+  Program p({"replay", "--home", home.path(), write("surrogate.jsonl", events)});
+  ASSERT_EQ(p.wait(), 0) << p.err;
+  EXPECT_EQ(
+      p.out,
+      R"({"action":"set_group_kick","params":{"group_id":100,"user_id":20001,"reject_add_request":false}})"
+      "\n");
 }
 
 // Unix seconds of a local time, as the program (same time zone) reads it.
@@ -671,6 +688,157 @@ TEST(Panel, OfflineConfigurationKeepsAChangeAfterTheStop) {
   EXPECT_EQ(ReadProfileString(home.path() + "data/10000/setsoft.ini", "选择框",
                               "选择框_开启广告检测", ""),
             "真");
+}
+
+// ---- the service keeps its word: startup, dropped links, slow implementations ----
+
+// A home whose account 10000 manages group 100 with the ad check on, and a
+// peer that knows the account.
+struct ModeratedHome {
+  ModeratedHome() {
+    const std::string data = home.path() + "data/10000/";
+    EXPECT_TRUE(EnsureDirectory(data));
+    EXPECT_TRUE(WriteFileAtomic(data + "群列表.txt", "{1}1----100----测试群----群主\r\n"));
+    EXPECT_TRUE(WriteProfileString(data + "setsoft.ini", "选择框", "选择框_开启广告检测", "真"));
+    peer.answer("get_login_info", nlohmann::ordered_json{{"user_id", 10000}});
+  }
+  // A group message of `member`, violating or not.
+  static nlohmann::ordered_json Message(int64_t id, int64_t member, bool violating) {
+    return {{"time", 1765112709},
+            {"self_id", 10000},
+            {"post_type", "message"},
+            {"message_type", "group"},
+            {"sub_type", "normal"},
+            {"message_id", id},
+            {"group_id", 100},
+            {"user_id", member},
+            {"message", violating ? "加我微信" : "大家好"}};
+  }
+  // The members kicked so far (each once, however often the kick came).
+  std::set<int64_t> kicked() const {
+    std::set<int64_t> out;
+    for (const auto& r : peer.received())
+      if (r.frame.value("action", "") == "set_group_kick")
+        out.insert(r.frame["params"]["user_id"].get<int64_t>());
+    return out;
+  }
+  bool waitForKicks(size_t n, std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (kicked().size() < n && std::chrono::steady_clock::now() < end)
+      std::this_thread::sleep_for(20ms);
+    return kicked().size() >= n;
+  }
+
+  test::TempDir home;
+  test::ScriptedPeer peer;
+};
+
+TEST(Service, ViolationsSentFromTheMomentOfConnectionAreAllHandled) {
+  ModeratedHome h;
+  Program p({"--home", h.home.path(), "--url", h.peer.url()});
+  ASSERT_TRUE(h.peer.waitForConnections(1, 30s)) << p.out;
+  for (int64_t i = 1; i <= 30; ++i) {
+    h.peer.send(ModeratedHome::Message(i, 20000 + i, true));
+    std::this_thread::sleep_for(2ms);
+  }
+  EXPECT_TRUE(h.waitForKicks(30, 30s)) << h.kicked().size() << " kicks\n" << p.out;
+  p.signal(SIGTERM);
+  EXPECT_EQ(p.wait(20s), 0) << p.out;
+}
+
+TEST(Service, AKickTheImplementationRefusesIsAFailureInTheRunLog) {
+  ModeratedHome h;
+  h.peer.fail("set_group_kick", 102);
+  Program p({"--home", h.home.path(), "--url", h.peer.url()});
+  ASSERT_TRUE(h.peer.waitForConnections(1, 30s)) << p.out;
+  h.peer.send(ModeratedHome::Message(1, 20001, true));
+  EXPECT_TRUE(p.waitForOutput("踢人失败：set_group_kick 群100 成员20001（retcode 102")) << p.out;
+  p.signal(SIGTERM);
+  EXPECT_EQ(p.wait(20s), 0) << p.out;
+}
+
+TEST(Service, EveryKickArrivesAcrossALinkCutInTheMiddleOfABurst) {
+  ModeratedHome h;
+  Program p({"--home", h.home.path(), "--url", h.peer.url()});
+  ASSERT_TRUE(h.peer.waitForConnections(1, 30s)) << p.out;
+  ASSERT_TRUE(p.waitForOutput("全部勾选群 群成员 获取完毕")) << p.out;
+  // 1,000 messages, every 50th from a new violator; the link is cut for 3 s
+  // after the first 500, while the robot still works through them.
+  auto burst = [&](int64_t from, int64_t to) {
+    for (int64_t i = from; i < to; ++i) {
+      const bool violating = i % 50 == 49;
+      h.peer.send(ModeratedHome::Message(i, violating ? 30000 + i : 20000 + i % 7, violating));
+    }
+  };
+  // BW_SERVICE_BURST=10000 makes it the long run (not part of the suite).
+  const char* size = std::getenv("BW_SERVICE_BURST");
+  const int64_t n = size ? std::max<int64_t>(100, std::atoll(size)) : 1000;
+  burst(0, n / 2);
+  h.peer.setAccepting(false);
+  h.peer.dropClientAfterWrites();
+  std::this_thread::sleep_for(3s);
+  h.peer.setAccepting(true);
+  ASSERT_TRUE(h.peer.waitForConnections(2, 30s)) << p.out;
+  burst(n / 2, n);
+  const size_t expected = static_cast<size_t>(n / 50);
+  EXPECT_TRUE(h.waitForKicks(expected, 60s))
+      << h.kicked().size() << " of " << expected << " kicks\n"
+      << p.out;
+  ::testing::Test::RecordProperty(
+      "kicks", std::to_string(h.kicked().size()) + " of " + std::to_string(expected));
+  p.signal(SIGTERM);
+  EXPECT_EQ(p.wait(20s), 0) << p.out;
+  EXPECT_THAT(p.out, HasSubstr("lost"));
+  EXPECT_THAT(p.out, ::testing::Not(HasSubstr("踢人失败")));
+}
+
+TEST(Service, ASlowImplementationHoldsNoQueue) {
+  ModeratedHome h;
+  h.peer.delay("set_group_kick", 200ms);
+  h.peer.delay("send_group_msg", 200ms);
+  Program p({"--home", h.home.path(), "--url", h.peer.url()});
+  ASSERT_TRUE(h.peer.waitForConnections(1, 30s)) << p.out;
+  ASSERT_TRUE(p.waitForOutput("全部勾选群 群成员 获取完毕")) << p.out;
+  // 2,000 messages, 40 of them violating, the last one the last message.
+  std::chrono::steady_clock::time_point lastSent;
+  for (int64_t i = 0; i < 2000; ++i) {
+    const bool violating = i % 50 == 49;
+    if (i == 1999) lastSent = std::chrono::steady_clock::now();
+    h.peer.send(ModeratedHome::Message(i, violating ? 30000 + i : 20000 + i % 7, violating));
+  }
+  ASSERT_TRUE(h.waitForKicks(40, 30s)) << h.kicked().size() << " of 40 kicks\n" << p.out;
+  std::chrono::steady_clock::time_point lastKick;
+  for (const auto& r : h.peer.received())
+    if (r.frame.value("action", "") == "set_group_kick" && r.frame["params"]["user_id"] == 31999)
+      lastKick = r.at;
+  const auto latency = std::chrono::duration_cast<std::chrono::milliseconds>(lastKick - lastSent);
+  EXPECT_LT(latency, 3s) << "the last violator was kicked after " << latency.count() << " ms";
+  ::testing::Test::RecordProperty("last_kick_ms", static_cast<int>(latency.count()));
+  p.signal(SIGTERM);
+  EXPECT_EQ(p.wait(20s), 0) << p.out;
+}
+
+TEST(Service, AFirstStartCutOffByADropListsTheGroupsAfterTheReconnect) {
+  test::TempDir home;
+  test::ScriptedPeer peer;
+  peer.answer("get_login_info", nlohmann::ordered_json{{"user_id", 10000}});
+  std::atomic<int> lists{0};
+  peer.answer("get_group_list", [&](const nlohmann::ordered_json&) {
+    if (lists++ == 0) {
+      peer.dropClient();  // the link goes while the list is asked for
+      return std::optional<nlohmann::ordered_json>();
+    }
+    return std::optional<nlohmann::ordered_json>(
+        nlohmann::ordered_json::array({{{"group_id", 100}, {"group_name", "管理的群"}}}));
+  });
+  peer.answer("get_group_member_info", nlohmann::ordered_json{{"role", "admin"}});
+  Program p({"--home", home.path(), "--url", peer.url()});
+  ASSERT_TRUE(p.waitForOutput("the group list has 1 groups")) << p.out;
+  EXPECT_EQ(lists.load(), 2);
+  p.signal(SIGTERM);
+  EXPECT_EQ(p.wait(20s), 0) << p.out;
+  EXPECT_THAT(test::ReadAll(home.path() + "data/10000/群列表.txt"),
+              HasSubstr("{0}1----100----管理的群----管理员"));
 }
 
 }  // namespace

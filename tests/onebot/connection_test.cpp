@@ -9,6 +9,7 @@
 #include <future>
 #include <thread>
 
+#include "logs/run_log.h"
 #include "onebot/events.h"
 #include "onebot/onebot_host.h"
 #include "onebot/onebot_qq_services.h"
@@ -19,6 +20,9 @@ namespace bw::onebot {
 namespace {
 
 using test::ScriptedPeer;
+using ::testing::AllOf;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
 using namespace std::chrono_literals;
 
 ConnectionOptions FastOptions(const std::string& url, std::string token = "") {
@@ -109,7 +113,10 @@ TEST(Connection, StartRefusesAnUnusableUrl) {
 class ConnectedTest : public ::testing::Test {
  protected:
   void connect(Clock& clock, std::string token = "") {
-    connection = std::make_unique<Connection>(clock, FastOptions(peer.url(), std::move(token)));
+    connect(clock, FastOptions(peer.url(), std::move(token)));
+  }
+  void connect(Clock& clock, ConnectionOptions options) {
+    connection = std::make_unique<Connection>(clock, std::move(options));
     connection->setEventHandler([this](const Json& e) {
       std::lock_guard lock(mu);
       events.push_back(e);
@@ -293,6 +300,8 @@ TEST_F(ConnectedTest, ADroppedConnectionFailsPendingCallsAndIsReestablished) {
   // Fails at once with the link, not after the 5 s call time-out.
   ASSERT_EQ(pending.wait_for(2s), std::future_status::ready);
   EXPECT_EQ(pending.get().status, "disconnected");
+  // Already no longer connected: whoever waits for the link now waits for the next.
+  EXPECT_NE(connection->state(), LinkState::kConnected);
   ASSERT_TRUE(peer.waitForConnections(2));
   ASSERT_TRUE(connection->waitUntilConnected());
   EXPECT_TRUE(log.contains("lost"));
@@ -379,7 +388,7 @@ class HostTest : public ConnectedTest {
 
 TEST_F(HostTest, ActingCallsBecomeTheirActionsWithTypedParams) {
   peer.answer("send_group_msg", Json{{"message_id", 31}});
-  EXPECT_EQ(host->CQ_sendGroupMsg(100, "[CQ:at,qq=5] 你好, O'Neil"), 31);
+  EXPECT_EQ(host->CQ_sendGroupMsg(100, "[CQ:at,qq=5] 你好, O'Neil"), 0);
   EXPECT_EQ(
       lastParams("send_group_msg"),
       (Json{{"group_id", 100}, {"message", "[CQ:at,qq=5] 你好, O'Neil"}, {"auto_escape", false}}));
@@ -409,15 +418,153 @@ TEST_F(HostTest, ActingCallsBecomeTheirActionsWithTypedParams) {
 
 TEST_F(HostTest, TextThatIsNoValidUtf8IsSentWithReplacementsNotDropped) {
   peer.answer("send_group_msg", Json{{"message_id", 1}});
-  EXPECT_EQ(host->CQ_sendGroupMsg(100, "坏\xFF\xFE字"), 1);
+  host->CQ_sendGroupMsg(100, "坏\xFF\xFE字");
   EXPECT_EQ(lastParams("send_group_msg")["message"], "坏\uFFFD\uFFFD字");
 }
 
-TEST_F(HostTest, FailedActionsReturnTheFailureResult) {
-  peer.fail("send_group_msg", 1200);
-  peer.fail("set_group_ban", 102);
-  EXPECT_LT(host->CQ_sendGroupMsg(1, "x"), 0);
-  EXPECT_LT(host->CQ_setGroupBan(1, 2, 60), 0);
+// Run-log messages that contain `part`.
+std::vector<std::string> RunLogWith(const RunLog& log, const std::string& part) {
+  std::vector<std::string> out;
+  for (const RunLogEntry& e : log.entries())
+    if (e.message.find(part) != std::string::npos) out.push_back(e.message);
+  return out;
+}
+
+TEST_F(HostTest, ARefusedActingCallIsReportedInTheRunLogWithItsGroupAndMember) {
+  RunLog runLog(realClock);
+  host->setRunLog(&runLog);
+  peer.fail("set_group_kick", 102);
+  peer.fail("send_private_msg", 1200);
+  host->CQ_setGroupBan(1, 3, 60);  // answered ok: nothing to report
+  host->CQ_setGroupKick(100, 20001, false);
+  host->CQ_sendPrivateMsg(20002, "hi");
+  ASSERT_TRUE(Eventually([&] { return RunLogWith(runLog, "失败").size() == 2; }));
+  EXPECT_THAT(RunLogWith(runLog, "set_group_kick").at(0),
+              AllOf(HasSubstr("踢人失败"), HasSubstr("群100"), HasSubstr("成员20001"),
+                    HasSubstr("retcode 102")));
+  EXPECT_THAT(RunLogWith(runLog, "send_private_msg").at(0),
+              AllOf(HasSubstr("失败"), HasSubstr("成员20002")));
+  std::this_thread::sleep_for(50ms);
+  EXPECT_TRUE(RunLogWith(runLog, "set_group_ban").empty());
+  // A join request's answer is named by the request it answers.
+  peer.fail("set_group_add_request", 100);
+  host->noteRequest("flag-7", 100, 20003);
+  host->CQ_setGroupAddRequestV2("flag-7", kRequestGroupAdd, kRequestApprove, "");
+  ASSERT_TRUE(Eventually([&] { return RunLogWith(runLog, "失败").size() == 3; }));
+  EXPECT_THAT(
+      RunLogWith(runLog, "set_group_add_request").at(0),
+      AllOf(HasSubstr("处理加群请求失败"), HasSubstr("群100 成员20003"), HasSubstr("flag-7")));
+}
+
+TEST_F(HostTest, ActingCallsGoOutWithoutWaitingForSlowAnswersWhileReadsWaitForTheirs) {
+  RunLog runLog(realClock);
+  host->setRunLog(&runLog);
+  peer.delay("set_group_kick", 200ms);
+  peer.delay("get_login_info", 200ms);
+  peer.answer("get_login_info", Json{{"user_id", 10000}});
+  const auto start = std::chrono::steady_clock::now();
+  for (int64_t member = 1; member <= 20; ++member) {
+    host->CQ_sendGroupMsg(100, "warning " + std::to_string(member));
+    host->CQ_setGroupKick(100, member, false);
+  }
+  // Twenty kicks answered 200 ms each would take 4 s one after the other.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+  for (int64_t member = 1; member <= 20; ++member) {
+    auto msg = peer.nextRequest(2s);
+    auto kick = peer.nextRequest(2s);
+    ASSERT_TRUE(msg && kick);
+    EXPECT_EQ((*msg)["action"], "send_group_msg");
+    EXPECT_EQ((*kick)["action"], "set_group_kick");
+    EXPECT_EQ((*kick)["params"]["user_id"], member);  // in call order
+  }
+  const auto readStart = std::chrono::steady_clock::now();
+  EXPECT_EQ(host->CQ_getLoginQQ(), 10000);  // a read waits for its late answer
+  EXPECT_GE(std::chrono::steady_clock::now() - readStart, 150ms);
+  std::this_thread::sleep_for(300ms);  // the kicks' late answers: all good
+  EXPECT_TRUE(RunLogWith(runLog, "失败").empty());
+}
+
+TEST_F(ConnectedTest, ANeverAnsweredActingCallIsReportedAfterTheCallTimeOut) {
+  ConnectionOptions o = FastOptions(peer.url(), "secret");
+  o.callTimeout = 300ms;
+  o.sweepInterval = 20ms;
+  connect(realClock, o);
+  RunLog runLog(realClock);
+  OneBotHost host(*connection);
+  host.setRunLog(&runLog);
+  peer.neverAnswer("set_group_card");
+  host.CQ_setGroupCard(100, 7, "新人");
+  ASSERT_TRUE(peer.nextRequest("set_group_card"));
+  ASSERT_TRUE(Eventually([&] { return !RunLogWith(runLog, "失败").empty(); }, 3s));
+  EXPECT_THAT(RunLogWith(runLog, "失败").at(0),
+              AllOf(HasSubstr("set_group_card"), HasSubstr("群100 成员7"), HasSubstr("无应答")));
+}
+
+TEST_F(HostTest, ActingCallsMadeWhileTheLinkIsDownAreSentInOrderAfterTheReconnect) {
+  RunLog runLog(realClock);
+  host->setRunLog(&runLog);
+  // A kick sent just before the drop and never answered is sent again.
+  peer.neverAnswer("set_group_kick");
+  host->CQ_setGroupKick(100, 1, false);
+  ASSERT_TRUE(peer.nextRequest("set_group_kick"));
+  peer.setAccepting(false);
+  peer.dropClient();
+  ASSERT_TRUE(Eventually([&] { return connection->state() != LinkState::kConnected; }));
+  peer.answer("set_group_kick", Json());
+  host->CQ_setGroupKick(100, 2, true);
+  host->CQ_setGroupBan(100, 3, 600);
+  host->CQ_setGroupWholeBan(100, true);
+  host->CQ_setGroupCard(100, 4, "新人");
+  host->CQ_sendGroupMsg(100, "踢出");
+  host->CQ_setGroupAddRequestV2("flag-9", kRequestGroupAdd, kRequestApprove, "");
+  std::this_thread::sleep_for(100ms);  // a few attempts refused meanwhile
+  peer.setAccepting(true);
+  std::vector<std::string> actions;
+  for (int i = 0; i < 7; ++i) {
+    auto r = peer.nextRequest(3s);
+    ASSERT_TRUE(r) << i;
+    actions.push_back((*r)["action"]);
+    if (i < 2) EXPECT_EQ((*r)["params"]["user_id"], i + 1);
+  }
+  EXPECT_THAT(actions, ElementsAre("set_group_kick", "set_group_kick", "set_group_ban",
+                                   "set_group_whole_ban", "set_group_card", "send_group_msg",
+                                   "set_group_add_request"));
+  std::this_thread::sleep_for(100ms);
+  EXPECT_TRUE(RunLogWith(runLog, "失败").empty());
+}
+
+TEST_F(ConnectedTest, HeldActingCallsExpireByCountAndByAgeAndSayWhichFailed) {
+  ConnectionOptions o = FastOptions(peer.url(), "secret");
+  o.maxHeldCalls = 2;
+  o.maxHeldAge = 300ms;
+  o.sweepInterval = 20ms;
+  connect(realClock, o);
+  RunLog runLog(realClock);
+  OneBotHost host(*connection);
+  host.setRunLog(&runLog);
+  peer.setAccepting(false);
+  peer.dropClient();
+  ASSERT_TRUE(Eventually([&] { return connection->state() != LinkState::kConnected; }));
+  host.CQ_setGroupKick(100, 1, false);
+  host.CQ_setGroupKick(100, 2, false);
+  host.CQ_setGroupKick(100, 3, false);  // the third pushes the oldest out
+  ASSERT_EQ(RunLogWith(runLog, "失败").size(), 1u);
+  EXPECT_THAT(RunLogWith(runLog, "失败").at(0),
+              AllOf(HasSubstr("踢人失败"), HasSubstr("群100 成员1"), HasSubstr("过期")));
+  ASSERT_TRUE(Eventually([&] { return RunLogWith(runLog, "失败").size() == 3; }, 3s));
+  EXPECT_EQ(RunLogWith(runLog, "成员2").size(), 1u);
+  EXPECT_EQ(RunLogWith(runLog, "成员3").size(), 1u);
+  peer.setAccepting(true);
+  ASSERT_TRUE(peer.waitForConnections(2));
+  EXPECT_FALSE(peer.nextRequest("set_group_kick", 300ms));  // expired calls are never sent
+}
+
+TEST_F(ConnectedTest, ALoneSurrogateEscapeIsReadAsAReplacementCharacter) {
+  connect(realClock, "secret");
+  peer.sendRaw(R"({"post_type":"message","message_type":"group","group_id":100,"user_id":5,)"
+               R"("message":"加我微信\ud800 \udc00\ud83d\ude00 \\ud800"})");
+  ASSERT_TRUE(waitEvents(1));
+  EXPECT_EQ(events[0]["message"], "加我微信\uFFFD \uFFFD\U0001F600 \\ud800");
 }
 
 TEST_F(HostTest, ReadCallsAnswerFromTheirData) {
@@ -589,12 +736,20 @@ TEST_F(ConnectedTest, EventsArriveAsTheRecordsOfTheirKind) {
 
 class FallbackWeb : public OfflineQqServices {
  public:
-  std::string fetchNickname(const std::string& qq) override { return "web:" + qq; }
-  std::string fetchQqLevel(const std::string&) override { return "3"; }
+  std::string fetchNickname(const std::string& qq) override {
+    ++asked;
+    return "web:" + qq;
+  }
+  std::string fetchQqLevel(const std::string&) override {
+    ++asked;
+    return "3";
+  }
   int fetchGroupList(std::vector<GroupListEntry>& entries) override {
+    ++asked;
     entries = {{"999", "网页群", "1", "群主"}};
     return 1;
   }
+  std::atomic<int> asked{0};
 };
 
 TEST_F(HostTest, QqServicesAskTheImplementationFirstAndFallBackToTheWeb) {
@@ -630,6 +785,49 @@ TEST_F(HostTest, QqServicesAskTheImplementationFirstAndFallBackToTheWeb) {
   peer.fail("get_group_list", 1404);
   ASSERT_EQ(qq.fetchGroupList(groups), 1);
   EXPECT_EQ(groups[0].group, "999");
+}
+
+TEST_F(HostTest, QqServicesWaitForADownLinkInsteadOfAskingTheWeb) {
+  FallbackWeb web;
+  OneBotQqServices qq(*connection, web);
+  peer.answer("get_stranger_info", Json{{"nickname", "小五"}});
+  peer.answer("get_login_info", Json{{"user_id", 10000}});
+  peer.setAccepting(false);
+  peer.dropClient();
+  ASSERT_TRUE(Eventually([&] { return connection->state() != LinkState::kConnected; }));
+  auto nick = std::async(std::launch::async, [&] { return qq.fetchNickname("5"); });
+  EXPECT_EQ(nick.wait_for(300ms), std::future_status::timeout);
+  peer.setAccepting(true);
+  ASSERT_EQ(nick.wait_for(5s), std::future_status::ready);
+  EXPECT_EQ(nick.get(), "小五");
+  EXPECT_EQ(web.asked, 0);
+
+  // A group list cut off by a drop is asked again on the next link.
+  std::atomic<int> lists{0};
+  peer.answer("get_group_list", ScriptedPeer::Answer([&](const Json&) {
+                if (lists++ == 0) {
+                  peer.dropClient();
+                  return std::optional<Json>();
+                }
+                return std::optional<Json>(Json::array({{{"group_id", 100}}}));
+              }));
+  peer.answer("get_group_member_info", Json{{"role", "owner"}});
+  std::vector<GroupListEntry> groups;
+  ASSERT_EQ(qq.fetchGroupList(groups), 1);
+  EXPECT_EQ(groups[0].role, "群主");
+  EXPECT_EQ(lists.load(), 2);
+  EXPECT_EQ(web.asked, 0);
+
+  // A stopped connection answers nothing, and asks the web nothing either.
+  peer.setAccepting(false);
+  peer.dropClient();
+  ASSERT_TRUE(Eventually([&] { return connection->state() != LinkState::kConnected; }));
+  auto stopped = std::async(std::launch::async, [&] { return qq.fetchNickname("5"); });
+  std::this_thread::sleep_for(50ms);
+  connection->stop();
+  ASSERT_EQ(stopped.wait_for(2s), std::future_status::ready);
+  EXPECT_EQ(stopped.get(), "");
+  EXPECT_EQ(web.asked, 0);
 }
 
 }  // namespace

@@ -4,6 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "onebot/event_hold.h"
 #include "onebot/json_fields.h"
 
 namespace bw::onebot {
@@ -226,6 +231,55 @@ TEST(JsonFields, AcceptNumbersAndDecimalText) {
   EXPECT_EQ(Excerpt(std::string(300, 'x')).size(), 203u);
   const std::string chinese = std::string(199, 'x') + "青";  // 青 straddles byte 200
   EXPECT_EQ(Excerpt(chinese + std::string(10, 'y')), std::string(199, 'x') + "...");
+}
+
+}  // namespace
+}  // namespace bw::onebot
+
+namespace bw::onebot {
+namespace {
+
+TEST(ParseFrame, ReadsLoneSurrogateEscapesAsReplacementCharacters) {
+  // High alone, low alone, high at the very end; a pair and an escaped backslash stay.
+  ParsedFrame f = ParseFrame(R"({"t":"a\ud800b\udc00c\ud83d\ude00d\\ud800","u":"\udbff"})");
+  ASSERT_TRUE(f.ok());
+  EXPECT_EQ(f.value["t"], "a\uFFFDb\uFFFDc\U0001F600d\\ud800");
+  EXPECT_EQ(f.value["u"], "\uFFFD");
+  // A high half followed by another high half: both replaced, not paired.
+  EXPECT_EQ(ReplaceLoneSurrogates(R"("\ud800\ud801")"), R"("\ufffd\ufffd")");
+  EXPECT_EQ(ReplaceLoneSurrogates(R"("\ud800\u0041")"), R"("\ufffd\u0041")");
+  // Broken JSON stays broken.
+  EXPECT_FALSE(ParseFrame(R"({"t":"\ud800)").ok());
+}
+
+TEST(EventHold, HoldsEventsUntilReleasedThenPassesThemOnInOrder) {
+  std::mutex mu;
+  std::vector<int> seen;
+  EventHold hold([&](const Json& e) {
+    std::lock_guard lock(mu);
+    seen.push_back(e["n"].get<int>());
+  });
+  for (int n = 0; n < 100; ++n) hold.onEvent(Json{{"n", n}});
+  EXPECT_TRUE(seen.empty());
+  EXPECT_EQ(hold.held(), 100u);
+  // Events keep coming from another thread while the held ones are handed on.
+  std::thread more([&] {
+    for (int n = 100; n < 2000; ++n) hold.onEvent(Json{{"n", n}});
+  });
+  hold.release();
+  more.join();
+  hold.release();  // a second release changes nothing
+  ASSERT_EQ(seen.size(), 2000u);
+  for (int n = 0; n < 2000; ++n) ASSERT_EQ(seen[n], n);
+}
+
+TEST(EventHold, DropsBeyondItsCapacity) {
+  std::vector<int> seen;
+  EventHold hold([&](const Json& e) { seen.push_back(e["n"].get<int>()); }, 3);
+  for (int n = 0; n < 5; ++n) hold.onEvent(Json{{"n", n}});
+  hold.release();
+  hold.onEvent(Json{{"n", 9}});
+  EXPECT_EQ(seen, (std::vector<int>{0, 1, 2, 9}));
 }
 
 }  // namespace

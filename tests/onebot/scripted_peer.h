@@ -3,7 +3,7 @@
 // answers them as scripted (by default {"status":"ok","retcode":0,"data":null}),
 // pushes events to the robot, and can misbehave on purpose: refuse the token
 // (HTTP 403 before the upgrade, or the retcode-1403 answer and a close), leave
-// actions unanswered, or drop the connection.
+// actions unanswered, answer them late, or drop the connection.
 //
 // Header-only so that each test program that needs one includes it once.
 // Thread-safety: all members may be called from the test's threads.
@@ -25,6 +25,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace bw::test {
 
@@ -77,6 +78,25 @@ class ScriptedPeer {
     std::lock_guard lock(mu_);
     failures_[action] = retcode;
   }
+  // Answers `action` only after `delay` (the next frames are read meanwhile).
+  void delay(const std::string& action, std::chrono::milliseconds delay) {
+    std::lock_guard lock(mu_);
+    delays_[action] = delay;
+  }
+  // Runs on the peer's thread for every action frame, before it is answered.
+  void onRequest(std::function<void(const Json& frame)> fn) {
+    std::lock_guard lock(mu_);
+    onRequest_ = std::move(fn);
+  }
+  // Every action frame received so far, with the time it came, in order.
+  struct Received {
+    Json frame;
+    std::chrono::steady_clock::time_point at;
+  };
+  std::vector<Received> received() const {
+    std::lock_guard lock(mu_);
+    return received_;
+  }
 
   // Sends an event (or any frame) to the connected robot.
   void send(Json frame) {
@@ -97,6 +117,19 @@ class ScriptedPeer {
     boost::asio::post(ioc_, [this] {
       if (client_) client_->shutdown();
     });
+  }
+
+  // Like a link cut after what was sent: the frames already queued are written,
+  // then the connection ends (the robot reads them, then the end).
+  void dropClientAfterWrites() {
+    boost::asio::post(ioc_, [this] {
+      if (client_) client_->endAfterWrites();
+    });
+  }
+  // While false, new connections are closed at once (an implementation that is down).
+  void setAccepting(bool accepting) {
+    std::lock_guard lock(mu_);
+    accepting_ = accepting;
   }
 
   // Blocks until `n` robots have completed the upgrade (or the time-out).
@@ -228,11 +261,22 @@ class ScriptedPeer {
                        if (ec) return;
                        self->writes.pop_front();
                        if (!self->writes.empty()) return self->doWrite();
+                       if (self->endAfter) return self->halfClose();
                        if (self->closeAfterWrites) {
                          self->ws.async_close(boost::beast::websocket::close_code::policy_error,
                                               [self](boost::beast::error_code) {});
                        }
                      });
+    }
+
+    void endAfterWrites() {
+      if (writes.empty() || !open) return halfClose();
+      endAfter = true;
+    }
+    bool endAfter = false;
+    void halfClose() {
+      boost::beast::error_code ignored;
+      ws.next_layer().socket().shutdown(boost::asio::ip::tcp::socket::shutdown_send, ignored);
     }
 
     void shutdown() {
@@ -247,9 +291,16 @@ class ScriptedPeer {
   void accept() {
     acceptor_.async_accept([this](boost::beast::error_code ec, boost::asio::ip::tcp::socket s) {
       if (ec) return;
+      bool accepting = true;
       {
         std::lock_guard lock(mu_);
         ++accepted_;
+        accepting = accepting_;
+      }
+      if (!accepting) {
+        boost::system::error_code ignored;
+        s.close(ignored);
+        return accept();
       }
       if (client_) client_->shutdown();  // one robot at a time
       client_ = std::make_shared<Client>(std::move(s), *this);
@@ -263,15 +314,21 @@ class ScriptedPeer {
     if (frame.is_discarded()) return;
     std::optional<Json> data = Json();
     int failure = 0;
+    std::chrono::milliseconds late{0};
+    std::function<void(const Json&)> hook;
     {
       std::lock_guard lock(mu_);
       requests_.push_back(frame);
+      received_.push_back({frame, std::chrono::steady_clock::now()});
       const std::string action = frame.value("action", "");
       if (auto it = answers_.find(action); it != answers_.end())
         data = it->second(frame.contains("params") ? frame["params"] : Json::object());
       if (auto it = failures_.find(action); it != failures_.end()) failure = it->second;
+      if (auto it = delays_.find(action); it != delays_.end()) late = it->second;
+      hook = onRequest_;
     }
     cv_.notify_all();
+    if (hook) hook(frame);
     if (!data) return;  // never answered
     Json reply = Json::object();
     reply["status"] = failure ? "failed" : "ok";
@@ -279,7 +336,12 @@ class ScriptedPeer {
     reply["data"] = failure ? Json() : *data;
     reply["message"] = "";
     reply["echo"] = frame.contains("echo") ? frame["echo"] : Json();
-    client.write(reply.dump());
+    if (late.count() == 0) return client.write(reply.dump());
+    auto timer = std::make_shared<boost::asio::steady_timer>(ioc_, late);
+    timer->async_wait([timer, self = client.shared_from_this(),
+                       text = reply.dump()](boost::beast::error_code ec) {
+      if (!ec) self->write(text);
+    });
   }
 
   const std::string token_;
@@ -296,8 +358,12 @@ class ScriptedPeer {
   std::condition_variable cv_;
   std::map<std::string, Answer> answers_;
   std::map<std::string, int> failures_;
+  std::map<std::string, std::chrono::milliseconds> delays_;
+  std::function<void(const Json&)> onRequest_;
+  std::vector<Received> received_;
   std::deque<Json> requests_;
   int upgrades_ = 0;
+  bool accepting_ = true;
   int accepted_ = 0;
   std::string lastAuthorization_;
 };

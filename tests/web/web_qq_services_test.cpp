@@ -52,6 +52,14 @@ class QqServicesTest : public ::testing::Test {
   WebQqServices services_;
 };
 
+TEST(WebServiceUrls, EveryServiceIsReachedOverHttps) {
+  // The requests carry the session cookies: never in clear text.
+  const WebServiceUrls u;
+  for (const std::string* url :
+       {&u.portrait, &u.avatar, &u.membership, &u.group, &u.announcement, &u.homeworkFeedback})
+    EXPECT_TRUE(url->starts_with("https://")) << *url;
+}
+
 TEST_F(QqServicesTest, NicknameFromThePortraitAnswer) {
   answer("/fcg-bin/cgi_get_portrait.fcg",
          HttpResponse(200,
