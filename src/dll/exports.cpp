@@ -14,6 +14,8 @@
 #include <ctime>
 #include <string>
 
+#include "util/wide_text.h"
+
 // Times past 2038 are stored and compared: msvcrt's time_t must be the 64-bit one.
 static_assert(sizeof(time_t) == 8, "build with -D__MINGW_USE_VC2005_COMPAT");
 #endif
@@ -157,11 +159,7 @@ BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
     exe.resize(n);
     const size_t slash = exe.find_last_of(L"\\/");
     const std::wstring dir = slash == std::wstring::npos ? std::wstring() : exe.substr(0, slash);
-    const int bytes = WideCharToMultiByte(CP_UTF8, 0, dir.data(), static_cast<int>(dir.size()),
-                                          nullptr, 0, nullptr, nullptr);
-    std::string runDirectory(static_cast<size_t>(bytes), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, dir.data(), static_cast<int>(dir.size()), runDirectory.data(),
-                        bytes, nullptr, nullptr);
+    const std::string runDirectory = bw::Utf8FromWide(dir);
     bw::dll::PluginOptions options;
     options.runDirectory = runDirectory;
     options.hostLibrary = "CQP.dll";

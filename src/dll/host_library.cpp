@@ -2,6 +2,8 @@
 
 #if defined(_WIN32)
 #include <windows.h>
+
+#include "util/wide_text.h"
 #else
 #include <dlfcn.h>
 #endif
@@ -12,25 +14,12 @@ namespace bw::dll {
 
 #if defined(_WIN32)
 
-namespace {
-
-std::wstring Wide(const std::string& utf8) {
-  if (utf8.empty()) return {};
-  const int n =
-      MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-  std::wstring out(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), out.data(), n);
-  return out;
-}
-
-}  // namespace
-
 std::unique_ptr<HostLibrary> HostLibrary::open(const std::string& path) {
   // The host has loaded its library already: take that one (counted, so that
   // FreeLibrary below stays balanced) and only load when it is not there.
   HMODULE module = nullptr;
-  if (!GetModuleHandleExW(0, Wide(path).c_str(), &module))
-    module = LoadLibraryW(Wide(path).c_str());
+  if (!GetModuleHandleExW(0, WideFromUtf8(path).c_str(), &module))
+    module = LoadLibraryW(WideFromUtf8(path).c_str());
   if (!module) {
     LogError("cannot load the host library " + path + " (error " + std::to_string(GetLastError()) +
              ")");

@@ -11,20 +11,10 @@
 #include <vector>
 
 #include "util/files.h"
+#include "util/wide_text.h"
 
 namespace bw {
 namespace {
-
-std::wstring Wide(std::string_view utf8) {
-  if (utf8.empty()) return {};
-  const int n =
-      MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-  std::wstring out(static_cast<size_t>(n > 0 ? n : 0), L'\0');
-  if (n > 0) {
-    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), out.data(), n);
-  }
-  return out;
-}
 
 Status Failure(std::string_view what, const std::string& path, DWORD error) {
   return Status::Error(std::string(what) + " " + path + ": Windows error " + std::to_string(error));
@@ -55,12 +45,12 @@ bool WriteAll(HANDLE h, std::string_view bytes, DWORD& error) {
 
 bool DirectoryExists(const std::string& path) {
   if (path.empty()) return false;
-  const DWORD a = GetFileAttributesW(Wide(path).c_str());
+  const DWORD a = GetFileAttributesW(WideFromUtf8(path).c_str());
   return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 bool FileExists(const std::string& path) {
-  return !path.empty() && GetFileAttributesW(Wide(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+  return !path.empty() && GetFileAttributesW(WideFromUtf8(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 bool EnsureDirectory(const std::string& path) {
@@ -71,14 +61,14 @@ bool EnsureDirectory(const std::string& path) {
     if (i != path.size() && path[i] != '/' && path[i] != '\\') continue;
     const std::string part = path.substr(0, i);
     if (part.empty() || part.back() == ':' || DirectoryExists(part)) continue;
-    CreateDirectoryW(Wide(part).c_str(), nullptr);
+    CreateDirectoryW(WideFromUtf8(part).c_str(), nullptr);
   }
   return DirectoryExists(path);
 }
 
 Status ReadFileBytes(const std::string& path, std::string& out) {
   out.clear();
-  Handle file{CreateFileW(Wide(path).c_str(), GENERIC_READ,
+  Handle file{CreateFileW(WideFromUtf8(path).c_str(), GENERIC_READ,
                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)};
   if (file.h == INVALID_HANDLE_VALUE) return Failure("cannot open", path, GetLastError());
@@ -97,7 +87,7 @@ Status ReadFileBytes(const std::string& path, std::string& out) {
 }
 
 Status WriteFileAtomic(const std::string& path, std::string_view bytes) {
-  const std::wstring target = Wide(path);
+  const std::wstring target = WideFromUtf8(path);
   std::wstring temp;
   HANDLE h = INVALID_HANDLE_VALUE;
   // A fresh name beside the target; CREATE_NEW never takes over another's file.
@@ -131,7 +121,7 @@ Status WriteFileAtomic(const std::string& path, std::string_view bytes) {
 }
 
 Status AppendFile(const std::string& path, std::string_view bytes) {
-  Handle file{CreateFileW(Wide(path).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
+  Handle file{CreateFileW(WideFromUtf8(path).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)};
   if (file.h == INVALID_HANDLE_VALUE) return Failure("cannot open", path, GetLastError());
   DWORD error = 0;
@@ -141,7 +131,7 @@ Status AppendFile(const std::string& path, std::string_view bytes) {
 
 // Windows has no mode bits here: the files inherit the directory's ACL.
 Status CreatePrivateFile(const std::string& path) {
-  Handle file{CreateFileW(Wide(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+  Handle file{CreateFileW(WideFromUtf8(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                           FILE_ATTRIBUTE_NORMAL, nullptr)};
   if (file.h == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
@@ -154,18 +144,15 @@ Status CreatePrivateFile(const std::string& path) {
 std::vector<std::string> RemoveStaleTemporaryFiles(const std::string& directory) {
   std::vector<std::string> removed;
   WIN32_FIND_DATAW found;
-  const std::wstring dir = Wide(JoinPath(directory, ""));
+  const std::wstring dir = WideFromUtf8(JoinPath(directory, ""));
   HANDLE search = FindFirstFileW((dir + L"*.tmp-*").c_str(), &found);
   if (search == INVALID_HANDLE_VALUE) return removed;
   do {
     // Directories and links of that name are not ours.
     if (found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))
       continue;
-    const int n =
-        WideCharToMultiByte(CP_UTF8, 0, found.cFileName, -1, nullptr, 0, nullptr, nullptr);
-    if (n <= 1) continue;
-    std::string name(static_cast<size_t>(n - 1), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, found.cFileName, -1, name.data(), n, nullptr, nullptr);
+    const std::string name = Utf8FromWide(found.cFileName);
+    if (name.empty()) continue;
     if (!IsAtomicWriteTemporaryName(name)) continue;
     if (DeleteFileW((dir + found.cFileName).c_str())) removed.push_back(name);
   } while (FindNextFileW(search, &found));

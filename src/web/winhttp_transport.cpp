@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "util/wide_text.h"
 #include "web/http_transport.h"
 
 namespace bw {
@@ -17,29 +18,6 @@ namespace {
 constexpr size_t kMaxBodyBytes = 64u << 20;
 constexpr int kDefaultConnectMs = 60000;
 constexpr int kDefaultIdleMs = 30000;
-
-std::wstring Wide(const std::string& utf8) {
-  if (utf8.empty()) return {};
-  const int n =
-      MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-  std::wstring out(static_cast<size_t>(n > 0 ? n : 0), L'\0');
-  if (n > 0) {
-    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), out.data(), n);
-  }
-  return out;
-}
-
-std::string Narrow(const std::wstring& wide) {
-  if (wide.empty()) return {};
-  const int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr,
-                                    0, nullptr, nullptr);
-  std::string out(static_cast<size_t>(n > 0 ? n : 0), '\0');
-  if (n > 0) {
-    WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), out.data(), n,
-                        nullptr, nullptr);
-  }
-  return out;
-}
 
 struct InternetClose {
   void operator()(void* h) const { WinHttpCloseHandle(h); }
@@ -54,7 +32,7 @@ class WinHttpTransport final : public HttpTransport {
  public:
   TransportResponse perform(const TransportRequest& request) override {
     TransportResponse response;
-    const std::wstring url = Wide(request.url);
+    const std::wstring url = WideFromUtf8(request.url);
     URL_COMPONENTS parts{};
     parts.dwStructSize = sizeof parts;
     parts.dwHostNameLength = parts.dwUrlPathLength = parts.dwExtraInfoLength = 1;
@@ -69,7 +47,7 @@ class WinHttpTransport final : public HttpTransport {
     path.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
     if (path.empty()) path = L"/";
 
-    const std::wstring proxy = Wide(request.proxy);
+    const std::wstring proxy = WideFromUtf8(request.proxy);
     Internet session(WinHttpOpen(
         L"", proxy.empty() ? WINHTTP_ACCESS_TYPE_NO_PROXY : WINHTTP_ACCESS_TYPE_NAMED_PROXY,
         proxy.empty() ? WINHTTP_NO_PROXY_NAME : proxy.c_str(), WINHTTP_NO_PROXY_BYPASS, 0));
@@ -88,7 +66,7 @@ class WinHttpTransport final : public HttpTransport {
       response.error = Failure("WinHttpConnect");
       return response;
     }
-    const std::wstring method = Wide(request.method);
+    const std::wstring method = WideFromUtf8(request.method);
     Internet req(WinHttpOpenRequest(connection.get(), method.c_str(), path.c_str(), nullptr,
                                     WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
                                     https ? WINHTTP_FLAG_SECURE : 0));
@@ -107,9 +85,10 @@ class WinHttpTransport final : public HttpTransport {
       WinHttpSetOption(req.get(), WINHTTP_OPTION_SECURITY_FLAGS, &option, sizeof option);
     }
     std::wstring headers;
-    for (const auto& [name, value] : request.headers) headers += Wide(name + ": " + value + "\r\n");
+    for (const auto& [name, value] : request.headers)
+      headers += WideFromUtf8(name + ": " + value + "\r\n");
     for (const auto& [name, value] : request.proxyHeaders)
-      headers += Wide(name + ": " + value + "\r\n");
+      headers += WideFromUtf8(name + ": " + value + "\r\n");
     const bool sendBody = !request.body.empty() && request.method != "HEAD";
     if (!WinHttpSendRequest(req.get(),
                             headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str(),
@@ -136,7 +115,7 @@ class WinHttpTransport final : public HttpTransport {
       const size_t first = raw.find(L"\r\n");
       raw = first == std::wstring::npos ? std::wstring() : raw.substr(first + 2);
       while (!raw.empty() && (raw.back() == L'\r' || raw.back() == L'\n')) raw.pop_back();
-      response.headerText = Narrow(raw);
+      response.headerText = Utf8FromWide(raw);
     }
     if (request.method != "HEAD") {
       char buffer[16 * 1024];
