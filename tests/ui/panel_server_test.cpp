@@ -238,9 +238,13 @@ TEST_F(PanelServerTest, ASwitchFromThePanelActsLikeTheWindowAndIsSavedAtOnce) {
   EXPECT_THAT(log, Contains("操作|开启广告检测"));
   EXPECT_EQ(ReadProfileString(data + "setsoft.ini", "选择框", "选择框_开启广告检测", ""), "真");
   status = Json::parse(res->body);
-  for (const Json& box : status["features"]["boxes"])
-    for (const Json& item : box["items"])
-      if (item.contains("on")) EXPECT_EQ(item["on"], item["label"] == "广告检测:") << item["label"];
+  for (const Json& box : status["features"]["boxes"]) {
+    for (const Json& item : box["items"]) {
+      if (item.contains("on")) {
+        EXPECT_EQ(item["on"], item["label"] == "广告检测:") << item["label"];
+      }
+    }
+  }
 
   res = change({{"编辑框_禁言时间", "60"}, {"单选框_禁言", true}}, session(s));
   ASSERT_TRUE(res);
