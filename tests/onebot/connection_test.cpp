@@ -524,7 +524,9 @@ TEST_F(HostTest, ActingCallsMadeWhileTheLinkIsDownAreSentInOrderAfterTheReconnec
     auto r = peer.nextRequest(3s);
     ASSERT_TRUE(r) << i;
     actions.push_back((*r)["action"]);
-    if (i < 2) EXPECT_EQ((*r)["params"]["user_id"], i + 1);
+    if (i < 2) {
+      EXPECT_EQ((*r)["params"]["user_id"], i + 1);
+    }
   }
   EXPECT_THAT(actions, ElementsAre("set_group_kick", "set_group_kick", "set_group_ban",
                                    "set_group_whole_ban", "set_group_card", "send_group_msg",
