@@ -42,11 +42,6 @@ std::string EncodeEditText(const std::string& text) {
   return ReplaceAll(out, "\r", kEditBreak);
 }
 
-// Group numbers name files in the data directory and keys of 群设置.ini: the
-// account-number check keeps a hostile or hand-edited entry from pointing
-// anywhere else.
-bool IsGroupNumber(const std::string& group) { return IsAccountNumber(group); }
-
 }  // namespace
 
 SettingsStore::SettingsStore(Settings& settings, ListViews& lists, ManagedGroups& managedGroups,
@@ -127,7 +122,9 @@ void SettingsStore::LoadTaskList() { LoadListFile(lists_.tasks, path("任务列�
 void SettingsStore::LoadKeywordList() { LoadListFile(lists_.keywords, path("回复关键词.txt")); }
 
 std::string SettingsStore::welcomeText(const std::string& group) const {
-  if (!IsGroupNumber(group)) return {};
+  // The group number names a file here: a hand-edited list entry must not
+  // point anywhere else.
+  if (!IsAccountNumber(group)) return {};
   const std::string file = path(group);
   if (!FileExists(file)) return {};
   std::string bytes;
@@ -153,7 +150,7 @@ void SettingsStore::RebuildGroupDerivedLists() {
       const std::string group =
           row.cells.size() > groupcol::kGroup ? row.cells[groupcol::kGroup] : "";
       const std::string name = row.cells.size() > groupcol::kName ? row.cells[groupcol::kName] : "";
-      if (!IsGroupNumber(group)) {
+      if (!IsAccountNumber(group)) {
         // The row stays in the list (and its file); it just manages nothing.
         LogWarning("群列表.txt line " + std::to_string(i + 1) + ": group cell \"" + group +
                    "\" is not a group number; row skipped");
@@ -195,7 +192,7 @@ void SettingsStore::SetWelcomeForCheckedGroups() {
     for (size_t i = 0; i < rows.size(); ++i) {
       if (!rows[i].checked) continue;
       const std::string group = lists_.welcome.cell(i, welcomecol::kGroup);
-      if (!IsGroupNumber(group)) {
+      if (!IsAccountNumber(group)) {
         LogWarning("welcome text: not a group number: " + group);
         continue;
       }
