@@ -17,5 +17,27 @@ set_target_properties(bw_plugin PROPERTIES OUTPUT_NAME com.brindle.warden PREFIX
 add_dependencies(bw_plugin bw_def)
 # Every object of bw_dll, also those only the export table names.
 target_link_libraries(bw_plugin PRIVATE "$<LINK_LIBRARY:WHOLE_ARCHIVE,bw_dll>")
+# The update server (scheme, host and directory, ending in "/", serving
+# update.txt and update.zip): the distributor's, given at build time with
+# -DBW_UPDATE_URL=...; empty: the plug-in checks for no update.
+set(BW_UPDATE_URL "" CACHE STRING "Base URL of the plug-in's update server")
+target_compile_definitions(bw_dll PRIVATE BW_UPDATE_URL="${BW_UPDATE_URL}")
+
 # Stripped: the host loads it by name and nothing links against it.
 target_link_options(bw_plugin PRIVATE -s -Wl,--enable-stdcall-fixup -Wl,--no-insert-timestamp)
+
+# scripts/test-windows: our own 32-bit host for the plug-in (tests/wine) and
+# the fake host library it loads as CQP.dll (the native tests' fake, here with
+# undecorated stdcall names, as the host exports them).
+option(BW_WINE_HARNESS "Build the Windows host harness and the fake CQP.dll" OFF)
+if(BW_WINE_HARNESS)
+  file(GLOB bw_harness_sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/wine/*.cpp)
+  add_executable(bw_host_harness ${bw_harness_sources})
+  set_target_properties(bw_host_harness PROPERTIES OUTPUT_NAME host_harness)
+  target_link_libraries(bw_host_harness PRIVATE odbc32)
+
+  add_library(bw_fake_cqp SHARED ${PROJECT_SOURCE_DIR}/tests/dll/fake_cqp.cpp)
+  set_target_properties(bw_fake_cqp PROPERTIES OUTPUT_NAME CQP PREFIX "" SUFFIX ".dll")
+  target_include_directories(bw_fake_cqp PRIVATE ${PROJECT_SOURCE_DIR}/src)
+  target_link_options(bw_fake_cqp PRIVATE -Wl,--kill-at)
+endif()

@@ -11,6 +11,7 @@
 #if defined(_WIN32)
 #include <windows.h>
 
+#include <atomic>
 #include <ctime>
 #include <string>
 
@@ -23,6 +24,36 @@ static_assert(sizeof(time_t) == 8, "build with -D__MINGW_USE_VC2005_COMPAT");
 using bw::dll::CurrentPlugin;
 
 namespace {
+
+#if defined(_WIN32)
+// While the plug-in's threads run, the library holds a reference to itself: a
+// host that unloads it without _eventExit must not unmap code that a thread
+// still runs (and the threads cannot be joined under the loader lock).
+// _eventExit joins them and drops the reference.
+HMODULE gSelf = nullptr;
+std::atomic<HMODULE> gSelfReference{nullptr};
+
+void HoldSelf() {
+  if (gSelfReference.load() != nullptr || gSelf == nullptr) return;
+  std::wstring path(MAX_PATH, L'\0');
+  DWORD n = 0;
+  while ((n = GetModuleFileNameW(gSelf, path.data(), static_cast<DWORD>(path.size()))) ==
+         path.size()) {
+    path.resize(path.size() * 2);
+  }
+  path.resize(n);
+  HMODULE held = LoadLibraryW(path.c_str());
+  HMODULE none = nullptr;
+  if (held && !gSelfReference.compare_exchange_strong(none, held)) FreeLibrary(held);
+}
+
+void ReleaseSelf() {
+  if (HMODULE held = gSelfReference.exchange(nullptr)) FreeLibrary(held);
+}
+#else
+void HoldSelf() {}
+void ReleaseSelf() {}
+#endif
 
 template <typename Fn>
 int32_t Forward(Fn&& fn) {
@@ -50,13 +81,16 @@ int32_t BW_STDCALL _eventStartup() {
   return Forward([](auto& p) { return p._eventStartup(); });
 }
 int32_t BW_STDCALL _eventEnable() {
+  HoldSelf();  // before the first thread starts
   return Forward([](auto& p) { return p._eventEnable(); });
 }
 int32_t BW_STDCALL _eventDisable() {
   return Forward([](auto& p) { return p._eventDisable(); });
 }
 int32_t BW_STDCALL _eventExit() {
-  return Forward([](auto& p) { return p._eventExit(); });
+  const int32_t result = Forward([](auto& p) { return p._eventExit(); });
+  ReleaseSelf();  // every thread was joined: an unload may follow
+  return result;
 }
 int32_t BW_STDCALL _menuA() {
   return Forward([](auto& p) { return p._menuA(); });
@@ -148,8 +182,9 @@ int32_t BW_STDCALL bw_PublishHomework(const char* group, const char* courseName,
 #if defined(_WIN32)
 // The library-load steps. The objects are only built here: no thread starts
 // before _eventEnable, so nothing waits under the loader lock.
-BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
+BOOL WINAPI DllMain(HINSTANCE self, DWORD reason, LPVOID reserved) {
   if (reason == DLL_PROCESS_ATTACH) {
+    gSelf = self;
     std::wstring exe(MAX_PATH, L'\0');
     DWORD n = 0;
     while ((n = GetModuleFileNameW(nullptr, exe.data(), static_cast<DWORD>(exe.size()))) ==
@@ -163,11 +198,15 @@ BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
     bw::dll::PluginOptions options;
     options.runDirectory = runDirectory;
     options.hostLibrary = "CQP.dll";
+    options.updateBaseUrl = BW_UPDATE_URL;
+    if (!options.updateBaseUrl.empty() && options.updateBaseUrl.back() != '/')
+      options.updateBaseUrl += '/';
     bw::dll::LoadPlugin(std::move(options));
   } else if (reason == DLL_PROCESS_DETACH && reserved == nullptr) {
-    // A FreeLibrary: the worker threads may still run and cannot be joined
-    // under the loader lock, so the objects stay (the host unloads plug-ins
-    // only when it exits, where the process takes everything with it).
+    // A FreeLibrary. While threads ran, the library's own reference kept it
+    // loaded, so none runs now: the objects go, their files are closed.
+    // (At process exit, reserved != nullptr, the process takes everything.)
+    bw::dll::UnloadPlugin();
   }
   return TRUE;
 }

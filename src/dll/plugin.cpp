@@ -7,6 +7,7 @@
 
 #include "dll/message_box.h"
 #include "storage/ini_file.h"
+#include "storage/schema.h"
 #include "util/charset.h"
 #include "util/log.h"
 
@@ -46,6 +47,16 @@ UpdateConfig UpdateConfigOf(const PluginOptions& options) {
   return config;
 }
 
+// The plug-in's database: Access where its driver is (or its file was), else
+// SQLite through the SQLite3 ODBC driver.
+CoreOptions CoreOptionsOf(Lifecycle& lifecycle) {
+  CoreOptions options;
+  options.connectDatabase = [&lifecycle](Database& db) {
+    return DeployAndConnectPluginDatabase(db, lifecycle.dataDirectory());
+  };
+  return options;
+}
+
 std::mutex gPluginMu;
 std::unique_ptr<Plugin> gPlugin;
 
@@ -65,11 +76,14 @@ Plugin::Plugin(PluginOptions options)
       lifecycle_(host_, options_.clock ? *options_.clock : realClock_,
                  options_.qq ? *options_.qq : static_cast<QqServices&>(webQq_),
                  options_.runDirectory),
-      robot_(lifecycle_),
+      robot_(lifecycle_, CoreOptionsOf(lifecycle_)),
       statistics_(lifecycle_.clock(), lifecycle_.settings(), lifecycle_.lists(),
                   lifecycle_.groupLog()),
       updater_(lifecycle_.clock(), host_, lifecycle_.runLog(), web_, UpdateConfigOf(options_),
-               options_.runDirectory) {
+               options_.runDirectory),
+      panelStatus_(lifecycle_.clock()),
+      panelAuth_(lifecycle_.clock()) {
+  panelAuth_.setToken(ui::RandomToken());
   LifecycleHooks hooks = robot_.hooks();
   hooks.installErrorReporter = [this](Lifecycle&, RuntimeErrorReporter reporter) {
     std::lock_guard lock(reporterMu_);
@@ -92,9 +106,11 @@ Plugin::Plugin(PluginOptions options)
   hooks.startup = [this, startup = std::move(hooks.startup)](Lifecycle& l) {
     guarded("startup", [&] {
       startup(l);
+      startPanel();
       return 0;
     });
   };
+  hooks.menuA = [this](Lifecycle&) { openPanel(); };
   EventHandlers& h = hooks.handlers;
   h.groupMessage = reporting("group message", std::move(h.groupMessage));
   h.privateMessage = reporting("private message", std::move(h.privateMessage));
@@ -105,7 +121,61 @@ Plugin::Plugin(PluginOptions options)
   writeStatusKey();
 }
 
-Plugin::~Plugin() { robot_.shutdown(); }
+Plugin::~Plugin() {
+  stopPanel();
+  robot_.shutdown();
+}
+
+void Plugin::startPanel() {
+  std::lock_guard lock(panelMu_);
+  if (panel_ || exited_) return;
+  panelStatus_.setAccount(lifecycle_.loginAccount(), host_.CQ_getLoginNick());
+  panelStatus_.set(ui::ConnectionStatus::State::kConnected);
+  ui::PanelOptions options;
+  options.port = options_.panelPort;
+  auto panel = std::make_unique<ui::PanelServer>(robot_, panelStatus_, panelAuth_, options);
+  if (!panel->start() && options.port != 0) {
+    // Another program (or a second host) holds the port: any free one will do,
+    // the browser is always sent to the actual address.
+    options.port = 0;
+    panel = std::make_unique<ui::PanelServer>(robot_, panelStatus_, panelAuth_, options);
+    if (!panel->start()) return;
+  }
+  LogInfo("settings panel: " + panel->baseUrl());
+  panel_ = std::move(panel);
+}
+
+void Plugin::stopPanel() {
+  std::unique_ptr<ui::PanelServer> panel;
+  {
+    std::lock_guard lock(panelMu_);
+    exited_ = true;
+    panel = std::move(panel_);
+  }
+  if (panel) panel->stop();
+}
+
+void Plugin::openPanel() {
+  std::string url;
+  {
+    std::lock_guard lock(panelMu_);
+    if (!panel_) {
+      LogWarning("the settings panel does not serve (see the log above)");
+      return;
+    }
+    url = panel_->loginUrl();
+  }
+  if (options_.openBrowser) {
+    options_.openBrowser(url);
+  } else {
+    OpenInBrowser(url);
+  }
+}
+
+std::string Plugin::panelUrl() {
+  std::lock_guard lock(panelMu_);
+  return panel_ ? panel_->baseUrl() : std::string();
+}
 
 std::string Plugin::hostConfigFile() const {
   // Written with a forward slash, as the host's own plug-ins do.
@@ -197,7 +267,15 @@ int32_t Plugin::_eventDisable() {
 }
 
 int32_t Plugin::_eventExit() {
-  return guarded("_eventExit", [&] { return lifecycle_._eventExit(); });
+  return guarded("_eventExit", [&] {
+    lifecycle_._eventExit();
+    // The host exits (or unloads the library) next: every thread of the
+    // plug-in ends here, while it can still be joined (never under the loader
+    // lock of an unload). The settings are saved, the database closed.
+    stopPanel();
+    robot_.shutdown();
+    return 0;
+  });
 }
 
 int32_t Plugin::_menuA() {

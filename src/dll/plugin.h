@@ -7,6 +7,10 @@
 // One Plugin exists per loaded library: LoadPlugin() runs the library-load steps
 // (on Windows from DllMain; the native tests call it themselves).
 //
+// The settings window is the panel (ui::PanelServer), served on 127.0.0.1 once
+// the startup sequence has run; _menuA opens its login link in the default
+// browser. _eventExit stops the panel and joins every thread of the plug-in.
+//
 // Thread-safety: the exports may be called from any host thread.
 #pragma once
 
@@ -20,6 +24,8 @@
 #include "core/robot_core.h"
 #include "dll/cqp_host.h"
 #include "logs/statistics.h"
+#include "ui/panel_auth.h"
+#include "ui/panel_server.h"
 #include "update/updater.h"
 #include "util/clock.h"
 #include "web/qq_services.h"
@@ -48,6 +54,11 @@ struct PluginOptions {
   // Ends the host process after an installed update; null: the platform's way
   // (TerminateProcess with exit code 0 on Windows).
   std::function<void()> terminateHost;
+  // Where the settings panel listens on 127.0.0.1; when the port is taken (or
+  // 0), any free port.
+  int panelPort = 8077;
+  // Opens the panel's login link; null: the default browser (ShellExecuteW).
+  std::function<void(const std::string& url)> openBrowser;
 };
 
 // The text a text-returning export hands out: kept until the next call of the
@@ -109,9 +120,15 @@ class Plugin {
   RobotCore& robot() { return robot_; }
   // The host's configuration file, where the plug-in's status entry lives.
   std::string hostConfigFile() const;
+  // The settings panel's address ("http://127.0.0.1:<port>/"), "" while it
+  // does not serve.
+  std::string panelUrl();
 
  private:
   void writeStatusKey();
+  void startPanel();
+  void stopPanel();
+  void openPanel();
   // Runs an export's work; an exception becomes a CQ_setFatal report.
   template <typename Fn>
   int32_t guarded(const char* entry, Fn&& fn);
@@ -136,6 +153,14 @@ class Plugin {
   std::mutex reporterMu_;
 
   RetainedText appInfo_, gtk_, nickname_, avatar_;
+
+  // After robot_: the panel serves its settings. A new login token per load,
+  // handed only to the browser that _menuA opens.
+  ui::ConnectionStatus panelStatus_;
+  ui::PanelAuth panelAuth_;
+  std::mutex panelMu_;
+  std::unique_ptr<ui::PanelServer> panel_;
+  bool exited_ = false;  // under panelMu_: no panel after _eventExit
 };
 
 // The library-load steps, once per load: the process-wide objects, then the

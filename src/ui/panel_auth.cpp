@@ -1,8 +1,10 @@
 #include "ui/panel_auth.h"
 
+#if !defined(_WIN32)
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <cstdio>
@@ -15,6 +17,7 @@
 namespace bw::ui {
 namespace {
 
+#if !defined(_WIN32)
 bool IsHexToken(std::string_view s) {
   return s.size() >= 16 && s.find_first_not_of("0123456789abcdef") == std::string_view::npos;
 }
@@ -36,6 +39,7 @@ Status WritePrivateFile(const std::string& path, std::string_view bytes) {
   }
   return Status::Ok();
 }
+#endif
 
 }  // namespace
 
@@ -59,6 +63,7 @@ bool ConstantTimeEquals(std::string_view a, std::string_view b) {
 
 PanelAuth::PanelAuth(const Clock& clock) : clock_(clock) {}
 
+#if !defined(_WIN32)
 Status PanelAuth::loadOrCreateToken(const std::string& file) {
   std::string text;
   if (FileExists(file)) {
@@ -81,6 +86,7 @@ Status PanelAuth::loadOrCreateToken(const std::string& file) {
   setToken(text);
   return Status::Ok();
 }
+#endif
 
 void PanelAuth::setToken(std::string token) {
   std::lock_guard lock(mu_);

@@ -46,10 +46,13 @@ class PanelAuth {
 
   explicit PanelAuth(const Clock& clock);
 
+#if !defined(_WIN32)
   // Reads the token from `file`, or creates the file (mode 0600) with a new
   // random token when it is missing. A file that is readable by others is
-  // refused: the token would not be secret.
+  // refused: the token would not be secret. (The Windows plug-in keeps a new
+  // token per load in memory and hands it only to the browser it opens.)
   Status loadOrCreateToken(const std::string& file);
+#endif
   // For tests and the owner's own password: the secret to log in with.
   void setToken(std::string token);
   std::string token() const;

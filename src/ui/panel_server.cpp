@@ -1,10 +1,14 @@
 #include "ui/panel_server.h"
 
+#include <httplib.h>
+#if !defined(_WIN32)
 #include <arpa/inet.h>
 #include <dirent.h>
-#include <httplib.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#else
+#define SHUT_RDWR SD_BOTH  // WinSock's name
+#endif
 
 #include <condition_variable>
 #include <cstdlib>
@@ -88,8 +92,11 @@ class BoundedPool : public httplib::TaskQueue {
 // The library offers no handle on the sockets it accepted, nor on its
 // listening socket's backlog (5). Both are found among the process's file
 // descriptors by their local port.
+// (The Windows build sets the backlog at compile time and lets idle
+// connections end by their read time-out.)
 template <class Fn>
-void ForEachSocketOnPort(int port, Fn fn) {
+void ForEachSocketOnPort([[maybe_unused]] int port, [[maybe_unused]] Fn fn) {
+#if !defined(_WIN32)
   DIR* dir = ::opendir("/proc/self/fd");
   if (!dir) return;
   std::vector<int> fds;
@@ -113,6 +120,7 @@ void ForEachSocketOnPort(int port, Fn fn) {
     ::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &optlen);
     fn(fd, listening != 0);
   }
+#endif
 }
 
 void SendJson(httplib::Response& res, const Json& body, int status = 200) {

@@ -43,7 +43,7 @@ const std::map<std::string, std::set<std::string>>& Allowed() {
     m["ui"] = m["core"];
     m["ui"].insert("core");
     m["dll"] = m["core"];
-    m["dll"].insert("core");
+    m["dll"].insert({"core", "ui"});  // the plug-in serves the panel as its settings window
     return m;
   }();
   return allowed;

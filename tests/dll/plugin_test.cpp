@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <filesystem>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -30,6 +31,15 @@
 
 namespace bw::dll {
 namespace {
+
+template <typename Fn>
+bool WaitUntil(Fn&& done) {
+  for (int i = 0; i < 200; ++i) {
+    if (done()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  }
+  return done();
+}
 
 using ::testing::Contains;
 using ::testing::Each;
@@ -72,6 +82,11 @@ class PluginHarness : public ::testing::Test {
       boxesCv_.notify_all();
     };
     options.terminateHost = [this] { terminated_ = true; };
+    options.panelPort = 0;
+    options.openBrowser = [this](const std::string& url) {
+      std::lock_guard lock(mu_);
+      opened_.push_back(url);
+    };
     adjust(options);
     LoadPlugin(std::move(options));
     ASSERT_NE(CurrentPlugin(), nullptr);
@@ -124,6 +139,7 @@ class PluginHarness : public ::testing::Test {
   OfflineQqServices qq_;
   std::mutex mu_;
   std::vector<std::string> boxes_;
+  std::vector<std::string> opened_;  // what _menuA handed to the browser
   std::condition_variable boxesCv_;
   std::atomic<bool> terminated_{false};
 };
@@ -243,6 +259,63 @@ TEST_F(PluginHarness, InternalErrorIsReportedThroughSetFatal) {
   failActions(0);
   EXPECT_THAT(calls(),
               Contains("CQ_setFatal|77|group message: the host refused the call (ERROR1)"));
+}
+
+// The threads of this process, from the kernel's list.
+size_t ThreadCount() {
+  size_t n = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task"))
+    ++n;
+  return n;
+}
+
+TEST_F(PluginHarness, MenuAOpensThePanelLoggedInAndExitEndsEveryThread) {
+  const size_t threadsBefore = ThreadCount();
+  EXPECT_EQ(_menuA(), 0);
+  EXPECT_TRUE(opened_.empty()) << "before the running flag _menuA does nothing";
+  enable();
+  ASSERT_TRUE(WaitUntil([&] { return !CurrentPlugin()->panelUrl().empty(); }));
+  EXPECT_GT(ThreadCount(), threadsBefore);
+
+  EXPECT_EQ(_menuA(), 0);
+  std::string url;
+  {
+    std::lock_guard lock(mu_);
+    ASSERT_EQ(opened_.size(), 1u);
+    url = opened_[0];
+  }
+  const std::string base = CurrentPlugin()->panelUrl();
+  ASSERT_THAT(url, StartsWith(base + "login?token="));
+  // The browser's visit: the link logs in and lands on the panel.
+  const std::string host = base.substr(7, base.size() - 8);  // 127.0.0.1:port
+  httplib::Client browser(host.substr(0, host.find(':')),
+                          std::stoi(host.substr(host.find(':') + 1)));
+  httplib::Result login = browser.Get(url.substr(base.size() - 1));
+  ASSERT_TRUE(login);
+  EXPECT_EQ(login->status, 303);
+  const std::string cookie = login->get_header_value("Set-Cookie");
+  ASSERT_FALSE(cookie.empty());
+  httplib::Result status =
+      browser.Get("/api/status", {{"Cookie", cookie.substr(0, cookie.find(';'))}});
+  ASSERT_TRUE(status);
+  EXPECT_EQ(status->status, 200);
+  EXPECT_THAT(status->body, HasSubstr("\"account\":\"10000\""));
+  EXPECT_THAT(status->body, HasSubstr("\"ready\":true"));
+  // Without the link's token nothing is shown.
+  httplib::Result anonymous = browser.Get("/api/status");
+  ASSERT_TRUE(anonymous);
+  EXPECT_EQ(anonymous->status, 401);
+
+  // _eventExit: the panel stops, every thread of the plug-in is joined and
+  // the settings are saved.
+  EXPECT_EQ(_eventExit(), 0);
+  EXPECT_EQ(CurrentPlugin()->panelUrl(), "");
+  EXPECT_FALSE(browser.Get("/api/status"));
+  EXPECT_EQ(ThreadCount(), threadsBefore);
+  EXPECT_TRUE(FileExists(dataDirectory() + "setsoft.ini"));
+  EXPECT_EQ(_menuA(), 0);
+  std::lock_guard lock(mu_);
+  EXPECT_EQ(opened_.size(), 1u) << "no panel after _eventExit";
 }
 
 TEST_F(PluginHarness, ExportsAnswerZeroWithoutAPlugin) {
