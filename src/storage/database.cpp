@@ -5,36 +5,56 @@
 #endif
 #include <sql.h>
 #include <sqlext.h>
+#ifdef _WIN32
+#include <odbcinst.h>
+#endif
 
 #include <algorithm>
 #include <cstring>
+#include <cwchar>
 #include <deque>
 #include <map>
 
 #include "util/log.h"
 #ifdef _WIN32
-#include "util/charset.h"
+#include "util/wide_text.h"
 #endif
 
 namespace bw {
 namespace {
 
-// The ANSI driver interface takes the process code page on Windows and UTF-8 on
-// Linux; the core's text is UTF-8 either way.
-std::string ToDriver(const std::string& text) {
+// The text of the driver interface. On Windows the wide (UTF-16) entry points:
+// every driver manager maps them for an ANSI driver, a Unicode driver takes
+// them as they are, no text passes through the ANSI code page, and Wine's
+// odbc32 implements these (its ANSI ones abort). On Linux the plain calls,
+// whose text is UTF-8 for both drivers used there.
 #ifdef _WIN32
-  return Utf8ToGbk(text);
-#else
-  return text;
-#endif
+using DriverChar = SQLWCHAR;
+std::basic_string<DriverChar> ToDriver(const std::string& text) {
+  const std::wstring wide = WideFromUtf8(text);
+  return std::basic_string<DriverChar>(wide.begin(), wide.end());
 }
-
-std::string FromDriver(std::string text) {
-#ifdef _WIN32
-  return GbkToUtf8(text);
+std::string FromDriver(const DriverChar* text, size_t room) {
+  // Up to the terminator: the SQLite3 driver reports wide lengths in bytes.
+  size_t n = 0;
+  while (n < room && text[n] != 0) ++n;
+  return Utf8FromWide(std::wstring(text, text + n));
+}
+#define BW_ODBC(name) name##W
 #else
-  return text;
+using DriverChar = SQLCHAR;
+std::basic_string<DriverChar> ToDriver(const std::string& text) {
+  return std::basic_string<DriverChar>(text.begin(), text.end());
+}
+std::string FromDriver(const DriverChar* text, size_t room) {
+  return std::string(reinterpret_cast<const char*>(text),
+                     strnlen(reinterpret_cast<const char*>(text), room));
+}
+#define BW_ODBC(name) name
 #endif
+template <size_t N>
+std::string FromDriver(const DriverChar (&text)[N]) {
+  return FromDriver(text, N);
 }
 
 SQLHSTMT AsHandle(Statement stmt) {
@@ -73,14 +93,13 @@ std::vector<DiagRecord> ReadDiagnostics(SQLSMALLINT type, SQLHANDLE handle) {
   std::vector<DiagRecord> out;
   if (handle == SQL_NULL_HANDLE) return out;
   for (SQLSMALLINT i = 1;; ++i) {
-    SQLCHAR state[6] = {0};
-    SQLCHAR message[512] = {0};
+    DriverChar state[6] = {0};
+    DriverChar message[512] = {0};
     SQLINTEGER native = 0;
     SQLSMALLINT length = 0;
-    SQLRETURN rc = SQLGetDiagRec(type, handle, i, state, &native, message, sizeof message, &length);
+    SQLRETURN rc = BW_ODBC(SQLGetDiagRec)(type, handle, i, state, &native, message, 511, &length);
     if (!SQL_SUCCEEDED(rc)) break;
-    out.push_back({FromDriver(reinterpret_cast<char*>(state)),
-                   FromDriver(reinterpret_cast<char*>(message)), static_cast<int>(native)});
+    out.push_back({FromDriver(state), FromDriver(message), static_cast<int>(native)});
   }
   return out;
 }
@@ -174,12 +193,12 @@ void Database::SetConnectionHandle(OdbcHandle handle) {
 bool Database::Connect(const std::string& connectionString) {
   std::lock_guard lock(mu_);
   if (impl_->env == SQL_NULL_HENV || !impl_->ensureConnectionHandle()) return false;
-  std::string in = ToDriver(connectionString);
-  SQLCHAR out[1024] = {0};
+  auto in = ToDriver(connectionString);
+  DriverChar out[1024] = {0};
   SQLSMALLINT outLength = 0;
-  SQLRETURN rc = SQLDriverConnect(impl_->dbc, nullptr, reinterpret_cast<SQLCHAR*>(in.data()),
-                                  static_cast<SQLSMALLINT>(in.size()), out, sizeof out, &outLength,
-                                  SQL_DRIVER_NOPROMPT);
+  SQLRETURN rc =
+      BW_ODBC(SQLDriverConnect)(impl_->dbc, nullptr, in.data(), static_cast<SQLSMALLINT>(in.size()),
+                                out, 1023, &outLength, SQL_DRIVER_NOPROMPT);
   if (!SQL_SUCCEEDED(rc)) {
     impl_->remember(SQL_HANDLE_DBC, impl_->dbc, "connect");
     return false;
@@ -201,8 +220,31 @@ bool Database::ConnectExcel(const std::string& file, const std::string& password
   return Connect(ExcelConnectionString(file, password));
 }
 
+namespace {
+// The database file as the driver must be told it. Under Wine 8, odbc32 hands
+// the connection string unchanged to the Unix driver manager and its Unix
+// driver, which needs the Unix path; Windows drivers take the Windows one.
+std::string DriverFilePath(const std::string& file) {
+#ifdef _WIN32
+  using ToUnix = char*(CDECL*)(LPCWSTR);
+  HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+  auto toUnix = reinterpret_cast<ToUnix>(
+      reinterpret_cast<void*>(GetProcAddress(kernel, "wine_get_unix_file_name")));
+  if (toUnix) {
+    char* unixPath = toUnix(WideFromUtf8(file).c_str());
+    if (unixPath) {
+      std::string out = unixPath;  // UTF-8, as the Unix side writes names
+      HeapFree(GetProcessHeap(), 0, unixPath);
+      return out;
+    }
+  }
+#endif
+  return file;
+}
+}  // namespace
+
 bool Database::ConnectSqlite(const std::string& file) {
-  return Connect(SqliteConnectionString(file));
+  return Connect(SqliteConnectionString(DriverFilePath(file)));
 }
 
 bool Database::ConnectPostgres(const std::string& server, int port, const std::string& database,
@@ -236,9 +278,8 @@ int Database::ExecuteCode(const std::string& sql, int64_t* rowCount) {
   std::lock_guard lock(mu_);
   SQLHSTMT stmt = impl_->allocStatement();
   if (stmt == SQL_NULL_HSTMT) return SQL_ERROR;
-  std::string text = ToDriver(sql);
-  SQLRETURN rc = SQLExecDirect(stmt, reinterpret_cast<SQLCHAR*>(text.data()),
-                               static_cast<SQLINTEGER>(text.size()));
+  auto text = ToDriver(sql);
+  SQLRETURN rc = BW_ODBC(SQLExecDirect)(stmt, text.data(), static_cast<SQLINTEGER>(text.size()));
   if (rc == SQL_ERROR) impl_->remember(SQL_HANDLE_STMT, stmt, "statement \"" + sql + "\"");
   if (rowCount) {
     SQLLEN rows = -1;
@@ -273,9 +314,8 @@ Statement Database::Query(const std::string& sql, int cursorType) {
   std::lock_guard lock(mu_);
   SQLHSTMT stmt = impl_->allocStatement(cursorType);
   if (stmt == SQL_NULL_HSTMT) return 0;
-  std::string text = ToDriver(sql);
-  SQLRETURN rc = SQLExecDirect(stmt, reinterpret_cast<SQLCHAR*>(text.data()),
-                               static_cast<SQLINTEGER>(text.size()));
+  auto text = ToDriver(sql);
+  SQLRETURN rc = BW_ODBC(SQLExecDirect)(stmt, text.data(), static_cast<SQLINTEGER>(text.size()));
   if (rc != SQL_SUCCESS) {
     if (rc == SQL_ERROR) impl_->remember(SQL_HANDLE_STMT, stmt, "query \"" + sql + "\"");
     SQLFreeHandle(SQL_HANDLE_STMT, stmt);
@@ -289,9 +329,8 @@ Statement Database::Prepare(const std::string& sql, int cursorType) {
   std::lock_guard lock(mu_);
   SQLHSTMT stmt = impl_->allocStatement(cursorType);
   if (stmt == SQL_NULL_HSTMT) return 0;
-  std::string text = ToDriver(sql);
-  SQLRETURN rc = SQLPrepare(stmt, reinterpret_cast<SQLCHAR*>(text.data()),
-                            static_cast<SQLINTEGER>(text.size()));
+  auto text = ToDriver(sql);
+  SQLRETURN rc = BW_ODBC(SQLPrepare)(stmt, text.data(), static_cast<SQLINTEGER>(text.size()));
   if (!SQL_SUCCEEDED(rc)) {
     impl_->remember(SQL_HANDLE_STMT, stmt, "prepare \"" + sql + "\"");
     SQLFreeHandle(SQL_HANDLE_STMT, stmt);
@@ -414,8 +453,9 @@ namespace {
 
 // Reads a column in pieces: the first into `firstPiece` bytes, every further one
 // into a buffer of the size the driver reported. A NULL or an error gives "".
+// Text pieces end in a terminator of one unit (a byte, or two for UTF-16).
 std::string ReadPieces(SQLHSTMT stmt, int column, SQLSMALLINT cType, size_t firstPiece) {
-  const bool text = cType == SQL_C_CHAR;
+  const size_t unit = cType == SQL_C_CHAR ? 1 : cType == SQL_C_WCHAR ? 2 : 0;
   std::string out;
   std::vector<char> buffer(firstPiece);
   for (;;) {
@@ -424,15 +464,22 @@ std::string ReadPieces(SQLHSTMT stmt, int column, SQLSMALLINT cType, size_t firs
                               static_cast<SQLLEN>(buffer.size()), &indicator);
     if (rc == SQL_NO_DATA) break;  // every piece was read
     if (rc == SQL_ERROR || rc == SQL_INVALID_HANDLE || indicator == SQL_NULL_DATA) return {};
-    // A text piece is NUL-terminated inside the buffer, a byte piece fills it.
-    size_t room = text ? buffer.size() - 1 : buffer.size();
+    // A text piece is terminated inside the buffer, a byte piece fills it.
+    size_t room = buffer.size() - unit;
+    if (unit) room -= room % unit;
     size_t got = room;
     if (indicator >= 0) got = std::min<size_t>(got, static_cast<size_t>(indicator));
-    if (text) got = std::min(got, strnlen(buffer.data(), room));
+    if (unit) {
+      size_t end = 0;
+      while (end + unit <= got && !(buffer[end] == 0 && (unit == 1 || buffer[end + 1] == 0))) {
+        end += unit;
+      }
+      got = end;
+    }
     out.append(buffer.data(), got);
     if (rc != SQL_SUCCESS_WITH_INFO) break;
     if (indicator >= 0 && static_cast<size_t>(indicator) <= room) break;  // not truncated
-    size_t next = indicator > 0 ? static_cast<size_t>(indicator) : buffer.size() * 2;
+    size_t next = indicator > 0 ? static_cast<size_t>(indicator) + unit : buffer.size() * 2;
     buffer.assign(std::max<size_t>(next, 16), 0);
   }
   return out;
@@ -443,7 +490,14 @@ std::string ReadPieces(SQLHSTMT stmt, int column, SQLSMALLINT cType, size_t firs
 std::string Database::GetText(Statement stmt, int column) {
   std::lock_guard lock(mu_);
   if (!impl_->known(stmt) || column < 0) return {};
-  return FromDriver(ReadPieces(AsHandle(stmt), column, SQL_C_CHAR, 255));
+#ifdef _WIN32
+  // Read as UTF-16: its bytes, two per unit, then converted.
+  const std::string bytes = ReadPieces(AsHandle(stmt), column, SQL_C_WCHAR, 510);
+  return Utf8FromWide(
+      std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2));
+#else
+  return ReadPieces(AsHandle(stmt), column, SQL_C_CHAR, 255);
+#endif
 }
 
 std::string Database::GetBytes(Statement stmt, int column) {
@@ -499,13 +553,15 @@ struct ColumnDescription {
 
 ColumnDescription Describe(SQLHSTMT stmt, int column) {
   ColumnDescription d;
-  SQLCHAR name[255] = {0};
+  // Large: with a small buffer the SQLite3 driver cuts a character in half
+  // without reporting the truncation.
+  DriverChar name[256] = {0};
   SQLSMALLINT nameLength = 0, digits = 0;
-  SQLRETURN rc = SQLDescribeCol(stmt, static_cast<SQLUSMALLINT>(column + 1), name, sizeof name,
-                                &nameLength, &d.type, &d.size, &digits, &d.nullable);
+  SQLRETURN rc = BW_ODBC(SQLDescribeCol)(stmt, static_cast<SQLUSMALLINT>(column + 1), name, 255,
+                                         &nameLength, &d.type, &d.size, &digits, &d.nullable);
   if (!SQL_SUCCEEDED(rc)) return d;
   d.ok = true;
-  d.name = FromDriver(reinterpret_cast<char*>(name));
+  d.name = FromDriver(name);
   return d;
 }
 }  // namespace
@@ -627,13 +683,13 @@ int Database::GetErrorText(std::string& state, std::string& message) {
 std::string Database::Browse(const std::string& request) {
   std::lock_guard lock(mu_);
   if (impl_->env == SQL_NULL_HENV || !impl_->ensureConnectionHandle()) return {};
-  std::string in = ToDriver(request);
-  SQLCHAR out[2048] = {0};
+  auto in = ToDriver(request);
+  DriverChar out[2048] = {0};
   SQLSMALLINT outLength = 0;
-  SQLRETURN rc = SQLBrowseConnect(impl_->dbc, reinterpret_cast<SQLCHAR*>(in.data()),
-                                  static_cast<SQLSMALLINT>(in.size()), out, sizeof out, &outLength);
+  SQLRETURN rc = BW_ODBC(SQLBrowseConnect)(
+      impl_->dbc, in.data(), static_cast<SQLSMALLINT>(in.size()), out, 2047, &outLength);
   if (!SQL_SUCCEEDED(rc) && rc != SQL_NEED_DATA) return {};
-  return FromDriver(reinterpret_cast<char*>(out));
+  return FromDriver(out);
 }
 
 int Database::ParseBrowseList(const std::string& answer, const std::string& marker,
@@ -665,6 +721,47 @@ int Database::ListSqlServerDatabases(const std::string& server, const std::strin
   return ParseBrowseList(
       Browse("Driver={SQL Server};SERVER=" + server + ";UID=" + user + ";PWD=" + password),
       "DATABASE", out);
+}
+
+namespace {
+#ifdef _WIN32
+constexpr wchar_t kAccessDriver[] = L"Microsoft Access Driver (*.mdb)";
+#endif
+}  // namespace
+
+bool Database::CreateAccessFile(const std::string& file) {
+#ifdef _WIN32
+  // One attribute, "CREATE_DB=<file> General" (the sort order), in a list
+  // that ends with an empty entry.
+  std::wstring attributes = L"CREATE_DB=\"" + WideFromUtf8(file) + L"\" General";
+  attributes.push_back(L'\0');
+  attributes.push_back(L'\0');
+  if (SQLConfigDataSourceW(nullptr, ODBC_ADD_DSN, kAccessDriver, attributes.c_str())) return true;
+  DWORD code = 0;
+  WCHAR message[512] = {0};
+  WORD length = 0;
+  SQLInstallerErrorW(1, &code, message, 511, &length);
+  LogWarning("database: creating " + file + " failed (" + std::to_string(code) + ") " +
+             Utf8FromWide(message));
+  return false;
+#else
+  LogWarning("database: no Access driver here to create " + file);
+  return false;
+#endif
+}
+
+bool Database::AccessDriverInstalled() {
+#ifdef _WIN32
+  // The names, each ending in a NUL, the list in an empty one.
+  std::vector<WCHAR> names(16384, 0);
+  WORD used = 0;
+  if (!SQLGetInstalledDriversW(names.data(), static_cast<WORD>(names.size() - 1), &used))
+    return false;
+  for (const WCHAR* name = names.data(); *name; name += std::wcslen(name) + 1) {
+    if (std::wcscmp(name, kAccessDriver) == 0) return true;
+  }
+#endif
+  return false;
 }
 
 std::string Database::AccessConnectionString(const std::string& file, const std::string& password,

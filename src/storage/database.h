@@ -148,6 +148,12 @@ class Database {
   static int ParseBrowseList(const std::string& answer, const std::string& marker,
                              std::vector<std::string>& out);
 
+  // Creates an empty Access database file through the Access ODBC driver's
+  // setup (SQLConfigDataSource with CREATE_DB; Windows only, false elsewhere).
+  static bool CreateAccessFile(const std::string& file);
+  // Whether the Access ODBC driver is installed (Windows only).
+  static bool AccessDriverInstalled();
+
   // Connection strings, exactly as the drivers expect them.
   static std::string AccessConnectionString(const std::string& file, const std::string& password,
                                             bool newDriver);

@@ -32,9 +32,10 @@ InviteTable::Credit InviteTable::credit(int64_t group, int64_t member, int64_t i
       result.outcome = Credit::Outcome::kNeedsNickname;
       return result;
     }
-    counted = db_.Execute("insert into 邀请统计(QQ号,昵称,现存个数,邀请个数) values(" +
+    // Every counter named: Access tables have no column defaults.
+    counted = db_.Execute("insert into 邀请统计(QQ号,昵称,现存个数,邀请个数,退出个数) values(" +
                           SqlQuote(inviter) + "," + SqlQuote(*nickname) + "," + SqlQuote(present) +
-                          "," + SqlQuote(total) + ")");
+                          "," + SqlQuote(total) + ",'0')");
   } else {
     counted = db_.Execute("update 邀请统计 set 现存个数=" + SqlQuote(present) +
                           ",邀请个数=" + SqlQuote(total) + " where QQ号=" + SqlQuote(inviter));

@@ -99,8 +99,9 @@ std::vector<int64_t> MemberTable::accountsInOrder(int64_t group, Order order, bo
 }
 
 ExecResult MemberTable::addArrival(int64_t group, int64_t member, const std::string& joinedAt) {
-  return write("insert into 群成员(群号,QQ号,加群时间) values(" + SqlQuote(group) + "," +
-                   SqlQuote(member) + "," + SqlQuote(joinedAt) + ")",
+  // 最后发言 named: Access tables have no column defaults (0: never spoke).
+  return write("insert into 群成员(群号,QQ号,加群时间,最后发言) values(" + SqlQuote(group) + "," +
+                   SqlQuote(member) + "," + SqlQuote(joinedAt) + ",'0')",
                "insert of member " + std::to_string(member) + " of group " + std::to_string(group));
 }
 

@@ -20,6 +20,7 @@ struct Column {
   const char* name;
   bool numeric;
   const char* extra;  // e.g. a default
+  bool time = false;  // Unix seconds, past 2038 too
 };
 
 struct Table {
@@ -31,9 +32,9 @@ struct Table {
 // times and counters are numbers so that they sort and compare as numbers.
 const std::vector<Table>& Tables() {
   static const std::vector<Table> tables = {
-      {"管理员", {{"QQ号", false, ""}, {"昵称", false, ""}, {"加入时间", true, ""}}},
-      {"白名单", {{"QQ号", false, ""}, {"昵称", false, ""}, {"加入时间", true, ""}}},
-      {"黑名单", {{"QQ号", false, ""}, {"昵称", false, ""}, {"加入时间", true, ""}}},
+      {"管理员", {{"QQ号", false, ""}, {"昵称", false, ""}, {"加入时间", true, "", true}}},
+      {"白名单", {{"QQ号", false, ""}, {"昵称", false, ""}, {"加入时间", true, "", true}}},
+      {"黑名单", {{"QQ号", false, ""}, {"昵称", false, ""}, {"加入时间", true, "", true}}},
       // A member recorded on arrival has not spoken yet: 最后发言 0.
       {"群成员",
        {{"群号", false, ""},
@@ -41,8 +42,8 @@ const std::vector<Table>& Tables() {
         {"昵称", false, ""},
         {"名片", false, ""},
         {"性别", false, ""},
-        {"加群时间", true, ""},
-        {"最后发言", true, " DEFAULT 0"},
+        {"加群时间", true, "", true},
+        {"最后发言", true, " DEFAULT 0", true},
         {"权限", false, ""},
         {"不良记录", false, ""}}},
       // A counter the insert leaves out (退出个数) starts at 0, not NULL.
@@ -87,26 +88,68 @@ bool DdlSucceeded(int rc) {
 
 }  // namespace
 
-std::vector<std::string> SchemaStatements(SqlDialect dialect) {
-  const char* number = dialect == SqlDialect::kPostgres ? "BIGINT" : "INTEGER";
-  std::vector<std::string> out;
+namespace {
+
+// Access (Jet) SQL: no "IF NOT EXISTS"; texts are TEXT(255), times DOUBLE
+// (its INTEGER is 32-bit, too small past 2038), counters INTEGER; no column
+// defaults (the ODBC driver's SQL has none: the statements name every counter).
+std::string ColumnType(const Column& c, SqlDialect dialect) {
+  if (dialect == SqlDialect::kAccess) {
+    if (!c.numeric) return "TEXT(255)";
+    return c.time ? "DOUBLE" : "INTEGER";
+  }
+  if (!c.numeric) return "TEXT";
+  return std::string(dialect == SqlDialect::kPostgres ? "BIGINT" : "INTEGER") + c.extra;
+}
+
+std::string CreateTable(const Table& t, SqlDialect dialect) {
+  std::string sql =
+      dialect == SqlDialect::kAccess ? "CREATE TABLE " : "CREATE TABLE IF NOT EXISTS ";
+  sql += std::string(t.name) + " (";
+  for (size_t i = 0; i < t.columns.size(); ++i) {
+    if (i) sql += ", ";
+    sql += std::string(t.columns[i].name) + " " + ColumnType(t.columns[i], dialect);
+  }
+  return sql + ")";
+}
+
+std::string CreateIndex(const Index& ix, SqlDialect dialect) {
+  return std::string(dialect == SqlDialect::kAccess ? "CREATE INDEX "
+                                                    : "CREATE INDEX IF NOT EXISTS ") +
+         ix.name + " ON " + ix.table + " (" + ix.columns + ")";
+}
+
+// Access: a table that answers a query exists and is kept as it is (with its
+// indexes); a missing one is created with its indexes.
+bool CreateAccessSchema(Database& db) {
   for (const auto& t : Tables()) {
-    std::string sql = std::string("CREATE TABLE IF NOT EXISTS ") + t.name + " (";
-    for (size_t i = 0; i < t.columns.size(); ++i) {
-      const Column& c = t.columns[i];
-      if (i) sql += ", ";
-      sql += std::string(c.name) + " " + (c.numeric ? number : "TEXT") + c.extra;
+    if (db.ExecuteCode(std::string("SELECT COUNT(*) FROM ") + t.name) >= 0) continue;
+    std::vector<std::string> statements = {CreateTable(t, SqlDialect::kAccess)};
+    for (const auto& ix : Indexes()) {
+      if (std::string(ix.table) == t.name)
+        statements.push_back(CreateIndex(ix, SqlDialect::kAccess));
     }
-    out.push_back(sql + ")");
+    for (const std::string& sql : statements) {
+      if (!DdlSucceeded(db.ExecuteCode(sql))) {
+        LogError("database: schema statement failed: " + sql);
+        return false;
+      }
+    }
   }
-  for (const auto& ix : Indexes()) {
-    out.push_back(std::string("CREATE INDEX IF NOT EXISTS ") + ix.name + " ON " + ix.table + " (" +
-                  ix.columns + ")");
-  }
+  return true;
+}
+
+}  // namespace
+
+std::vector<std::string> SchemaStatements(SqlDialect dialect) {
+  std::vector<std::string> out;
+  for (const auto& t : Tables()) out.push_back(CreateTable(t, dialect));
+  for (const auto& ix : Indexes()) out.push_back(CreateIndex(ix, dialect));
   return out;
 }
 
 bool CreateSchema(Database& db, SqlDialect dialect) {
+  if (dialect == SqlDialect::kAccess) return CreateAccessSchema(db);
   Transaction tx(db);
   if (!tx.ok()) return false;
   for (const auto& sql : SchemaStatements(dialect)) {
@@ -148,7 +191,7 @@ bool DeployAndConnectSqlite(Database& db, const std::string& dataDirectory) {
     db.Disconnect();
     // Only a file this start created is removed, so the next start tries again.
     if (!existed) {
-      for (const char* suffix : {"", "-wal", "-shm"}) std::remove((file + suffix).c_str());
+      for (const char* suffix : {"", "-wal", "-shm"}) RemoveFile(file + suffix);
     }
     return false;
   }
@@ -166,6 +209,57 @@ bool DeployAndConnectPostgres(Database& db, const std::string& connectionString)
     return false;
   }
   return true;
+}
+
+}  // namespace bw
+
+namespace bw {
+
+std::string AccessDatabaseFile(const std::string& dataDirectory) {
+  return JoinPath(dataDirectory, "brindlewarden.mdb");
+}
+
+bool DeployAndConnectAccess(Database& db, const std::string& dataDirectory) {
+  const std::string file = AccessDatabaseFile(dataDirectory);
+  const bool existed = FileExists(file);
+  if (!existed) {
+    if (!EnsureDirectory(dataDirectory)) {
+      LogError("database: cannot create the directory " + dataDirectory);
+      return false;
+    }
+    if (!Database::CreateAccessFile(file)) {
+      LogError("database: the Access driver cannot create " + file);
+      return false;
+    }
+  }
+  if (!db.ConnectAccess(file, "", false)) {
+    LogError("database: cannot open " + file);
+    return false;
+  }
+  if (!CreateSchema(db, SqlDialect::kAccess)) {
+    LogError("database: cannot create the tables in " + file);
+    db.Disconnect();
+    if (!existed) RemoveFile(file);  // the next start tries again
+    return false;
+  }
+  return true;
+}
+
+DatabaseKind ChoosePluginDatabase(bool accessFileExists, bool sqliteFileExists,
+                                  bool accessDriverInstalled) {
+  if (accessFileExists) return DatabaseKind::kAccess;
+  if (sqliteFileExists) return DatabaseKind::kSqlite;
+  return accessDriverInstalled ? DatabaseKind::kAccess : DatabaseKind::kSqlite;
+}
+
+bool DeployAndConnectPluginDatabase(Database& db, const std::string& dataDirectory) {
+  const DatabaseKind kind = ChoosePluginDatabase(FileExists(AccessDatabaseFile(dataDirectory)),
+                                                 FileExists(DatabaseFile(dataDirectory)),
+                                                 Database::AccessDriverInstalled());
+  if (kind == DatabaseKind::kAccess) return DeployAndConnectAccess(db, dataDirectory);
+  LogInfo("database: no Access database and no Access driver: SQLite in " +
+          DatabaseFile(dataDirectory));
+  return DeployAndConnectSqlite(db, dataDirectory);
 }
 
 }  // namespace bw

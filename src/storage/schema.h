@@ -12,14 +12,17 @@ namespace bw {
 
 class Database;
 
-enum class SqlDialect { kSqlite, kPostgres };
+enum class SqlDialect { kSqlite, kPostgres, kAccess };
 
-// The CREATE TABLE / CREATE INDEX statements, all "IF NOT EXISTS".
+// The CREATE TABLE / CREATE INDEX statements, all "IF NOT EXISTS" except in
+// Access's SQL, which has no such clause (there: TEXT(255) texts, DOUBLE times,
+// INTEGER counters, no defaults).
 std::vector<std::string> SchemaStatements(SqlDialect dialect);
 
-// Creates every missing table and index in one transaction; existing tables
-// and rows are kept. A driver's SQL_SUCCESS_WITH_INFO ("already exists") is
-// success.
+// Creates every missing table and index; existing tables and rows are kept.
+// SQLite and PostgreSQL: in one transaction, a driver's SQL_SUCCESS_WITH_INFO
+// ("already exists") is success. Access: a table that answers a query is kept
+// with its indexes, a missing one is created with its indexes.
 bool CreateSchema(Database& db, SqlDialect dialect);
 
 // The SQLite file of a data directory: DataDirectory + "brindlewarden.db".
@@ -33,5 +36,22 @@ bool DeployAndConnectSqlite(Database& db, const std::string& dataDirectory);
 
 // PostgreSQL: connects and creates the tables that are missing.
 bool DeployAndConnectPostgres(Database& db, const std::string& connectionString);
+
+// The Access file of a data directory: DataDirectory + "brindlewarden.mdb".
+std::string AccessDatabaseFile(const std::string& dataDirectory);
+
+// Startup deployment on Access (Windows): when no file exists at the path,
+// the Access driver creates an empty database there (CREATE_DB) and the
+// tables are made; an existing file is never overwritten (missing tables are
+// added). Then stays connected with the Access connection string.
+bool DeployAndConnectAccess(Database& db, const std::string& dataDirectory);
+
+// The plug-in's database: an existing Access file, else an existing SQLite
+// file, else a new Access file where the Access driver is installed, else a
+// new SQLite file (Wine, or Windows without the Access driver).
+enum class DatabaseKind { kAccess, kSqlite };
+DatabaseKind ChoosePluginDatabase(bool accessFileExists, bool sqliteFileExists,
+                                  bool accessDriverInstalled);
+bool DeployAndConnectPluginDatabase(Database& db, const std::string& dataDirectory);
 
 }  // namespace bw

@@ -146,6 +146,8 @@ Status AppendFile(const std::string& path, std::string_view bytes) {
   return Status::Ok();
 }
 
+bool RemoveFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
+
 Status CreatePrivateFile(const std::string& path) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kPrivateFileMode);
   if (fd < 0) {

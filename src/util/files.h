@@ -43,6 +43,9 @@ Status AppendFile(const std::string& path, std::string_view bytes);
 // (for files another library fills, such as the database).
 Status CreatePrivateFile(const std::string& path);
 
+// Removes a file; false when it could not (a missing file included).
+bool RemoveFile(const std::string& path);
+
 // True for a name WriteFileAtomic gives its temporary files: a non-empty name,
 // ".tmp-" and six letters or digits (POSIX) or "<digits>-<digits>" (Windows).
 bool IsAtomicWriteTemporaryName(std::string_view name);

@@ -130,6 +130,8 @@ Status AppendFile(const std::string& path, std::string_view bytes) {
 }
 
 // Windows has no mode bits here: the files inherit the directory's ACL.
+bool RemoveFile(const std::string& path) { return DeleteFileW(WideFromUtf8(path).c_str()) != 0; }
+
 Status CreatePrivateFile(const std::string& path) {
   Handle file{CreateFileW(WideFromUtf8(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                           FILE_ATTRIBUTE_NORMAL, nullptr)};

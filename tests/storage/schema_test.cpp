@@ -130,7 +130,7 @@ TEST(SchemaTest, ForeignFileIsNeverOverwritten) {
   EXPECT_TRUE(std::filesystem::is_directory(DatabaseFile(other.path())));
 }
 
-TEST(SchemaTest, DialectsDifferOnlyInTheNumberType) {
+TEST(SchemaTest, SqliteAndPostgresDifferOnlyInTheNumberType) {
   const auto sqlite = SchemaStatements(SqlDialect::kSqlite);
   const auto pg = SchemaStatements(SqlDialect::kPostgres);
   ASSERT_EQ(sqlite.size(), pg.size());
@@ -139,6 +139,59 @@ TEST(SchemaTest, DialectsDifferOnlyInTheNumberType) {
     for (size_t p; (p = s.find("INTEGER")) != std::string::npos;) s.replace(p, 7, "BIGINT");
     EXPECT_EQ(s, pg[i]);
   }
+}
+
+// Access's SQL has no "IF NOT EXISTS" and no column defaults. Its statements
+// are run here against SQLite, which takes Access's type names, so that the
+// creation logic is exercised without the Windows-only Access driver.
+TEST(SchemaTest, AccessSchemaIsCreatedOnceAndKeepsRows) {
+  TempDir dir;
+  Database db;
+  ASSERT_TRUE(db.ConnectSqlite(DatabaseFile(dir.path())));
+  // A file whose first start was interrupted: one table made, with a row.
+  ASSERT_TRUE(db.Execute("CREATE TABLE 管理员 (QQ号 TEXT(255), 昵称 TEXT(255), 加入时间 DOUBLE)"));
+  ASSERT_TRUE(db.Execute("insert into 管理员 values('7','n','1')"));
+
+  ASSERT_TRUE(CreateSchema(db, SqlDialect::kAccess));
+  for (const auto& [table, columns] : ExpectedTables()) {
+    EXPECT_EQ(ColumnsOf(db, table), columns) << table;
+  }
+  EXPECT_EQ(db.Count("管理员"), 1);
+  EXPECT_EQ(db.Count("sqlite_master", "type='index' and tbl_name='群成员'"), 2);
+  // A second start finds every table and changes nothing.
+  ASSERT_TRUE(db.Execute("insert into 警告记录(QQ号,警告次数) values('8','2')"));
+  ASSERT_TRUE(CreateSchema(db, SqlDialect::kAccess));
+  EXPECT_EQ(db.Count("警告记录"), 1);
+  EXPECT_EQ(db.Count("管理员"), 1);
+  // Times past 2038 are kept and compared as numbers.
+  ASSERT_TRUE(db.Execute("insert into 黑名单(QQ号,昵称,加入时间) values('9','x','4102444800')"));
+  ASSERT_TRUE(db.Execute("insert into 黑名单(QQ号,昵称,加入时间) values('10','y','999999999')"));
+  EXPECT_EQ(test::QueryText(db, "select QQ号 from 黑名单 order by 加入时间 desc"), "9");
+  EXPECT_EQ(db.Count("黑名单", "加入时间 > '2147483647'"), 1);
+}
+
+TEST(SchemaTest, ThePluginKeepsTheDatabaseItHasAndPrefersAccess) {
+  // Existing data wins: never a second, empty database beside it.
+  EXPECT_EQ(ChoosePluginDatabase(true, true, false), DatabaseKind::kAccess);
+  EXPECT_EQ(ChoosePluginDatabase(false, true, true), DatabaseKind::kSqlite);
+  // A first start: Access where its driver is, else SQLite (Wine).
+  EXPECT_EQ(ChoosePluginDatabase(false, false, true), DatabaseKind::kAccess);
+  EXPECT_EQ(ChoosePluginDatabase(false, false, false), DatabaseKind::kSqlite);
+
+  // An Access file this system cannot open is reported, and no SQLite file
+  // appears beside it.
+  TempDir dir;
+  WriteAll(AccessDatabaseFile(dir.path()), "Standard Jet DB");
+  Database db;
+  EXPECT_FALSE(DeployAndConnectPluginDatabase(db, dir.path()));
+  EXPECT_FALSE(std::filesystem::exists(DatabaseFile(dir.path())));
+  EXPECT_EQ(ReadAll(AccessDatabaseFile(dir.path())), "Standard Jet DB");
+
+  // Without one: SQLite here, where no Access driver exists.
+  TempDir fresh;
+  Database db2;
+  ASSERT_TRUE(DeployAndConnectPluginDatabase(db2, fresh.path()));
+  EXPECT_TRUE(std::filesystem::is_regular_file(DatabaseFile(fresh.path())));
 }
 
 // What the PostgreSQL driver does, which the layer absorbs.
