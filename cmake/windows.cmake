@@ -2,8 +2,8 @@
 # (ODBC, WinHTTP), plus header-only libraries from the build machine.
 
 # msvcrt's time_t is 32-bit on i686 unless asked otherwise; times past 2038 matter.
-# No UNICODE: the ODBC layer uses the ANSI names with GBK text, as a Windows
-# ANSI driver expects; Windows calls elsewhere name their W form explicitly.
+# No UNICODE: every Windows call names its W form explicitly (the ODBC layer's
+# too), so that no text passes through the ANSI code page.
 add_compile_definitions(__MINGW_USE_VC2005_COMPAT _POSIX_THREAD_SAFE_FUNCTIONS
                         WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
 # One file to copy: the C++ runtime and winpthreads go inside the DLL.

@@ -1,6 +1,8 @@
 // Database: the one shared connection of the robot, a thin layer over the ODBC 3
 // call-level interface (unixODBC on Linux, odbc32 on Windows), called through
-// the plain ANSI entry points. Statements are SQL text (values quoted with
+// the plain entry points with UTF-8 on Linux and the wide ones with UTF-16 on
+// Windows (which every driver manager maps for ANSI drivers; Wine 8 aborts on
+// the ANSI names). Statements are SQL text (values quoted with
 // SqlQuote); result sets are statement handles that the caller closes with
 // CloseQuery (or holds in a ScopedQuery).
 //
