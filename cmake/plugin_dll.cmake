@@ -32,6 +32,11 @@ target_link_options(bw_plugin PRIVATE -s -Wl,--enable-stdcall-fixup -Wl,--no-ins
 option(BW_WINE_HARNESS "Build the Windows host harness and the fake CQP.dll" OFF)
 if(BW_WINE_HARNESS)
   file(GLOB bw_harness_sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/wine/*.cpp)
+  # The utilities' Windows backends, each checked on its own.
+  add_executable(bw_backend_checks ${PROJECT_SOURCE_DIR}/tests/wine/backends/backend_checks.cpp)
+  set_target_properties(bw_backend_checks PROPERTIES OUTPUT_NAME backend_checks)
+  target_link_libraries(bw_backend_checks PRIVATE bw_storage bw_util)
+
   add_executable(bw_host_harness ${bw_harness_sources})
   set_target_properties(bw_host_harness PROPERTIES OUTPUT_NAME host_harness)
   target_link_libraries(bw_host_harness PRIVATE odbc32)

@@ -4,6 +4,7 @@
 #include <ctime>
 
 #include "util/charset.h"
+#include "util/local_time.h"
 
 namespace bw {
 namespace {
@@ -16,7 +17,7 @@ constexpr const char* kDayNames[] = {"Sunday",   "Monday", "Tuesday", "Wednesday
 
 // Local calendar time; false outside the years 1-9999, which no date text can show.
 bool ToLocal(std::time_t t, std::tm& tm) {
-  if (localtime_r(&t, &tm) == nullptr) return false;
+  if (!LocalCalendar(t, tm)) return false;
   return tm.tm_year + 1900 >= 1 && tm.tm_year + 1900 <= 9999;
 }
 

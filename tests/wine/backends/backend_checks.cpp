@@ -1,0 +1,107 @@
+// backend_checks.exe: the Windows backends of the core's utilities, run under
+// Wine by scripts/test-windows (in UTC): GBK text through the
+// system's code pages, files and directories with Chinese names given as
+// UTF-8, the crash-safe write and its leftovers, profile files, and local
+// time texts at the edges msvcrt's own calls get wrong (before 1970, the
+// last day of 9999).
+//
+// Prints one line per check; exit code 0 when every check passed.
+#include <windows.h>
+// <windows.h> names its ANSI profile call so; the project's is meant here.
+#undef WriteProfileString
+
+#include <cstdio>
+#include <string>
+
+#include "storage/ini_file.h"
+#include "util/charset.h"
+#include "util/clock.h"
+#include "util/files.h"
+#include "util/time_text.h"
+#include "util/wide_text.h"
+
+namespace {
+
+int gChecks = 0;
+int gFailures = 0;
+
+void Check(bool ok, const std::string& name, const std::string& detail = {}) {
+  ++gChecks;
+  if (!ok) ++gFailures;
+  std::printf("%s - %s%s%s\n", ok ? "ok" : "FAIL", name.c_str(), ok ? "" : ": ",
+              ok ? "" : detail.c_str());
+}
+
+bw::SystemTime At(int64_t unixSeconds) { return bw::SystemTime(std::chrono::seconds(unixSeconds)); }
+
+std::string Shown(int64_t unixSeconds) {
+  return bw::FormatDateTime(At(unixSeconds), "yyyy-M-d ", "HH:mm:ss", true);
+}
+
+std::string RunDirectory() {
+  wchar_t path[MAX_PATH] = {0};
+  GetModuleFileNameW(nullptr, path, MAX_PATH);
+  std::wstring dir = path;
+  return bw::Utf8FromWide(dir.substr(0, dir.find_last_of(L"\\/")));
+}
+
+}  // namespace
+
+int main() {
+  // --- text ---
+  const std::string gbk = bw::Utf8ToGbk("青榆群卫，加我微信");
+  Check(gbk == "\xC7\xE0\xD3\xDC\xC8\xBA\xCE\xC0\xA3\xAC\xBC\xD3\xCE\xD2\xCE\xA2\xD0\xC5",
+        "UTF-8 to GBK through the code page");
+  Check(bw::GbkToUtf8(gbk) == "青榆群卫，加我微信", "GBK back to UTF-8");
+  Check(bw::PrefixByGbkBytes("青榆群卫", 5) == "青榆", "a GBK byte limit never cuts a character");
+
+  // --- files with Chinese names, named in UTF-8 ---
+  const std::string dir = bw::JoinPath(RunDirectory(), "检查目录/群数据");
+  Check(bw::EnsureDirectory(dir), "a Chinese directory path is created with its parents");
+  const std::string file = bw::JoinPath(dir, "群列表.txt");
+  Check(bw::WriteFileAtomic(file, "{1}1----100----我的群----群主\r\n").ok(),
+        "a file with a Chinese name is written through a temporary file");
+  const std::wstring wide = bw::WideFromUtf8(file);
+  Check(GetFileAttributesW(wide.c_str()) != INVALID_FILE_ATTRIBUTES,
+        "the file carries its Chinese name (wide API sees it)");
+  std::string back;
+  Check(bw::ReadFileBytes(file, back).ok() && back == "{1}1----100----我的群----群主\r\n",
+        "the file reads back byte for byte");
+  Check(bw::WriteFileAtomic(file, "x").ok() && bw::ReadFileBytes(file, back).ok() && back == "x",
+        "an existing file is replaced");
+  Check(bw::RemoveStaleTemporaryFiles(dir).empty(), "a finished write leaves no temporary file");
+  Check(bw::CreatePrivateFile(bw::JoinPath(dir, "数据.db")).ok() &&
+            bw::FileExists(bw::JoinPath(dir, "数据.db")),
+        "an empty private file is created");
+  Check(
+      bw::RemoveFile(bw::JoinPath(dir, "数据.db")) && !bw::FileExists(bw::JoinPath(dir, "数据.db")),
+      "a file with a Chinese name is removed");
+
+  // --- profile files ---
+  const std::string ini = bw::JoinPath(dir, "设置.ini");
+  Check(bw::WriteProfileString(ini, "选择框", "选择框_开启广告检测", "真").ok() &&
+            bw::ReadProfileString(ini, "选择框", "选择框_开启广告检测", "") == "真",
+        "a profile entry with Chinese names is written and read back");
+
+  // --- local time texts, in UTC (the expectations are UTC's) ---
+  TIME_ZONE_INFORMATION zone{};
+  const DWORD kind = GetTimeZoneInformation(&zone);
+  // UTC: no offset and no daylight saving dates.
+  if (zone.Bias != 0 || kind == TIME_ZONE_ID_DAYLIGHT || zone.DaylightDate.wMonth != 0) {
+    std::printf("skip - local time texts: this prefix's time zone is not UTC\n");
+  } else {
+    Check(Shown(1733576709) == "2024-12-7 13:05:09", "a time of 2024", Shown(1733576709));
+    Check(Shown(-1) == "1969-12-31 23:59:59", "one second before the epoch", Shown(-1));
+    Check(Shown(-31536000) == "1969-1-1 00:00:00", "a time of 1969", Shown(-31536000));
+    // Stored milliseconds reach further than a SystemTime (nanoseconds).
+    Check(bw::TimestampToText("253402300799000") == "9999-12-31 23:59:59",
+          "the last second of 9999", bw::TimestampToText("253402300799000"));
+    Check(bw::TimestampToText("253402300800000").empty(), "the year 10000 has no text",
+          bw::TimestampToText("253402300800000"));
+    Check(bw::TimestampToText("4102444800") == "2100-1-01 00:00:00", "a stored time past 2038",
+          bw::TimestampToText("4102444800"));
+  }
+
+  std::printf("%d checks, %d failed\n", gChecks, gFailures);
+  return gFailures == 0 ? 0 : 1;
+}
