@@ -58,7 +58,11 @@ CoreOptions CoreOptionsOf(Lifecycle& lifecycle) {
 }
 
 std::mutex gPluginMu;
-std::unique_ptr<Plugin> gPlugin;
+// Owned, but never destroyed by the static destructors: at process exit the
+// plug-in's threads are already gone (ended by the system, holding whatever
+// they held), and a destructor joining them would hang or crash the exiting
+// host. Only UnloadPlugin (a FreeLibrary, or the tests) deletes it.
+Plugin* gPlugin = nullptr;
 
 }  // namespace
 
@@ -416,21 +420,23 @@ int32_t Plugin::PublishHomework(const char* group, const char* courseName, const
 
 void LoadPlugin(PluginOptions options) {
   std::lock_guard lock(gPluginMu);
-  gPlugin.reset();
-  gPlugin = std::make_unique<Plugin>(std::move(options));
+  delete gPlugin;
+  gPlugin = nullptr;
+  gPlugin = new Plugin(std::move(options));
 }
 
 void UnloadPlugin() {
   std::unique_ptr<Plugin> plugin;
   {
     std::lock_guard lock(gPluginMu);
-    plugin = std::move(gPlugin);
+    plugin.reset(gPlugin);
+    gPlugin = nullptr;
   }
 }
 
 Plugin* CurrentPlugin() {
   std::lock_guard lock(gPluginMu);
-  return gPlugin.get();
+  return gPlugin;
 }
 
 }  // namespace bw::dll

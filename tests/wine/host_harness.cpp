@@ -15,6 +15,9 @@
 // runtime cannot unwind through the plug-in's (it ends in terminate); a real
 // host never throws into a plug-in.
 //
+// `host_harness.exe early-unload`: the library unloaded without _eventExit
+// while its threads run.
+//
 // Prints one line per check; exit code 0 when every check passed.
 #include <windows.h>
 
@@ -478,4 +481,42 @@ int RunScenarios() {
   return Failures() == 0 ? 0 : 1;
 }
 
-int main() { return RunScenarios(); }
+// A host that unloads the plug-in while its threads run (no _eventExit): the
+// library keeps itself loaded, so the threads go on in mapped code.
+int RunEarlyUnload() {
+  const std::wstring run = RunDirectory();
+  FakeHost host;
+  if (!Check(host.load(run + L"\\CQP.dll"), "the fake CQP.dll loads")) return 1;
+  host.configure(kRobot, "",
+                 MemberListBase64({{100, 20007, L"李四", L"", 1}, {100, 10000, L"青榆", L"", 3}}));
+  Plugin plugin;
+  if (!Check(plugin.load(L"com.brindle.warden.dll"), "the plug-in loads by name")) return 1;
+  plugin.callInt(L"Initialize", Args().i32(kAuth));
+  plugin.callInt(L"_eventStartup");
+  plugin.callInt(L"_eventEnable");
+  Check(host.waitFor("CQ_getGroupMemberList|77|100"), "the startup ran", host.shown());
+  Check(FreeLibrary(plugin.module()) != 0, "FreeLibrary without _eventExit succeeds");
+  Check(GetModuleHandleW(L"com.brindle.warden.dll") != nullptr,
+        "the plug-in stays loaded while its threads run");
+  // The library and its threads still work: an event delivered now is handled.
+  const std::string advert = Gbk(L"加我微信");
+  plugin.callInt(
+      L"_eventGroupMsg",
+      Args().i32(1).i32(1).i64(100).i64(20007).text(nullptr).text(advert.c_str()).i32(0));
+  Check(WaitFor(
+            [&] {
+              for (const std::string& c : host.calls())
+                if (c.rfind("CQ_sendGroupMsg|77|100|", 0) == 0) return true;  // its warning
+              return false;
+            },
+            30s),
+        "its worker threads still handle events", host.shown());
+  std::printf("%d checks, %d failed\n", Checks(), Failures());
+  std::fflush(stdout);
+  return Failures() == 0 ? 0 : 1;
+}
+
+int main(int argc, char** argv) {
+  if (argc > 1 && std::string(argv[1]) == "early-unload") return RunEarlyUnload();
+  return RunScenarios();
+}
