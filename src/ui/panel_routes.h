@@ -43,5 +43,7 @@ bool SettingsLoaded(PanelContext& ctx, httplib::Response& res);
 
 // /api/page, /api/settings, /api/groups, /api/groups/tick, /api/runlog.
 void AddSettingsRoutes(httplib::Server& server, PanelContext& ctx);
+// The list pages: /api/groups/refresh…, /api/lists/… (panel_list_routes.cpp).
+void AddListRoutes(httplib::Server& server, PanelContext& ctx);
 
 }  // namespace bw::ui
