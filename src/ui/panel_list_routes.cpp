@@ -257,8 +257,11 @@ void AddInviteRoutes(httplib::Server& server, PanelContext& ctx) {
 }
 
 void AddWelcomeAndLimitRoutes(httplib::Server& server, PanelContext& ctx) {
+  // "textControl": the option box whose text the button sets.
   server.Get("/api/lists/welcome", [&ctx](const httplib::Request&, httplib::Response& res) {
-    SendJson(res, ViewJson(ctx.robot.lifecycle().lists().welcome));
+    Json answer = ViewJson(ctx.robot.lifecycle().lists().welcome);
+    answer["textControl"] = opt::kWelcomeText;
+    SendJson(res, answer);
   });
   // "设置勾选群欢迎语": the text given (an empty one returns the groups to the
   // default welcome) for the ticked groups.
@@ -289,9 +292,11 @@ void AddWelcomeAndLimitRoutes(httplib::Server& server, PanelContext& ctx) {
     SendJson(res, ViewJson(view));
   });
 
+  // "limitControl": the option box whose number the button sets.
   server.Get("/api/lists/limits", [&ctx](const httplib::Request&, httplib::Response& res) {
     Json answer = ViewJson(ctx.robot.lifecycle().lists().limits);
     answer["limit"] = ctx.robot.lifecycle().settings().text(opt::kMemberLimit);
+    answer["limitControl"] = opt::kMemberLimit;
     SendJson(res, answer);
   });
   // "设置勾选群的限制人数": below 500 only with the owner's yes ("confirmed").

@@ -173,15 +173,20 @@ registerExtra('进群欢迎', '', () => {
   const tableBox = el('div', { class: 'list-scroll' });
   const draw = (data) => tableBox.replaceChildren(listTable(data, { key: 1, ticks: listTicks.welcome, id: 'welcome-list' }));
   const set = el('button', { type: 'button', id: 'set-welcome', text: '设置勾选群欢迎语' });
+  let control = '';  // the option box of the text, named by the service
   set.addEventListener('click', async () => {
-    const area = document.querySelector('textarea[data-name="编辑框_欢迎语"]');
+    const area = control && document.querySelector('textarea[data-name="' + control + '"]');
     const text = area ? area.value : '';
     if (!listTicks.welcome.size) { await ask('请先勾选要设置欢迎语的群'); return; }
     if (!text.trim() && !(await ask('欢迎语为空就是默认当前设置的欢迎语。确定清空勾选群的欢迎语么?', true))) return;
     const r = await act(set, 'POST', '/api/lists/welcome', { groups: [...listTicks.welcome], text });
     if (r.ok) draw(r.data);
   });
-  api('GET', '/api/lists/welcome').then((res) => { if (res.ok) draw(res.data); });
+  api('GET', '/api/lists/welcome').then((res) => {
+    if (!res.ok) return;
+    control = res.data.textControl;
+    draw(res.data);
+  });
   return el('fieldset', { id: 'welcome-box' }, el('legend', { text: '群欢迎语' }),
     el('div', { class: 'row' }, set, el('span', { class: 'note', text: '把上面「设置欢迎语」里的文字设给勾选的群' })), tableBox);
 });
@@ -193,8 +198,9 @@ registerExtra('更多功能', '人数控制', () => {
   // Columns 群号, 群名称, 现有人数, 限制人数, 踢掉人数 (the row number stays hidden).
   const draw = (data) => tableBox.replaceChildren(listTable(data, { key: 1, ticks: listTicks.limits, shown: [1, 2, 3, 4, 5], id: 'limit-list' }));
   const set = el('button', { type: 'button', id: 'set-limit', text: '设置勾选群的限制人数' });
+  let control = '';  // the option box of the limit, named by the service
   set.addEventListener('click', async () => {
-    const input = document.querySelector('input[data-name="编辑框_限制人数"]');
+    const input = control && document.querySelector('input[data-name="' + control + '"]');
     const body = { groups: [...listTicks.limits], limit: input ? input.value.trim() : '' };
     let r = await act(set, 'POST', '/api/lists/limits', body);
     if (r.status === 409 && r.data.question) {
@@ -203,7 +209,11 @@ registerExtra('更多功能', '人数控制', () => {
     }
     if (r.ok) draw(r.data);
   });
-  api('GET', '/api/lists/limits').then((res) => { if (res.ok) draw(res.data); });
+  api('GET', '/api/lists/limits').then((res) => {
+    if (!res.ok) return;
+    control = res.data.limitControl;
+    draw(res.data);
+  });
   return el('fieldset', { id: 'limit-box' }, el('legend', { text: '群人数' }),
     el('div', { class: 'row' }, set), tableBox);
 });
