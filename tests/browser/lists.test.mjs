@@ -123,6 +123,11 @@ try {
     await page.goto(base + '#进群欢迎');
     await page.locator('#welcome-list tbody tr[data-key="103"]').waitFor({ timeout: 3000 });
     assert.deepEqual(await heads('#welcome-list'), ['序号', '群号', '群名称', '欢迎语']);
+    // The header's box ticks all rows, then none.
+    await page.check('#welcome-list .tick-all');
+    assert.equal(await page.locator('#welcome-list tbody input:checked').count(), 3);
+    await page.uncheck('#welcome-list .tick-all');
+    assert.equal(await page.locator('#welcome-list tbody input:checked').count(), 0);
     await page.check('#welcome-list tbody input[data-key="102"]');
     await page.fill('textarea[data-name="编辑框_欢迎语"]', '欢迎新朋友[昵称]');
     await page.click('#set-welcome');

@@ -18,7 +18,8 @@ function listTable(data, { key, ticks, shown, id }) {
   const all = ticks && el('input', {
     type: 'checkbox', 'aria-label': '全选', class: 'tick-all', checked: keys.length > 0 && keys.every((k) => ticks.has(k)),
     onchange: (e) => {
-      for (const box of boxes) { box.checked = e.target.checked; box.dispatchEvent(new Event('change')); }
+      const tick = e.target.checked;  // each row's handler sets the header box again
+      for (const box of boxes) { box.checked = tick; box.dispatchEvent(new Event('change')); }
     },
   });
   const head = el('tr', {}, columns.map((c, i) => el('th', {}, i === 0 && all ? [all, ' ', c] : c)));
