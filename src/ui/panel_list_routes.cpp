@@ -78,9 +78,15 @@ std::string Captioned(std::string error, const std::string& name, const std::str
   return error;
 }
 
+// A field of a request body as text, "" when missing or not text.
+std::string TextField(const Json& body, const char* key) {
+  const auto it = body.find(key);
+  return it != body.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+
 bool AccountLinked(PanelContext& ctx) {
   const Json status = Json::parse(ctx.status.json(), nullptr, false);
-  return status.is_object() && status.value("state", "") == "connected";
+  return status.is_object() && TextField(status, "state") == "connected";
 }
 
 // The numbers a request names ("accounts" / "groups"): a non-empty array of
@@ -123,7 +129,7 @@ void AddAccountRoutes(httplib::Server& server, PanelContext& ctx) {
   server.Get("/api/lists/accounts", [&ctx](const httplib::Request& req, httplib::Response& res) {
     const AccountPage* page = FindAccountPage(req.get_param_value("list"));
     if (!page) {
-      SendError(res, 404, "没有这个名单: " + req.get_param_value("list"));
+      SendError(res, 404, "没有这个名单 (管理员、白名单、黑名单)");
       return;
     }
     if (page->list == AccountList::kBlacklist && ctx.robot.startedUp()) {
@@ -145,7 +151,7 @@ void AddAccountRoutes(httplib::Server& server, PanelContext& ctx) {
     if (!SettingsLoaded(ctx, res)) return;
     auto body = JsonBody(req, res, "请求应为 {\"list\": \"黑名单\", \"text\": \"一行一个QQ号\"}");
     if (!body) return;
-    const AccountPage* page = FindAccountPage(body->value("list", ""));
+    const AccountPage* page = FindAccountPage(TextField(*body, "list"));
     if (!page || !(*body)["text"].is_string()) {
       SendError(res, 400,
                 "请求应为 {\"list\": \"管理员/白名单/黑名单\", \"text\": \"一行一个QQ号\"}");
@@ -205,7 +211,7 @@ void AddAccountRoutes(httplib::Server& server, PanelContext& ctx) {
     auto body =
         JsonBody(req, res, "请求应为 {\"list\": \"黑名单\", \"accounts\": [\"QQ号\", ...]}");
     if (!body) return;
-    const AccountPage* page = FindAccountPage(body->value("list", ""));
+    const AccountPage* page = FindAccountPage(TextField(*body, "list"));
     if (!page) {
       SendError(res, 400, "请求应为 {\"list\": \"管理员/白名单/黑名单\", \"accounts\": [...]}");
       return;
@@ -318,7 +324,8 @@ void AddWelcomeAndLimitRoutes(httplib::Server& server, PanelContext& ctx) {
       SendError(res, 400, Captioned(error, opt::kMemberLimit, "限制人数"));
       return;
     }
-    if (TextToInt(limit) < kFewMembers && body->value("confirmed", false) != true) {
+    if (TextToInt(limit) < kFewMembers &&
+        !(body->contains("confirmed") && (*body)["confirmed"] == true)) {
       SendJson(res, Json{{"error", kFewMembersQuestion}, {"question", kFewMembersQuestion}}, 409);
       return;
     }

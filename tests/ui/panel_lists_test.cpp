@@ -180,7 +180,7 @@ TEST_F(PanelListsTest, ABadLineRefusesTheWholeBoxAndNothingIsAdded) {
        {Json{{"list", "白名单"}, {"text", "\n \n"}}, Json{{"list", "白名单"}, {"text", "0"}},
         Json{{"list", "白名单"}, {"text", "1234567890123456789"}},
         Json{{"list", "白名单"}, {"text", "-5"}}, Json{{"list", "灰名单"}, {"text", "444"}},
-        Json{{"list", "白名单"}, {"text", 444}}}) {
+        Json{{"list", "白名单"}, {"text", 444}}, Json{{"list", 5}, {"text", "444"}}}) {
     EXPECT_EQ(post("/api/lists/accounts/add", bad).first, 400) << bad.dump();
   }
   EXPECT_EQ(count("select count(1) from 白名单"), 0);
@@ -319,12 +319,18 @@ TEST_F(PanelListsTest, ALimitBelowFiveHundredNeedsTheOwnersYesAndANoChangesNothi
   // Bad limits and bad rows are refused with the caption the owner sees.
   for (const Json& bad : {Json{{"groups", {"101"}}, {"limit", "abc"}, {"confirmed", true}},
                           Json{{"groups", {"101"}}, {"limit", "0"}, {"confirmed", true}},
-                          Json{{"groups", Json::array()}, {"limit", "900"}}}) {
+                          Json{{"groups", Json::array()}, {"limit", "900"}},
+                          Json{{"groups", {"101"}}, {"limit", Json::object()}}}) {
     std::tie(st, answer) = post("/api/lists/limits", bad);
     EXPECT_EQ(st, 400) << bad.dump();
     EXPECT_THAT(answer["error"].get<std::string>(), Not(HasSubstr("编辑框_")));
   }
   EXPECT_EQ(post("/api/lists/limits", {{"groups", {"104"}}, {"limit", "900"}}).first, 409);
+  // Only a yes of true counts as one.
+  EXPECT_EQ(post("/api/lists/limits", {{"groups", {"101"}}, {"limit", "300"}, {"confirmed", "yes"}})
+                .first,
+            409);
+  EXPECT_EQ(get("/api/lists/accounts?list=%FF").first, 404);
   EXPECT_EQ(ReadProfileString(data + "人数限制.ini", "人数", "101", ""), "400");
   EXPECT_EQ(ReadProfileString(data + "人数限制.ini", "人数", "104", "<none>"), "<none>");
 }
