@@ -87,6 +87,16 @@ registerExtra('群设置', '', () => {
     followMembersRefresh();
   });
   if (membersRefreshing) said.textContent = '正在获取群成员…';
+  else {
+    // A run started elsewhere (at startup, by the "勾选" header) disables the button too.
+    api('GET', '/api/groups/refresh-members').then((res) => {
+      if (!res.ok || !res.data.running) return;
+      membersRefreshing = true;
+      members.disabled = true;
+      said.textContent = '正在获取群成员…';
+      followMembersRefresh();
+    });
+  }
   return el('div', { class: 'row list-buttons' }, list, members, said);
 });
 
