@@ -43,5 +43,7 @@ bool SettingsLoaded(PanelContext& ctx, httplib::Response& res);
 
 // /api/page, /api/settings, /api/groups, /api/groups/tick, /api/runlog.
 void AddSettingsRoutes(httplib::Server& server, PanelContext& ctx);
+// 更多功能: the keyword list, the timed tasks, the statistics and their chart.
+void AddMoreRoutes(httplib::Server& server, PanelContext& ctx);
 
 }  // namespace bw::ui

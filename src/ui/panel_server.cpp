@@ -302,6 +302,7 @@ void PanelServer::Impl::routes() {
     SendJson(res, statusJson());
   });
   AddSettingsRoutes(server, ctx);
+  AddMoreRoutes(server, ctx);
 }
 
 PanelServer::PanelServer(RobotCore& robot, ConnectionStatus& status, PanelAuth& auth,
