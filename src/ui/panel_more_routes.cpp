@@ -212,9 +212,10 @@ std::string TaskControls(PanelContext& ctx, const Json& body, bool withTime) {
     return e;
   if (content.find(kCellSeparator) != std::string::npos)
     return "内容里不能有 \"----\" (任务列表.txt 用它分隔各列)";
-  std::string time;
-  if (withTime) {
-    const std::optional<std::string> t = NormaliseTimeOfDay(body.value("time", ""));
+  // An empty time is the date box never set: the module takes the current time.
+  std::string time = body.value("time", "");
+  if (withTime && !time.empty()) {
+    const std::optional<std::string> t = NormaliseTimeOfDay(time);
     if (!t) return "执行时间应为 时:分:秒, 例如 08:30:00";
     time = *t;
   }

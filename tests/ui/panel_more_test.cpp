@@ -268,6 +268,11 @@ TEST_F(PanelMoreTest, ATimedTaskIsAddedTickedAndDeletedWithItsFileAndRunLog) {
   EXPECT_EQ(test::ReadAll(data + "任务列表.txt"),
             "{0}22:00:00----发布公告----本群须知+++请勿刷屏----等待执行\r\n");
   EXPECT_THAT(runLog(), Contains("删除任务|删除了1个任务"));
+
+  // A time never set is the current time, as in the window's date box.
+  std::tie(code, body) = post("/api/more/tasks", {{"action", "全体禁言"}});
+  ASSERT_EQ(code, 200) << body.dump();
+  EXPECT_EQ(body["rows"][1]["cells"][0].get<std::string>().substr(0, 5), "21:05");
 }
 
 TEST_F(PanelMoreTest, RefusedTasksAddNothingAndAddingWithTheSwitchOnRestartsTheScheduler) {

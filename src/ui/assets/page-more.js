@@ -147,7 +147,8 @@ function taskWidget() {
           el('span', { class: 'note', id: 'task-scheduler', text: t.schedulerRunning ? '定时任务正在运行' : '定时任务未运行' }))));
   };
   const drawForm = (t) => {
-    const time = el('input', { type: 'time', step: '1', id: 'task-time', value: t.add.time || '' });
+    const clock = new Date().toTimeString().slice(0, 8);  // the window's date box starts at now
+    const time = el('input', { type: 'time', step: '1', id: 'task-time', value: t.add.time || clock });
     const radios = t.actions.map((a) => el('input', { type: 'radio', name: 'task-action', value: a, checked: a === t.add.action }));
     const content = el('textarea', { id: 'task-content', rows: '3' }, t.add.content);
     const values = () => ({
