@@ -148,7 +148,8 @@ function taskWidget() {
   };
   const drawForm = (t) => {
     const clock = new Date().toTimeString().slice(0, 8);  // the window's date box starts at now
-    const time = el('input', { type: 'time', step: '1', id: 'task-time', value: t.add.time || clock });
+    // Text, not a time picker: the picker follows the browser's 12-hour locales.
+    const time = el('input', { type: 'text', id: 'task-time', placeholder: '时:分:秒', value: t.add.time || clock });
     const radios = t.actions.map((a) => el('input', { type: 'radio', name: 'task-action', value: a, checked: a === t.add.action }));
     const content = el('textarea', { id: 'task-content', rows: '3' }, t.add.content);
     const values = () => ({
