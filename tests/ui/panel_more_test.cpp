@@ -123,6 +123,32 @@ class PanelMoreTest : public ::testing::Test {
   std::vector<std::string> log;
 };
 
+TEST_F(PanelMoreTest, TheMorePageHasItsSixTabsAndTheTaskSwitchActsLikeTheWindow) {
+  start();
+  auto [code, page] = get("/api/page?name=%E6%9B%B4%E5%A4%9A%E5%8A%9F%E8%83%BD");  // 更多功能
+  ASSERT_EQ(code, 200);
+  std::vector<std::string> titles;
+  for (const Json& t : page["tabs"]) titles.push_back(t["title"]);
+  EXPECT_THAT(titles, ElementsAre("更多功能", "定时功能", "进群统计", "进群审核", "人数控制",
+                                  "关键词回复"));
+  std::vector<std::string> names;
+  for (const Json& row : page["tabs"][1]["rows"])
+    for (const Json& part : row["parts"])
+      if (part.contains("name")) names.push_back(part["name"]);
+  EXPECT_THAT(names, ElementsAre(opt::kTasksOn, opt::kTaskInterval));
+
+  // The switch from the page starts nothing without rows, and logs as the window does.
+  core.modules.scheduler.useSteppedMode();
+  EXPECT_EQ(post("/api/settings", {{"changes", {{opt::kTasksOn, true}}}}).first, 200);
+  EXPECT_THAT(runLog(), Contains("操作|开启定时任务"));
+  EXPECT_FALSE(core.modules.scheduler.schedulerRunning());
+  EXPECT_EQ(post("/api/more/tasks", {{"time", "23:00:00"}, {"action", "全体禁言"}}).first, 200);
+  EXPECT_TRUE(core.modules.scheduler.schedulerRunning());
+  EXPECT_EQ(post("/api/settings", {{"changes", {{opt::kTasksOn, false}}}}).first, 200);
+  EXPECT_FALSE(core.modules.scheduler.schedulerRunning());
+  EXPECT_THAT(runLog(), Contains("操作|关闭定时任务"));
+}
+
 TEST_F(PanelMoreTest, AKeywordAddedFromThePanelIsListedSavedAndAnswered) {
   start();
   auto [code, body] = post("/api/more/keywords", Keyword("你好", "欢迎光临", "3"));
