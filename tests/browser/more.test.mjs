@@ -160,6 +160,31 @@ try {
     await closeDialog();
   });
 
+  await check('offline, a task that comes due is not run (nothing could be sent)', async () => {
+    await openTab('定时功能');
+    const box = page.locator('input[data-name="选择框_开启定时任务"]');
+    await box.waitFor();
+    await box.check();
+    await until(() => /选择框_开启定时任务=真/.test(fs.readFileSync(path.join(data, 'setsoft.ini'), 'utf8')));
+    await openTab('定时功能');  // drawn afresh, with the switch on
+    await page.locator('#task-add').waitFor();
+    const due = new Date(Date.now() + 4000).toTimeString().slice(0, 8);
+    await page.fill('#task-time', due);
+    await page.check('input[name="task-action"][value="发送信息"]');
+    await page.fill('#task-content', '大家好');
+    await page.click('#task-add');
+    await page.locator('[data-list="超级列表框_定时任务"] tbody td', { hasText: due }).waitFor({ timeout: 3000 });
+    assert.equal(await page.locator('#task-scheduler').textContent(), '离线配置: 定时任务不会执行');
+    await new Promise((r) => setTimeout(r, 7000));
+    await openTab('定时功能');
+    const row = page.locator('[data-list="超级列表框_定时任务"] tbody tr', { hasText: due });
+    await row.waitFor();
+    assert.equal(await row.locator('td').last().textContent(), '等待执行');
+    await page.goto(base + '#运行日志');
+    await page.locator('#log-body td', { hasText: '添加任务 ' + due }).waitFor({ timeout: 3000 });
+    assert.equal(await page.locator('#log-body td', { hasText: '开始执行任务' }).count(), 0);
+  });
+
   await check('today\'s joins and leaves show in the list, the summary and the chart', async () => {
     await openTab('进群统计');
     const rows = page.locator('[data-list="超级列表框_群管数据"] tbody tr');

@@ -144,7 +144,7 @@ function taskWidget() {
       el('fieldset', {}, el('legend', { text: '任务列表' }), el('div', { class: 'scroll' }, table),
         el('div', { class: 'row' },
           el('button', { type: 'button', id: 'task-delete', text: '删除勾选任务', onclick: remove }),
-          el('span', { class: 'note', id: 'task-scheduler', text: t.schedulerRunning ? '定时任务正在运行' : '定时任务未运行' }))));
+          el('span', { class: 'note', id: 'task-scheduler', text: !t.connected ? '离线配置: 定时任务不会执行' : t.schedulerRunning ? '定时任务正在运行' : '定时任务未运行' }))));
   };
   const drawForm = (t) => {
     const clock = new Date().toTimeString().slice(0, 8);  // the window's date box starts at now
