@@ -45,5 +45,7 @@ bool SettingsLoaded(PanelContext& ctx, httplib::Response& res);
 void AddSettingsRoutes(httplib::Server& server, PanelContext& ctx);
 // The list pages: /api/groups/refresh…, /api/lists/… (panel_list_routes.cpp).
 void AddListRoutes(httplib::Server& server, PanelContext& ctx);
+// 更多功能: the keyword list, the timed tasks, the statistics and their chart.
+void AddMoreRoutes(httplib::Server& server, PanelContext& ctx);
 
 }  // namespace bw::ui

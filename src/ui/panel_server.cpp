@@ -303,6 +303,7 @@ void PanelServer::Impl::routes() {
   });
   AddSettingsRoutes(server, ctx);
   AddListRoutes(server, ctx);
+  AddMoreRoutes(server, ctx);
 }
 
 PanelServer::PanelServer(RobotCore& robot, ConnectionStatus& status, PanelAuth& auth,
