@@ -265,9 +265,10 @@ int RunScenarios() {
 
   FakeHost host;
   if (!Check(host.load(run + L"\\CQP.dll"), "the fake CQP.dll loads")) return 1;
-  host.configure(
-      kRobot, Gbk(L"uin=o10000; skey=@猫"),
-      MemberListBase64({{100, 20001, L"张三", L"三号", 1}, {100, 10000, L"青榆", L"", 3}}));
+  host.configure(kRobot, Gbk(L"uin=o10000; skey=@猫"),
+                 MemberListBase64({{100, 20001, L"张三", L"三号", 1},
+                                   {100, 10000, L"青榆", L"", 3},
+                                   {100, 20008, L"王五", L"", 1}}));
 
   // --- load: the host status key ---
   Plugin plugin;
@@ -345,11 +346,12 @@ int RunScenarios() {
         [&] {
           return reader.query(L"SELECT QQ号, 昵称, 名片 FROM 群成员 WHERE 群号='100' ORDER BY QQ号",
                               names, rows) &&
-                 rows.size() == 2;
+                 rows.size() == 3;
         },
         30s);
     Check(members && rows == std::vector<std::vector<std::wstring>>{{L"10000", L"青榆", L""},
-                                                                    {L"20001", L"张三", L"三号"}},
+                                                                    {L"20001", L"张三", L"三号"},
+                                                                    {L"20008", L"王五", L""}},
           "the decoded member list is in 群成员 with its Chinese text",
           reader.error() + " " + Joined(rows));
     Check(names == std::vector<std::wstring>{L"QQ号", L"昵称", L"名片"},
@@ -449,6 +451,13 @@ int RunScenarios() {
 
   // --- _eventDisable changes nothing; _eventExit joins every thread ---
   Check(plugin.callInt(L"_eventDisable") == 0, "_eventDisable answers 0");
+  plugin.callInt(
+      L"_eventGroupMsg",
+      Args().i32(1).i32(12).i64(100).i64(20008).text(nullptr).text(advert.c_str()).i32(0));
+  Check(host.waitFor("CQ_sendGroupMsg|77|100|" +
+                         Gbk(L"【[CQ:at,qq=20008] 】本群禁止发广告，警告一次，下次再发踢"),
+                     30s),
+        "after _eventDisable events are still handled", host.shown());
   const std::set<DWORD> running = ThreadIds();
   Check(plugin.callInt(L"_eventExit") == 0, "_eventExit answers 0");
   // The plug-in's threads (std::thread) start in msvcrt's _beginthreadex;
