@@ -222,8 +222,12 @@ bool Database::ConnectExcel(const std::string& file, const std::string& password
 
 namespace {
 // The database file as the driver must be told it. Under Wine 8, odbc32 hands
-// the connection string unchanged to the Unix driver manager and its Unix
-// driver, which needs the Unix path; Windows drivers take the Windows one.
+// the connection string to the Unix driver manager, whose driver needs the
+// Unix path; and on the way to an ANSI driver (the SQLite3 one) the wide
+// connection string loses the high byte of every character (seen with
+// unixODBC 2.3.11), so a Chinese name would open another file: the path goes
+// as a "file:" URI with every byte but the plain ones percent-encoded, which
+// the driver opens. Windows drivers take the Windows path.
 std::string DriverFilePath(const std::string& file) {
 #ifdef _WIN32
   using ToUnix = char*(CDECL*)(LPCWSTR);
@@ -233,9 +237,21 @@ std::string DriverFilePath(const std::string& file) {
   if (toUnix) {
     char* unixPath = toUnix(WideFromUtf8(file).c_str());
     if (unixPath) {
-      std::string out = unixPath;  // UTF-8, as the Unix side writes names
+      std::string uri = "file:";
+      static const char kHex[] = "0123456789ABCDEF";
+      for (const char* p = unixPath; *p; ++p) {
+        const unsigned char c = static_cast<unsigned char>(*p);
+        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+            c == '/' || c == '-' || c == '.' || c == '_' || c == '~') {
+          uri += static_cast<char>(c);
+        } else {
+          uri += '%';
+          uri += kHex[c >> 4];
+          uri += kHex[c & 0xF];
+        }
+      }
       HeapFree(GetProcessHeap(), 0, unixPath);
-      return out;
+      return uri;
     }
   }
 #endif
