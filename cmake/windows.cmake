@@ -39,5 +39,5 @@ add_library(bw_httplib INTERFACE)
 target_include_directories(bw_httplib INTERFACE ${CMAKE_BINARY_DIR}/httplib-header)
 # Many tabs reconnecting at once must not overflow a backlog of 5.
 target_compile_definitions(bw_httplib INTERFACE CPPHTTPLIB_LISTEN_BACKLOG=128)
-target_link_libraries(bw_httplib INTERFACE ws2_32)
+target_link_libraries(bw_httplib INTERFACE ws2_32 bcrypt)  # bcrypt: the login token's random bytes
 set(BW_PANEL_LIBS bw_httplib)

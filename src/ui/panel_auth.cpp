@@ -1,6 +1,10 @@
 #include "ui/panel_auth.h"
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#include <windows.h>
+// After <windows.h>, whose types it uses.
+#include <bcrypt.h>
+#else
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -44,13 +48,27 @@ Status WritePrivateFile(const std::string& path, std::string_view bytes) {
 }  // namespace
 
 std::string RandomToken() {
-  std::random_device source;  // /dev/urandom on Linux
   static const char kHex[] = "0123456789abcdef";
   std::string out;
+#if defined(_WIN32)
+  // The system's generator: MinGW's std::random_device falls back to a fixed
+  // seed on a processor without RDRAND, which would make the token guessable.
+  unsigned char bytes[32];
+  if (!BCRYPT_SUCCESS(
+          BCryptGenRandom(nullptr, bytes, sizeof bytes, BCRYPT_USE_SYSTEM_PREFERRED_RNG))) {
+    return out;  // no token: every login is refused
+  }
+  for (unsigned char b : bytes) {
+    out += kHex[b >> 4];
+    out += kHex[b & 0xF];
+  }
+#else
+  std::random_device source;  // /dev/urandom on Linux
   for (int i = 0; i < 8; ++i) {
     const uint32_t v = source();
     for (int shift = 28; shift >= 0; shift -= 4) out += kHex[(v >> shift) & 0xF];
   }
+#endif
   return out;
 }
 
