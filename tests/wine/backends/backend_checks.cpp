@@ -11,10 +11,12 @@
 #undef WriteProfileString
 
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include "storage/database.h"
 #include "storage/ini_file.h"
+#include "storage/schema.h"
 #include "storage/sql.h"
 #include "util/charset.h"
 #include "util/clock.h"
@@ -104,6 +106,19 @@ int main() {
     Check(db.ColumnName(q.handle(), 1) == "备注", "a Chinese column name comes back whole",
           db.ColumnName(q.handle(), 1));
     Check(bw::FileExists(file), "the file is where it was named");
+  }
+
+  // --- the Access path where no Access driver is installed (Wine) ---
+  {
+    Check(!bw::Database::AccessDriverInstalled(), "odbccp32 lists no Access driver here");
+    const std::string mdb = bw::JoinPath(dir, "新建.mdb");
+    Check(!bw::Database::CreateAccessFile(mdb) && !bw::FileExists(mdb),
+          "creating an Access file without its driver fails and leaves nothing");
+    const std::string data = bw::JoinPath(dir, "数据");
+    Check(bw::DeployAndConnectPluginDatabase(*std::make_unique<bw::Database>(), data) &&
+              bw::FileExists(bw::DatabaseFile(data)) &&
+              !bw::FileExists(bw::AccessDatabaseFile(data)),
+          "the plug-in's first start without the Access driver makes a SQLite file");
   }
 
   // --- local time texts, in UTC (the expectations are UTC's) ---
