@@ -43,5 +43,7 @@ bool SettingsLoaded(PanelContext& ctx, httplib::Response& res);
 
 // /api/page, /api/settings, /api/groups, /api/groups/tick, /api/runlog.
 void AddSettingsRoutes(httplib::Server& server, PanelContext& ctx);
+// /api/sandbox: 试一试.
+void AddSandboxRoutes(httplib::Server& server, PanelContext& ctx);
 
 }  // namespace bw::ui

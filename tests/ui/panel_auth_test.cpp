@@ -41,7 +41,7 @@ TEST(PanelAuthTest, ATokenFileOthersMayReadOrThatHoldsNoTokenIsRefused) {
   EXPECT_NE(readable.message().find("644"), std::string::npos) << readable.message();
   EXPECT_EQ(auth.token(), "");
   // Nothing logs in with an empty secret.
-  EXPECT_EQ(auth.login("", nullptr), LoginResult::kWrongToken);
+  EXPECT_EQ(auth.login("", "127.0.0.1", nullptr), LoginResult::kWrongToken);
 
   ::chmod(file.c_str(), 0600);
   test::WriteAll(file, "secret words\n");
@@ -55,14 +55,16 @@ TEST(PanelAuthTest, FailedLoginsAreLimitedForAMinute) {
   PanelAuth auth(clock);
   auth.setToken("0123456789abcdef0123456789abcdef");
   for (int i = 0; i < PanelAuth::kMaxFailures; ++i) {
-    EXPECT_EQ(auth.login("0123456789abcdef0123456789abcdee", nullptr), LoginResult::kWrongToken);
+    EXPECT_EQ(auth.login("0123456789abcdef0123456789abcdee", "127.0.0.1", nullptr),
+              LoginResult::kWrongToken);
     clock.advance(std::chrono::seconds(1));
   }
   // Even the right token waits: a guesser cannot tell the limit from a miss.
-  EXPECT_EQ(auth.login("0123456789abcdef0123456789abcdef", nullptr), LoginResult::kRateLimited);
+  EXPECT_EQ(auth.login("0123456789abcdef0123456789abcdef", "127.0.0.1", nullptr),
+            LoginResult::kRateLimited);
   clock.advance(std::chrono::seconds(55));  // the first failure leaves the window
   PanelSession s;
-  EXPECT_EQ(auth.login("0123456789abcdef0123456789abcdef", &s), LoginResult::kOk);
+  EXPECT_EQ(auth.login("0123456789abcdef0123456789abcdef", "127.0.0.1", &s), LoginResult::kOk);
   EXPECT_EQ(s.id.size(), 64u);
   EXPECT_EQ(s.csrf.size(), 64u);
   EXPECT_NE(s.id, s.csrf);
@@ -73,8 +75,8 @@ TEST(PanelAuthTest, SessionsAreFoundByCookieAndCloseOnLogoutOrIdleness) {
   PanelAuth auth(clock);
   auth.setToken("0123456789abcdef0123456789abcdef");
   PanelSession a, b;
-  ASSERT_EQ(auth.login("0123456789abcdef0123456789abcdef", &a), LoginResult::kOk);
-  ASSERT_EQ(auth.login("0123456789abcdef0123456789abcdef", &b), LoginResult::kOk);
+  ASSERT_EQ(auth.login("0123456789abcdef0123456789abcdef", "127.0.0.1", &a), LoginResult::kOk);
+  ASSERT_EQ(auth.login("0123456789abcdef0123456789abcdef", "127.0.0.1", &b), LoginResult::kOk);
   ASSERT_TRUE(auth.find(a.id));
   EXPECT_EQ(auth.find(a.id)->csrf, a.csrf);
   EXPECT_FALSE(auth.find(""));

@@ -45,10 +45,19 @@ function ask(text, question) {
   });
 }
 
-function showLogin() {
+// The login asks for the owner's password once one is set, else for the token.
+let loginKey = 'token';
+async function showLogin() {
   document.getElementById('app').hidden = true;
   document.getElementById('login').hidden = false;
   document.getElementById('login-token').focus();
+  const mode = await api('GET', '/api/login');
+  if (mode.ok && mode.data.password) {
+    loginKey = 'password';
+    document.getElementById('login-caption').textContent = '密码';
+    document.getElementById('login-help').textContent =
+      '请输入面板密码 (由 brindle-warden panel-password 设置)。';
+  }
 }
 
 async function start() {
@@ -69,8 +78,8 @@ async function start() {
 
 document.getElementById('login-form').addEventListener('submit', async (event) => {
   event.preventDefault();
-  const token = document.getElementById('login-token').value.trim();
-  const res = await api('POST', '/api/login', { token });
+  const secret = document.getElementById('login-token').value;
+  const res = await api('POST', '/api/login', { [loginKey]: loginKey === 'token' ? secret.trim() : secret });
   if (!res.ok) {
     document.getElementById('login-error').textContent = res.data.error || '登录失败';
     return;
