@@ -53,7 +53,7 @@
           value: g.group, selected: g.group === form.group,
           text: g.group + ' ' + g.name + (g.managed ? '' : ' (未监控)'),
         })));
-      fields.replaceChildren(
+      fields.replaceChildren(...[
         el('label', {}, '事件 ', el('select', {
           id: 'sandbox-kind',
           onchange: (e) => { form.kind = e.target.value; draw(); },
@@ -70,7 +70,8 @@
         })) : null,
         kind.text ? el('label', { class: 'sandbox-text' }, kind.text, el('textarea', {
           id: 'sandbox-text', oninput: bind('text'),
-        }, form.text)) : null);
+        }, form.text)) : null,
+      ].filter(Boolean));
     };
     draw();
     const run = async (event) => {
