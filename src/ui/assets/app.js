@@ -143,11 +143,13 @@ async function poll() {
     }
   }
   const log = await api('GET', '/api/runlog?after=' + state.lastLog);
-  if (log.ok && log.data.entries.length) {
-    state.log.push(...log.data.entries);
+  // A slow answer may overlap the next poll's: entries already taken are skipped.
+  const fresh = log.ok ? log.data.entries.filter((e) => e.id > state.lastLog) : [];
+  if (fresh.length) {
+    state.log.push(...fresh);
     if (state.log.length > 2000) state.log.splice(0, state.log.length - 2000);
     state.lastLog = state.log[state.log.length - 1].id;
-    if (state.page === '运行日志') appendLog(log.data.entries);
+    if (state.page === '运行日志') appendLog(fresh);
   }
 }
 
