@@ -128,11 +128,12 @@ std::string HelpText() {
 Usage:
   brindle-warden [run] [--home DIR] [--config FILE] [--url URL]
                  [--token-file FILE | --token TOKEN] [--postgres CONNECTION]
-                 [--update-url URL] [--log-level LEVEL]
-                 [--panel [ADDRESS:]PORT | --no-panel]
+                 [--update-url URL] [--log-level LEVEL] [--self QQ]
+                 [--panel [ADDRESS:]PORT [--panel-public] [--panel-host NAME]
+                  [--panel-origin URL] | --no-panel]
   brindle-warden replay --home DIR [--self QQ] [--nick NAME]
                  [--clock "YYYY-MM-DD HH:MM:SS"] [--log-level LEVEL] [FILE]
-  brindle-warden panel --home DIR [--self QQ] [--panel [ADDRESS:]PORT]
+  brindle-warden panel --home DIR [--self QQ] [--panel [ADDRESS:]PORT] [--panel-…]
   brindle-warden panel-password --home DIR   (the password on standard input)
   brindle-warden --version
   brindle-warden --help
@@ -196,6 +197,8 @@ Options:
   --no-panel         run: serve no settings panel.
   --self QQ          replay, panel: the robot's own account (default 10000; for
                      panel the one account directory in DIR/data when there is one).
+                     run: the account whose settings the panel edits while the
+                     service waits for its OneBot implementation (same default).
   --nick NAME        replay: the robot's nickname (default empty).
   --clock TIME       replay: the local date and time the virtual clock starts at
                      (default now). Every pause of the rules advances it instantly.
