@@ -130,7 +130,11 @@ Status RunSandbox(RobotCore& robot, const SandboxEvent& event, SandboxOutcome& o
   options.start = live.clock().now();
   options.refreshMembers = false;
   options.runDueTasks = false;
+  // Its entries are the answer, not news of the robot; other lines it logs say where they come
+  // from.
+  const ScopedLogPrefix prefix("试一试 (副本): ");
   ReplayEngine engine(options);
+  engine.lifecycle().runLog().setServiceLog(false);
   if (!engine.start()) return Status::Error("the rules did not start on the copy");
   engine.host().clear();  // the startup's own read calls
   const std::vector<RunLogEntry> before = engine.lifecycle().runLog().entries();
