@@ -134,7 +134,8 @@ struct OfflineRobot {
   }
   static CoreOptions Options() {
     CoreOptions core;
-    core.refreshInsideStartup = true;
+    // No account, no member lists: the refresh would only log a failure per group.
+    core.refreshMembersAtStartup = false;
     return core;
   }
 
