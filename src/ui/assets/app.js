@@ -183,11 +183,15 @@ function appendLog(entries) {
   for (const e of entries) body.prepend(logRow(e));
 }
 
+// After the answer the page is drawn again, unless the owner has moved on to
+// another page meanwhile (that page is drawn already; drawing it twice would
+// replace it under the owner's hands).
 async function change(name, value) {
+  const page = state.page;
   const res = await api('POST', '/api/settings', { changes: { [name]: value } });
   if (!res.ok) await ask(res.data.error || '修改失败');
   else await poll();
-  render();
+  if (state.page === page) render();
 }
 
 function control(c) {
@@ -236,10 +240,11 @@ function group(g) {
 }
 
 async function tick(body) {
+  const page = state.page;
   const res = await api('POST', '/api/groups/tick', body);
   if (!res.ok) await ask(res.data.error || '修改失败');
   else await poll();
-  render();
+  if (state.page === page) render();
 }
 
 async function groupPage(main, title) {
