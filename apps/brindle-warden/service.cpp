@@ -127,6 +127,9 @@ struct OfflineRobot {
         robot(lifecycle, Options()),
         account(account) {
     host.setLoginQQ(account);
+    // No account to act through: timed tasks are edited and saved but never run
+    // (a run would report 执行完毕 for messages nobody sent).
+    robot.modules.scheduler.useSteppedMode();
     lifecycle.setHooks(robot.hooks());
     lifecycle.Initialize(0);
     lifecycle._eventStartup();

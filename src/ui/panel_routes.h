@@ -43,6 +43,10 @@ bool SettingsLoaded(PanelContext& ctx, httplib::Response& res);
 
 // /api/page, /api/settings, /api/groups, /api/groups/tick, /api/runlog.
 void AddSettingsRoutes(httplib::Server& server, PanelContext& ctx);
+// The list pages: /api/groups/refresh…, /api/lists/… (panel_list_routes.cpp).
+void AddListRoutes(httplib::Server& server, PanelContext& ctx);
+// 更多功能: the keyword list, the timed tasks, the statistics and their chart.
+void AddMoreRoutes(httplib::Server& server, PanelContext& ctx);
 // /api/sandbox: 试一试.
 void AddSandboxRoutes(httplib::Server& server, PanelContext& ctx);
 

@@ -310,6 +310,8 @@ void PanelServer::Impl::routes() {
     SendJson(res, statusJson());
   });
   AddSettingsRoutes(server, ctx);
+  AddListRoutes(server, ctx);
+  AddMoreRoutes(server, ctx);
   AddSandboxRoutes(server, ctx);
 }
 

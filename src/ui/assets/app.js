@@ -259,10 +259,11 @@ async function groupPage(main, title) {
       onchange: (e) => tick({ row: i, checked: e.target.checked }),
     })),
     r.cells.slice(1).map((c) => el('td', { text: c }))));
-  main.replaceChildren(title,
+  // The page's buttons stand above the list (its hints point "up" to them).
+  main.replaceChildren(title, ...extrasFor('群设置'),
     el('fieldset', {}, el('legend', { text: g.title }),
       el('table', { class: 'log' }, el('thead', {}, head), el('tbody', {}, rows)),
-      g.hints.map((h) => el('div', { class: 'row note', text: h }))), extrasFor('群设置'));
+      g.hints.map((h) => el('div', { class: 'row note', text: h }))));
 }
 
 let selectedTab = 0;
