@@ -3,6 +3,7 @@
 #include <stdlib.h>
 
 #include <filesystem>
+#include <random>
 #include <system_error>
 
 #include "core/replay_engine.h"
@@ -21,19 +22,37 @@ class TempDirectory {
  public:
   TempDirectory() {
     std::error_code ec;
-    std::string pattern = (fs::temp_directory_path(ec) / "bw-sandbox-XXXXXX").string();
-    if (ec) pattern = "/tmp/bw-sandbox-XXXXXX";
+    const fs::path base = fs::temp_directory_path(ec);
+    if (ec) return;
+#ifndef _WIN32
+    std::string pattern = (base / "bw-sandbox-XXXXXX").string();
     if (::mkdtemp(pattern.data())) path_ = pattern;
+#else
+    std::random_device random;
+    for (int attempt = 0; attempt < 16 && path_.empty(); ++attempt) {
+      const fs::path p = base / ("bw-sandbox-" + std::to_string(random()));
+      if (fs::create_directory(p, ec)) path_ = p;
+    }
+#endif
   }
   ~TempDirectory() {
     std::error_code ec;
     if (!path_.empty()) fs::remove_all(path_, ec);
   }
-  const std::string& path() const { return path_; }
+  const fs::path& path() const { return path_; }
 
  private:
-  std::string path_;
+  fs::path path_;
 };
+
+// Paths and names as UTF-8, as the rest of the robot spells them.
+std::string Utf8(const fs::path& p) {
+  const std::u8string s = p.u8string();
+  return std::string(s.begin(), s.end());
+}
+fs::path PathOf(const std::string& utf8) {
+  return fs::path(std::u8string(utf8.begin(), utf8.end()));
+}
 
 bool IsDatabaseFile(const std::string& name) { return name.starts_with("brindlewarden.db"); }
 
@@ -42,19 +61,19 @@ bool IsDatabaseFile(const std::string& name) { return name.starts_with("brindlew
 Status CopyData(const fs::path& from, const fs::path& to) {
   std::error_code ec;
   fs::create_directories(to, ec);
-  if (ec) return Status::Error("cannot create " + to.string() + ": " + ec.message());
+  if (ec) return Status::Error("cannot create " + Utf8(to) + ": " + ec.message());
   for (const fs::directory_entry& e : fs::directory_iterator(from, ec)) {
-    const std::string name = e.path().filename().string();
+    const std::string name = Utf8(e.path().filename());
     if (e.is_directory()) {
       if (name == "群数据") continue;
-      if (Status s = CopyData(e.path(), to / name); !s) return s;
+      if (Status s = CopyData(e.path(), to / e.path().filename()); !s) return s;
       continue;
     }
     if (!e.is_regular_file() || IsDatabaseFile(name) || IsAtomicWriteTemporaryName(name)) continue;
-    fs::copy_file(e.path(), to / name, fs::copy_options::overwrite_existing, ec);
-    if (ec) return Status::Error("cannot copy " + e.path().string() + ": " + ec.message());
+    fs::copy_file(e.path(), to / e.path().filename(), fs::copy_options::overwrite_existing, ec);
+    if (ec) return Status::Error("cannot copy " + Utf8(e.path()) + ": " + ec.message());
   }
-  if (ec) return Status::Error("cannot read " + from.string() + ": " + ec.message());
+  if (ec) return Status::Error("cannot read " + Utf8(from) + ": " + ec.message());
   return Status::Ok();
 }
 
@@ -71,7 +90,7 @@ void CopyDatabase(Database& live, const std::string& from, const std::string& to
   std::error_code ec;
   for (const char* suffix : {"", "-wal"}) {
     const std::string source = DatabaseFile(from) + suffix;
-    if (FileExists(source)) fs::copy_file(source, target + suffix, ec);
+    if (FileExists(source)) fs::copy_file(PathOf(source), PathOf(target + suffix), ec);
   }
 }
 
@@ -113,25 +132,26 @@ Status RunSandbox(RobotCore& robot, const SandboxEvent& event, SandboxOutcome& o
     return Status::Error("the robot has not loaded its data yet");
   TempDirectory temp;
   if (temp.path().empty()) return Status::Error("cannot create a temporary directory");
-  const fs::path copyData = fs::path(temp.path()) / "data" / account;
+  const fs::path copyData = temp.path() / "data" / PathOf(account);
   // The files beside the account directories (the colour file) and the account's own.
   std::error_code ec;
   fs::create_directories(copyData, ec);
-  for (const fs::directory_entry& e : fs::directory_iterator(live.runDirectory() + "/data", ec)) {
-    if (e.is_regular_file() && !IsAtomicWriteTemporaryName(e.path().filename().string()))
-      fs::copy_file(e.path(), fs::path(temp.path()) / "data" / e.path().filename(), ec);
+  for (const fs::directory_entry& e :
+       fs::directory_iterator(PathOf(live.runDirectory() + "/data"), ec)) {
+    if (e.is_regular_file() && !IsAtomicWriteTemporaryName(Utf8(e.path().filename())))
+      fs::copy_file(e.path(), temp.path() / "data" / e.path().filename(), ec);
   }
-  if (Status s = CopyData(data, copyData); !s) return s;
-  CopyDatabase(live.database(), data, copyData.string() + "/");
+  if (Status s = CopyData(PathOf(data), copyData); !s) return s;
+  CopyDatabase(live.database(), data, Utf8(copyData) + "/");
 
   ReplayOptions options;
-  options.runDirectory = temp.path();
+  options.runDirectory = Utf8(temp.path());
   options.self = std::stoll(account);
   options.start = live.clock().now();
   options.refreshMembers = false;
   options.runDueTasks = false;
-  // Its entries are the answer, not news of the robot; other lines it logs say where they come
-  // from.
+  // Its entries are the answer, not news of the robot; its other lines say
+  // where they come from.
   const ScopedLogPrefix prefix("试一试 (副本): ");
   ReplayEngine engine(options);
   engine.lifecycle().runLog().setServiceLog(false);
