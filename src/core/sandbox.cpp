@@ -94,10 +94,18 @@ void CopyDatabase(Database& live, const std::string& from, const std::string& to
   }
 }
 
+// The entry points take C strings: a NUL would end the text there and hide
+// the rest from the rules, where the OneBot adapter drops NULs and lets the
+// rules read all of it.
+std::string WithoutNul(std::string text) {
+  std::erase(text, '\0');
+  return text;
+}
+
 void Deliver(ReplayEngine& engine, const SandboxEvent& e, int32_t now) {
   switch (e.kind) {
     case SandboxEvent::Kind::kGroupMessage:
-      engine.groupMessage(GroupMessageRecord{1, e.group, e.account, e.text, 0});
+      engine.groupMessage(GroupMessageRecord{1, e.group, e.account, WithoutNul(e.text), 0});
       return;
     case SandboxEvent::Kind::kJoin:
       engine.memberJoined(
@@ -112,7 +120,7 @@ void Deliver(ReplayEngine& engine, const SandboxEvent& e, int32_t now) {
       r.sendTime = now;
       r.fromGroup = e.group;
       r.fromQQ = e.account;
-      r.msg = cq::Escape(e.text, /*commas=*/false);
+      r.msg = cq::Escape(WithoutNul(e.text), /*commas=*/false);
       r.responseFlag = "sandbox";
       r.inviter = e.inviter;
       engine.joinRequest(r);

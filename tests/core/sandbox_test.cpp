@@ -104,5 +104,15 @@ TEST_F(SandboxTest, TheCopyIsRemovedAndItsWorkIsMarkedInTheServiceLog) {
   EXPECT_EQ(log.lines().back(), "after");
 }
 
+TEST_F(SandboxTest, ANulInTheTypedTextHidesNothingFromTheRules) {
+  start();
+  SandboxEvent event = kBannedWord;
+  event.text = std::string("加我") + '\0' + "微信";
+  SandboxOutcome outcome;
+  ASSERT_TRUE(RunSandbox(core, event, outcome).ok());
+  ASSERT_EQ(outcome.calls.size(), 1u);
+  EXPECT_EQ(outcome.calls[0].action, "set_group_kick");
+}
+
 }  // namespace
 }  // namespace bw
