@@ -15,7 +15,10 @@ namespace {
 std::mutex g_mu;
 LogSink g_sink;
 std::atomic<int> g_level{static_cast<int>(LogLevel::kInfo)};
-thread_local std::string t_prefix;
+// A plain pointer, to the innermost ScopedLogPrefix's text: a thread_local with
+// a destructor would, on Windows, hold the plug-in's library loaded for as long
+// as any host thread that ever logged lives.
+thread_local const std::string* t_prefix = nullptr;
 
 const char* LevelName(LogLevel level) {
   switch (level) {
@@ -36,8 +39,8 @@ const char* LevelName(LogLevel level) {
 void Log(LogLevel level, std::string_view message) {
   if (static_cast<int>(level) < g_level.load()) return;
   std::string prefixed;
-  if (!t_prefix.empty()) {
-    prefixed = t_prefix + std::string(message);
+  if (t_prefix && !t_prefix->empty()) {
+    prefixed = *t_prefix + std::string(message);
     message = prefixed;
   }
   std::string excerpt;
@@ -77,8 +80,9 @@ LogSink SetLogSink(LogSink sink) {
 
 void SetLogLevel(LogLevel level) { g_level.store(static_cast<int>(level)); }
 
-ScopedLogPrefix::ScopedLogPrefix(std::string prefix) : previous_(t_prefix) {
-  t_prefix = previous_ + prefix;
+ScopedLogPrefix::ScopedLogPrefix(std::string prefix)
+    : previous_(t_prefix), text_((t_prefix ? *t_prefix : std::string()) + prefix) {
+  t_prefix = &text_;
 }
 
 ScopedLogPrefix::~ScopedLogPrefix() { t_prefix = previous_; }

@@ -45,7 +45,8 @@ class ScopedLogPrefix {
   ScopedLogPrefix& operator=(const ScopedLogPrefix&) = delete;
 
  private:
-  std::string previous_;
+  const std::string* previous_;
+  std::string text_;  // the enclosing prefixes and this one
 };
 
 }  // namespace bw
