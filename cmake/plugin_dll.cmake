@@ -35,7 +35,7 @@ if(BW_WINE_HARNESS)
   # The utilities' Windows backends, each checked on its own.
   add_executable(bw_backend_checks ${PROJECT_SOURCE_DIR}/tests/wine/backends/backend_checks.cpp)
   set_target_properties(bw_backend_checks PROPERTIES OUTPUT_NAME backend_checks)
-  target_link_libraries(bw_backend_checks PRIVATE bw_storage bw_util)
+  target_link_libraries(bw_backend_checks PRIVATE bw_ui bw_storage bw_util)
 
   add_executable(bw_host_harness ${bw_harness_sources})
   set_target_properties(bw_host_harness PROPERTIES OUTPUT_NAME host_harness)

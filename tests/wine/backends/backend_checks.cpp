@@ -18,6 +18,7 @@
 #include "storage/ini_file.h"
 #include "storage/schema.h"
 #include "storage/sql.h"
+#include "ui/panel_auth.h"
 #include "util/charset.h"
 #include "util/clock.h"
 #include "util/files.h"
@@ -27,6 +28,11 @@
 namespace {
 
 int gChecks = 0;
+// PBKDF2-HMAC-SHA256 of "password1", salt 00..0f, 1000 iterations, as
+// OpenSSL makes it (through Python's hashlib).
+constexpr const char* kLinuxHash =
+    "pbkdf2-sha256$1000$000102030405060708090a0b0c0d0e0f$"
+    "5c0ddf289cd56efa1b8bb0608c967ec5bd07fb5037e51a1e5e44dcbbf84f45f3";
 int gFailures = 0;
 
 void Check(bool ok, const std::string& name, const std::string& detail = {}) {
@@ -119,6 +125,18 @@ int main() {
               bw::FileExists(bw::DatabaseFile(data)) &&
               !bw::FileExists(bw::AccessDatabaseFile(data)),
           "the plug-in's first start without the Access driver makes a SQLite file");
+  }
+
+  // --- the panel's password hash through bcrypt ---
+  {
+    const std::string hash = bw::ui::HashPassword("青榆-secret-1");
+    Check(hash.starts_with("pbkdf2-sha256$600000$"), "a password hash is made", hash);
+    Check(bw::ui::VerifyPassword("青榆-secret-1", hash), "the password matches its hash");
+    Check(!bw::ui::VerifyPassword("青榆-secret-2", hash), "another password does not");
+    // A hash made by OpenSSL on Linux for "password1" (1000 iterations).
+    Check(bw::ui::VerifyPassword("password1", kLinuxHash), "a hash made on Linux is accepted");
+    Check(bw::ui::RandomToken().size() == 64 && bw::ui::RandomToken() != bw::ui::RandomToken(),
+          "login tokens are 64 hex digits, never the same");
   }
 
   // --- local time texts, in UTC (the expectations are UTC's) ---
