@@ -53,6 +53,7 @@ struct Options {
   size_t messageBytes = 0;   // pad the violators' messages to this size
   int waitSeconds = 60;      // for the last kick
   bool keepHome = false;
+  int listenPort = 0;  // wait there for a service started elsewhere
 };
 
 const char* kUsage =
@@ -67,7 +68,10 @@ const char* kUsage =
     "  --garbage N         a garbage frame after every Nth message\n"
     "  --message-bytes B   pad each violator's message to B bytes\n"
     "  --wait S            how long to wait for the last kick (60)\n"
-    "  --keep-home         leave the service's home directory (its log is service.log)\n";
+    "  --keep-home         leave the service's home directory (its log is service.log)\n"
+    "  --listen PORT       start no service: wait on 127.0.0.1:PORT for one started\n"
+    "                      elsewhere (its account 10000 must manage group 100 with the\n"
+    "                      advertising check on); no memory figures then\n";
 
 std::optional<Options> Parse(int argc, char** argv) {
   Options o;
@@ -105,11 +109,14 @@ std::optional<Options> Parse(int argc, char** argv) {
       o.waitSeconds = std::stoi(value());
     else if (a == "--keep-home")
       o.keepHome = true;
+    else if (a == "--listen")
+      o.listenPort = std::stoi(value());
     else
       throw std::invalid_argument("unknown option " + a);
   }
-  if (o.program.empty() || o.messages < 1 || o.every < 1)
-    throw std::invalid_argument("--program is needed; --messages and --every are at least 1");
+  if ((o.program.empty() && o.listenPort == 0) || o.messages < 1 || o.every < 1)
+    throw std::invalid_argument(
+        "--program or --listen is needed; --messages and --every are at least 1");
   return o;
 }
 
@@ -192,7 +199,8 @@ int Run(const Options& o) {
   WriteFile(data + "群列表.txt", "{1}1----100----load----群主\r\n");
   WriteFile(data + "setsoft.ini", "[选择框]\r\n选择框_开启广告检测=真\r\n");
 
-  bw::test::ScriptedPeer peer;
+  bw::test::ScriptedPeer peer("", bw::test::ScriptedPeer::BadToken::kHttp403,
+                              static_cast<uint16_t>(o.listenPort));
   peer.answer("get_login_info", Json{{"user_id", 10000}, {"nickname", "load"}});
   if (o.slowMs > 0) {
     peer.delay("set_group_kick", std::chrono::milliseconds(o.slowMs));
@@ -200,16 +208,18 @@ int Run(const Options& o) {
   }
   if (o.silent) peer.neverAnswer("set_group_kick");
 
-  const pid_t pid = StartService(o, home, peer.url());
-  if (!peer.waitForConnections(1, 30s)) {
+  const bool external = o.listenPort != 0;
+  const pid_t pid = external ? -1 : StartService(o, home, peer.url());
+  if (external) std::printf("load: waiting on %s for the service\n", peer.url().c_str());
+  if (!peer.waitForConnections(1, external ? 120s : 30s)) {
     std::fprintf(stderr, "load: the service never connected; see %sservice.log\n", home.c_str());
-    kill(pid, SIGKILL);
+    if (pid > 0) kill(pid, SIGKILL);
     return 1;
   }
-  if (!o.fromConnection && !WaitForLog(home, "全部勾选群 群成员 获取完毕", 30s)) {
+  if (!o.fromConnection && !external && !WaitForLog(home, "全部勾选群 群成员 获取完毕", 30s)) {
     std::fprintf(stderr, "load: the service's startup did not finish; see %sservice.log\n",
                  home.c_str());
-    kill(pid, SIGKILL);
+    if (pid > 0) kill(pid, SIGKILL);
     return 1;
   }
 
@@ -269,11 +279,16 @@ int Run(const Options& o) {
   std::this_thread::sleep_for(300ms);  // a late repeat or stray kick would show now
   collect();
 
-  const long hwm = MemoryKib(pid, "VmHWM"), rss = MemoryKib(pid, "VmRSS");
-  const bool alive = waitpid(pid, nullptr, WNOHANG) == 0;
-  kill(pid, SIGTERM);
+  long hwm = -1, rss = -1;
+  bool alive = true;
   int status = 0;
-  waitpid(pid, &status, 0);
+  if (!external) {
+    hwm = MemoryKib(pid, "VmHWM");
+    rss = MemoryKib(pid, "VmRSS");
+    alive = waitpid(pid, nullptr, WNOHANG) == 0;
+    kill(pid, SIGTERM);
+    waitpid(pid, &status, 0);
+  }
 
   std::vector<double> latencies;
   size_t kickedViolators = 0, strays = 0;
@@ -322,13 +337,19 @@ int Run(const Options& o) {
   std::printf("latency event->kick:  p50 %.0f ms, p99 %.0f ms, max %.0f ms\n",
               Percentile(latencies, 50), Percentile(latencies, 99),
               latencies.empty() ? 0.0 : *std::max_element(latencies.begin(), latencies.end()));
-  std::printf("service memory:       peak %.1f MiB (VmHWM), %.1f MiB at the end (VmRSS)\n",
-              hwm / 1024.0, rss / 1024.0);
-  std::printf(
-      "service:              %s; reconnections %d; kicks it reported failed %zu; "
-      "exit status %d after SIGTERM\n",
-      alive ? "alive at the end" : "DIED during the run", peer.upgrades() - 1, count("踢人失败"),
-      WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+  if (!external) {
+    std::printf("service memory:       peak %.1f MiB (VmHWM), %.1f MiB at the end (VmRSS)\n",
+                hwm / 1024.0, rss / 1024.0);
+  }
+  if (external) {
+    std::printf("service:              started elsewhere; reconnections %d\n", peer.upgrades() - 1);
+  } else {
+    std::printf(
+        "service:              %s; reconnections %d; kicks it reported failed %zu; "
+        "exit status %d after SIGTERM\n",
+        alive ? "alive at the end" : "DIED during the run", peer.upgrades() - 1, count("踢人失败"),
+        WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+  }
   if (o.keepHome) {
     std::printf("home kept:            %s\n", home.c_str());
   } else {
