@@ -190,6 +190,9 @@ int RunPanel(const CommandLine& cl) {
   CoreOptions core;
   core.refreshInsideStartup = true;
   RobotCore robot(lifecycle, core);
+  // No account to act through: timed tasks are edited and saved but never run
+  // (a run would report 执行完毕 for messages nobody sent).
+  robot.modules.scheduler.useSteppedMode();
   lifecycle.setHooks(robot.hooks());
   LogInfo(std::string("brindle-warden ") + BW_VERSION + " settings panel for " + home + "/data/" +
           std::to_string(*account) + "/ (offline: no account connected)");

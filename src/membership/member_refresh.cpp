@@ -53,10 +53,15 @@ MemberRefresh::~MemberRefresh() {
   stop();
 }
 
-void MemberRefresh::refreshGroupList() {
-  views_.groups.clear();
+bool MemberRefresh::refreshGroupList() {
   std::vector<GroupListEntry> entries;
-  qq_.fetchGroupList(entries);
+  // No list at all is a failed fetch (no link, no answer): emptying the list
+  // would drop every managed group until the next refresh succeeds.
+  if (qq_.fetchGroupList(entries) <= 0 || entries.empty()) {
+    LogWarning("member refresh: no group list was delivered; the group list is kept");
+    runLog_.WriteRunLog("操作", "获取群列表失败, 群列表保持不变");
+    return false;
+  }
   // One read of the switches for the whole list: a read per group would grow
   // with the square of the list.
   const ProfileSection ticks = ReadProfileSection(store_.path("群设置.ini"), "开关");
@@ -72,6 +77,7 @@ void MemberRefresh::refreshGroupList() {
   views_.groups.replaceAll(std::move(rows));
   store_.RebuildGroupDerivedLists();
   runLog_.WriteRunLog("操作", "共获取到有权限管理的群" + std::to_string(count) + "个");
+  return true;
 }
 
 void MemberRefresh::setStatus(size_t row, const std::string& group, const std::string& status) {
@@ -183,6 +189,7 @@ void MemberRefresh::startRefreshTickedMembers() {
     worker_.request_stop();
     worker_.join();
   }
+  running_ = true;  // from the start on, not from when the thread gets going
   worker_ = std::jthread([this](std::stop_token stop) { refreshTickedMembers(stop); });
 }
 

@@ -40,7 +40,8 @@ class MemberRefresh {
   MemberRefresh(const MemberRefresh&) = delete;
   MemberRefresh& operator=(const MemberRefresh&) = delete;
 
-  void refreshGroupList();
+  // False when no list could be fetched: the group list then stays as it was.
+  bool refreshGroupList();
   // Starts the refresh thread (stopping a run in progress first).
   void startRefreshTickedMembers();
   // The refresh itself, on the calling thread (replay and tests). Waits for a

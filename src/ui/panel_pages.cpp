@@ -176,12 +176,18 @@ Json InvitePage(const Settings& s) {
   return {{"page", "邀请统计"}, {"groups", groups}, {"tabs", Json::array()}};
 }
 
-// The options of the inner tabs of 更多功能 (their lists and buttons come later).
+// The options of the inner tabs of 更多功能; the launcher, the lists, the add
+// boxes and the statistics come with the page's own script.
 Json MorePage(const Settings& s) {
   auto row = [&](const char* box, const char* edit) {
     return Row(s, box, {edit}, Settings::Find(box)->caption);
   };
   Json tabs = Json::array();
+  tabs.push_back(Group("更多功能", {}));
+  tabs.push_back(Group("定时功能", {CaptionRow(s, opt::kTasksOn),
+                                    Row(s, nullptr, {opt::kTaskInterval},
+                                        Settings::Find(opt::kTaskInterval)->caption)}));
+  tabs.push_back(Group("进群统计", {}));
   tabs.push_back(Group(
       "进群审核",
       {CaptionRow(s, opt::kJoinReviewOn), CaptionRow(s, opt::kOneGroupPerAccount),

@@ -9,6 +9,7 @@
 #include "membership_fixture.h"
 #include "storage/ini_file.h"
 #include "storage/settings_store.h"
+#include "util/files.h"
 
 namespace bw::test {
 namespace {
@@ -52,7 +53,7 @@ TEST_F(MemberRefreshTest, GroupListKeepsOwnedAndAdministeredGroupsWithTheirTicks
       {"700", "甲", "1", "群主"}, {"701", "乙", "2", "成员"}, {"702", "丙", "3", "管理员"}};
   ASSERT_TRUE(WriteProfileString(store.path("群设置.ini"), "开关", "702", "1").ok());
 
-  refresh.refreshGroupList();
+  EXPECT_TRUE(refresh.refreshGroupList());
 
   auto rows = lists.groups.rows();
   ASSERT_EQ(rows.size(), 2u);
@@ -62,6 +63,26 @@ TEST_F(MemberRefreshTest, GroupListKeepsOwnedAndAdministeredGroupsWithTheirTicks
   EXPECT_TRUE(rows[1].checked);
   EXPECT_EQ(managedGroups.snapshot(), std::vector<int64_t>{702});
   EXPECT_EQ(runLogLines().back(), "操作|共获取到有权限管理的群2个");
+}
+
+TEST_F(MemberRefreshTest, AFailedGroupListFetchKeepsTheListAndItsManagedGroups) {
+  manage({700, 701});
+  const auto before = lists.groups.rows();
+  const std::string listFile = "{1}1----700----群1----管理员\r\n";
+  ASSERT_TRUE(WriteFileAtomic(store.path("群列表.txt"), listFile).ok());
+
+  EXPECT_FALSE(refresh.refreshGroupList());  // the fake delivers no list
+
+  EXPECT_EQ(lists.groups.rows(), before);
+  EXPECT_EQ(managedGroups.snapshot(), (std::vector<int64_t>{700, 701}));
+  std::string kept;
+  ASSERT_TRUE(ReadFileBytes(store.path("群列表.txt"), kept).ok());
+  EXPECT_EQ(kept, listFile);
+  EXPECT_EQ(runLogLines().back(), "操作|获取群列表失败, 群列表保持不变");
+
+  qq.groups = {{"702", "丙", "3", "管理员"}};
+  EXPECT_TRUE(refresh.refreshGroupList());
+  EXPECT_EQ(lists.groups.rowCount(), 1u);
 }
 
 TEST_F(MemberRefreshTest, ThreeHundredMembersReplaceOneGroupsRowsInOnePass) {

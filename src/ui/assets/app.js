@@ -89,10 +89,24 @@ function route() {
   render();
 }
 
+// Pages drawn by a script of their own (page-*.js): name → async (main, title).
+const customPages = {};
+function registerPage(name, draw) { customPages[name] = draw; }
+
+// Widgets a script adds below a page's option controls, or below one inner tab
+// of it (a list and its buttons): "page" or "page/tab" → [() => node].
+const extras = {};
+function registerExtra(page, tab, build) {
+  const key = tab ? page + '/' + tab : page;
+  (extras[key] = extras[key] || []).push(build);
+}
+function extrasFor(key) { return (extras[key] || []).map((build) => build()); }
+
 function render() {
   const main = document.getElementById('page');
   const title = el('h2', { text: state.page });
-  if (state.page === '功能状态') main.replaceChildren(title, statusPage());
+  if (customPages[state.page]) customPages[state.page](main, title);
+  else if (state.page === '功能状态') main.replaceChildren(title, statusPage());
   else if (state.page === '运行日志') main.replaceChildren(title, logPage());
   else if (state.page === '群设置') groupPage(main, title);
   else optionPage(main, title);
@@ -229,7 +243,8 @@ async function groupPage(main, title) {
       onchange: (e) => tick({ row: i, checked: e.target.checked }),
     })),
     r.cells.slice(1).map((c) => el('td', { text: c }))));
-  main.replaceChildren(title,
+  // The page's buttons stand above the list (its hints point "up" to them).
+  main.replaceChildren(title, ...extrasFor('群设置'),
     el('fieldset', {}, el('legend', { text: g.title }),
       el('table', { class: 'log' }, el('thead', {}, head), el('tbody', {}, rows)),
       g.hints.map((h) => el('div', { class: 'row note', text: h }))));
@@ -241,18 +256,19 @@ async function optionPage(main, title) {
   const res = await api('GET', '/api/page?name=' + encodeURIComponent(name));
   if (state.page !== name) return;
   if (!res.ok) {
-    main.replaceChildren(title, el('p', { class: 'placeholder', text: '这一页还不能在面板里设置。' }));
+    const more = extrasFor(name);
+    main.replaceChildren(title, ...(more.length ? more : [el('p', { class: 'placeholder', text: '这一页还不能在面板里设置。' })]));
     return;
   }
   const page = res.data;
-  const content = [title, ...page.groups.map(group)];
+  const content = [title, ...page.groups.map(group), ...extrasFor(name)];
   if (page.tabs && page.tabs.length) {
     const panel = el('div');
     const tabs = el('div', { class: 'tabs', role: 'tablist' });
     const show = (i) => {
       selectedTab = i;
       for (const [k, b] of [...tabs.children].entries()) b.setAttribute('aria-selected', String(k === i));
-      panel.replaceChildren(group({ title: '', rows: page.tabs[i].rows }));
+      panel.replaceChildren(group({ title: '', rows: page.tabs[i].rows }), ...extrasFor(name + '/' + page.tabs[i].title));
     };
     page.tabs.forEach((t, i) => tabs.append(el('button', { type: 'button', role: 'tab', text: t.title, onclick: () => show(i) })));
     content.push(tabs, panel);
@@ -261,4 +277,5 @@ async function optionPage(main, title) {
   main.replaceChildren(...content);
 }
 
-start();
+// The page scripts (page-*.js, loaded after this one) register first.
+document.addEventListener('DOMContentLoaded', start);

@@ -1,0 +1,51 @@
+// What the panel's route files share: the state a handler may use and the
+// helpers that shape its answers. Each area of the panel (settings and groups,
+// lists, the pages of 更多功能, the sandbox) adds its own routes in a file of
+// its own through one Add…Routes function, called from PanelServer.
+//
+// Thread-safety: handlers run on the server's pool threads; anything that
+// changes settings, lists or files holds `saveMu` for the change and its save.
+#pragma once
+
+#include <httplib.h>
+
+#include <functional>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+
+#include "core/robot_core.h"
+#include "ui/panel_server.h"
+
+namespace bw::ui {
+
+using Json = nlohmann::json;
+
+struct PanelContext {
+  RobotCore& robot;
+  ConnectionStatus& status;
+  std::mutex& saveMu;                // one change and its save at a time
+  std::function<Json()> statusJson;  // the answer of /api/status
+};
+
+void SendJson(httplib::Response& res, const Json& body, int status = 200);
+void SendError(httplib::Response& res, int status, const std::string& message);
+
+// The request's body as a JSON object; otherwise answers 400 with `usage` (what
+// the request should look like) and returns nullopt.
+std::optional<Json> JsonBody(const httplib::Request& req, httplib::Response& res,
+                             const std::string& usage);
+
+// False (and a 409 answer) while the startup has not restored the settings
+// files yet: a change made then would be overwritten by them.
+bool SettingsLoaded(PanelContext& ctx, httplib::Response& res);
+
+// /api/page, /api/settings, /api/groups, /api/groups/tick, /api/runlog.
+void AddSettingsRoutes(httplib::Server& server, PanelContext& ctx);
+// The list pages: /api/groups/refresh…, /api/lists/… (panel_list_routes.cpp).
+void AddListRoutes(httplib::Server& server, PanelContext& ctx);
+// 更多功能: the keyword list, the timed tasks, the statistics and their chart.
+void AddMoreRoutes(httplib::Server& server, PanelContext& ctx);
+
+}  // namespace bw::ui
