@@ -11,11 +11,11 @@
 namespace bw::app {
 namespace {
 
-const std::set<std::string> kValueFlags = {"home",   "url",       "token",      "token-file",
-                                           "config", "postgres",  "self",       "nick",
-                                           "clock",  "log-level", "update-url", "panel"};
+const std::set<std::string> kValueFlags = {
+    "home", "url",   "token",     "token-file", "config", "postgres",   "self",
+    "nick", "clock", "log-level", "update-url", "panel",  "panel-host", "panel-origin"};
 // Flags that take no value; they stand in `flags` with the value "1".
-const std::set<std::string> kSwitchFlags = {"no-panel"};
+const std::set<std::string> kSwitchFlags = {"no-panel", "panel-public"};
 
 }  // namespace
 
@@ -81,7 +81,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
     return cl;
   }
   if (cl.command.empty()) cl.command = "run";
-  if (cl.command != "run" && cl.command != "replay" && cl.command != "panel") {
+  if (cl.command != "run" && cl.command != "replay" && cl.command != "panel" &&
+      cl.command != "panel-password") {
     cl.error = "unknown command \"" + cl.command + "\" (try --help)";
   }
   return cl;
@@ -127,11 +128,13 @@ std::string HelpText() {
 Usage:
   brindle-warden [run] [--home DIR] [--config FILE] [--url URL]
                  [--token-file FILE | --token TOKEN] [--postgres CONNECTION]
-                 [--update-url URL] [--log-level LEVEL]
-                 [--panel [ADDRESS:]PORT | --no-panel]
+                 [--update-url URL] [--log-level LEVEL] [--self QQ]
+                 [--panel [ADDRESS:]PORT [--panel-public] [--panel-host NAME]
+                  [--panel-origin URL] | --no-panel]
   brindle-warden replay --home DIR [--self QQ] [--nick NAME]
                  [--clock "YYYY-MM-DD HH:MM:SS"] [--log-level LEVEL] [FILE]
-  brindle-warden panel --home DIR [--self QQ] [--panel [ADDRESS:]PORT]
+  brindle-warden panel --home DIR [--self QQ] [--panel [ADDRESS:]PORT] [--panel-…]
+  brindle-warden panel-password --home DIR   (the password on standard input)
   brindle-warden --version
   brindle-warden --help
 
@@ -150,6 +153,11 @@ Commands:
   panel      Serve only the settings panel for the data in DIR, without connecting
              to any account (offline configuration). Stops on SIGINT or SIGTERM
              and saves the settings.
+  panel-password  Set the settings panel's password: reads it from the first
+             line of standard input (at least 8 characters) and keeps only its
+             salted hash in DIR/panel.password (mode 0600). While it exists, the
+             panel asks for the password and the token no longer logs in; delete
+             the file to go back to the token. Restart the service to apply it.
 
 Options:
   --home DIR         The run directory, created rwx------ when missing. It holds the
@@ -176,11 +184,21 @@ Options:
                      reports a newer one in the log; it installs nothing. Unset: no
                      update check.
   --panel [ADDR:]PORT  run, panel: where the settings panel listens (default
-                     127.0.0.1:8077; only loopback addresses). The login URL is
-                     printed in the log; the token stays in DIR/panel.token.
+                     127.0.0.1:8077). The login URL is printed in the log; the
+                     token stays in DIR/panel.token.
+  --panel-public     run, panel: allow --panel on an address beyond loopback
+                     (e.g. 0.0.0.0:8077). Needs a password (panel-password). The
+                     panel has no TLS: prefer a reverse proxy with TLS on loopback.
+  --panel-host NAME  run, panel: a further name the panel is reached by (the Host
+                     header NAME:PORT), e.g. the machine's name on the LAN.
+  --panel-origin URL run, panel: the origin of a reverse proxy in front of the
+                     panel, e.g. https://panel.example.com (its pages may change
+                     settings).
   --no-panel         run: serve no settings panel.
   --self QQ          replay, panel: the robot's own account (default 10000; for
                      panel the one account directory in DIR/data when there is one).
+                     run: the account whose settings the panel edits while the
+                     service waits for its OneBot implementation (same default).
   --nick NAME        replay: the robot's nickname (default empty).
   --clock TIME       replay: the local date and time the virtual clock starts at
                      (default now). Every pause of the rules advances it instantly.

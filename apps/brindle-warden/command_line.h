@@ -13,7 +13,7 @@
 namespace bw::app {
 
 struct CommandLine {
-  std::string command;  // "run" (default), "replay", "panel", "help", "version"
+  std::string command;  // "run" (default), "replay", "panel", "panel-password", "help", "version"
   std::map<std::string, std::string> flags;  // without the leading "--"
   std::vector<std::string> positional;
   std::string error;  // set when the line cannot be understood

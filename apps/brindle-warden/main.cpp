@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "command_line.h"
+#include "panel_options.h"
 #include "replay.h"
 #include "service.h"
 #include "util/log.h"
@@ -39,5 +40,6 @@ int main(int argc, char** argv) {
     return bw::app::RunReplay(cl);
   }
   if (cl.command == "panel") return bw::app::RunPanel(cl);
+  if (cl.command == "panel-password") return bw::app::RunPanelPassword(cl);
   return bw::app::RunService(cl);
 }

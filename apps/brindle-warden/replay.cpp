@@ -7,9 +7,7 @@
 #include <iostream>
 #include <regex>
 
-#include "core/lifecycle.h"
-#include "core/robot_core.h"
-#include "host/recording_host.h"
+#include "core/replay_engine.h"
 #include "logs/run_log.h"
 #include "onebot/events.h"
 #include "onebot/json_fields.h"
@@ -18,7 +16,6 @@
 #include "util/log.h"
 #include "util/time_text.h"
 #include "web/json_nesting.h"
-#include "web/qq_services.h"
 
 namespace bw::app {
 namespace {
@@ -106,45 +103,23 @@ int RunReplay(const CommandLine& cl) {
     in = &file;
   }
 
-  RecordingHost host;
-  host.setLoginQQ(std::stoll(self));
-  host.setLoginNick(cl.flag("nick").value_or(""));
-  host.setObserver([](const HostCall& call) {
+  ReplayOptions options;
+  options.runDirectory = runDirectory;
+  options.self = std::stoll(self);
+  options.nick = cl.flag("nick").value_or("");
+  options.start = start;
+  ReplayEngine engine(options);
+  engine.host().setObserver([](const HostCall& call) {
     if (call.action == "set_fatal") std::cerr << "fatal\t" << call.text << "\n" << std::flush;
     if (!call.isAction()) return;
     std::cout << call.toJson() << "\n" << std::flush;
   });
-  VirtualClock clock(start, VirtualClock::Mode::kAutoAdvance);
-  OfflineQqServices qq;
-  Lifecycle lifecycle(host, clock, qq, runDirectory, QueueMode::kSynchronous);
-  lifecycle.runLog().subscribe([](const RunLogEntry& e) {
+  engine.lifecycle().runLog().subscribe([](const RunLogEntry& e) {
     std::cerr << "runlog\t" << e.type << "\t" << e.message << "\n" << std::flush;
   });
-  CoreOptions options;
-  options.refreshInsideStartup = true;
-  RobotCore core(lifecycle, options);
-  // The timed tasks run when the input moves the clock past their time, not
-  // on a thread of their own racing the events over a clock that never waits.
-  TaskScheduler& scheduler = core.modules.scheduler;
-  scheduler.useSteppedMode();
-  lifecycle.setHooks(core.hooks());
-  lifecycle.Initialize(0);
-  lifecycle._eventStartup();
-  lifecycle._eventEnable();  // synchronous: the whole startup runs here
-  if (!core.startedUp()) LogWarning("replay: the startup sequence did not run");
+  engine.start();
+  VirtualClock& clock = engine.clock();
 
-  // Moves the clock forward to `target`, making every scheduler pass due on
-  // the way at its own time (a task's pauses may carry the clock beyond).
-  auto moveClockTo = [&](SystemTime target) {
-    while (scheduler.schedulerRunning() && scheduler.nextPass() <= target) {
-      if (clock.now() < scheduler.nextPass()) clock.set(scheduler.nextPass());
-      if (scheduler.runDue() == 0) break;
-    }
-    if (clock.now() < target) clock.set(target);
-  };
-  scheduler.runDue();  // the startup's first pass
-
-  const EventHandlers entryPoints = LifecycleEntryPoints(lifecycle);
   std::string line;
   size_t number = 0;
   while (std::getline(*in, line)) {
@@ -164,8 +139,8 @@ int RunReplay(const CommandLine& cl) {
       continue;
     }
     if (auto set = value.find("set"); set != value.end() && !value.contains("post_type")) {
-      ApplyControls(lifecycle.settings(), *set, number);
-      scheduler.runDue();  // the switch may have started the scheduler
+      ApplyControls(engine.lifecycle().settings(), *set, number);
+      engine.runDueTasks();  // the switch may have started the scheduler
       continue;
     }
     if (auto to = value.find("clock"); to != value.end() && !value.contains("post_type")) {
@@ -178,7 +153,7 @@ int RunReplay(const CommandLine& cl) {
         std::cerr << "line " << number << ": the clock does not go back (it reads "
                   << FormatDateTime(clock.now(), "yyyy-MM-dd ", "HH:mm:ss", true) << "), skipped\n";
       } else {
-        moveClockTo(*t);
+        engine.moveClockTo(*t);
       }
       continue;
     }
@@ -201,20 +176,19 @@ int RunReplay(const CommandLine& cl) {
                   << " lies beyond the year 2099; the clock stays\n";
       } else if (const SystemTime t = std::chrono::system_clock::from_time_t(*at);
                  t > clock.now()) {
-        moveClockTo(t);
+        engine.moveClockTo(t);
       }
     }
-    if (!onebot::Deliver(event, entryPoints)) {
+    if (!onebot::Deliver(event, engine.entryPoints())) {
       std::cerr << "line " << number << ": not handled (" << event.note << ")\n";
       continue;
     }
-    lifecycle.waitIdle();
-    scheduler.runDue();  // pauses of the rules move the clock too
+    engine.settle();
   }
   if (in->bad()) {
     std::cerr << "brindle-warden replay: reading stopped at line " << number << "\n";
   }
-  core.shutdown();
+  engine.shutdown();
   return 0;
 }
 

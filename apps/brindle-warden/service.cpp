@@ -24,6 +24,7 @@
 #include "onebot/json_fields.h"
 #include "onebot/onebot_host.h"
 #include "onebot/onebot_qq_services.h"
+#include "panel_options.h"
 #include "storage/ini_file.h"
 #include "storage/schema.h"
 #include "ui/panel_server.h"
@@ -87,51 +88,8 @@ class SignalStop {
   std::thread thread_;
 };
 
-// --panel: "PORT" or "ADDRESS:PORT". Only loopback addresses for now: the
-// panel has no TLS, and its token would cross the network in the clear.
-std::optional<ui::PanelOptions> PanelOptionsOf(const CommandLine& cl) {
-  ui::PanelOptions options;
-  const std::optional<std::string> text = cl.flag("panel");
-  if (!text) return options;
-  std::string address = "127.0.0.1", port = *text;
-  if (const size_t colon = text->rfind(':'); colon != std::string::npos) {
-    address = text->substr(0, colon);
-    port = text->substr(colon + 1);
-  }
-  if (address == "localhost") address = "127.0.0.1";
-  if (port.empty() || port.size() > 5 ||
-      port.find_first_not_of("0123456789") != std::string::npos || std::stoi(port) < 1 ||
-      std::stoi(port) > 65535) {
-    LogError("--panel needs a port number (1-65535), as PORT or ADDRESS:PORT, not \"" + *text +
-             "\"");
-    return std::nullopt;
-  }
-  if (!address.starts_with("127.")) {
-    LogError(
-        "--panel listens only on a loopback address (127.x.x.x); to reach the panel from "
-        "elsewhere, put a reverse proxy with TLS in front of it");
-    return std::nullopt;
-  }
-  options.address = address;
-  options.port = std::stoi(port);
-  return options;
-}
-
-// The settings panel of `robot`, or null (logged) when it cannot serve.
-std::unique_ptr<ui::PanelServer> StartPanel(RobotCore& robot, ui::ConnectionStatus& status,
-                                            ui::PanelAuth& auth, const ui::PanelOptions& options,
-                                            const std::string& home) {
-  const std::string tokenFile = home + "/panel.token";
-  if (Status s = auth.loadOrCreateToken(tokenFile); !s) {
-    LogError("settings panel: " + s.message());
-    return nullptr;
-  }
-  auto panel = std::make_unique<ui::PanelServer>(robot, status, auth, options);
-  if (!panel->start()) return nullptr;
-  LogInfo("settings panel: open " + panel->loginUrl() + " to log in (the token is kept in " +
-          tokenFile + ")");
-  return panel;
-}
+// The account of a home without any account's data yet.
+constexpr int64_t kNewcomerAccount = 10000;
 
 // The account whose data `panel` edits: --self, else the one account
 // directory below DIR/data, else 10000.
@@ -157,7 +115,59 @@ std::optional<int64_t> OfflineAccount(const CommandLine& cl, const std::string& 
     LogError(home + "/data holds the data of several accounts; choose one with --self");
     return std::nullopt;
   }
-  return accounts.empty() ? 10000 : std::stoll(accounts[0]);
+  return accounts.empty() ? kNewcomerAccount : std::stoll(accounts[0]);
+}
+
+// The robot over one account's data without any account connected: calls
+// that would act are only recorded, web lookups fail. `panel` runs on it; the
+// service runs on it while it waits, so that the panel can change settings
+// before the link.
+struct OfflineRobot {
+  OfflineRobot(Clock& clock, const std::string& home, int64_t account)
+      : lifecycle(host, clock, qq, home, QueueMode::kSynchronous),
+        robot(lifecycle, Options()),
+        account(account) {
+    host.setLoginQQ(account);
+    // No account to act through: timed tasks are edited and saved but never run
+    // (a run would report 执行完毕 for messages nobody sent).
+    robot.modules.scheduler.useSteppedMode();
+    lifecycle.setHooks(robot.hooks());
+    lifecycle.Initialize(0);
+    lifecycle._eventStartup();
+    lifecycle._eventEnable();  // synchronous: the settings are loaded when it returns
+  }
+  static CoreOptions Options() {
+    CoreOptions core;
+    // No account, no member lists: the refresh would only log a failure per group.
+    core.refreshMembersAtStartup = false;
+    return core;
+  }
+
+  RecordingHost host;
+  OfflineQqServices qq;
+  Lifecycle lifecycle;
+  RobotCore robot;
+  const int64_t account;
+};
+
+// What was set up before the account was known lands in the connected
+// account's data: the directory of the newcomer's placeholder account becomes
+// the account's own, unless the account has data already.
+void AdoptWaitingData(const std::string& home, int64_t waited, int64_t account) {
+  if (waited == account) return;
+  const std::string from = home + "/data/" + std::to_string(waited);
+  const std::string to = home + "/data/" + std::to_string(account);
+  std::error_code ec;
+  if (waited == kNewcomerAccount && !std::filesystem::exists(to, ec)) {
+    std::filesystem::rename(from, to, ec);
+    if (!ec) {
+      LogInfo("the settings made before the account connected move to " + to + "/");
+      return;
+    }
+    LogWarning("cannot move " + from + " to " + to + ": " + ec.message());
+  }
+  LogWarning("the settings changed while waiting were saved for account " + std::to_string(waited) +
+             " in " + from + "/, not for the connected account " + std::to_string(account));
 }
 
 }  // namespace
@@ -175,34 +185,23 @@ int RunPanel(const CommandLine& cl) {
     LogError("cannot use " + home + " as the home directory (--home)");
     return 2;
   }
-  const std::optional<ui::PanelOptions> panelOptions = PanelOptionsOf(cl);
+  const std::optional<ui::PanelOptions> panelOptions = PanelOptionsOf(cl, home);
   const std::optional<int64_t> account = OfflineAccount(cl, home);
   if (!panelOptions || !account) return 2;
 
   std::stop_source stop;
   SignalStop signals(stop);
   RealClock clock;
-  // No account is connected: calls that would act are refused, web lookups fail.
-  RecordingHost host;
-  host.setLoginQQ(*account);
-  OfflineQqServices qq;
-  Lifecycle lifecycle(host, clock, qq, home, QueueMode::kSynchronous);
-  CoreOptions core;
-  core.refreshInsideStartup = true;
-  RobotCore robot(lifecycle, core);
-  // No account to act through: timed tasks are edited and saved but never run
-  // (a run would report 执行完毕 for messages nobody sent).
-  robot.modules.scheduler.useSteppedMode();
-  lifecycle.setHooks(robot.hooks());
   LogInfo(std::string("brindle-warden ") + BW_VERSION + " settings panel for " + home + "/data/" +
           std::to_string(*account) + "/ (offline: no account connected)");
-  lifecycle.Initialize(0);
-  lifecycle._eventStartup();
-  lifecycle._eventEnable();  // synchronous: the settings are loaded when it returns
+  OfflineRobot offline(clock, home, *account);
+  RobotCore& robot = offline.robot;
+  Lifecycle& lifecycle = offline.lifecycle;
   ui::ConnectionStatus status(clock);
   status.setAccount(std::to_string(*account), "");
   ui::PanelAuth auth(clock);
-  std::unique_ptr<ui::PanelServer> panel = StartPanel(robot, status, auth, *panelOptions, home);
+  std::unique_ptr<ui::PanelServer> panel;
+  if (LoadPanelSecrets(auth, home)) panel = StartPanel(robot, status, auth, *panelOptions, home);
   if (!panel) {
     robot.shutdown();
     return 2;
@@ -259,7 +258,7 @@ int RunService(const CommandLine& cl) {
     return 2;
   }
   const bool servePanel = !cl.flag("no-panel");
-  const std::optional<ui::PanelOptions> panelOptions = PanelOptionsOf(cl);
+  const std::optional<ui::PanelOptions> panelOptions = PanelOptionsOf(cl, home);
   if (!panelOptions) return 2;
 
   std::stop_source stop;
@@ -326,9 +325,21 @@ int RunService(const CommandLine& cl) {
   LogInfo(std::string("brindle-warden ") + BW_VERSION + " starting; home " + home);
   // The panel serves from the start, so a newcomer finds its address in the
   // first lines and can set the robot up while it waits for the account.
+  // Until then, it serves an offline robot over the data of the account
+  // expected (the one in DIR/data, or a newcomer's): its changes are saved
+  // there, and the connected robot's startup reads them.
   ui::PanelAuth panelAuth(clock);
-  std::unique_ptr<ui::PanelServer> panel;
-  if (servePanel) panel = StartPanel(robot, panelStatus, panelAuth, *panelOptions, home);
+  std::unique_ptr<OfflineRobot> waiting;
+  std::unique_ptr<ui::PanelServer> panel;  // declared after: stops before the robot goes
+  if (servePanel) {
+    if (!LoadPanelSecrets(panelAuth, home)) return 2;
+    if (const std::optional<int64_t> expected = OfflineAccount(cl, home)) {
+      waiting = std::make_unique<OfflineRobot>(clock, home, *expected);
+      panelStatus.setAccount(std::to_string(*expected), "");
+    }
+    panel =
+        StartPanel(waiting ? waiting->robot : robot, panelStatus, panelAuth, *panelOptions, home);
+  }
   if (!connection.start()) return 2;
   LogInfo("waiting for a OneBot v11 implementation to accept the WebSocket at " + options.url +
           " (enable its forward WebSocket server there" +
@@ -352,6 +363,16 @@ int RunService(const CommandLine& cl) {
   }
   const std::string nick = host.CQ_getLoginNick();
   panelStatus.setAccount(std::to_string(account), nick);
+  if (waiting) {
+    // The offline robot saves what the panel changed, then the connected one
+    // starts over it; the panel comes back once that startup has read it.
+    if (panel) panel->stop();
+    panel.reset();
+    const int64_t waited = waiting->account;
+    waiting->robot.shutdown();
+    waiting.reset();
+    AdoptWaitingData(home, waited, account);
+  }
   LogInfo("logged-in account " + std::to_string(account) + " (" + nick + "); data in " + home +
           "/data/" + std::to_string(account) + "/");
 
@@ -360,6 +381,11 @@ int RunService(const CommandLine& cl) {
   lifecycle._eventEnable();  // the startup sequence runs on the window thread
   const bool startedUp = robot.waitStartedUp(stop.get_token());
   if (startedUp) held.release();
+  if (startedUp && servePanel && !panel) {
+    panel = StartPanel(robot, panelStatus, panelAuth, *panelOptions, home, /*announce=*/false);
+    if (panel)
+      LogInfo("settings panel: now serving the settings of account " + std::to_string(account));
+  }
   if (startedUp && lifecycle.lists().groups.rowCount() == 0) {
     // No window to press "刷新群列表" in: a first start lists the groups itself.
     robot.modules.memberRefresh.refreshGroupList();

@@ -80,6 +80,7 @@ void RobotCore::runStartup() {
   steps.startScheduler = [this] { modules.scheduler.startScheduler(); };
   steps.refreshFeatureStatus = [this] { LogInfo("功能状态: " + featureStatusText()); };
   steps.startMemberRefresh = [this] {
+    if (!options_.refreshMembersAtStartup) return;
     if (options_.refreshInsideStartup) {
       modules.memberRefresh.refreshTickedMembers(lifecycle_.stopToken());
     } else {

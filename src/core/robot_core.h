@@ -33,6 +33,8 @@ struct CoreOptions {
   std::function<bool(Database&)> connectDatabase;
   // Replay: the startup's member-list refresh runs to its end inside the startup.
   bool refreshInsideStartup = false;
+  // The sandbox: no member-list refresh at all (it would only meet failures).
+  bool refreshMembersAtStartup = true;
 };
 
 // The feature switches and their status labels, in the status page's order.

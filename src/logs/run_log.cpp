@@ -27,7 +27,8 @@ void RunLog::WriteRunLog(std::string_view type, std::string_view message) {
     for (const auto& [id, sink] : sinks_) sinks.push_back(sink);
   }
 
-  Log(entry.red ? LogLevel::kWarning : LogLevel::kInfo, "[" + entry.type + "] " + entry.message);
+  if (serviceLog_.load())
+    Log(entry.red ? LogLevel::kWarning : LogLevel::kInfo, "[" + entry.type + "] " + entry.message);
 
   if (view_) {
     ListRow row;

@@ -11,6 +11,7 @@
 // view's listeners run on the writing thread and must not write to the run log.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -41,6 +42,9 @@ class RunLog {
   RunLog(const Clock& clock, ListModel* view = nullptr, size_t capacity = 10000);
 
   void WriteRunLog(std::string_view type, std::string_view message);
+  // Whether each entry is also a line of the service log (default on; off
+  // for the panel's sandbox, whose entries are shown only to the owner).
+  void setServiceLog(bool on) { serviceLog_.store(on); }
 
   std::vector<RunLogEntry> entries() const;
   // The latest message (the status line).
@@ -61,6 +65,7 @@ class RunLog {
   int64_t nextId_ = 1;
   std::string status_;
   std::map<int, Sink> sinks_;
+  std::atomic<bool> serviceLog_{true};
   int nextSink_ = 1;
 };
 

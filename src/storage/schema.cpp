@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "storage/database.h"
+#include "storage/sql.h"
 #include "util/files.h"
 #include "util/log.h"
 
@@ -166,6 +167,16 @@ bool DeployAndConnectPostgres(Database& db, const std::string& connectionString)
     return false;
   }
   return true;
+}
+
+bool SnapshotSqlite(Database& db, const std::string& file) {
+  // Made first (VACUUM INTO takes an empty file), so that the copy of the
+  // owner's data is rw------- as well.
+  if (Status st = CreatePrivateFile(file); !st) {
+    LogError("database: " + st.message());
+    return false;
+  }
+  return db.Execute("VACUUM INTO " + SqlQuote(file)).done();
 }
 
 }  // namespace bw

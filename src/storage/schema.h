@@ -31,6 +31,11 @@ std::string DatabaseFile(const std::string& dataDirectory);
 // file cannot be opened or the tables cannot be made.
 bool DeployAndConnectSqlite(Database& db, const std::string& dataDirectory);
 
+// A consistent copy of the connected SQLite database in `file` (which must
+// not exist), taken while other threads may write (VACUUM INTO). False on
+// another database or when the file cannot be written.
+bool SnapshotSqlite(Database& db, const std::string& file);
+
 // PostgreSQL: connects and creates the tables that are missing.
 bool DeployAndConnectPostgres(Database& db, const std::string& connectionString);
 

@@ -1,13 +1,18 @@
 #include "ui/panel_auth.h"
 
 #include <fcntl.h>
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/rand.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <random>
+#include <vector>
 
 #include "util/files.h"
 #include "util/log.h"
@@ -37,7 +42,103 @@ Status WritePrivateFile(const std::string& path, std::string_view bytes) {
   return Status::Ok();
 }
 
+// A secret's file that others may read is refused: the secret would not be one.
+Status CheckPrivate(const std::string& file) {
+  struct stat st {};
+  if (::stat(file.c_str(), &st) != 0) return Status::Error("cannot read " + file);
+  if (st.st_mode & (S_IRWXG | S_IRWXO)) {
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%03o", static_cast<unsigned>(st.st_mode & 0777));
+    return Status::Error(file + " may be read by others (mode " + mode +
+                         "); run chmod 600 on it, or delete it (and set a new one)");
+  }
+  return Status::Ok();
+}
+
+constexpr std::string_view kHashScheme = "pbkdf2-sha256$";
+// OWASP's figure for PBKDF2-HMAC-SHA256 (2023): about 0.3 s on a small server,
+// paid once per login attempt, which the rate limit keeps rare.
+constexpr int kIterations = 600000;
+constexpr size_t kSaltBytes = 16;
+constexpr size_t kHashBytes = 32;
+
+std::string Hex(const unsigned char* bytes, size_t n) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string out;
+  for (size_t i = 0; i < n; ++i) {
+    out += kHex[bytes[i] >> 4];
+    out += kHex[bytes[i] & 0xF];
+  }
+  return out;
+}
+
+bool Unhex(std::string_view hex, std::vector<unsigned char>& out) {
+  if (hex.size() % 2 != 0 || hex.empty()) return false;
+  out.clear();
+  for (size_t i = 0; i < hex.size(); i += 2) {
+    auto digit = [](char c) {
+      return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+    };
+    const int hi = digit(hex[i]), lo = digit(hex[i + 1]);
+    if (hi < 0 || lo < 0) return false;
+    out.push_back(static_cast<unsigned char>(hi * 16 + lo));
+  }
+  return true;
+}
+
+bool Derive(std::string_view password, const std::vector<unsigned char>& salt, int iterations,
+            unsigned char* out, size_t n) {
+  return PKCS5_PBKDF2_HMAC(password.data(), static_cast<int>(password.size()), salt.data(),
+                           static_cast<int>(salt.size()), iterations, EVP_sha256(),
+                           static_cast<int>(n), out) == 1;
+}
+
 }  // namespace
+
+std::string HashPassword(std::string_view password) {
+  std::vector<unsigned char> salt(kSaltBytes);
+  if (RAND_bytes(salt.data(), static_cast<int>(salt.size())) != 1) return "";
+  unsigned char hash[kHashBytes];
+  if (!Derive(password, salt, kIterations, hash, sizeof hash)) return "";
+  return std::string(kHashScheme) + std::to_string(kIterations) + "$" +
+         Hex(salt.data(), salt.size()) + "$" + Hex(hash, sizeof hash);
+}
+
+bool VerifyPassword(std::string_view password, std::string_view stored) {
+  if (!stored.starts_with(kHashScheme)) return false;
+  stored.remove_prefix(kHashScheme.size());
+  const size_t a = stored.find('$');
+  const size_t b = a == std::string_view::npos ? a : stored.find('$', a + 1);
+  if (b == std::string_view::npos) return false;
+  const std::string_view count = stored.substr(0, a);
+  if (count.empty() || count.size() > 8 ||
+      count.find_first_not_of("0123456789") != std::string_view::npos)
+    return false;
+  const int iterations = std::stoi(std::string(count));
+  std::vector<unsigned char> salt, expected;
+  if (iterations < 1 || !Unhex(stored.substr(a + 1, b - a - 1), salt) ||
+      !Unhex(stored.substr(b + 1), expected) || expected.size() > 64)
+    return false;
+  unsigned char hash[64];
+  if (!Derive(password, salt, iterations, hash, expected.size())) return false;
+  return CRYPTO_memcmp(hash, expected.data(), expected.size()) == 0;
+}
+
+std::string PasswordProblem(std::string_view password) {
+  if (password.size() < 8) return "the password needs at least 8 characters";
+  if (password.size() > 256) return "the password may have at most 256 characters";
+  if (password.find_first_of("\r\n") != std::string_view::npos)
+    return "the password may not hold a line break";
+  return "";
+}
+
+Status WritePasswordFile(const std::string& file, std::string_view password) {
+  if (std::string problem = PasswordProblem(password); !problem.empty())
+    return Status::Error(problem);
+  const std::string hash = HashPassword(password);
+  if (hash.empty()) return Status::Error("the crypto library could not hash the password");
+  return WritePrivateFile(file, hash + "\n");
+}
 
 std::string RandomToken() {
   std::random_device source;  // /dev/urandom on Linux
@@ -62,14 +163,7 @@ PanelAuth::PanelAuth(const Clock& clock) : clock_(clock) {}
 Status PanelAuth::loadOrCreateToken(const std::string& file) {
   std::string text;
   if (FileExists(file)) {
-    struct stat st {};
-    if (::stat(file.c_str(), &st) != 0) return Status::Error("cannot read " + file);
-    if (st.st_mode & (S_IRWXG | S_IRWXO)) {
-      char mode[8];
-      std::snprintf(mode, sizeof mode, "%03o", static_cast<unsigned>(st.st_mode & 0777));
-      return Status::Error(file + " may be read by others (mode " + mode +
-                           "); run chmod 600 on it, or delete it for a new token");
-    }
+    if (Status s = CheckPrivate(file); !s) return s;
     if (Status s = ReadFileBytes(file, text); !s) return s;
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
     if (!IsHexToken(text))
@@ -92,16 +186,51 @@ std::string PanelAuth::token() const {
   return token_;
 }
 
-LoginResult PanelAuth::login(std::string_view presented, PanelSession* session) {
-  std::lock_guard lock(mu_);
-  const SystemTime now = clock_.now();
-  while (!failures_.empty() && now - failures_.front() >= kFailureWindow) failures_.pop_front();
-  if (failures_.size() >= static_cast<size_t>(kMaxFailures)) return LoginResult::kRateLimited;
-  if (token_.empty() || !ConstantTimeEquals(presented, token_)) {
-    failures_.push_back(now);
-    LogWarning("settings panel: a login with a wrong token was refused");
+LoginResult PanelAuth::login(std::string_view presented, std::string_view source,
+                             PanelSession* session) {
+  std::unique_lock lock(mu_);
+  SystemTime now = clock_.now();
+  auto expire = [&](std::deque<SystemTime>& times) {
+    while (!times.empty() && now - times.front() >= kFailureWindow) times.pop_front();
+  };
+  expire(failures_);
+  for (auto it = sourceFailures_.begin(); it != sourceFailures_.end();) {
+    expire(it->second);
+    it = it->second.empty() ? sourceFailures_.erase(it) : std::next(it);
+  }
+  auto own = sourceFailures_.find(source);
+  if (failures_.size() >= static_cast<size_t>(kMaxFailuresOverall) ||
+      (own != sourceFailures_.end() && own->second.size() >= static_cast<size_t>(kMaxFailures)))
+    return LoginResult::kRateLimited;
+  // Counted as a failure until it succeeds: attempts made at the same time
+  // cannot slip past the limit while the password is being checked.
+  failures_.push_back(now);
+  sourceFailures_[std::string(source)].push_back(now);
+  const std::string hash = passwordHash_;
+  const std::string token = token_;
+  bool ok = false;
+  if (!hash.empty()) {
+    // While a password is set, only the password logs in: the token was
+    // printed in the log, which others may read. The hash takes a while: the
+    // lock is not held meanwhile.
+    lock.unlock();
+    ok = VerifyPassword(presented, hash);
+    lock.lock();
+    now = clock_.now();
+  } else {
+    ok = !token.empty() && ConstantTimeEquals(presented, token);
+  }
+  if (!ok) {
+    LogWarning("settings panel: a login with a wrong " +
+               std::string(hash.empty() ? "token" : "password") + " from " + std::string(source) +
+               " was refused");
     return LoginResult::kWrongToken;
   }
+  auto forget = [](std::deque<SystemTime>& times) {
+    if (!times.empty()) times.pop_back();
+  };
+  forget(failures_);
+  if (auto it = sourceFailures_.find(source); it != sourceFailures_.end()) forget(it->second);
   // Closed sessions and, beyond the cap, the least recently used go first.
   std::erase_if(sessions_, [&](const auto& kv) { return now - kv.second.lastUse >= kSessionIdle; });
   while (sessions_.size() >= kMaxSessions) {
@@ -114,6 +243,30 @@ LoginResult PanelAuth::login(std::string_view presented, PanelSession* session) 
   sessions_[s.id] = s;
   if (session) *session = s;
   return LoginResult::kOk;
+}
+
+Status PanelAuth::loadPassword(const std::string& file) {
+  if (!FileExists(file)) return Status::Ok();
+  if (Status s = CheckPrivate(file); !s) return s;
+  std::string text;
+  if (Status s = ReadFileBytes(file, text); !s) return s;
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  if (!text.starts_with(kHashScheme) || std::count(text.begin(), text.end(), '$') != 3)
+    return Status::Error(file +
+                         " holds no password hash; set the password again with "
+                         "brindle-warden panel-password, or delete the file");
+  setPasswordHash(text);
+  return Status::Ok();
+}
+
+void PanelAuth::setPasswordHash(std::string hash) {
+  std::lock_guard lock(mu_);
+  passwordHash_ = std::move(hash);
+}
+
+bool PanelAuth::hasPassword() const {
+  std::lock_guard lock(mu_);
+  return !passwordHash_.empty();
 }
 
 std::optional<PanelSession> PanelAuth::find(std::string_view id) {

@@ -1,8 +1,11 @@
 // PanelAuth: who may use the settings panel. The first start writes a random
 // login token into a file only the owner can read (mode 0600); logging in with
 // it opens a session (an HttpOnly cookie) that carries its own CSRF token,
-// which every changing request must repeat in a header. Failed logins are
-// rate-limited, so the token cannot be guessed by trying.
+// which every changing request must repeat in a header. The owner may set a
+// password instead (kept only as a salted PBKDF2-HMAC-SHA256 hash, in a file
+// of mode 0600); while one is set, the token no longer logs in. Failed logins
+// are rate-limited per source address and, against guessing from many
+// addresses, over all sources together.
 //
 // Also the checks of the Host and Origin headers: a page on another port of
 // 127.0.0.1 is same-site for the browser (its SameSite=Strict cookie goes
@@ -36,9 +39,13 @@ enum class LoginResult { kOk, kWrongToken, kRateLimited };
 
 class PanelAuth {
  public:
-  // At most this many failed logins within kFailureWindow; then every login is
-  // refused until the oldest failure leaves the window.
+  // At most kMaxFailures failed logins of one source address within
+  // kFailureWindow, and kMaxFailuresOverall of all sources together; beyond
+  // either, logins (of that source, or of all) are refused until the oldest
+  // failure leaves the window. The overall limit also locks out the owner
+  // for that minute: the price of bounding a guesser with many addresses.
   static constexpr int kMaxFailures = 5;
+  static constexpr int kMaxFailuresOverall = 20;
   static constexpr std::chrono::seconds kFailureWindow{60};
   // A session unused this long is closed.
   static constexpr std::chrono::hours kSessionIdle{12};
@@ -50,11 +57,19 @@ class PanelAuth {
   // random token when it is missing. A file that is readable by others is
   // refused: the token would not be secret.
   Status loadOrCreateToken(const std::string& file);
-  // For tests and the owner's own password: the secret to log in with.
+  // For tests: the secret to log in with.
   void setToken(std::string token);
   std::string token() const;
 
-  LoginResult login(std::string_view presented, PanelSession* session);
+  // Reads the password hash of `file` (written by WritePasswordFile) when the
+  // file exists. A file readable by others or not holding a hash is an error.
+  Status loadPassword(const std::string& file);
+  // The hash as WritePasswordFile stores it; "" removes the password.
+  void setPasswordHash(std::string hash);
+  bool hasPassword() const;
+
+  // `source` is the client's address (the per-source limit's key).
+  LoginResult login(std::string_view presented, std::string_view source, PanelSession* session);
   // The session of a cookie value (refreshes its last use), or nullopt.
   std::optional<PanelSession> find(std::string_view id);
   void logout(std::string_view id);
@@ -63,9 +78,22 @@ class PanelAuth {
   const Clock& clock_;
   mutable std::mutex mu_;
   std::string token_;
+  std::string passwordHash_;
   std::map<std::string, PanelSession, std::less<>> sessions_;
-  std::deque<SystemTime> failures_;
+  std::deque<SystemTime> failures_;  // of every source
+  std::map<std::string, std::deque<SystemTime>, std::less<>> sourceFailures_;
 };
+
+// A password as stored: "pbkdf2-sha256$<iterations>$<salt hex>$<hash hex>",
+// with a random 16-byte salt. Empty on a failure of the crypto library.
+std::string HashPassword(std::string_view password);
+// Whether `password` matches a stored hash (false for a malformed one).
+bool VerifyPassword(std::string_view password, std::string_view stored);
+// The owner's rule for a password: at least 8 characters (bytes), at most 256,
+// no line break. Returns the reason for a refusal, "" when acceptable.
+std::string PasswordProblem(std::string_view password);
+// Writes the hash of `password` into `file` (mode 0600, temporary file and rename).
+Status WritePasswordFile(const std::string& file, std::string_view password);
 
 // 32 random bytes as 64 hex digits, from the system's random source.
 std::string RandomToken();

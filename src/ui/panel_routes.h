@@ -47,5 +47,7 @@ void AddSettingsRoutes(httplib::Server& server, PanelContext& ctx);
 void AddListRoutes(httplib::Server& server, PanelContext& ctx);
 // 更多功能: the keyword list, the timed tasks, the statistics and their chart.
 void AddMoreRoutes(httplib::Server& server, PanelContext& ctx);
+// /api/sandbox: 试一试.
+void AddSandboxRoutes(httplib::Server& server, PanelContext& ctx);
 
 }  // namespace bw::ui

@@ -173,7 +173,8 @@ struct PanelServer::Impl {
   }
   Json statusJson();
   void serveAsset(const httplib::Request& req, httplib::Response& res, const std::string& path);
-  void login(const std::string& token, httplib::Response& res, bool redirect);
+  void login(const std::string& secret, const httplib::Request& req, httplib::Response& res,
+             bool redirect);
 };
 
 httplib::Server::HandlerResponse PanelServer::Impl::guard(const httplib::Request& req,
@@ -190,7 +191,8 @@ httplib::Server::HandlerResponse PanelServer::Impl::guard(const httplib::Request
   // only its Origin gives it away. Changes must name their origin.
   const bool changes = req.method != "GET" && req.method != "HEAD";
   const std::string origin = req.get_header_value("Origin");
-  if ((changes || !origin.empty()) && !OriginAllowed(origin, port, options.extraHost)) {
+  const bool proxied = !options.proxyOrigin.empty() && origin == options.proxyOrigin;
+  if ((changes || !origin.empty()) && !proxied && !OriginAllowed(origin, port, options.extraHost)) {
     LogWarning("settings panel: refused a request from the foreign origin \"" + origin + "\"");
     SendError(res, 403, "foreign Origin");
     return R::Handled;
@@ -239,15 +241,16 @@ void PanelServer::Impl::serveAsset(const httplib::Request& req, httplib::Respons
   res.set_content(std::string(asset->bytes()), std::string(asset->mime).c_str());
 }
 
-void PanelServer::Impl::login(const std::string& token, httplib::Response& res, bool redirect) {
+void PanelServer::Impl::login(const std::string& secret, const httplib::Request& req,
+                              httplib::Response& res, bool redirect) {
   PanelSession s;
-  switch (auth.login(token, &s)) {
+  switch (auth.login(secret, req.remote_addr, &s)) {
     case LoginResult::kRateLimited:
       res.set_header("Retry-After", "60");
       SendError(res, 429, "登录尝试过多, 请一分钟后再试");
       return;
     case LoginResult::kWrongToken:
-      SendError(res, 401, "登录令牌不正确");
+      SendError(res, 401, auth.hasPassword() ? "密码不正确" : "登录令牌不正确");
       return;
     case LoginResult::kOk:
       break;
@@ -273,15 +276,20 @@ void PanelServer::Impl::routes() {
              });
   // The URL printed in the log: opening it logs in and lands on the panel.
   server.Get("/login", [this](const httplib::Request& req, httplib::Response& res) {
-    login(req.get_param_value("token"), res, true);
+    login(req.get_param_value("token"), req, res, true);
+  });
+  // What the login page asks for: the token, or the owner's password.
+  server.Get("/api/login", [this](const httplib::Request&, httplib::Response& res) {
+    SendJson(res, Json{{"password", auth.hasPassword()}});
   });
   server.Post("/api/login", [this](const httplib::Request& req, httplib::Response& res) {
     const Json body = Json::parse(req.body, nullptr, false);
-    if (!body.is_object() || !body.contains("token") || !body["token"].is_string()) {
-      SendError(res, 400, "需要登录令牌");
+    const char* key = auth.hasPassword() ? "password" : "token";
+    if (!body.is_object() || !body.contains(key) || !body[key].is_string()) {
+      SendError(res, 400, auth.hasPassword() ? "需要密码" : "需要登录令牌");
       return;
     }
-    login(body["token"].get<std::string>(), res, false);
+    login(body[key].get<std::string>(), req, res, false);
   });
   server.Post("/api/logout", [this](const httplib::Request& req, httplib::Response& res) {
     auth.logout(CookieValue(req.get_header_value("Cookie"), kCookie));
@@ -304,6 +312,7 @@ void PanelServer::Impl::routes() {
   AddSettingsRoutes(server, ctx);
   AddListRoutes(server, ctx);
   AddMoreRoutes(server, ctx);
+  AddSandboxRoutes(server, ctx);
 }
 
 PanelServer::PanelServer(RobotCore& robot, ConnectionStatus& status, PanelAuth& auth,

@@ -51,8 +51,12 @@ class ConnectionStatus {
 struct PanelOptions {
   std::string address = "127.0.0.1";
   int port = 8077;  // 0: any free port (tests)
-  // A further name the Host header may carry (a reverse proxy's), "" for none.
+  // A further name the Host header may carry (the name of a machine that
+  // listens beyond loopback), "" for none.
   std::string extraHost;
+  // The origin of a reverse proxy in front of the panel (e.g.
+  // "https://panel.example.com"): pages served through it may make changes.
+  std::string proxyOrigin;
   size_t threads = 8;
 };
 

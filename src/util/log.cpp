@@ -15,6 +15,7 @@ namespace {
 std::mutex g_mu;
 LogSink g_sink;
 std::atomic<int> g_level{static_cast<int>(LogLevel::kInfo)};
+thread_local std::string t_prefix;
 
 const char* LevelName(LogLevel level) {
   switch (level) {
@@ -34,6 +35,11 @@ const char* LevelName(LogLevel level) {
 
 void Log(LogLevel level, std::string_view message) {
   if (static_cast<int>(level) < g_level.load()) return;
+  std::string prefixed;
+  if (!t_prefix.empty()) {
+    prefixed = t_prefix + std::string(message);
+    message = prefixed;
+  }
   std::string excerpt;
   if (message.size() > kMaxLogMessageBytes) {
     excerpt = Excerpt(message, kMaxLogMessageBytes);
@@ -70,5 +76,11 @@ LogSink SetLogSink(LogSink sink) {
 }
 
 void SetLogLevel(LogLevel level) { g_level.store(static_cast<int>(level)); }
+
+ScopedLogPrefix::ScopedLogPrefix(std::string prefix) : previous_(t_prefix) {
+  t_prefix = previous_ + prefix;
+}
+
+ScopedLogPrefix::~ScopedLogPrefix() { t_prefix = previous_; }
 
 }  // namespace bw

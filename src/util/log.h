@@ -35,4 +35,17 @@ LogSink SetLogSink(LogSink sink);
 // Lines below this level are dropped (default kInfo).
 void SetLogLevel(LogLevel level);
 
+// While it lives, every line the current thread logs begins with `prefix`:
+// work done on a copy (the panel's sandbox) must not read as the robot's own.
+class ScopedLogPrefix {
+ public:
+  explicit ScopedLogPrefix(std::string prefix);
+  ~ScopedLogPrefix();
+  ScopedLogPrefix(const ScopedLogPrefix&) = delete;
+  ScopedLogPrefix& operator=(const ScopedLogPrefix&) = delete;
+
+ private:
+  std::string previous_;
+};
+
 }  // namespace bw

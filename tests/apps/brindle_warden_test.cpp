@@ -431,9 +431,11 @@ TEST(Program, VersionAndHelp) {
   Program help({"--help"});
   EXPECT_EQ(help.wait(), 0);
   for (const char* flag :
-       {"--home", "--url", "--token", "--token-file", "--config", "--postgres", "--self", "--nick",
-        "--clock", "--log-level", "--update-url", "--version", "--help", "replay", "run", "panel",
-        "--panel", "--no-panel"})
+       {"--home",       "--url",         "--token",    "--token-file",   "--config",
+        "--postgres",   "--self",        "--nick",     "--clock",        "--log-level",
+        "--update-url", "--version",     "--help",     "replay",         "run",
+        "panel",        "--panel",       "--no-panel", "panel-password", "--panel-public",
+        "--panel-host", "--panel-origin"})
     EXPECT_THAT(help.out, HasSubstr(flag));
   // Where things really are: the service logs to standard output, the config
   // file lies in --home, and an option can be switched on in setsoft.ini.
@@ -662,6 +664,86 @@ TEST(Panel, NoPanelServesNothingAndANonLoopbackAddressIsRefused) {
       {"--home", home.path(), "--url", url, "--panel", "0.0.0.0:" + std::to_string(panelPort)});
   EXPECT_EQ(open.wait(10s), 2);
   EXPECT_THAT(open.out, HasSubstr("only on a loopback address"));
+}
+
+TEST(Panel, BeyondLoopbackOnlyWithTheFlagAndAPasswordAndAWarningAboutTls) {
+  test::TempDir home;
+  const uint16_t panelPort = FreePort();
+  const std::string url = "ws://127.0.0.1:" + std::to_string(FreePort());
+  const std::vector<std::string> open = {
+      "--home",        home.path(), "--url", url, "--panel", "0.0.0.0:" + std::to_string(panelPort),
+      "--panel-public"};
+  Program noPassword(open);
+  EXPECT_EQ(noPassword.wait(10s), 2);
+  EXPECT_THAT(noPassword.out, HasSubstr("--panel-public needs a password"));
+
+  Program tooShort({"panel-password", "--home", home.path()}, "short\n");
+  EXPECT_EQ(tooShort.wait(10s), 2);
+  EXPECT_THAT(tooShort.err, HasSubstr("at least 8 characters"));
+  EXPECT_FALSE(FileExists(home.path() + "panel.password"));
+  Program set({"panel-password", "--home", home.path()}, "青榆 correct horse\n");
+  ASSERT_EQ(set.wait(10s), 0) << set.err;
+  struct stat st {};
+  ASSERT_EQ(stat((home.path() + "panel.password").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_THAT(test::ReadAll(home.path() + "panel.password"), Not(HasSubstr("correct horse")));
+
+  Program p(open);
+  ASSERT_TRUE(p.waitForOutput("log in with the password")) << p.out;
+  EXPECT_THAT(p.out, HasSubstr("WITHOUT TLS"));
+  EXPECT_THAT(p.out, Not(HasSubstr("login?token=")));  // the token opens nothing now
+  httplib::Client c("127.0.0.1", panelPort);
+  const std::string origin = "http://127.0.0.1:" + std::to_string(panelPort);
+  auto login =
+      c.Post("/api/login", {{"Origin", origin}},
+             nlohmann::json{{"password", "青榆 correct horse"}}.dump(), "application/json");
+  ASSERT_TRUE(login);
+  EXPECT_EQ(login->status, 200) << login->body;
+  p.signal(SIGTERM);
+  EXPECT_EQ(p.wait(10s), 0) << p.out;
+}
+
+// A newcomer sets the robot up while the service waits for its account; the
+// account's startup then reads what the panel saved.
+TEST(Panel, AChangeMadeWhileWaitingSurvivesTheConnectionsStartup) {
+  test::TempDir home;
+  test::ScriptedPeer peer;  // names no account until told to
+  const uint16_t panelPort = FreePort();
+  Program p({"--home", home.path(), "--url", peer.url(), "--panel", std::to_string(panelPort)});
+  ASSERT_TRUE(p.waitForOutput("to log in")) << p.out;
+  ASSERT_TRUE(peer.waitForConnections(1, 30s)) << p.out;
+  const std::string token = test::ReadAll(home.path() + "panel.token").substr(0, 64);
+  httplib::Client c("127.0.0.1", panelPort);
+  const std::string origin = "http://127.0.0.1:" + std::to_string(panelPort);
+  auto login = c.Post("/api/login", {{"Origin", origin}}, "{\"token\":\"" + token + "\"}",
+                      "application/json");
+  ASSERT_TRUE(login);
+  ASSERT_EQ(login->status, 200);
+  const std::string cookie = login->get_header_value("Set-Cookie")
+                                 .substr(0, login->get_header_value("Set-Cookie").find(';'));
+  const std::string csrf = nlohmann::json::parse(login->body)["csrf"];
+  const httplib::Headers session = {{"Cookie", cookie}, {"Origin", origin}, {"X-CSRF-Token", csrf}};
+  auto change =
+      c.Post("/api/settings", session,
+             R"({"changes":{"选择框_开启广告检测":true,"编辑框_踢人关键词":"代刷|刷钻"}})",
+             "application/json");
+  ASSERT_TRUE(change);
+  EXPECT_EQ(change->status, 200) << change->body;  // not 409: the settings are loaded
+
+  peer.answer("get_login_info", nlohmann::ordered_json{{"user_id", 20002}, {"nickname", "青榆"}});
+  ASSERT_TRUE(p.waitForOutput("now serving the settings of account 20002")) << p.out;
+  EXPECT_THAT(p.out, HasSubstr("move to " + home.path() + "data/20002/"));
+  // The same session goes on; the connected robot has the change.
+  auto page = c.Get("/api/page?name=%E5%B9%BF%E5%91%8A%E6%A3%80%E6%B5%8B", session);
+  ASSERT_TRUE(page);
+  ASSERT_EQ(page->status, 200) << page->body;
+  EXPECT_THAT(page->body, HasSubstr("代刷|刷钻"));
+  p.signal(SIGTERM);
+  EXPECT_EQ(p.wait(20s), 0) << p.out;
+  const std::string data = home.path() + "data/20002/";
+  EXPECT_EQ(ReadProfileString(data + "setsoft.ini", "选择框", "选择框_开启广告检测"), "真");
+  EXPECT_EQ(ReadProfileString(data + "setsoft.ini", "编辑框", "编辑框_踢人关键词"), "代刷|刷钻");
+  EXPECT_FALSE(FileExists(home.path() + "data/10000"));
 }
 
 TEST(Panel, OfflineConfigurationKeepsAChangeAfterTheStop) {

@@ -45,10 +45,19 @@ function ask(text, question) {
   });
 }
 
-function showLogin() {
+// The login asks for the owner's password once one is set, else for the token.
+let loginKey = 'token';
+async function showLogin() {
   document.getElementById('app').hidden = true;
   document.getElementById('login').hidden = false;
   document.getElementById('login-token').focus();
+  const mode = await api('GET', '/api/login');
+  if (mode.ok && mode.data.password) {
+    loginKey = 'password';
+    document.getElementById('login-caption').textContent = '密码';
+    document.getElementById('login-help').textContent =
+      '请输入面板密码 (由 brindle-warden panel-password 设置)。';
+  }
 }
 
 async function start() {
@@ -69,8 +78,8 @@ async function start() {
 
 document.getElementById('login-form').addEventListener('submit', async (event) => {
   event.preventDefault();
-  const token = document.getElementById('login-token').value.trim();
-  const res = await api('POST', '/api/login', { token });
+  const secret = document.getElementById('login-token').value;
+  const res = await api('POST', '/api/login', { [loginKey]: loginKey === 'token' ? secret.trim() : secret });
   if (!res.ok) {
     document.getElementById('login-error').textContent = res.data.error || '登录失败';
     return;
@@ -134,11 +143,13 @@ async function poll() {
     }
   }
   const log = await api('GET', '/api/runlog?after=' + state.lastLog);
-  if (log.ok && log.data.entries.length) {
-    state.log.push(...log.data.entries);
+  // A slow answer may overlap the next poll's: entries already taken are skipped.
+  const fresh = log.ok ? log.data.entries.filter((e) => e.id > state.lastLog) : [];
+  if (fresh.length) {
+    state.log.push(...fresh);
     if (state.log.length > 2000) state.log.splice(0, state.log.length - 2000);
     state.lastLog = state.log[state.log.length - 1].id;
-    if (state.page === '运行日志') appendLog(log.data.entries);
+    if (state.page === '运行日志') appendLog(fresh);
   }
 }
 
@@ -172,11 +183,15 @@ function appendLog(entries) {
   for (const e of entries) body.prepend(logRow(e));
 }
 
+// After the answer the page is drawn again, unless the owner has moved on to
+// another page meanwhile (that page is drawn already; drawing it twice would
+// replace it under the owner's hands).
 async function change(name, value) {
+  const page = state.page;
   const res = await api('POST', '/api/settings', { changes: { [name]: value } });
   if (!res.ok) await ask(res.data.error || '修改失败');
   else await poll();
-  render();
+  if (state.page === page) render();
 }
 
 function control(c) {
@@ -225,10 +240,11 @@ function group(g) {
 }
 
 async function tick(body) {
+  const page = state.page;
   const res = await api('POST', '/api/groups/tick', body);
   if (!res.ok) await ask(res.data.error || '修改失败');
   else await poll();
-  render();
+  if (state.page === page) render();
 }
 
 async function groupPage(main, title) {
