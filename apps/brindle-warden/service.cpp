@@ -1,5 +1,6 @@
 #include "service.h"
 
+#include <malloc.h>
 #include <pthread.h>
 #include <signal.h>
 
@@ -213,6 +214,10 @@ int RunPanel(const CommandLine& cl) {
 }
 
 int RunService(const CommandLine& cl) {
+  // Blocks of 256 KiB and more are mapped and unmapped on their own: the
+  // copies of a message of megabytes go back to the system when it has been
+  // handled, instead of raising the heap's threshold and staying resident.
+  mallopt(M_MMAP_THRESHOLD, 256 * 1024);
   SetLogSink(&LogToStandardOutput);
   if (auto level = cl.flag("log-level")) {
     auto parsed = ParseLogLevel(*level);

@@ -27,7 +27,8 @@ using tcp = net::ip::tcp;
 namespace {
 
 constexpr int64_t kRetcodeBadToken = 1403;
-constexpr size_t kMaxFrameBytes = 64u << 20;  // member lists of large groups are big
+constexpr size_t kMaxFrameBytes = 64u << 20;   // member lists of large groups are big
+constexpr size_t kKeptBufferBytes = 1u << 20;  // the read buffer kept between frames
 
 bool AllDigits(std::string_view s) {
   return !s.empty() && s.find_first_not_of("0123456789") == std::string_view::npos;
@@ -349,7 +350,7 @@ struct Connection::Impl {
     }
   }
 
-  void dispatch(const std::string& text, Session& s);
+  void dispatch(std::string_view text, Session& s);
   void run(std::stop_token stop);
 };
 
@@ -437,9 +438,15 @@ struct Connection::Session : std::enable_shared_from_this<Connection::Session> {
       }
       return fail(Outcome::kLost, ec.message());
     }
-    std::string text = beast::buffers_to_string(buffer.data());
-    buffer.consume(buffer.size());
-    impl.dispatch(text, *this);
+    // Parsed where it was read: a frame of megabytes is not copied first.
+    const auto data = buffer.data();
+    impl.dispatch(std::string_view(static_cast<const char*>(data.data()), data.size()), *this);
+    // Such a frame leaves its capacity behind; the memory goes back at once.
+    if (buffer.capacity() > kKeptBufferBytes) {
+      buffer = beast::flat_buffer();
+    } else {
+      buffer.consume(buffer.size());
+    }
     read();
   }
 
@@ -502,7 +509,7 @@ void Connection::Impl::sendLocked(const std::shared_ptr<Session>& s, std::string
             [s, text = std::move(text)]() mutable { s->send(std::move(text)); });
 }
 
-void Connection::Impl::dispatch(const std::string& text, Session& s) {
+void Connection::Impl::dispatch(std::string_view text, Session& s) {
   ParsedFrame parsed = ParseFrame(text);
   if (parsed.tooDeep) {
     LogWarning("OneBot: frame of " + std::to_string(text.size()) + " bytes nested more than " +

@@ -36,10 +36,12 @@ namespace {
 constexpr char kCookie[] = "bw_session";
 constexpr char kCsrfHeader[] = "X-CSRF-Token";
 
-// No inline script or style, no eval: the page's code comes only from our own files.
+// No inline script or style, no eval: the page's code comes only from our own
+// files. The one foreign source is QQ's avatar server, for the account's picture.
 constexpr char kContentSecurityPolicy[] =
-    "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' data:; "
-    "connect-src 'self'; form-action 'self'; frame-ancestors 'none'; base-uri 'none'";
+    "default-src 'none'; script-src 'self'; style-src 'self'; "
+    "img-src 'self' data: https://q1.qlogo.cn; connect-src 'self'; form-action 'self'; "
+    "frame-ancestors 'none'; base-uri 'none'";
 
 // The server's pool: a fixed number of threads and a bounded queue. When the
 // queue is full the accepting thread waits, so a flood of connections is held

@@ -103,6 +103,7 @@ class Program {
     return true;
   }
   void signal(int sig) { kill(pid_, sig); }
+  pid_t pid() const { return pid_; }
 
   std::string out, err;
 
@@ -898,6 +899,34 @@ TEST(Service, ASlowImplementationHoldsNoQueue) {
   ::testing::Test::RecordProperty("last_kick_ms", static_cast<int>(latency.count()));
   p.signal(SIGTERM);
   EXPECT_EQ(p.wait(20s), 0) << p.out;
+}
+
+// The "VmRSS" of /proc/PID/status, in KiB.
+long ResidentKib(pid_t pid) {
+  const std::string status = test::ReadAll("/proc/" + std::to_string(pid) + "/status");
+  const size_t at = status.find("VmRSS:");
+  return at == std::string::npos ? -1 : std::atol(status.c_str() + at + 6);
+}
+
+TEST(Service, AMessageOfMegabytesIsHandledAndItsMemoryGoesBack) {
+  ModeratedHome h;
+  Program p({"--home", h.home.path(), "--url", h.peer.url()});
+  ASSERT_TRUE(h.peer.waitForConnections(1, 30s)) << p.out;
+  ASSERT_TRUE(p.waitForOutput("全部勾选群 群成员 获取完毕")) << p.out;
+  h.peer.send(ModeratedHome::Message(1, 20001, false));
+  std::this_thread::sleep_for(300ms);
+  const long before = ResidentKib(p.pid());
+  auto big = ModeratedHome::Message(2, 30001, true);
+  big["message"] = big["message"].get<std::string>() + std::string(5'000'000, 'a');
+  h.peer.send(big);
+  EXPECT_TRUE(h.waitForKicks(1, 30s)) << p.out;
+  std::this_thread::sleep_for(300ms);
+  const long after = ResidentKib(p.pid());
+  ASSERT_GT(before, 0);
+  // The frame, its parse and the message record were 5 MB each.
+  EXPECT_LT(after - before, 6 * 1024) << before << " KiB before, " << after << " KiB after";
+  p.signal(SIGTERM);
+  EXPECT_EQ(p.wait(20s), 0) << p.out.substr(0, 4000);
 }
 
 TEST(Service, AFirstStartCutOffByADropListsTheGroupsAfterTheReconnect) {

@@ -146,6 +146,30 @@ try {
     await page.locator('h1', { hasText: '消息变量与 CQ 码' }).waitFor();
   });
 
+  await check('once connected, the avatar is the account picture from QQ; offline it is a letter', async () => {
+    await page.goto(base + '#功能状态');
+    await page.locator('#avatar').filter({ hasText: /^.$/ }).waitFor();
+    assert.equal(await page.locator('#avatar img').count(), 0);
+    // Pretend the account connected, and stand in for QQ's avatar server.
+    const pictures = [];
+    await context.route('https://q1.qlogo.cn/**', (route) => {
+      pictures.push(route.request().url());
+      route.fulfill({ contentType: 'image/svg+xml', body: fs.readFileSync(new URL('../../src/ui/assets/icon.svg', import.meta.url)) });
+    });
+    await page.route('**/api/status', async (route) => {
+      const real = await route.fetch();
+      const body = await real.json();
+      body.connection = { ...body.connection, state: 'connected', text: '已连接', account: '123456789', nick: '群主' };
+      await route.fulfill({ response: real, json: body });
+    });
+    await page.locator('#avatar img').waitFor({ timeout: 3000 });
+    assert.deepEqual(pictures, ['https://q1.qlogo.cn/g?b=qq&nk=123456789&s=100']);
+    assert.equal(await page.locator('#nick').textContent(), '群主');
+    await page.unroute('**/api/status');
+    await context.unroute('https://q1.qlogo.cn/**');
+    await page.locator('#avatar img').waitFor({ state: 'detached', timeout: 3000 });
+  });
+
   await check('no script error and no policy violation in the console', async () => {
     assert.deepEqual(consoleErrors, []);
   });

@@ -36,10 +36,12 @@ class ScriptedPeer {
   // Returns the answer's "data"; nullopt leaves the action unanswered.
   using Answer = std::function<std::optional<Json>(const Json& params)>;
 
-  explicit ScriptedPeer(std::string token = "", BadToken policy = BadToken::kHttp403)
+  // `port` 0 takes a free one.
+  explicit ScriptedPeer(std::string token = "", BadToken policy = BadToken::kHttp403,
+                        uint16_t port = 0)
       : token_(std::move(token)), policy_(policy), acceptor_(ioc_) {
     namespace net = boost::asio;
-    net::ip::tcp::endpoint ep(net::ip::make_address("127.0.0.1"), 0);
+    net::ip::tcp::endpoint ep(net::ip::make_address("127.0.0.1"), port);
     acceptor_.open(ep.protocol());
     acceptor_.set_option(net::socket_base::reuse_address(true));
     acceptor_.bind(ep);

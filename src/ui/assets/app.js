@@ -121,6 +121,26 @@ function render() {
   else optionPage(main, title);
 }
 
+// The account's picture comes from QQ's own avatar server, to the owner's
+// browser only, and only once the account is connected; until it loads (or
+// when it cannot, offline) the avatar is the nickname's first character.
+const AVATAR_HOST = 'https://q1.qlogo.cn';
+function showAvatar(c) {
+  const box = document.getElementById('avatar');
+  const letter = (c.nick || '群').slice(0, 1);
+  const account = c.state === 'connected' && /^[1-9][0-9]{4,11}$/.test(c.account) ? c.account : '';
+  if (box.dataset.account === account && box.dataset.letter === letter) return;
+  box.dataset.account = account;
+  box.dataset.letter = letter;
+  box.replaceChildren(letter);
+  if (!account) return;
+  const img = el('img', {
+    alt: '', width: '72', height: '72', referrerpolicy: 'no-referrer',
+    src: AVATAR_HOST + '/g?b=qq&nk=' + account + '&s=100',
+  });
+  img.addEventListener('load', () => { if (box.dataset.account === account) box.replaceChildren(img); });
+}
+
 async function poll() {
   const res = await api('GET', '/api/status');
   if (res.ok) {
@@ -135,7 +155,7 @@ async function poll() {
       (c.detail ? ' (' + c.detail + ')' : '');
     document.getElementById('nick').textContent = c.nick || (c.account ? '' : '未登录账号');
     document.getElementById('account-number').textContent = c.account;
-    document.getElementById('avatar').textContent = (c.nick || '群').slice(0, 1);
+    showAvatar(c);
     const key = JSON.stringify(s.features);
     if (key !== state.statusKey) {
       state.statusKey = key;
@@ -189,9 +209,15 @@ function appendLog(entries) {
 async function change(name, value) {
   const page = state.page;
   const res = await api('POST', '/api/settings', { changes: { [name]: value } });
-  if (!res.ok) await ask(res.data.error || '修改失败');
-  else await poll();
-  if (state.page === page) render();
+  if (res.ok) {
+    // The control already shows the accepted value. Drawing the page again
+    // would rebuild its lists from answers that may predate a button pressed
+    // meanwhile (leaving a text box is a change, and so is the press after it).
+    await poll();
+    return;
+  }
+  await ask(res.data.error || '修改失败');
+  if (state.page === page) render();  // back to the value the settings kept
 }
 
 function control(c) {
