@@ -5,9 +5,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "host/recording_host.h"
 #include "storage/ini_file.h"
-#include "support/temp_dir.h"
+#include "support/core_fixture.h"
 #include "util/files.h"
 
 namespace bw {
@@ -16,38 +15,9 @@ namespace {
 using ::testing::Contains;
 using ::testing::Not;
 
-class RobotCoreTest : public ::testing::Test {
+class RobotCoreTest : public test::CoreFixture {
  protected:
-  RobotCoreTest()
-      : runDirectory(dir.path().substr(0, dir.path().size() - 1)),
-        data(dir.path() + "data/10000/"),
-        clock(LocalTime(2026, 12, 7, 21, 5, 9)),
-        lifecycle(host, clock, qq, runDirectory, QueueMode::kSynchronous),
-        core(lifecycle, coreOptions()) {
-    EnsureDirectory(data);
-    lifecycle.runLog().subscribe(
-        [this](const RunLogEntry& e) { log.push_back(e.type + "|" + e.message); });
-  }
-  static CoreOptions coreOptions() {
-    CoreOptions o;
-    o.refreshInsideStartup = true;
-    return o;
-  }
-  void start() {
-    lifecycle.setHooks(core.hooks());
-    lifecycle.Initialize(1);
-    lifecycle._eventStartup();
-    lifecycle._eventEnable();
-  }
-
-  test::TempDir dir;
-  std::string runDirectory, data;
-  RecordingHost host;
-  VirtualClock clock;
-  OfflineQqServices qq;
-  Lifecycle lifecycle;
-  RobotCore core;
-  std::vector<std::string> log;
+  void start() { startRobot(); }
 };
 
 TEST_F(RobotCoreTest, StartupRestoresWithoutCountingAsClicksThenSwitchesAct) {

@@ -10,13 +10,9 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
-#include "core/lifecycle.h"
-#include "host/recording_host.h"
 #include "storage/database.h"
 #include "storage/ini_file.h"
-#include "support/robot_fixture.h"
-#include "support/temp_dir.h"
-#include "ui/panel_server.h"
+#include "ui/panel_fixture.h"
 #include "util/files.h"
 #include "util/text.h"
 
@@ -27,33 +23,13 @@ using ::testing::HasSubstr;
 using ::testing::Not;
 using Json = nlohmann::json;
 
-constexpr char kToken[] = "0123456789abcdef0123456789abcdef";
-
-class PanelListsTest : public ::testing::Test {
+class PanelListsTest : public PanelFixture {
  protected:
-  PanelListsTest()
-      : runDirectory(dir.path().substr(0, dir.path().size() - 1)),
-        data(dir.path() + "data/10000/"),
-        clock(LocalTime(2026, 12, 7, 21, 5, 9)),
-        lifecycle(host, clock, qq, runDirectory, QueueMode::kSynchronous),
-        core(lifecycle, coreOptions()),
-        status(clock),
-        auth(clock) {
-    EnsureDirectory(data);
-    auth.setToken(kToken);
-    lifecycle.runLog().subscribe(
-        [this](const RunLogEntry& e) { log.push_back(e.type + "|" + e.message); });
-  }
   ~PanelListsTest() override {
     panel.reset();
     core.modules.memberRefresh.stop();
   }
 
-  static CoreOptions coreOptions() {
-    CoreOptions o;
-    o.refreshInsideStartup = true;
-    return o;
-  }
   // Groups 101, 102, 103 ticked (managed), 104 listed only; then the startup
   // sequence and the panel, logged in.
   void start() {
@@ -62,43 +38,7 @@ class PanelListsTest : public ::testing::Test {
                         "{1}1----101----甲群----群主\r\n{1}2----102----乙群----管理员\r\n"
                         "{1}3----103----丙群----管理员\r\n{0}4----104----丁群----管理员\r\n")
             .ok());
-    lifecycle.setHooks(core.hooks());
-    lifecycle.Initialize(1);
-    lifecycle._eventStartup();
-    lifecycle._eventEnable();
-    ASSERT_TRUE(core.startedUp());
-    PanelOptions o;
-    o.port = 0;
-    panel = std::make_unique<PanelServer>(core, status, auth, o);
-    ASSERT_TRUE(panel->start());
-    httplib::Client c = client();
-    auto res = c.Post("/api/login", {{"Origin", origin()}}, Json{{"token", kToken}}.dump(),
-                      "application/json");
-    ASSERT_TRUE(res);
-    const std::string setCookie = res->get_header_value("Set-Cookie");
-    cookie = setCookie.substr(0, setCookie.find(';'));
-    csrf = Json::parse(res->body).value("csrf", "");
-  }
-  std::string origin() const { return "http://127.0.0.1:" + std::to_string(panel->port()); }
-  httplib::Client client() const {
-    httplib::Client c("127.0.0.1", panel->port());
-    c.set_connection_timeout(2);
-    c.set_read_timeout(5);
-    return c;
-  }
-  // Status and parsed body of a request with the session.
-  std::pair<int, Json> post(const std::string& path, const Json& body) {
-    httplib::Client c = client();
-    auto res = c.Post(path, {{"Cookie", cookie}, {"X-CSRF-Token", csrf}, {"Origin", origin()}},
-                      body.dump(), "application/json");
-    if (!res) return {0, Json()};
-    return {res->status, Json::parse(res->body, nullptr, false)};
-  }
-  std::pair<int, Json> get(const std::string& path) {
-    httplib::Client c = client();
-    auto res = c.Get(path, {{"Cookie", cookie}});
-    if (!res) return {0, Json()};
-    return {res->status, Json::parse(res->body, nullptr, false)};
+    startLoggedIn();
   }
   int64_t count(const std::string& sql) {
     ScopedQuery q(lifecycle.database(), sql);
@@ -113,22 +53,6 @@ class PanelListsTest : public ::testing::Test {
     for (const Json& r : answer["rows"]) out.push_back(r["cells"][column].get<std::string>());
     return out;
   }
-  bool logged(const std::string& line) const {
-    return std::find(log.begin(), log.end(), line) != log.end();
-  }
-
-  test::TempDir dir;
-  std::string runDirectory, data;
-  RecordingHost host;
-  VirtualClock clock;
-  test::FakeQqServices qq;
-  Lifecycle lifecycle;
-  RobotCore core;
-  ConnectionStatus status;
-  PanelAuth auth;
-  std::unique_ptr<PanelServer> panel;
-  std::string cookie, csrf;
-  std::vector<std::string> log;
 };
 
 using Strings = std::vector<std::string>;
@@ -188,7 +112,7 @@ TEST_F(PanelListsTest, ABadLineRefusesTheWholeBoxAndNothingIsAdded) {
 
   // Without the CSRF token nothing is added either.
   httplib::Client c = client();
-  auto res = c.Post("/api/lists/accounts/add", {{"Cookie", cookie}, {"Origin", origin()}},
+  auto res = c.Post("/api/lists/accounts/add", {{"Cookie", cookie.first}, {"Origin", origin()}},
                     Json{{"list", "白名单"}, {"text", "444"}}.dump(), "application/json");
   ASSERT_TRUE(res);
   EXPECT_EQ(res->status, 403);

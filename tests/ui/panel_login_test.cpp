@@ -11,11 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "core/lifecycle.h"
-#include "core/robot_core.h"
-#include "host/recording_host.h"
-#include "support/temp_dir.h"
-#include "ui/panel_server.h"
+#include "ui/panel_fixture.h"
 #include "util/files.h"
 
 namespace bw::ui {
@@ -23,7 +19,6 @@ namespace {
 
 using Json = nlohmann::json;
 
-constexpr char kToken[] = "0123456789abcdef0123456789abcdef";
 constexpr char kPassword[] = "青榆 correct horse";
 constexpr char kProxy[] = "https://panel.example.com";
 
@@ -60,48 +55,21 @@ int LoginFrom(const std::string& source, int port, const std::string& body) {
   return std::stoi(answer.substr(9, 3));
 }
 
-class PanelLoginTest : public ::testing::Test {
+class PanelLoginTest : public PanelFixture {
  protected:
-  PanelLoginTest()
-      : clock(LocalTime(2026, 12, 7, 21, 5, 9)),
-        lifecycle(host, clock, qq, dir.path() + "run", QueueMode::kSynchronous),
-        core(lifecycle),
-        status(clock),
-        auth(clock) {
-    auth.setToken(kToken);
+  PanelLoginTest() {
+    readTimeoutSeconds = 10;
     EXPECT_TRUE(WritePasswordFile(dir.file("panel.password"), kPassword).ok());
     EXPECT_TRUE(auth.loadPassword(dir.file("panel.password")).ok());
-    lifecycle.setHooks(core.hooks());
-    lifecycle.Initialize(1);
-    lifecycle._eventStartup();
-    lifecycle._eventEnable();
+    startRobot();
     PanelOptions o;
-    o.port = 0;
     o.proxyOrigin = kProxy;
-    panel = std::make_unique<PanelServer>(core, status, auth, o);
-    EXPECT_TRUE(panel->start());
+    startPanel(o);
   }
-  ~PanelLoginTest() override { panel.reset(); }
 
-  std::string origin() const { return "http://127.0.0.1:" + std::to_string(panel->port()); }
-  httplib::Client client() const {
-    httplib::Client c("127.0.0.1", panel->port());
-    c.set_read_timeout(10);
-    return c;
-  }
   httplib::Result login(const Json& body) {
     return client().Post("/api/login", {{"Origin", origin()}}, body.dump(), "application/json");
   }
-
-  test::TempDir dir;
-  RecordingHost host;
-  VirtualClock clock;
-  OfflineQqServices qq;
-  Lifecycle lifecycle;
-  RobotCore core;
-  ConnectionStatus status;
-  PanelAuth auth;
-  std::unique_ptr<PanelServer> panel;
 };
 
 TEST_F(PanelLoginTest, WithAPasswordSetOnlyThePasswordLogsIn) {

@@ -9,12 +9,9 @@
 #include <chrono>
 #include <nlohmann/json.hpp>
 
-#include "core/lifecycle.h"
-#include "host/recording_host.h"
 #include "settings/option_names.h"
-#include "support/temp_dir.h"
+#include "ui/panel_fixture.h"
 #include "ui/panel_more_statistics.h"
-#include "ui/panel_server.h"
 #include "util/files.h"
 
 namespace bw::ui {
@@ -26,101 +23,22 @@ using ::testing::HasSubstr;
 using ::testing::Not;
 using Json = nlohmann::json;
 
-constexpr char kToken[] = "0123456789abcdef0123456789abcdef";
-
-class PanelMoreTest : public ::testing::Test {
+class PanelMoreTest : public PanelFixture {
  protected:
-  PanelMoreTest()
-      : runDirectory(dir.path().substr(0, dir.path().size() - 1)),
-        data(dir.path() + "data/10000/"),
-        clock(LocalTime(2026, 12, 7, 21, 5, 9)),
-        lifecycle(host, clock, qq, runDirectory, QueueMode::kSynchronous),
-        core(lifecycle, coreOptions()),
-        status(clock),
-        auth(clock) {
+  PanelMoreTest() {
     EnsureDirectory(data + "群数据/");
-    auth.setToken(kToken);
-    lifecycle.runLog().subscribe([this](const RunLogEntry& e) {
-      std::lock_guard lock(logMu);
-      log.push_back(e.type + "|" + e.message);
-    });
     // Three listed groups, two of them ticked (managed).
     WriteFileAtomic(data + "群列表.txt",
                     "{1}1----101----甲群----群主\r\n{1}2----102----乙群----管理员\r\n"
                     "{0}3----103----丙群----管理员\r\n");
   }
-  ~PanelMoreTest() override { panel.reset(); }
-
-  static CoreOptions coreOptions() {
-    CoreOptions o;
-    o.refreshInsideStartup = true;
-    return o;
-  }
-  void start() {
-    lifecycle.setHooks(core.hooks());
-    lifecycle.Initialize(1);
-    lifecycle._eventStartup();
-    lifecycle._eventEnable();
-    ASSERT_TRUE(core.startedUp());
-    PanelOptions o;
-    o.port = 0;
-    panel = std::make_unique<PanelServer>(core, status, auth, o);
-    ASSERT_TRUE(panel->start());
-    cookie = login();
-  }
-  httplib::Client client() const {
-    httplib::Client c("127.0.0.1", panel->port());
-    c.set_connection_timeout(2);
-    c.set_read_timeout(5);
-    return c;
-  }
-  std::string origin() const { return "http://127.0.0.1:" + std::to_string(panel->port()); }
-  std::pair<std::string, std::string> login() {
-    auto res = client().Post("/api/login", {{"Origin", origin()}}, Json{{"token", kToken}}.dump(),
-                             "application/json");
-    EXPECT_TRUE(res && res->status == 200);
-    if (!res) return {};
-    const std::string setCookie = res->get_header_value("Set-Cookie");
-    return {setCookie.substr(0, setCookie.find(';')), Json::parse(res->body).value("csrf", "")};
-  }
-  httplib::Headers session() const {
-    return {{"Cookie", cookie.first}, {"X-CSRF-Token", cookie.second}, {"Origin", origin()}};
-  }
-  // {status, body as JSON}
-  std::pair<int, Json> post(const std::string& path, const Json& body) {
-    auto res = client().Post(path, session(), body.dump(), "application/json");
-    if (!res) return {0, Json()};
-    return {res->status, Json::parse(res->body, nullptr, false)};
-  }
-  std::pair<int, Json> get(const std::string& path) {
-    auto res = client().Get(path, {{"Cookie", cookie.first}});
-    if (!res) return {0, Json()};
-    return {res->status, Json::parse(res->body, nullptr, false)};
-  }
-  std::vector<std::string> runLog() {
-    std::lock_guard lock(logMu);
-    return log;
-  }
+  void start() { startLoggedIn(); }
   Settings& settings() { return lifecycle.settings(); }
   ListViews& lists() { return lifecycle.lists(); }
   static Json Keyword(const std::string& k, const std::string& r, const std::string& count = "0",
                       const std::string& mode = "模糊") {
     return {{"keyword", k}, {"reply", r}, {"count", count}, {"mode", mode}};
   }
-
-  test::TempDir dir;
-  std::string runDirectory, data;
-  RecordingHost host;
-  VirtualClock clock;
-  OfflineQqServices qq;
-  Lifecycle lifecycle;
-  RobotCore core;
-  ConnectionStatus status;
-  PanelAuth auth;
-  std::unique_ptr<PanelServer> panel;
-  std::pair<std::string, std::string> cookie;
-  std::mutex logMu;
-  std::vector<std::string> log;
 };
 
 TEST_F(PanelMoreTest, TheMorePageHasItsSixTabsAndTheTaskSwitchActsLikeTheWindow) {

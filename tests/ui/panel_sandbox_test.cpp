@@ -10,12 +10,9 @@
 #include <map>
 #include <nlohmann/json.hpp>
 
-#include "core/lifecycle.h"
-#include "core/robot_core.h"
-#include "host/recording_host.h"
 #include "storage/ini_file.h"
 #include "support/temp_dir.h"
-#include "ui/panel_server.h"
+#include "ui/panel_fixture.h"
 #include "util/files.h"
 
 namespace bw::ui {
@@ -24,8 +21,6 @@ namespace {
 using ::testing::Contains;
 using ::testing::HasSubstr;
 using Json = nlohmann::json;
-
-constexpr char kToken[] = "0123456789abcdef0123456789abcdef";
 
 // Every file below `dir` with its bytes. The database's shared-memory index
 // (-shm) is left out: readers take their read marks in it, and it holds no data.
@@ -38,57 +33,23 @@ std::map<std::string, std::string> Snapshot(const std::string& dir) {
   return out;
 }
 
-class PanelSandboxTest : public ::testing::Test {
+class PanelSandboxTest : public PanelFixture {
  protected:
-  PanelSandboxTest()
-      : runDirectory(dir.path().substr(0, dir.path().size() - 1)),
-        data(dir.path() + "data/10000/"),
-        clock(LocalTime(2026, 12, 7, 21, 5, 9)),
-        lifecycle(host, clock, qq, runDirectory, QueueMode::kSynchronous),
-        core(lifecycle, Options()),
-        status(clock),
-        auth(clock) {
-    auth.setToken(kToken);
+  PanelSandboxTest() {
+    readTimeoutSeconds = 20;
     // Group 100 managed, 200 listed only; the ad check on, warnings before a kick.
-    EXPECT_TRUE(EnsureDirectory(data));
     EXPECT_TRUE(
         WriteFileAtomic(data + "群列表.txt",
                         "{1}1----100----测试群----群主\r\n{0}2----200----别的群----管理员\r\n"));
     EXPECT_TRUE(WriteProfileString(data + "setsoft.ini", "选择框", "选择框_开启广告检测", "真"));
-    lifecycle.setHooks(core.hooks());
-    lifecycle.Initialize(1);
-    lifecycle._eventStartup();
-    lifecycle._eventEnable();
+    startRobot();
     EXPECT_TRUE(core.startedUp());
-    PanelOptions o;
-    o.port = 0;
-    panel = std::make_unique<PanelServer>(core, status, auth, o);
-    EXPECT_TRUE(panel->start());
+    startPanel();
     host.clear();
   }
-  ~PanelSandboxTest() override { panel.reset(); }
 
-  static CoreOptions Options() {
-    CoreOptions o;
-    o.refreshInsideStartup = true;
-    return o;
-  }
-  std::string origin() const { return "http://127.0.0.1:" + std::to_string(panel->port()); }
-  httplib::Client client() const {
-    httplib::Client c("127.0.0.1", panel->port());
-    c.set_read_timeout(20);
-    return c;
-  }
-  httplib::Headers session() {
-    auto res = client().Post("/api/login", {{"Origin", origin()}}, Json{{"token", kToken}}.dump(),
-                             "application/json");
-    EXPECT_TRUE(res && res->status == 200);
-    if (!res) return {};
-    const std::string cookie = res->get_header_value("Set-Cookie");
-    return {{"Cookie", cookie.substr(0, cookie.find(';'))},
-            {"X-CSRF-Token", Json::parse(res->body).value("csrf", "")},
-            {"Origin", origin()}};
-  }
+  // The headers of a change in a new session.
+  httplib::Headers session() { return PanelFixture::session(login()); }
   // The answer to one try; `status` must match.
   Json tryOut(const Json& body, int expected = 200) {
     if (headers_.empty()) headers_ = session();
@@ -110,16 +71,6 @@ class PanelSandboxTest : public ::testing::Test {
     return out;
   }
 
-  test::TempDir dir;
-  std::string runDirectory, data;
-  RecordingHost host;
-  VirtualClock clock;
-  OfflineQqServices qq;
-  Lifecycle lifecycle;
-  RobotCore core;
-  ConnectionStatus status;
-  PanelAuth auth;
-  std::unique_ptr<PanelServer> panel;
   httplib::Headers headers_;
 };
 

@@ -16,10 +16,8 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
-#include "core/lifecycle.h"
-#include "host/recording_host.h"
 #include "storage/ini_file.h"
-#include "support/temp_dir.h"
+#include "ui/panel_fixture.h"
 #include "util/files.h"
 
 namespace bw::ui {
@@ -30,81 +28,12 @@ using ::testing::HasSubstr;
 using ::testing::Not;
 using Json = nlohmann::json;
 
-constexpr char kToken[] = "0123456789abcdef0123456789abcdef";
-
-class PanelServerTest : public ::testing::Test {
+class PanelServerTest : public PanelFixture {
  protected:
-  PanelServerTest()
-      : runDirectory(dir.path().substr(0, dir.path().size() - 1)),
-        data(dir.path() + "data/10000/"),
-        clock(LocalTime(2026, 12, 7, 21, 5, 9)),
-        lifecycle(host, clock, qq, runDirectory, QueueMode::kSynchronous),
-        core(lifecycle, coreOptions()),
-        status(clock),
-        auth(clock) {
-    EnsureDirectory(data);
-    auth.setToken(kToken);
-    lifecycle.runLog().subscribe(
-        [this](const RunLogEntry& e) { log.push_back(e.type + "|" + e.message); });
-  }
-  ~PanelServerTest() override { panel.reset(); }
-
-  static CoreOptions coreOptions() {
-    CoreOptions o;
-    o.refreshInsideStartup = true;
-    return o;
-  }
-  // The startup sequence, as the service runs it once the account is known.
-  void startRobot() {
-    lifecycle.setHooks(core.hooks());
-    lifecycle.Initialize(1);
-    lifecycle._eventStartup();
-    lifecycle._eventEnable();
-    ASSERT_TRUE(core.startedUp());
-  }
-  void startPanel() {
-    PanelOptions o;
-    o.port = 0;
-    panel = std::make_unique<PanelServer>(core, status, auth, o);
-    ASSERT_TRUE(panel->start());
-  }
-  std::string origin() const { return "http://127.0.0.1:" + std::to_string(panel->port()); }
-  httplib::Client client() const {
-    httplib::Client c("127.0.0.1", panel->port());
-    c.set_connection_timeout(2);
-    c.set_read_timeout(5);
-    return c;
-  }
-  // Logs in; returns the Cookie header and the CSRF token.
-  std::pair<std::string, std::string> login() {
-    auto c = client();
-    auto res = c.Post("/api/login", {{"Origin", origin()}}, Json{{"token", kToken}}.dump(),
-                      "application/json");
-    EXPECT_TRUE(res);
-    if (!res) return {};
-    EXPECT_EQ(res->status, 200) << res->body;
-    const std::string setCookie = res->get_header_value("Set-Cookie");
-    return {setCookie.substr(0, setCookie.find(';')), Json::parse(res->body).value("csrf", "")};
-  }
   httplib::Result change(const Json& changes, httplib::Headers headers) {
-    auto c = client();
-    return c.Post("/api/settings", headers, Json{{"changes", changes}}.dump(), "application/json");
+    return client().Post("/api/settings", headers, Json{{"changes", changes}}.dump(),
+                         "application/json");
   }
-  httplib::Headers session(const std::pair<std::string, std::string>& s) {
-    return {{"Cookie", s.first}, {"X-CSRF-Token", s.second}, {"Origin", origin()}};
-  }
-
-  test::TempDir dir;
-  std::string runDirectory, data;
-  RecordingHost host;
-  VirtualClock clock;
-  OfflineQqServices qq;
-  Lifecycle lifecycle;
-  RobotCore core;
-  ConnectionStatus status;
-  PanelAuth auth;
-  std::unique_ptr<PanelServer> panel;
-  std::vector<std::string> log;
 };
 
 TEST_F(PanelServerTest, FilesComeFromTheProgramWithTheirTypeTagAndAPolicyWithoutEval) {
