@@ -1,6 +1,7 @@
 #include "membership/account_lists.h"
 
 #include <charconv>
+#include <set>
 #include <vector>
 
 #include "logs/run_log.h"
@@ -170,16 +171,33 @@ void AccountLists::loadAdministrators() { load(AccountList::kAdministrators); }
 void AccountLists::loadWhitelist() { load(AccountList::kWhitelist); }
 void AccountLists::loadBlacklist() { load(AccountList::kBlacklist); }
 
-void AccountLists::addFromBox(AccountList list) {
+AccountLists::BoxOutcome AccountLists::addFromBox(AccountList list) {
   const char* box = Info(list).addBox;
+  BoxOutcome outcome;
+  std::set<int64_t> seen;
   // Lines end in CR LF in the window; a bare LF (web panel, files) ends one too.
   for (std::string line : Split(settings_.text(box), "\n")) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (!line.empty()) addToList(list, std::string_view(line));
+    if (line.empty()) continue;
+    if (!IsAccountNumber(line)) {
+      addToList(list, std::string_view(line));  // refuses it with its log line
+      outcome.refused.push_back(line);
+      continue;
+    }
+    const int64_t account = TextToInt(line);
+    if (!seen.insert(account).second) continue;  // said once already
+    if (table_.contains(list, account)) {
+      outcome.skipped.push_back(line);
+      continue;
+    }
+    (addToList(list, account) ? outcome.added : outcome.failed).push_back(line);
   }
   settings_.setText(box, "");
   load(list);
+  return outcome;
 }
+
+ListModel& AccountLists::view(AccountList list) { return View(views_, list); }
 
 void AccountLists::removeTicked(AccountList list) {
   for (const ListRow& row : View(views_, list).rows()) {

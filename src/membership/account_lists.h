@@ -11,6 +11,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "storage/account_list_table.h"
 
@@ -20,6 +21,7 @@ class Clock;
 class RunLog;
 class Settings;
 struct ListViews;
+class ListModel;
 class QqServices;
 class MemberTable;
 
@@ -48,10 +50,20 @@ class AccountLists {
   void loadBlacklist();
   void load(AccountList list);
 
+  // What the add button did with the box's lines, account numbers as text.
+  struct BoxOutcome {
+    std::vector<std::string> added;
+    std::vector<std::string> skipped;  // listed already
+    std::vector<std::string> failed;   // the table refused the row
+    std::vector<std::string> refused;  // no account number
+  };
   // The window's add button: one account per line of the add box, blank lines
-  // skipped, lines that are no account number refused with a log line; the box
-  // is emptied and the list reloaded.
-  void addFromBox(AccountList list);
+  // skipped, accounts listed already (or earlier in the box) skipped, so that
+  // an account has one row; lines that are no account number refused with a
+  // log line; the box is emptied and the list reloaded.
+  BoxOutcome addFromBox(AccountList list);
+  // The list's view.
+  ListModel& view(AccountList list);
   // The window's delete button: every ticked row of the list view.
   void removeTicked(AccountList list);
 

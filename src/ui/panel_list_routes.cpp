@@ -47,24 +47,6 @@ const AccountPage* FindAccountPage(const std::string& name) {
   return nullptr;
 }
 
-ListModel& AccountView(ListViews& views, AccountList list) {
-  switch (list) {
-    case AccountList::kAdministrators:
-      return views.administrators;
-    case AccountList::kWhitelist:
-      return views.whitelist;
-    case AccountList::kBlacklist:
-      break;
-  }
-  return views.blacklist;
-}
-
-Json ViewJson(const ListModel& view) {
-  Json rows = Json::array();
-  for (const ListRow& r : view.rows()) rows.push_back({{"checked", r.checked}, {"cells", r.cells}});
-  return Json{{"columns", view.columns()}, {"rows", rows}};
-}
-
 std::string Trimmed(const std::string& text) {
   const size_t first = text.find_first_not_of(" \t\r\n");
   if (first == std::string::npos) return "";
@@ -137,7 +119,7 @@ void AddAccountRoutes(httplib::Server& server, PanelContext& ctx) {
       std::lock_guard lock(ctx.saveMu);
       ctx.robot.modules.accountLists.loadBlacklist();
     }
-    Json answer = ViewJson(AccountView(ctx.robot.lifecycle().lists(), page->list));
+    Json answer = ListJson(ctx.robot.modules.accountLists.view(page->list));
     answer["list"] = page->name;
     answer["hint"] = page->hint;
     answer["box"] = ctx.robot.lifecycle().settings().text(page->box);
@@ -181,26 +163,16 @@ void AddAccountRoutes(httplib::Server& server, PanelContext& ctx) {
       return;
     }
     std::lock_guard lock(ctx.saveMu);
-    AccountListTable& table = ctx.robot.modules.accountListTable;
-    std::vector<std::string> toAdd, skipped;
-    std::set<std::string> seen;
-    for (const std::string& a : accounts) {
-      if (!seen.insert(a).second) continue;
-      (table.contains(page->list, TextToInt(a)) ? skipped : toAdd).push_back(a);
-    }
     std::string box;
-    for (const std::string& a : toAdd) box += (box.empty() ? "" : "\r\n") + a;
-    Settings& settings = ctx.robot.lifecycle().settings();
-    settings.setText(page->box, box);
-    ctx.robot.modules.accountLists.addFromBox(page->list);  // empties the box, reloads
-    std::vector<std::string> added, failed;
-    for (const std::string& a : toAdd)
-      (table.contains(page->list, TextToInt(a)) ? added : failed).push_back(a);
+    for (const std::string& a : accounts) box += (box.empty() ? "" : "\r\n") + a;
+    ctx.robot.lifecycle().settings().setText(page->box, box);
+    // Skips what is listed already, empties the box, reloads the list.
+    const AccountLists::BoxOutcome done = ctx.robot.modules.accountLists.addFromBox(page->list);
     ctx.robot.modules.store.SaveAllSettings();
-    Json answer = ViewJson(AccountView(ctx.robot.lifecycle().lists(), page->list));
-    answer["added"] = added;
-    answer["skipped"] = skipped;
-    answer["failed"] = failed;
+    Json answer = ListJson(ctx.robot.modules.accountLists.view(page->list));
+    answer["added"] = done.added;
+    answer["skipped"] = done.skipped;
+    answer["failed"] = done.failed;
     SendJson(res, answer);
   });
 
@@ -220,19 +192,19 @@ void AddAccountRoutes(httplib::Server& server, PanelContext& ctx) {
         NumbersOf(*body, "accounts", res, "请先勾选要删除的" + std::string(page->name));
     if (accounts.empty()) return;
     std::lock_guard lock(ctx.saveMu);
-    ListModel& view = AccountView(ctx.robot.lifecycle().lists(), page->list);
+    ListModel& view = ctx.robot.modules.accountLists.view(page->list);
     if (const std::string missing = TickRows(view, accountcol::kQQ, accounts); !missing.empty()) {
       SendError(res, 409, missing + " 已不在" + page->name + "里, 请刷新后再试");
       return;
     }
     ctx.robot.modules.accountLists.removeTicked(page->list);  // reloads the list
-    SendJson(res, ViewJson(view));
+    SendJson(res, ListJson(view));
   });
 }
 
 void AddInviteRoutes(httplib::Server& server, PanelContext& ctx) {
   server.Get("/api/lists/invites", [&ctx](const httplib::Request&, httplib::Response& res) {
-    Json answer = ViewJson(ctx.robot.lifecycle().lists().inviteStats);
+    Json answer = ListJson(ctx.robot.lifecycle().lists().inviteStats);
     answer["filter"] = ctx.robot.lifecycle().settings().text(opt::kInviteQueryAccount);
     SendJson(res, answer);
   });
@@ -256,7 +228,7 @@ void AddInviteRoutes(httplib::Server& server, PanelContext& ctx) {
     ctx.robot.lifecycle().settings().setText(opt::kInviteQueryAccount, filter);
     ctx.robot.modules.invites.showInviteStats(filter);
     ctx.robot.modules.store.SaveAllSettings();
-    Json answer = ViewJson(ctx.robot.lifecycle().lists().inviteStats);
+    Json answer = ListJson(ctx.robot.lifecycle().lists().inviteStats);
     answer["filter"] = filter;
     SendJson(res, answer);
   });
@@ -265,7 +237,7 @@ void AddInviteRoutes(httplib::Server& server, PanelContext& ctx) {
 void AddWelcomeAndLimitRoutes(httplib::Server& server, PanelContext& ctx) {
   // "textControl": the option box whose text the button sets.
   server.Get("/api/lists/welcome", [&ctx](const httplib::Request&, httplib::Response& res) {
-    Json answer = ViewJson(ctx.robot.lifecycle().lists().welcome);
+    Json answer = ListJson(ctx.robot.lifecycle().lists().welcome);
     answer["textControl"] = opt::kWelcomeText;
     SendJson(res, answer);
   });
@@ -295,12 +267,12 @@ void AddWelcomeAndLimitRoutes(httplib::Server& server, PanelContext& ctx) {
     ctx.robot.lifecycle().settings().setText(opt::kWelcomeText, text);
     ctx.robot.modules.store.SetWelcomeForCheckedGroups();
     ctx.robot.modules.store.SaveAllSettings();
-    SendJson(res, ViewJson(view));
+    SendJson(res, ListJson(view));
   });
 
   // "limitControl": the option box whose number the button sets.
   server.Get("/api/lists/limits", [&ctx](const httplib::Request&, httplib::Response& res) {
-    Json answer = ViewJson(ctx.robot.lifecycle().lists().limits);
+    Json answer = ListJson(ctx.robot.lifecycle().lists().limits);
     answer["limit"] = ctx.robot.lifecycle().settings().text(opt::kMemberLimit);
     answer["limitControl"] = opt::kMemberLimit;
     SendJson(res, answer);
@@ -338,7 +310,7 @@ void AddWelcomeAndLimitRoutes(httplib::Server& server, PanelContext& ctx) {
     ctx.robot.lifecycle().settings().setText(opt::kMemberLimit, limit);
     ctx.robot.modules.store.SetLimitForCheckedGroups(true);  // asked above
     ctx.robot.modules.store.SaveAllSettings();
-    Json answer = ViewJson(view);
+    Json answer = ListJson(view);
     answer["limit"] = limit;
     SendJson(res, answer);
   });

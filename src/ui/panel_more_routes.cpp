@@ -61,12 +61,6 @@ class ControlsSnapshot {
   const char* radio_ = nullptr;
 };
 
-Json ListJson(const ListModel& list) {
-  Json rows = Json::array();
-  for (const ListRow& r : list.rows()) rows.push_back({{"checked", r.checked}, {"cells", r.cells}});
-  return {{"columns", list.columns()}, {"rows", rows}};
-}
-
 Json KeywordsJson(PanelContext& ctx) {
   const Settings& s = ctx.robot.lifecycle().settings();
   Json j = ListJson(ctx.robot.lifecycle().lists().keywords);

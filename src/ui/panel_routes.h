@@ -16,6 +16,7 @@
 #include <string>
 
 #include "core/robot_core.h"
+#include "settings/list_model.h"
 #include "ui/panel_server.h"
 
 namespace bw::ui {
@@ -36,6 +37,9 @@ void SendError(httplib::Response& res, int status, const std::string& message);
 // the request should look like) and returns nullopt.
 std::optional<Json> JsonBody(const httplib::Request& req, httplib::Response& res,
                              const std::string& usage);
+
+// A list view as the page draws it: {"columns": [...], "rows": [{"checked", "cells"}]}.
+Json ListJson(const ListModel& list);
 
 // False (and a 409 answer) while the startup has not restored the settings
 // files yet: a change made then would be overwritten by them.

@@ -30,6 +30,12 @@ std::optional<Json> JsonBody(const httplib::Request& req, httplib::Response& res
   return body;
 }
 
+Json ListJson(const ListModel& list) {
+  Json rows = Json::array();
+  for (const ListRow& r : list.rows()) rows.push_back({{"checked", r.checked}, {"cells", r.cells}});
+  return Json{{"columns", list.columns()}, {"rows", rows}};
+}
+
 bool SettingsLoaded(PanelContext& ctx, httplib::Response& res) {
   if (ctx.robot.startedUp()) return true;
   SendError(res, 409, "设置尚未载入 (服务在等待 OneBot 实现连接), 请稍后再改");
@@ -65,19 +71,12 @@ void AddSettingsRoutes(httplib::Server& server, PanelContext& ctx) {
   });
   // 群设置: the group list; its ticked rows are the managed groups.
   server.Get("/api/groups", [&ctx](const httplib::Request&, httplib::Response& res) {
-    const ListModel& groups = ctx.robot.lifecycle().lists().groups;
-    Json rows = Json::array();
-    for (const ListRow& r : groups.rows())
-      rows.push_back({{"checked", r.checked}, {"cells", r.cells}});
-    Json columns = groups.columns();
-    columns[0] = "勾选";  // the tick column's header, which ticks all or none
-    SendJson(res,
-             Json{{"title", "群列表--只显示自己创建的群和有管理权限的群"},
-                  {"columns", columns},
-                  {"rows", rows},
-                  {"hints",
-                   {"如果找不到群请点击上面的刷新群列表,如果还是找不到 可能是没有管理员权限",
-                    "第一次或长时间没有登录群请刷新群成员", "禁止一号多群和加黑全局踢需要用到"}}});
+    Json answer = ListJson(ctx.robot.lifecycle().lists().groups);
+    answer["columns"][0] = "勾选";  // the tick column's header, which ticks all or none
+    answer["title"] = "群列表--只显示自己创建的群和有管理权限的群";
+    answer["hints"] = {"如果找不到群请点击上面的刷新群列表,如果还是找不到 可能是没有管理员权限",
+                       "第一次或长时间没有登录群请刷新群成员", "禁止一号多群和加黑全局踢需要用到"};
+    SendJson(res, answer);
   });
   server.Post("/api/groups/tick", [&ctx](const httplib::Request& req, httplib::Response& res) {
     if (!SettingsLoaded(ctx, res)) return;

@@ -88,6 +88,19 @@ TEST_F(AccountListsTest, AddBoxTakesOneAccountPerLineAndSkipsBlankLines) {
   EXPECT_FALSE(accounts.isWhitelisted("11"));
 }
 
+TEST_F(AccountListsTest, AddBoxGivesAnAccountOneRowWhateverTheBoxRepeats) {
+  accounts.addToList(AccountList::kBlacklist, 222);
+  ASSERT_TRUE(settings.setText("编辑框_欲加入黑名单", "111\r\n222\r\n111\r\nabc"));
+  const AccountLists::BoxOutcome done = accounts.addFromBox(AccountList::kBlacklist);
+  EXPECT_EQ(done.added, std::vector<std::string>{"111"});
+  EXPECT_EQ(done.skipped, std::vector<std::string>{"222"});
+  EXPECT_EQ(done.refused, std::vector<std::string>{"abc"});
+  EXPECT_TRUE(done.failed.empty());
+  EXPECT_EQ(count("select count(1) from 黑名单 where QQ号='111'"), 1);
+  EXPECT_EQ(count("select count(1) from 黑名单 where QQ号='222'"), 1);
+  EXPECT_EQ(lists.blacklist.rowCount(), 2u);
+}
+
 TEST_F(AccountListsTest, AddBoxLinesMayEndInABareLineFeed) {
   ASSERT_TRUE(settings.setText("编辑框_欲加入管理员", "111\n222"));
   accounts.addFromBox(AccountList::kAdministrators);
