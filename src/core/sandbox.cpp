@@ -165,15 +165,13 @@ Status RunSandbox(RobotCore& robot, const SandboxEvent& event, SandboxOutcome& o
   engine.lifecycle().runLog().setServiceLog(false);
   if (!engine.start()) return Status::Error("the rules did not start on the copy");
   engine.host().clear();  // the startup's own read calls
-  const std::vector<RunLogEntry> before = engine.lifecycle().runLog().entries();
-  const int64_t lastId = before.empty() ? 0 : before.back().id;
+  const int64_t lastId = engine.lifecycle().runLog().lastId();
   outcome.managed = engine.lifecycle().managedGroups().contains(event.group);
   const int32_t now = static_cast<int32_t>(
       std::chrono::duration_cast<std::chrono::seconds>(options.start.time_since_epoch()).count());
   Deliver(engine, event, now);
   outcome.calls = engine.host().actions();
-  for (const RunLogEntry& e : engine.lifecycle().runLog().entries())
-    if (e.id > lastId) outcome.runLog.push_back(e);
+  outcome.runLog = engine.lifecycle().runLog().entriesAfter(lastId);
   engine.shutdown();
   return Status::Ok();
 }

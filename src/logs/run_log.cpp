@@ -1,5 +1,7 @@
 #include "logs/run_log.h"
 
+#include <algorithm>
+
 #include "util/log.h"
 #include "util/text.h"
 #include "util/time_text.h"
@@ -46,6 +48,20 @@ void RunLog::WriteRunLog(std::string_view type, std::string_view message) {
 std::vector<RunLogEntry> RunLog::entries() const {
   std::lock_guard lock(mu_);
   return {entries_.begin(), entries_.end()};
+}
+
+std::vector<RunLogEntry> RunLog::entriesAfter(int64_t after, size_t max) const {
+  std::lock_guard lock(mu_);
+  // Ids grow with every entry, so the new ones are a tail of the deque.
+  auto first = std::partition_point(entries_.begin(), entries_.end(),
+                                    [after](const RunLogEntry& e) { return e.id <= after; });
+  if (static_cast<size_t>(entries_.end() - first) > max) first = entries_.end() - max;
+  return {first, entries_.end()};
+}
+
+int64_t RunLog::lastId() const {
+  std::lock_guard lock(mu_);
+  return entries_.empty() ? 0 : entries_.back().id;
 }
 
 std::string RunLog::status() const {

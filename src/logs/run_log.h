@@ -47,6 +47,11 @@ class RunLog {
   void setServiceLog(bool on) { serviceLog_.store(on); }
 
   std::vector<RunLogEntry> entries() const;
+  // The entries with an id above `after`, the newest `max` of them, oldest
+  // first: what a poll asks for, without copying the whole log each time.
+  std::vector<RunLogEntry> entriesAfter(int64_t after, size_t max = SIZE_MAX) const;
+  // The newest entry's id, 0 while there is none.
+  int64_t lastId() const;
   // The latest message (the status line).
   std::string status() const;
 

@@ -223,14 +223,13 @@ httplib::Server::HandlerResponse PanelServer::Impl::guard(const httplib::Request
 
 Json PanelServer::Impl::statusJson() {
   Lifecycle& l = robot.lifecycle();
-  const std::vector<RunLogEntry> entries = l.runLog().entries();
   Json j;
   j["connection"] = Json::parse(status.json());
   j["ready"] = robot.startedUp();
   j["welcome"] = "欢迎使用群管软件";
   j["features"] = FeatureStatusPage(robot.featureStatus(), l.lists().groups.rowCount(),
                                     l.managedGroups().size());
-  j["lastRunLog"] = entries.empty() ? 0 : entries.back().id;
+  j["lastRunLog"] = l.runLog().lastId();
   j["dataDirectory"] = l.dataDirectory();
   return j;
 }

@@ -107,16 +107,14 @@ void AddSettingsRoutes(httplib::Server& server, PanelContext& ctx) {
         text.find_first_not_of("0123456789") == std::string::npos)
       after = std::stoll(text);
     Json list = Json::array();
-    for (const RunLogEntry& e : ctx.robot.lifecycle().runLog().entries()) {
-      if (e.id <= after) continue;
+    for (const RunLogEntry& e :
+         ctx.robot.lifecycle().runLog().entriesAfter(after, kMaxRunLogAnswer)) {
       list.push_back({{"id", e.id},
                       {"time", e.time},
                       {"type", e.type.empty() ? "信息" : e.type},
                       {"message", e.message},
                       {"red", e.red}});
     }
-    if (list.size() > kMaxRunLogAnswer)
-      list.erase(list.begin(), list.end() - static_cast<std::ptrdiff_t>(kMaxRunLogAnswer));
     SendJson(res, Json{{"entries", list}});
   });
 }

@@ -85,6 +85,24 @@ TEST_F(RunLogTest, KeepsOnlyTheNewestEntries) {
   EXPECT_EQ(big.entries().front().id, 51);
 }
 
+TEST_F(RunLogTest, APollGetsTheEntriesAfterItsLastIdAtMostTheNewestFew) {
+  RunLog log(clock_, &view_, 3);
+  EXPECT_EQ(log.lastId(), 0);
+  EXPECT_TRUE(log.entriesAfter(0).empty());
+  for (int i = 1; i <= 5; ++i) log.WriteRunLog("操作", "m" + std::to_string(i));
+  EXPECT_EQ(log.lastId(), 5);
+  auto ids = [](const std::vector<RunLogEntry>& entries) {
+    std::vector<int64_t> out;
+    for (const RunLogEntry& e : entries) out.push_back(e.id);
+    return out;
+  };
+  EXPECT_EQ(ids(log.entriesAfter(0)), (std::vector<int64_t>{3, 4, 5}));  // 1 and 2 are gone
+  EXPECT_EQ(ids(log.entriesAfter(3)), (std::vector<int64_t>{4, 5}));
+  EXPECT_EQ(ids(log.entriesAfter(0, 2)), (std::vector<int64_t>{4, 5}));  // the newest
+  EXPECT_TRUE(log.entriesAfter(5).empty());
+  EXPECT_TRUE(log.entriesAfter(99).empty());
+}
+
 TEST_F(RunLogTest, HostileMessagesAreKeptOnlyAsBoundedExcerpts) {
   RunLog log(clock_, &view_);
   std::vector<size_t> sinkSizes;
