@@ -176,11 +176,20 @@ try {
       const { unnamed, count } = await unnamedControls(mobile);
       total += count;
       for (const u of unnamed) problems.push(`${where}: no accessible name: ${u}`);
+      await mobile.evaluate(() => scrollTo(0, 0));  // the menu bar stays at the top of the picture
       await mobile.screenshot({ path: shotName('phone', name, tab), fullPage: true });
     });
     console.log('     widths at 390 px (page/window, main content/main):\n       ' + widths.join('\n       '));
     console.log(`     ${total} controls seen at 390 px`);
     assert.deepEqual(problems, []);
+  });
+
+  await check('at 390 px the help page of the variables fits the window', async () => {
+    await mobile.goto(base + 'help.html');
+    await mobile.locator('h1').waitFor();
+    const widths = await mobile.evaluate(() => [document.documentElement.scrollWidth, innerWidth]);
+    assert.ok(widths[0] <= widths[1], `the help page is ${widths[0]} px wide in ${widths[1]} px`);
+    await mobile.screenshot({ path: path.join(shots, 'phone-帮助.png'), fullPage: true });
   });
 
   // The box around `table` that scrolls sideways (not the page's main area), with its widths.
