@@ -246,6 +246,8 @@ try {
     assert.equal(await p.locator('#login-token').isVisible(), true);
     assert.doesNotMatch(await p.locator('body').innerText(), /"error"/);
     assert.equal(new URL(p.url()).pathname, '/');  // the bad token leaves the address bar
+    assert.deepEqual((await unnamedControls(p)).unnamed, []);
+    assert.ok(await p.evaluate(() => document.documentElement.scrollWidth <= innerWidth));
     await p.screenshot({ path: path.join(shots, 'phone-登录-错误链接.png') });
     await p.fill('#login-token', panel.loginUrl.split('token=')[1]);
     await p.click('#login-form button');
