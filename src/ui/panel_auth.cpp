@@ -381,4 +381,39 @@ std::string CookieValue(std::string_view header, std::string_view name) {
   return "";
 }
 
+std::string LoginPageWithError(std::string_view page, std::string_view message) {
+  std::string escaped;
+  for (char c : message) {
+    switch (c) {
+      case '&':
+        escaped += "&amp;";
+        break;
+      case '<':
+        escaped += "&lt;";
+        break;
+      case '>':
+        escaped += "&gt;";
+        break;
+      case '"':
+        escaped += "&quot;";
+        break;
+      case '\'':
+        escaped += "&#39;";
+        break;
+      default:
+        escaped += c;
+    }
+  }
+  std::string out(page);
+  auto replace = [&out](std::string_view from, const std::string& to) {
+    const size_t at = out.find(from);
+    if (at != std::string::npos) out.replace(at, from.size(), to);
+  };
+  // Shown before the script runs, which keeps the reason where it stands.
+  replace(R"(<section id="login" hidden>)", R"(<section id="login">)");
+  replace(R"(<p id="login-error" class="error" role="alert"></p>)",
+          R"(<p id="login-error" class="error" role="alert">)" + escaped + "</p>");
+  return out;
+}
+
 }  // namespace bw::ui

@@ -116,6 +116,10 @@ bool HostAllowed(std::string_view host, int port, std::string_view extraHost = {
 // The Origin header is this panel itself: "http://" + an allowed host.
 bool OriginAllowed(std::string_view origin, int port, std::string_view extraHost = {});
 
+// The login page (index.html's text) with `message` shown as the login's error:
+// the answer to a login link that was refused, in place of an API answer.
+std::string LoginPageWithError(std::string_view page, std::string_view message);
+
 // The value of cookie `name` in a Cookie header, or "".
 std::string CookieValue(std::string_view header, std::string_view name);
 

@@ -49,10 +49,50 @@ const char* KindName(ControlKind kind) {
   return "edit";
 }
 
+struct EditCaption {
+  const char* name;
+  const char* caption;
+};
+
+// What a screen reader calls each edit box. The window sets its boxes between
+// the pieces of a caption ("禁言 [  ] 分钟"), which name them to the eye only.
+constexpr EditCaption kEditCaptions[] = {
+    {opt::kMuteMinutes, "禁言分钟数"},
+    {opt::kImageMaxWidth, "图片宽大于多少像素"},
+    {opt::kImageMaxHeight, "图片高大于多少像素"},
+    {opt::kWarningsBeforePunish, "警告几次后再踢出/禁言"},
+    {opt::kBannedWords, "踢人/禁言的关键词, 用 + 分割"},
+    {opt::kImageRunLength, "连续发几张图后踢出/禁言"},
+    {opt::kAtKickCommand, "@踢人的命令"},
+    {opt::kPenaltyNotice, "踢人/禁言 发言"},
+    {opt::kWarningText, "警告语"},
+    {opt::kWelcomeText, "欢迎语"},
+    {opt::kInviteQueryReply, "邀请查询回复"},
+    {opt::kTaskInterval, "执行间隔秒数"},
+    {opt::kJoinLevel, "进群等级必须不低于"},
+    {opt::kCardPrefix, "名片前缀"},
+    {opt::kCardSuffix, "名片后缀"},
+    {opt::kCardLength, "除前后缀外名片字数"},
+    {opt::kJoinMuteMinutes, "进群禁言分钟数"},
+    {opt::kMemberLimit, "限制人数"},
+    {opt::kLimitKickNotice, "踢出发言"},
+};
+
+// The accessible name of a control: its own label, else the name above, else
+// the window's caption with its gaps closed.
+std::string Caption(const ControlSpec& spec, const std::string& label) {
+  if (!label.empty()) return label;
+  for (const EditCaption& e : kEditCaptions)
+    if (spec.name == e.name) return e.caption;
+  static const std::regex kGap("\\s+");
+  return std::regex_replace(spec.caption, kGap, " ");
+}
+
 Json Control(const Settings& settings, const char* name, const std::string& label = {}) {
   const ControlSpec* spec = Settings::Find(name);
   Json c = {{"name", name}, {"kind", KindName(spec->kind)}};
   c["label"] = label;
+  c["caption"] = Caption(*spec, label);
   if (spec->kind == ControlKind::kCheck || spec->kind == ControlKind::kRadio) {
     c["value"] = settings.checked(name);
   } else {
@@ -93,6 +133,8 @@ Json Row(const Settings& settings, const char* box, std::vector<const char*> edi
     parts.push_back(Control(settings, edit));
     if (next < pieces.size()) parts.push_back({{"text", pieces[next++]}});
   }
+  // A caption may say more than its boxes take ("关键词踢人/禁言  用 + 分割").
+  for (; next < pieces.size(); ++next) parts.push_back({{"text", pieces[next]}});
   return {{"parts", parts}};
 }
 

@@ -252,14 +252,22 @@ void PanelServer::Impl::serveAsset(const httplib::Request& req, httplib::Respons
 
 void PanelServer::Impl::login(const std::string& secret, const httplib::Request& req,
                               httplib::Response& res, bool redirect) {
+  // A refused login link opens the login page with the reason, not an API answer.
+  auto refuse = [&](int code, const std::string& message) {
+    if (!redirect) return SendError(res, code, message);
+    res.status = code;
+    res.set_header("Cache-Control", "no-store");
+    res.set_content(LoginPageWithError(FindPanelAsset("/index.html")->bytes(), message),
+                    "text/html; charset=utf-8");
+  };
   PanelSession s;
   switch (auth.login(secret, req.remote_addr, &s)) {
     case LoginResult::kRateLimited:
       res.set_header("Retry-After", "60");
-      SendError(res, 429, "登录尝试过多, 请一分钟后再试");
+      refuse(429, "登录尝试过多, 请一分钟后再试");
       return;
     case LoginResult::kWrongToken:
-      SendError(res, 401, auth.hasPassword() ? "密码不正确" : "登录令牌不正确");
+      refuse(401, auth.hasPassword() ? "密码不正确" : "登录令牌不正确");
       return;
     case LoginResult::kOk:
       break;

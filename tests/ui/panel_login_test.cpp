@@ -18,6 +18,8 @@ namespace bw::ui {
 namespace {
 
 using Json = nlohmann::json;
+using ::testing::HasSubstr;
+using ::testing::Not;
 
 constexpr char kPassword[] = "青榆 correct horse";
 constexpr char kProxy[] = "https://panel.example.com";
@@ -84,6 +86,7 @@ TEST_F(PanelLoginTest, WithAPasswordSetOnlyThePasswordLogsIn) {
   auto link = client().Get(std::string("/login?token=") + kToken);
   ASSERT_TRUE(link);
   EXPECT_EQ(link->status, 401);
+  EXPECT_THAT(link->body, HasSubstr(R"(role="alert">密码不正确</p>)"));
   auto asToken = login({{"token", kPassword}});
   ASSERT_TRUE(asToken);
   EXPECT_EQ(asToken->status, 400);  // the page asks for the password by its name
@@ -134,6 +137,60 @@ TEST_F(PanelLoginTest, ChangesMayComeThroughTheReverseProxysOriginAndNoOtherFore
   EXPECT_FALSE(lifecycle.settings().checked("选择框_开启广告检测"));
   EXPECT_EQ(from(kProxy), 200);
   EXPECT_TRUE(lifecycle.settings().checked("选择框_开启广告检测"));
+}
+
+// A login link that is wrong, expired (the token file was renewed) or one guess
+// too many opens the login page saying why: an HTML page, not the API's JSON.
+class PanelLoginLinkTest : public PanelFixture {};
+
+TEST_F(PanelLoginLinkTest, ARefusedLinkAnswersTheLoginPageWithItsReason) {
+  struct Case {
+    const char* what;
+    std::string token;
+    int status;
+    const char* message;
+  };
+  const std::string expired = std::string(kToken).replace(0, 4, "ffff");
+  const Case cases[] = {
+      {"a wrong token", "not-the-token", 401, "登录令牌不正确"},
+      {"an expired token", expired, 401, "登录令牌不正确"},
+      {"a mangled token", "<script>alert(1)</script>", 401, "登录令牌不正确"},
+      {"an empty token", "", 401, "登录令牌不正确"},
+      {"a token after too many failures", kToken, 429, "登录尝试过多, 请一分钟后再试"},
+  };
+  startRobot();
+  startPanel();
+  for (int i = 0; i < PanelAuth::kMaxFailures - 4; ++i) {  // with the four cases above: five
+    auto res = client().Get("/login?token=wrong");
+    ASSERT_TRUE(res);
+  }
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto res = client().Get("/login?token=" + httplib::detail::encode_query_param(c.token));
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, c.status);
+    EXPECT_THAT(res->get_header_value("Content-Type"), HasSubstr("text/html"));
+    EXPECT_THAT(res->body, HasSubstr("<!doctype html>"));
+    EXPECT_THAT(res->body, HasSubstr(std::string(R"(role="alert">)") + c.message + "</p>"));
+    EXPECT_THAT(res->body, HasSubstr(R"(<section id="login">)"));  // shown without the script
+    EXPECT_THAT(res->body, Not(HasSubstr("<script>alert")));
+    EXPECT_TRUE(res->get_header_value("Set-Cookie").empty());
+    EXPECT_FALSE(Json::parse(res->body, nullptr, false).is_object());
+  }
+  // The API's own login keeps answering JSON.
+  auto api = client().Post("/api/login", {{"Origin", origin()}}, Json{{"token", "wrong"}}.dump(),
+                           "application/json");
+  ASSERT_TRUE(api);
+  EXPECT_EQ(Json::parse(api->body, nullptr, false).value("error", ""),
+            "登录尝试过多, 请一分钟后再试");
+}
+
+TEST_F(PanelLoginLinkTest, TheReasonIsTextInThePage) {
+  const std::string page =
+      R"(<section id="login" hidden><p id="login-error" class="error" role="alert"></p>)";
+  EXPECT_EQ(LoginPageWithError(page, R"(a<b & "c" 'd'>)"),
+            R"(<section id="login"><p id="login-error" class="error" role="alert">)"
+            R"(a&lt;b &amp; &quot;c&quot; &#39;d&#39;&gt;</p>)");
 }
 
 }  // namespace

@@ -190,7 +190,7 @@ TEST_F(PanelServerTest, ASwitchFromThePanelActsLikeTheWindowAndIsSavedAtOnce) {
   EXPECT_THAT(
       page->body,
       HasSubstr(
-          R"({"kind":"edit","label":"","max":43200,"min":1,"name":"编辑框_禁言时间","number":true,"value":"60"})"));
+          R"({"caption":"禁言分钟数","kind":"edit","label":"","max":43200,"min":1,"name":"编辑框_禁言时间","number":true,"value":"60"})"));
   EXPECT_THAT(page->body, HasSubstr("*慎用 可能踢一大片"));
 }
 

@@ -76,6 +76,27 @@ async function start() {
   setInterval(poll, 500);
 }
 
+// On a narrow screen the navigation is a drawer: the menu button opens it, and
+// choosing a page, the dimmed rest of the page or Escape closes it.
+function setMenu(open) {
+  const app = document.getElementById('app');
+  const button = document.getElementById('menu-button');
+  if (app.classList.contains('nav-open') === open) return;
+  app.classList.toggle('nav-open', open);
+  button.setAttribute('aria-expanded', String(open));
+  if (open) (document.querySelector('#pages a[aria-current]') || document.querySelector('#pages a'))?.focus();
+  else if (document.activeElement?.closest('#nav')) button.focus();
+}
+document.getElementById('menu-button').addEventListener('click', () =>
+  setMenu(!document.getElementById('app').classList.contains('nav-open')));
+document.getElementById('app').addEventListener('click', (e) => { if (e.target.id === 'app') setMenu(false); });
+document.getElementById('pages').addEventListener('click', (e) => { if (e.target.closest('a')) setMenu(false); });
+document.addEventListener('keydown', (e) => { if (e.key === 'Escape') setMenu(false); });
+
+// A login link (/login?token=…) that was refused lands here with its reason
+// shown; the token leaves the address bar, so a reload does not try it again.
+if (location.pathname === '/login') history.replaceState(null, '', '/');
+
 document.getElementById('login-form').addEventListener('submit', async (event) => {
   event.preventDefault();
   const secret = document.getElementById('login-token').value;
@@ -193,8 +214,8 @@ function logRow(e) {
 
 function logPage() {
   const body = el('tbody', { id: 'log-body' }, state.log.slice().reverse().map(logRow));
-  return el('table', { class: 'log' },
-    el('thead', {}, el('tr', {}, ['ID', '时间', '类型', '信息'].map((h) => el('th', { text: h })))), body);
+  return el('div', { class: 'table-box' }, el('table', { class: 'log' },
+    el('thead', {}, el('tr', {}, ['ID', '时间', '类型', '信息'].map((h) => el('th', { text: h })))), body));
 }
 
 function appendLog(entries) {
@@ -214,6 +235,7 @@ async function change(name, value) {
     // would rebuild its lists from answers that may predate a button pressed
     // meanwhile (leaving a text box is a change, and so is the press after it).
     await poll();
+    document.dispatchEvent(new CustomEvent('setting-changed', { detail: { name } }));
     return;
   }
   await ask(res.data.error || '修改失败');
@@ -224,15 +246,16 @@ function control(c) {
   if (c.kind === 'check' || c.kind === 'radio') {
     const input = el('input', {
       type: c.kind === 'check' ? 'checkbox' : 'radio', 'data-name': c.name, checked: c.value,
+      'aria-label': c.label ? undefined : c.caption,
       onchange: (e) => change(c.name, e.target.checked),
     });
     return el('label', {}, input, c.label ? ' ' + c.label : '');
   }
   if (c.kind === 'area') {
-    return el('textarea', { 'data-name': c.name, onchange: (e) => change(c.name, e.target.value) }, c.value);
+    return el('textarea', { 'data-name': c.name, 'aria-label': c.caption, onchange: (e) => change(c.name, e.target.value) }, c.value);
   }
   return el('input', {
-    type: 'text', 'data-name': c.name, value: c.value, class: c.number ? '' : 'wide',
+    type: 'text', 'data-name': c.name, value: c.value, class: c.number ? '' : 'wide', 'aria-label': c.caption,
     inputmode: c.number ? 'numeric' : undefined,
     onchange: (e) => change(c.name, e.target.value),
   });
@@ -273,10 +296,14 @@ async function tick(body) {
   if (state.page === page) render();
 }
 
+const STATUS_COLUMN = 4;  // 群设置's 初始化状态
 async function groupPage(main, title) {
   const res = await api('GET', '/api/groups');
   if (state.page !== '群设置' || !res.ok) return;
   const g = res.data;
+  // Offline every fetch of members fails: that is the missing account, not a fault of the group.
+  const offline = state.status && state.status.connection.state !== 'connected';
+  const shown = (c, k) => (offline && k === STATUS_COLUMN && c === '获取群成员失败' ? '账号未连接, 连接后获取群成员' : c);
   const head = el('tr', {}, g.columns.map((c, i) => el('th', {},
     i === 0 ? el('button', { type: 'button', class: 'plain', id: 'tick-all', text: c, onclick: () => tick({ all: true }) }) : c)));
   const rows = g.rows.map((r, i) => el('tr', {},
@@ -284,11 +311,11 @@ async function groupPage(main, title) {
       type: 'checkbox', 'data-row': String(i), checked: r.checked, 'aria-label': r.cells[1] || '',
       onchange: (e) => tick({ row: i, checked: e.target.checked }),
     })),
-    r.cells.slice(1).map((c) => el('td', { text: c }))));
+    r.cells.slice(1).map((c, k) => el('td', { text: shown(c, k + 1) }))));
   // The page's buttons stand above the list (its hints point "up" to them).
   main.replaceChildren(title, ...extrasFor('群设置'),
     el('fieldset', {}, el('legend', { text: g.title }),
-      el('table', { class: 'log' }, el('thead', {}, head), el('tbody', {}, rows)),
+      el('div', { class: 'table-box' }, el('table', { class: 'log' }, el('thead', {}, head), el('tbody', {}, rows))),
       g.hints.map((h) => el('div', { class: 'row note', text: h }))));
 }
 

@@ -221,11 +221,18 @@
       }
       if (r.ok) draw(r.data);
     });
-    api('GET', '/api/lists/limits').then((res) => {
+    const load = () => api('GET', '/api/lists/limits').then((res) => {
       if (!res.ok) return;
       control = res.data.limitControl;
       draw(res.data);
     });
+    load();
+    // Switching the control on counts the members (现有人数): show them at once.
+    const changed = (e) => {
+      if (!tableBox.isConnected) document.removeEventListener('setting-changed', changed);
+      else if (e.detail.name === '选择框_开启群人数控制') load();
+    };
+    document.addEventListener('setting-changed', changed);
     return el('fieldset', { id: 'limit-box' }, el('legend', { text: '群人数' }),
       el('div', { class: 'row' }, set), tableBox);
   });

@@ -21,10 +21,10 @@
         ? '机器人不会对群做任何操作。'
         : '这个群没有勾选监控: 机器人不处理它的事件。' });
     const log = outcome.runlog.length
-      ? el('table', { class: 'log sandbox-log' },
+      ? el('div', { class: 'table-box' }, el('table', { class: 'log sandbox-log' },
         el('thead', {}, el('tr', {}, ['时间', '类型', '信息'].map((h) => el('th', { text: h })))),
         el('tbody', {}, outcome.runlog.map((e) => el('tr', { class: e.red ? 'red' : '' },
-          el('td', { text: e.time }), el('td', { text: e.type }), el('td', { text: e.message })))))
+          el('td', { text: e.time }), el('td', { text: e.type }), el('td', { text: e.message }))))))
       : el('p', { class: 'placeholder', text: '不写运行日志。' });
     return [
       el('fieldset', { id: 'sandbox-calls' }, el('legend', { text: '机器人会做的操作' }), calls),
