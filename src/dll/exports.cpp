@@ -1,9 +1,11 @@
 // The exported entry points of the plug-in, with the host's exact signatures.
-// Every export forwards to the loaded Plugin; before the library-load steps ran
-// (or after the unload) it answers 0 or an empty text. The five service exports
-// have Chinese names, which C++ cannot spell portably: they are defined here
-// under ASCII names and exported under their GBK names by the module-definition
-// file generated from exports.def.in.
+// Every export forwards to the loaded Plugin, which on Windows the first
+// export call creates (never DllMain: nothing may load a library, write a file
+// or start a thread under the loader lock). Without a plug-in (the native tests
+// before LoadPlugin or after UnloadPlugin) an export answers 0 or an empty text. The five service
+// exports have Chinese names, which C++ cannot spell portably: they are defined here under ASCII
+// names and exported under their GBK names by the module-definition file generated from
+// exports.def.in.
 #include "dll/exports.h"
 
 #include "dll/plugin.h"
@@ -15,15 +17,20 @@
 #include <ctime>
 #include <string>
 
+#include "util/log.h"
 #include "util/wide_text.h"
 
 // Times past 2038 are stored and compared: msvcrt's time_t must be the 64-bit one.
 static_assert(sizeof(time_t) == 8, "build with -D__MINGW_USE_VC2005_COMPAT");
 #endif
 
-using bw::dll::CurrentPlugin;
-
 namespace {
+
+// The web services' base URL of a test build (scripts/test-windows points it
+// at its loopback stub); empty in a release, which talks to QQ's own hosts.
+#if !defined(BW_WEB_SERVICES_URL)
+#define BW_WEB_SERVICES_URL ""
+#endif
 
 #if defined(_WIN32)
 // While the plug-in's threads run, the library holds a reference to itself: a
@@ -50,20 +57,49 @@ void HoldSelf() {
 void ReleaseSelf() {
   if (HMODULE held = gSelfReference.exchange(nullptr)) FreeLibrary(held);
 }
+
+// What a plug-in loaded by the host works with: the host's run directory (the
+// directory of its program), its CQP.dll, the update server given at build time.
+bw::dll::PluginOptions HostOptions() {
+  std::wstring exe(MAX_PATH, L'\0');
+  DWORD n = 0;
+  while ((n = GetModuleFileNameW(nullptr, exe.data(), static_cast<DWORD>(exe.size()))) ==
+         exe.size()) {
+    exe.resize(exe.size() * 2);
+  }
+  exe.resize(n);
+  const size_t slash = exe.find_last_of(L"\\/");
+  const std::wstring dir = slash == std::wstring::npos ? std::wstring() : exe.substr(0, slash);
+  bw::dll::PluginOptions options;
+  options.runDirectory = bw::Utf8FromWide(dir);
+  options.hostLibrary = "CQP.dll";
+  options.updateBaseUrl = BW_UPDATE_URL;
+  if (!options.updateBaseUrl.empty() && options.updateBaseUrl.back() != '/')
+    options.updateBaseUrl += '/';
+  const std::string web = BW_WEB_SERVICES_URL;
+  if (!web.empty()) {
+    bw::LogWarning("a test build: the QQ web services are at " + web);
+    options.webServices = {web, web, web, web, web, web};
+  }
+  return options;
+}
+
+bw::dll::Plugin* Loaded() { return bw::dll::EnsurePlugin(HostOptions); }
 #else
 void HoldSelf() {}
 void ReleaseSelf() {}
+bw::dll::Plugin* Loaded() { return bw::dll::CurrentPlugin(); }
 #endif
 
 template <typename Fn>
 int32_t Forward(Fn&& fn) {
-  bw::dll::Plugin* plugin = CurrentPlugin();
+  bw::dll::Plugin* plugin = Loaded();
   return plugin ? fn(*plugin) : 0;
 }
 
 template <typename Fn>
 const char* ForwardText(Fn&& fn) {
-  bw::dll::Plugin* plugin = CurrentPlugin();
+  bw::dll::Plugin* plugin = Loaded();
   return plugin ? fn(*plugin) : "";
 }
 
@@ -75,6 +111,10 @@ const char* BW_STDCALL AppInfo() {
   return ForwardText([](auto& p) { return p.AppInfo(); });
 }
 int32_t BW_STDCALL Initialize(int32_t authCode) {
+  // A second Initialize: the host unloaded the library without _eventExit (it
+  // stayed loaded for its threads) and loaded it again. The old instance's
+  // threads are joined, so the library's hold on itself goes too.
+  if (bw::dll::RestartIfInitialized()) ReleaseSelf();
   return Forward([&](auto& p) { return p.Initialize(authCode); });
 }
 int32_t BW_STDCALL _eventStartup() {
@@ -180,33 +220,16 @@ int32_t BW_STDCALL bw_PublishHomework(const char* group, const char* courseName,
 }
 
 #if defined(_WIN32)
-// The library-load steps. The objects are only built here: no thread starts
-// before _eventEnable, so nothing waits under the loader lock.
+// Only the module is recorded here: the plug-in is created by the first export
+// call, outside the loader lock.
 BOOL WINAPI DllMain(HINSTANCE self, DWORD reason, LPVOID reserved) {
   if (reason == DLL_PROCESS_ATTACH) {
     gSelf = self;
-    std::wstring exe(MAX_PATH, L'\0');
-    DWORD n = 0;
-    while ((n = GetModuleFileNameW(nullptr, exe.data(), static_cast<DWORD>(exe.size()))) ==
-           exe.size()) {
-      exe.resize(exe.size() * 2);
-    }
-    exe.resize(n);
-    const size_t slash = exe.find_last_of(L"\\/");
-    const std::wstring dir = slash == std::wstring::npos ? std::wstring() : exe.substr(0, slash);
-    const std::string runDirectory = bw::Utf8FromWide(dir);
-    bw::dll::PluginOptions options;
-    options.runDirectory = runDirectory;
-    options.hostLibrary = "CQP.dll";
-    options.updateBaseUrl = BW_UPDATE_URL;
-    if (!options.updateBaseUrl.empty() && options.updateBaseUrl.back() != '/')
-      options.updateBaseUrl += '/';
-    bw::dll::LoadPlugin(std::move(options));
   } else if (reason == DLL_PROCESS_DETACH && reserved == nullptr) {
     // A FreeLibrary. While threads ran, the library's own reference kept it
     // loaded, so none runs now: the objects go, their files are closed.
     // (At process exit, reserved != nullptr, the process takes everything.)
-    bw::dll::UnloadPlugin();
+    bw::dll::UnloadPluginForLibraryUnload();
   }
   return TRUE;
 }
