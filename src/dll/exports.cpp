@@ -1,11 +1,11 @@
 // The exported entry points of the plug-in, with the host's exact signatures.
-// Every export forwards to the loaded Plugin, which on Windows the first
-// export call creates (never DllMain: nothing may load a library, write a file
-// or start a thread under the loader lock). Without a plug-in (the native tests
-// before LoadPlugin or after UnloadPlugin) an export answers 0 or an empty text. The five service
-// exports have Chinese names, which C++ cannot spell portably: they are defined here under ASCII
-// names and exported under their GBK names by the module-definition file generated from
-// exports.def.in.
+// Every export forwards to the loaded Plugin, which on Windows the first export
+// call creates (never DllMain: nothing may load a library, write a file or
+// start a thread under the loader lock). Without a plug-in (the native tests
+// before LoadPlugin or after UnloadPlugin) an export answers 0 or an empty
+// text. The five service exports have Chinese names, which C++ cannot spell
+// portably: they are defined here under ASCII names and exported under their
+// GBK names by the module-definition file generated from exports.def.in.
 #include "dll/exports.h"
 
 #include "dll/plugin.h"
@@ -25,12 +25,6 @@ static_assert(sizeof(time_t) == 8, "build with -D__MINGW_USE_VC2005_COMPAT");
 #endif
 
 namespace {
-
-// The web services' base URL of a test build (scripts/test-windows points it
-// at its loopback stub); empty in a release, which talks to QQ's own hosts.
-#if !defined(BW_WEB_SERVICES_URL)
-#define BW_WEB_SERVICES_URL ""
-#endif
 
 #if defined(_WIN32)
 // While the plug-in's threads run, the library holds a reference to itself: a
@@ -76,11 +70,13 @@ bw::dll::PluginOptions HostOptions() {
   options.updateBaseUrl = BW_UPDATE_URL;
   if (!options.updateBaseUrl.empty() && options.updateBaseUrl.back() != '/')
     options.updateBaseUrl += '/';
+#if defined(BW_WEB_SERVICES_URL)
+  // A test build (scripts/test-windows): every web service at its loopback
+  // stub. A release is built without it and talks to QQ's own hosts.
   const std::string web = BW_WEB_SERVICES_URL;
-  if (!web.empty()) {
-    bw::LogWarning("a test build: the QQ web services are at " + web);
-    options.webServices = {web, web, web, web, web, web};
-  }
+  bw::LogWarning("a test build: the QQ web services are at " + web);
+  options.webServices = {web, web, web, web, web, web};
+#endif
   return options;
 }
 

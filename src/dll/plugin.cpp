@@ -436,22 +436,24 @@ Plugin* EnsurePlugin(const std::function<PluginOptions()>& options) {
 }
 
 bool RestartIfInitialized() {
+  Plugin* current = CurrentPlugin();
+  if (!current || !current->initialized()) return false;
+  LogWarning(current->ended() ? "the host initializes the plug-in again after _eventExit: a fresh "
+                                "instance starts"
+                              : "the host initializes the plug-in again without having ended it "
+                                "(no _eventExit): the previous instance stops calling the host "
+                                "and is shut down, a fresh one starts");
+  current->host().stopCalls();
+  // The fresh instance takes the old one's place at once, so that an export
+  // called meanwhile never finds none (and makes one of its own).
+  auto fresh = std::make_unique<Plugin>(current->options());
   std::unique_ptr<Plugin> old;
   {
     std::lock_guard lock(gPluginMu);
-    if (!gPlugin || !gPlugin->initialized()) return false;
     old.reset(gPlugin);
-    gPlugin = nullptr;
+    gPlugin = fresh.release();
   }
-  LogWarning(old->ended() ? "the host initializes the plug-in again after _eventExit: a fresh "
-                            "instance starts"
-                          : "the host initializes the plug-in again without having ended it "
-                            "(no _eventExit): the previous instance stops calling the host and "
-                            "is shut down, a fresh one starts");
-  old->host().stopCalls();
-  PluginOptions options = old->options();
-  old.reset();  // joins its threads
-  LoadPlugin(std::move(options));
+  old.reset();  // joins its threads: an export's thread, not under the loader lock
   return true;
 }
 
