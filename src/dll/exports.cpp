@@ -52,6 +52,13 @@ void ReleaseSelf() {
   if (HMODULE held = gSelfReference.exchange(nullptr)) FreeLibrary(held);
 }
 
+#if defined(BW_WEB_SERVICES_URL)
+// Kept in the file as text: scripts/build-windows --check tells a test build
+// from a release by it.
+[[gnu::used]] const char kTestBuildMark[] =
+    "a test build: the QQ web services are at " BW_WEB_SERVICES_URL;
+#endif
+
 // What a plug-in loaded by the host works with: the host's run directory (the
 // directory of its program), its CQP.dll, the update server given at build time.
 bw::dll::PluginOptions HostOptions() {
@@ -74,7 +81,7 @@ bw::dll::PluginOptions HostOptions() {
   // A test build (scripts/test-windows): every web service at its loopback
   // stub. A release is built without it and talks to QQ's own hosts.
   const std::string web = BW_WEB_SERVICES_URL;
-  bw::LogWarning("a test build: the QQ web services are at " + web);
+  bw::LogWarning(kTestBuildMark);
   options.webServices = {web, web, web, web, web, web};
 #endif
   return options;
