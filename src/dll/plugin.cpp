@@ -254,7 +254,7 @@ int32_t Plugin::Initialize(int32_t authCode) {
   return guarded("Initialize", [&] {
     // Here and not at the library load: under the loader lock neither another
     // library may be loaded nor a file written safely.
-    host_.bind(HostLibrary::open(options_.hostLibrary));
+    if (!host_.bound()) host_.bind(HostLibrary::open(options_.hostLibrary));
     writeStatusKey();
     host_.setAuthCode(authCode);
     return lifecycle_.Initialize(authCode);
