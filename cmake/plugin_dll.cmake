@@ -22,6 +22,13 @@ target_link_libraries(bw_plugin PRIVATE "$<LINK_LIBRARY:WHOLE_ARCHIVE,bw_dll>")
 # -DBW_UPDATE_URL=...; empty: the plug-in checks for no update.
 set(BW_UPDATE_URL "" CACHE STRING "Base URL of the plug-in's update server")
 target_compile_definitions(bw_dll PRIVATE BW_UPDATE_URL="${BW_UPDATE_URL}")
+# Tests only: one base URL ("http://127.0.0.1:<port>") for every QQ web
+# service, so that the harness under Wine answers them from a loopback stub.
+# Empty (a release): QQ's own HTTPS hosts; nothing at run time can change them.
+set(BW_WEB_SERVICES_URL "" CACHE STRING "Test builds only: base URL of a stub for the QQ web services")
+if(BW_WEB_SERVICES_URL)
+  target_compile_definitions(bw_dll PRIVATE BW_WEB_SERVICES_URL="${BW_WEB_SERVICES_URL}")
+endif()
 
 # Stripped: the host loads it by name and nothing links against it.
 target_link_options(bw_plugin PRIVATE -s -Wl,--enable-stdcall-fixup -Wl,--no-insert-timestamp)
@@ -39,7 +46,10 @@ if(BW_WINE_HARNESS)
 
   add_executable(bw_host_harness ${bw_harness_sources})
   set_target_properties(bw_host_harness PROPERTIES OUTPUT_NAME host_harness)
-  target_link_libraries(bw_host_harness PRIVATE odbc32)
+  # The web stub serves with the panel's HTTP library; the harness knows the
+  # stub's address from the same setting as the plug-in.
+  target_link_libraries(bw_host_harness PRIVATE odbc32 bw_httplib)
+  target_compile_definitions(bw_host_harness PRIVATE BW_WEB_SERVICES_URL="${BW_WEB_SERVICES_URL}")
 
   add_library(bw_fake_cqp SHARED ${PROJECT_SOURCE_DIR}/tests/dll/fake_cqp.cpp)
   set_target_properties(bw_fake_cqp PROPERTIES OUTPUT_NAME CQP PREFIX "" SUFFIX ".dll")

@@ -14,32 +14,47 @@ std::string Copied(const char* text) { return text ? std::string(text) : std::st
 
 }  // namespace
 
-CqpHost::CqpHost(std::unique_ptr<HostLibrary> library) : library_(std::move(library)) {
-  if (!library_) return;
-  setFatal_ = bind<SetFatal>("CQ_setFatal");
-  getLoginQQ_ = bind<GetInt64>("CQ_getLoginQQ");
-  getLoginNick_ = bind<GetText>("CQ_getLoginNick");
-  getCookies_ = bind<GetText>("CQ_getCookies");
-  getCsrfToken_ = bind<GetInt32>("CQ_getCsrfToken");
-  sendGroupMsg_ = bind<SendMsg>("CQ_sendGroupMsg");
-  sendPrivateMsg_ = bind<SendMsg>("CQ_sendPrivateMsg");
-  setGroupKick_ = bind<Kick>("CQ_setGroupKick");
-  setGroupBan_ = bind<Ban>("CQ_setGroupBan");
-  setGroupWholeBan_ = bind<WholeBan>("CQ_setGroupWholeBan");
-  setGroupCard_ = bind<Card>("CQ_setGroupCard");
-  setGroupAddRequestV2_ = bind<AddRequest>("CQ_setGroupAddRequestV2");
-  getGroupMemberList_ = bind<MemberList>("CQ_getGroupMemberList");
+void CqpHost::bind(std::unique_ptr<HostLibrary> library) {
+  if (library_ || !library) return;
+  library_ = std::move(library);
+  setFatal_ = symbol<SetFatal>("CQ_setFatal");
+  getLoginQQ_ = symbol<GetInt64>("CQ_getLoginQQ");
+  getLoginNick_ = symbol<GetText>("CQ_getLoginNick");
+  getCookies_ = symbol<GetText>("CQ_getCookies");
+  getCsrfToken_ = symbol<GetInt32>("CQ_getCsrfToken");
+  sendGroupMsg_ = symbol<SendMsg>("CQ_sendGroupMsg");
+  sendPrivateMsg_ = symbol<SendMsg>("CQ_sendPrivateMsg");
+  setGroupKick_ = symbol<Kick>("CQ_setGroupKick");
+  setGroupBan_ = symbol<Ban>("CQ_setGroupBan");
+  setGroupWholeBan_ = symbol<WholeBan>("CQ_setGroupWholeBan");
+  setGroupCard_ = symbol<Card>("CQ_setGroupCard");
+  setGroupAddRequestV2_ = symbol<AddRequest>("CQ_setGroupAddRequestV2");
+  getGroupMemberList_ = symbol<MemberList>("CQ_getGroupMemberList");
+  bound_.store(true);
 }
 
+void CqpHost::stopCalls() { stopped_.store(true); }
+
 template <typename Fn>
-Fn CqpHost::bind(const char* name) {
+Fn CqpHost::symbol(const char* name) {
   return reinterpret_cast<Fn>(library_->symbol(name));
 }
 
 bool CqpHost::available(const void* fn, const char* name, std::atomic<bool>& reported) {
-  if (fn) return true;
+  if (stopped_.load()) {
+    if (!stopReported_.exchange(true)) {
+      LogWarning(std::string("the host is unloading the plug-in: ") + name +
+                 " and every later host call are skipped");
+    }
+    return false;
+  }
+  const bool bound = bound_.load();
+  if (bound && fn) return true;
   if (!reported.exchange(true)) {
-    LogError(std::string("the host library offers no ") + name + "; the call is skipped");
+    LogError(bound ? std::string("the host library offers no ") + name + "; the call is skipped"
+                   : std::string("no host library is bound (before Initialize, or it could not "
+                                 "be loaded); ") +
+                         name + " is skipped");
   }
   return false;
 }

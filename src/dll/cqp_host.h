@@ -4,7 +4,12 @@
 // copied at once. A function the library lacks answers with its failure
 // result, and says so in the log once.
 //
-// Thread-safety: calls from any thread; setAuthCode() before the first call.
+// The library is bound in the host's Initialize, never while the plug-in's
+// library is being loaded: loading another library under the loader lock can
+// deadlock the host.
+//
+// Thread-safety: calls from any thread; bind() and setAuthCode() before the
+// first call.
 #pragma once
 
 #include <atomic>
@@ -21,12 +26,19 @@ namespace bw::dll {
 
 class CqpHost final : public HostApi {
  public:
-  // Binds the functions of `library` (may be null: every call fails).
-  explicit CqpHost(std::unique_ptr<HostLibrary> library);
+  // Unbound: every call fails until bind().
+  CqpHost() = default;
+  // Binds the functions of `library` (may be null: every call fails). Once:
+  // a second call keeps the first library.
+  void bind(std::unique_ptr<HostLibrary> library);
+  // The host is unloading the plug-in: from now on no call reaches it (each
+  // answers its failure result), so that threads still running call nothing
+  // of a host that no longer expects them. Logged once. Cannot be undone.
+  void stopCalls();
 
   void setAuthCode(int32_t authCode) { authCode_.store(authCode); }
   int32_t authCode() const { return authCode_.load(); }
-  bool bound() const { return library_ != nullptr; }
+  bool bound() const { return bound_.load(); }
 
   void CQ_setFatal(const std::string& text) override;
   int64_t CQ_getLoginQQ() override;
@@ -58,11 +70,14 @@ class CqpHost final : public HostApi {
   using MemberList = const char*(BW_STDCALL*)(int32_t, int64_t);
 
   template <typename Fn>
-  Fn bind(const char* name);
+  Fn symbol(const char* name);
   // True when `fn` is bound; else logs (once per function) and returns false.
   bool available(const void* fn, const char* name, std::atomic<bool>& reported);
 
   std::unique_ptr<HostLibrary> library_;
+  std::atomic<bool> bound_{false};
+  std::atomic<bool> stopped_{false};
+  std::atomic<bool> stopReported_{false};
   std::atomic<int32_t> authCode_{0};
 
   SetFatal setFatal_ = nullptr;

@@ -1,9 +1,11 @@
 // The exported entry points of the plug-in, with the host's exact signatures.
-// Every export forwards to the loaded Plugin; before the library-load steps ran
-// (or after the unload) it answers 0 or an empty text. The five service exports
-// have Chinese names, which C++ cannot spell portably: they are defined here
-// under ASCII names and exported under their GBK names by the module-definition
-// file generated from exports.def.in.
+// Every export forwards to the loaded Plugin, which on Windows the first export
+// call creates (never DllMain: nothing may load a library, write a file or
+// start a thread under the loader lock). Without a plug-in (the native tests
+// before LoadPlugin or after UnloadPlugin) an export answers 0 or an empty
+// text. The five service exports have Chinese names, which C++ cannot spell
+// portably: they are defined here under ASCII names and exported under their
+// GBK names by the module-definition file generated from exports.def.in.
 #include "dll/exports.h"
 
 #include "dll/plugin.h"
@@ -15,13 +17,12 @@
 #include <ctime>
 #include <string>
 
+#include "util/log.h"
 #include "util/wide_text.h"
 
 // Times past 2038 are stored and compared: msvcrt's time_t must be the 64-bit one.
 static_assert(sizeof(time_t) == 8, "build with -D__MINGW_USE_VC2005_COMPAT");
 #endif
-
-using bw::dll::CurrentPlugin;
 
 namespace {
 
@@ -50,20 +51,58 @@ void HoldSelf() {
 void ReleaseSelf() {
   if (HMODULE held = gSelfReference.exchange(nullptr)) FreeLibrary(held);
 }
+
+#if defined(BW_WEB_SERVICES_URL)
+// Kept in the file as text: scripts/build-windows --check tells a test build
+// from a release by it.
+[[gnu::used]] const char kTestBuildMark[] =
+    "a test build: the QQ web services are at " BW_WEB_SERVICES_URL;
+#endif
+
+// What a plug-in loaded by the host works with: the host's run directory (the
+// directory of its program), its CQP.dll, the update server given at build time.
+bw::dll::PluginOptions HostOptions() {
+  std::wstring exe(MAX_PATH, L'\0');
+  DWORD n = 0;
+  while ((n = GetModuleFileNameW(nullptr, exe.data(), static_cast<DWORD>(exe.size()))) ==
+         exe.size()) {
+    exe.resize(exe.size() * 2);
+  }
+  exe.resize(n);
+  const size_t slash = exe.find_last_of(L"\\/");
+  const std::wstring dir = slash == std::wstring::npos ? std::wstring() : exe.substr(0, slash);
+  bw::dll::PluginOptions options;
+  options.runDirectory = bw::Utf8FromWide(dir);
+  options.hostLibrary = "CQP.dll";
+  options.updateBaseUrl = BW_UPDATE_URL;
+  if (!options.updateBaseUrl.empty() && options.updateBaseUrl.back() != '/')
+    options.updateBaseUrl += '/';
+#if defined(BW_WEB_SERVICES_URL)
+  // A test build (scripts/test-windows): every web service at its loopback
+  // stub. A release is built without it and talks to QQ's own hosts.
+  const std::string web = BW_WEB_SERVICES_URL;
+  bw::LogWarning(kTestBuildMark);
+  options.webServices = {web, web, web, web, web, web};
+#endif
+  return options;
+}
+
+bw::dll::Plugin* Loaded() { return bw::dll::EnsurePlugin(HostOptions); }
 #else
 void HoldSelf() {}
 void ReleaseSelf() {}
+bw::dll::Plugin* Loaded() { return bw::dll::CurrentPlugin(); }
 #endif
 
 template <typename Fn>
 int32_t Forward(Fn&& fn) {
-  bw::dll::Plugin* plugin = CurrentPlugin();
+  bw::dll::Plugin* plugin = Loaded();
   return plugin ? fn(*plugin) : 0;
 }
 
 template <typename Fn>
 const char* ForwardText(Fn&& fn) {
-  bw::dll::Plugin* plugin = CurrentPlugin();
+  bw::dll::Plugin* plugin = Loaded();
   return plugin ? fn(*plugin) : "";
 }
 
@@ -75,6 +114,10 @@ const char* BW_STDCALL AppInfo() {
   return ForwardText([](auto& p) { return p.AppInfo(); });
 }
 int32_t BW_STDCALL Initialize(int32_t authCode) {
+  // A second Initialize: the host unloaded the library without _eventExit (it
+  // stayed loaded for its threads) and loaded it again. The old instance's
+  // threads are joined, so the library's hold on itself goes too.
+  if (bw::dll::RestartIfInitialized()) ReleaseSelf();
   return Forward([&](auto& p) { return p.Initialize(authCode); });
 }
 int32_t BW_STDCALL _eventStartup() {
@@ -180,33 +223,16 @@ int32_t BW_STDCALL bw_PublishHomework(const char* group, const char* courseName,
 }
 
 #if defined(_WIN32)
-// The library-load steps. The objects are only built here: no thread starts
-// before _eventEnable, so nothing waits under the loader lock.
+// Only the module is recorded here: the plug-in is created by the first export
+// call, outside the loader lock.
 BOOL WINAPI DllMain(HINSTANCE self, DWORD reason, LPVOID reserved) {
   if (reason == DLL_PROCESS_ATTACH) {
     gSelf = self;
-    std::wstring exe(MAX_PATH, L'\0');
-    DWORD n = 0;
-    while ((n = GetModuleFileNameW(nullptr, exe.data(), static_cast<DWORD>(exe.size()))) ==
-           exe.size()) {
-      exe.resize(exe.size() * 2);
-    }
-    exe.resize(n);
-    const size_t slash = exe.find_last_of(L"\\/");
-    const std::wstring dir = slash == std::wstring::npos ? std::wstring() : exe.substr(0, slash);
-    const std::string runDirectory = bw::Utf8FromWide(dir);
-    bw::dll::PluginOptions options;
-    options.runDirectory = runDirectory;
-    options.hostLibrary = "CQP.dll";
-    options.updateBaseUrl = BW_UPDATE_URL;
-    if (!options.updateBaseUrl.empty() && options.updateBaseUrl.back() != '/')
-      options.updateBaseUrl += '/';
-    bw::dll::LoadPlugin(std::move(options));
   } else if (reason == DLL_PROCESS_DETACH && reserved == nullptr) {
     // A FreeLibrary. While threads ran, the library's own reference kept it
     // loaded, so none runs now: the objects go, their files are closed.
     // (At process exit, reserved != nullptr, the process takes everything.)
-    bw::dll::UnloadPlugin();
+    bw::dll::UnloadPluginForLibraryUnload();
   }
   return TRUE;
 }

@@ -75,8 +75,7 @@ const char* RetainedText::keep(std::string text) {
 
 Plugin::Plugin(PluginOptions options)
     : options_(std::move(options)),
-      host_(HostLibrary::open(options_.hostLibrary)),
-      webQq_(web_, tokens_),
+      webQq_(web_, tokens_, options_.webServices),
       lifecycle_(host_, options_.clock ? *options_.clock : realClock_,
                  options_.qq ? *options_.qq : static_cast<QqServices&>(webQq_),
                  options_.runDirectory),
@@ -122,7 +121,6 @@ Plugin::Plugin(PluginOptions options)
   h.memberIncrease = reporting("member increase", std::move(h.memberIncrease));
   h.memberDecrease = reporting("member decrease", std::move(h.memberDecrease));
   lifecycle_.setHooks(std::move(hooks));
-  writeStatusKey();
 }
 
 Plugin::~Plugin() {
@@ -252,7 +250,12 @@ std::function<void(const Record&)> Plugin::reporting(const char* what,
 const char* Plugin::AppInfo() { return appInfo_.keep(Utf8ToGbk(Lifecycle::AppInfo())); }
 
 int32_t Plugin::Initialize(int32_t authCode) {
+  initialized_.store(true);
   return guarded("Initialize", [&] {
+    // Here and not at the library load: under the loader lock neither another
+    // library may be loaded nor a file written safely.
+    if (!host_.bound()) host_.bind(HostLibrary::open(options_.hostLibrary));
+    writeStatusKey();
     host_.setAuthCode(authCode);
     return lifecycle_.Initialize(authCode);
   });
@@ -271,6 +274,7 @@ int32_t Plugin::_eventDisable() {
 }
 
 int32_t Plugin::_eventExit() {
+  ended_.store(true);
   return guarded("_eventExit", [&] {
     lifecycle_._eventExit();
     // The host exits (or unloads the library) next: every thread of the
@@ -425,6 +429,34 @@ void LoadPlugin(PluginOptions options) {
   gPlugin = new Plugin(std::move(options));
 }
 
+Plugin* EnsurePlugin(const std::function<PluginOptions()>& options) {
+  std::lock_guard lock(gPluginMu);
+  if (!gPlugin) gPlugin = new Plugin(options());
+  return gPlugin;
+}
+
+bool RestartIfInitialized() {
+  Plugin* current = CurrentPlugin();
+  if (!current || !current->initialized()) return false;
+  LogWarning(current->ended() ? "the host initializes the plug-in again after _eventExit: a fresh "
+                                "instance starts"
+                              : "the host initializes the plug-in again without having ended it "
+                                "(no _eventExit): the previous instance stops calling the host "
+                                "and is shut down, a fresh one starts");
+  current->host().stopCalls();
+  // The fresh instance takes the old one's place at once, so that an export
+  // called meanwhile never finds none (and makes one of its own).
+  auto fresh = std::make_unique<Plugin>(current->options());
+  std::unique_ptr<Plugin> old;
+  {
+    std::lock_guard lock(gPluginMu);
+    old.reset(gPlugin);
+    gPlugin = fresh.release();
+  }
+  old.reset();  // joins its threads: an export's thread, not under the loader lock
+  return true;
+}
+
 void UnloadPlugin() {
   std::unique_ptr<Plugin> plugin;
   {
@@ -432,6 +464,20 @@ void UnloadPlugin() {
     plugin.reset(gPlugin);
     gPlugin = nullptr;
   }
+}
+
+void UnloadPluginForLibraryUnload() {
+  std::unique_ptr<Plugin> plugin;
+  {
+    std::lock_guard lock(gPluginMu);
+    plugin.reset(gPlugin);
+    gPlugin = nullptr;
+  }
+  if (!plugin) return;
+  if (plugin->initialized() && !plugin->ended()) {
+    LogWarning("the host unloads the plug-in without _eventExit: no host call is made any more");
+  }
+  plugin->host().stopCalls();
 }
 
 Plugin* CurrentPlugin() {

@@ -4,8 +4,13 @@
 // one retained result buffer per text-returning export, and reports internal
 // errors to the host through CQ_setFatal.
 //
-// One Plugin exists per loaded library: LoadPlugin() runs the library-load steps
-// (on Windows from DllMain; the native tests call it themselves).
+// One Plugin exists per load of the library. Nothing of it runs under the
+// loader lock: on Windows the exports create it at the first call
+// (EnsurePlugin), DllMain only records the module; Initialize binds the host's
+// library and writes the host status key. The native tests call LoadPlugin
+// themselves. A second Initialize means the host loaded the library again
+// without _eventExit: the old instance stops and a fresh one starts
+// (RestartIfInitialized).
 //
 // The settings window is the panel (ui::PanelServer), served on 127.0.0.1 once
 // the startup sequence has run; _menuA opens its login link in the default
@@ -14,6 +19,7 @@
 // Thread-safety: the exports may be called from any host thread.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -42,8 +48,11 @@ struct PluginOptions {
   std::string hostLibrary;
   // Null: the machine's clock.
   Clock* clock = nullptr;
-  // Null: the QQ web services with the account's cookies.
+  // Null: the QQ web services with the account's cookies, at `webServices`.
   QqServices* qq = nullptr;
+  // Where the QQ web services are; the defaults are QQ's own (tests point
+  // them at a loopback stub).
+  WebServiceUrls webServices;
   // Information boxes (menu B, the update's notices); null: the platform's
   // message box (the log elsewhere). Returns once the box was closed.
   std::function<void(const std::string& text)> information;
@@ -115,6 +124,11 @@ class Plugin {
   int32_t PublishHomework(const char* group, const char* courseName, const char* content,
                           int32_t remind, const char* syncGroups);
 
+  // Initialize has run on this instance.
+  bool initialized() const { return initialized_.load(); }
+  // _eventExit has run on this instance.
+  bool ended() const { return ended_.load(); }
+  const PluginOptions& options() const { return options_; }
   CqpHost& host() { return host_; }
   Lifecycle& lifecycle() { return lifecycle_; }
   RobotCore& robot() { return robot_; }
@@ -161,13 +175,26 @@ class Plugin {
   std::mutex panelMu_;
   std::unique_ptr<ui::PanelServer> panel_;
   bool exited_ = false;  // under panelMu_: no panel after _eventExit
+  std::atomic<bool> initialized_{false};
+  std::atomic<bool> ended_{false};
 };
 
-// The library-load steps, once per load: the process-wide objects, then the
-// host status key. A second call replaces the first plug-in (tests).
+// Creates the process-wide objects. A second call replaces the first plug-in (tests).
 void LoadPlugin(PluginOptions options);
-// The unload: destroys the process-wide objects.
+// The loaded plug-in, created with `options()` when there is none yet.
+Plugin* EnsurePlugin(const std::function<PluginOptions()>& options);
+// Before Initialize: when the loaded plug-in was initialized already, the host
+// has loaded the library again without _eventExit. That is logged, the old
+// instance calls the host no more and is shut down (its threads joined), and a
+// fresh one with the same options takes its place. True when that happened.
+// Called from an export, never under the loader lock.
+bool RestartIfInitialized();
+// Destroys the process-wide objects.
 void UnloadPlugin();
+// The library is being unloaded (a FreeLibrary): logged when the plug-in still
+// ran (no _eventExit); no host call is made any more, then the objects go.
+// The next load starts from nothing.
+void UnloadPluginForLibraryUnload();
 // The loaded plug-in; null before LoadPlugin or after UnloadPlugin.
 Plugin* CurrentPlugin();
 

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -27,6 +28,7 @@
 #include "util/charset.h"
 #include "util/clock.h"
 #include "util/files.h"
+#include "util/log.h"
 #include "web/qq_services.h"
 
 namespace bw::dll {
@@ -144,10 +146,18 @@ class PluginHarness : public ::testing::Test {
   std::atomic<bool> terminated_{false};
 };
 
-TEST_F(PluginHarness, LoadWritesTheHostStatusKey) {
-  EXPECT_EQ(ReadProfileString(runDirectory_ + "/conf/CQP.cfg", "App", "com.brindle.warden.status",
-                              "missing"),
-            "1");
+// Loading another library or writing a file under the loader lock can hang a
+// real host: the load itself binds nothing and writes nothing; Initialize does.
+TEST_F(PluginHarness, InitializeNotTheLoadBindsTheHostAndWritesTheStatusKey) {
+  const std::string cfg = runDirectory_ + "/conf/CQP.cfg";
+  EXPECT_FALSE(CurrentPlugin()->host().bound());
+  EXPECT_EQ(ReadProfileString(cfg, "App", "com.brindle.warden.status", "missing"), "missing");
+  EXPECT_STREQ(AppInfo(), "9,com.brindle.warden");
+  EXPECT_FALSE(CurrentPlugin()->host().bound()) << "AppInfo needs no host";
+
+  ASSERT_EQ(Initialize(kAuth), 0);
+  EXPECT_TRUE(CurrentPlugin()->host().bound());
+  EXPECT_EQ(ReadProfileString(cfg, "App", "com.brindle.warden.status", "missing"), "1");
 }
 
 TEST_F(PluginHarness, AppInfoKeepsOneBufferPerExport) {
@@ -324,6 +334,103 @@ TEST_F(PluginHarness, ExportsAnswerZeroWithoutAPlugin) {
   EXPECT_EQ(_eventGroupMsg(1, 1, 100, 20001, nullptr, "x", 0), 0);
   EXPECT_STREQ(AppInfo(), "");
   EXPECT_TRUE(calls().empty());
+}
+
+// The log lines written while it exists.
+class LogCapture {
+ public:
+  LogCapture() {
+    previous_ = SetLogSink([this](LogLevel, std::string_view text) {
+      std::lock_guard lock(mu_);
+      lines_.emplace_back(text);
+    });
+  }
+  ~LogCapture() { SetLogSink(std::move(previous_)); }
+  std::vector<std::string> lines() {
+    std::lock_guard lock(mu_);
+    return lines_;
+  }
+
+ private:
+  std::mutex mu_;
+  std::vector<std::string> lines_;
+  LogSink previous_;
+};
+
+// A host that unloads the library without _eventExit and loads it again: the
+// library stayed loaded for its threads, so the same instance sees a second
+// Initialize. The old instance calls the host no more and ends; a fresh one
+// runs the startup sequence again with the new AuthCode.
+TEST_F(PluginHarness, ReloadWithoutExitStopsTheOldInstanceAndStartsUpAgain) {
+  const size_t threadsBefore = ThreadCount();
+  enable(
+      [&] { test::WriteAll(dataDirectory() + "群列表.txt", "{1}1----100----我的群----群主\r\n"); });
+  ASSERT_TRUE(WaitUntil([&] { return !CurrentPlugin()->panelUrl().empty(); }));
+
+  LogCapture log;
+  configure_(kRobot, Utf8ToGbk("uin=o10000; skey=@猫").c_str(), "");  // clears the record
+  EXPECT_STREQ(AppInfo(), "9,com.brindle.warden");
+  ASSERT_EQ(Initialize(78), 0);
+  EXPECT_FALSE(CurrentPlugin()->robot().startedUp()) << "a fresh instance";
+  ASSERT_EQ(_eventStartup(), 0);
+  ASSERT_EQ(_eventEnable(), 0);
+  ASSERT_TRUE(CurrentPlugin()->robot().waitStartedUp());
+  ASSERT_TRUE(WaitUntil([&] { return !CurrentPlugin()->panelUrl().empty(); }));
+
+  // The startup sequence ran again: it refreshes the managed group's members.
+  EXPECT_TRUE(WaitUntil([&] {
+    const std::vector<std::string> all = calls();
+    return std::find(all.begin(), all.end(), "CQ_getGroupMemberList|78|100") != all.end();
+  })) << ::testing::PrintToString(calls());
+  EXPECT_THAT(calls(), Each(HasSubstr("|78"))) << "nothing of the old instance reached the host";
+  EXPECT_THAT(log.lines(),
+              Contains(HasSubstr("initializes the plug-in again without having ended it")));
+  // The old instance's threads ended with it: after the fresh one's exit none is left.
+  EXPECT_EQ(_eventExit(), 0);
+  EXPECT_EQ(ThreadCount(), threadsBefore);
+}
+
+// A FreeLibrary without _eventExit (DllMain's DLL_PROCESS_DETACH): no host call
+// is made any more, and the next load starts from nothing.
+TEST_F(PluginHarness, LibraryUnloadWithoutExitCallsTheHostNoMoreAndTheNextLoadStartsUp) {
+  enable(
+      [&] { test::WriteAll(dataDirectory() + "群列表.txt", "{1}1----100----我的群----群主\r\n"); });
+  CurrentPlugin()->lifecycle().settings().setChecked(opt::kAdDetectionOn, true);
+  PluginOptions options = CurrentPlugin()->options();
+  configure_(kRobot, "", EncodeMemberList({}).c_str());
+  UnloadPluginForLibraryUnload();
+  EXPECT_EQ(CurrentPlugin(), nullptr);
+  EXPECT_EQ(_eventGroupMsg(1, 1, 100, 20001, nullptr, Utf8ToGbk("加我微信").c_str(), 0), 0);
+  EXPECT_THAT(calls(), ::testing::IsEmpty());
+
+  LoadPlugin(options);
+  ASSERT_EQ(Initialize(79), 0);
+  ASSERT_EQ(_eventStartup(), 0);
+  ASSERT_EQ(_eventEnable(), 0);
+  ASSERT_TRUE(CurrentPlugin()->robot().waitStartedUp());
+  EXPECT_TRUE(WaitUntil([&] {
+    const std::vector<std::string> all = calls();
+    return std::find(all.begin(), all.end(), "CQ_getGroupMemberList|79|100") != all.end();
+  })) << ::testing::PrintToString(calls());
+  EXPECT_EQ(_eventExit(), 0);
+}
+
+// Once stopped, a bound host answers every call with its failure result and
+// the host library sees none of them.
+TEST_F(PluginHarness, StoppedHostCallsNothing) {
+  CqpHost host;
+  host.bind(HostLibrary::open(BW_FAKE_CQP));
+  host.setAuthCode(kAuth);
+  ASSERT_TRUE(host.bound());
+  EXPECT_EQ(host.CQ_getLoginQQ(), kRobot);
+  host.stopCalls();
+  std::vector<GroupMember> members;
+  EXPECT_EQ(host.CQ_sendGroupMsg(100, "x"), -1);
+  EXPECT_EQ(host.CQ_setGroupKick(100, 20001, false), -1);
+  EXPECT_EQ(host.CQ_getLoginQQ(), 0);
+  EXPECT_EQ(host.CQ_getGroupMemberList(100, members), kMemberListFailed);
+  host.CQ_setFatal("late");
+  EXPECT_THAT(calls(), ElementsAre("CQ_getLoginQQ|77"));
 }
 
 // An update server on loopback that offers a newer version. The package is

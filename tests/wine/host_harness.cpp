@@ -8,7 +8,9 @@
 // lifecycle order, null and GBK texts, AppInfo's retained buffer, events
 // before and after the running flag, a banned word answered in GBK, a
 // blacklisted join refused, the member list decoded into the database (read
-// back through odbc32), the status key in conf/CQP.cfg, _menuA
+// back through odbc32), the status key in conf/CQP.cfg written by Initialize
+// (never by the load), the QQ web services reached only at the loopback stub
+// of the test build (web_stub.h: what arrived there is checked), _menuA
 // opening the panel, and _eventExit joining every thread before the unload.
 // Not here: CQ_setFatal (the native harness covers it). The fake host can only
 // fail by throwing a C++ exception, and one thrown in CQP.dll's own static
@@ -16,7 +18,7 @@
 // host never throws into a plug-in.
 //
 // `host_harness.exe early-unload`: the library unloaded without _eventExit
-// while its threads run.
+// while its threads run, then loaded again: the reload starts up afresh.
 //
 // Prints one line per check; exit code 0 when every check passed.
 #include <windows.h>
@@ -32,6 +34,7 @@
 #include "harness_support.h"
 #include "measured_call.h"
 #include "odbc_reader.h"
+#include "web_stub.h"
 
 using namespace bw::wine;
 using namespace std::chrono_literals;
@@ -40,6 +43,35 @@ namespace {
 
 constexpr int32_t kAuth = 77;
 constexpr int64_t kRobot = 10000;
+
+// The test build's base URL of the QQ web services (CMake's BW_WEB_SERVICES_URL).
+#if !defined(BW_WEB_SERVICES_URL)
+#define BW_WEB_SERVICES_URL ""
+#endif
+constexpr const char* kStubPrefix = "http://127.0.0.1:";
+
+// The stub's port, 0 when the build points the web services anywhere else.
+int StubPort() {
+  const std::string url = BW_WEB_SERVICES_URL;
+  if (url.rfind(kStubPrefix, 0) != 0) return 0;
+  const std::string port = url.substr(std::string(kStubPrefix).size());
+  if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos)
+    return 0;
+  return std::stoi(port);
+}
+
+bool Has(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+std::string Shown(const std::vector<StubRequest>& requests) {
+  std::string out;
+  for (const StubRequest& r : requests) {
+    out += "\n    " + r.method + " " + r.target + " cookie=[" + r.cookie + "] referer=[" +
+           r.referer + "] body=[" + r.body.substr(0, 300) + "]";
+  }
+  return out;
+}
 
 // The host's export list with the argument bytes each callee removes.
 struct ExportSpec {
@@ -263,6 +295,18 @@ int RunScenarios() {
   const std::wstring handshake = run + L"\\panel-done.txt";
   DeleteFileW(handshake.c_str());
 
+  // The QQ web services of this build: the loopback stub, started before the
+  // plug-in's threads are counted.
+  const int stubPort = StubPort();
+  if (!Check(stubPort > 0, "the test build points the QQ web services at 127.0.0.1",
+             BW_WEB_SERVICES_URL)) {
+    return 1;
+  }
+  WebStub stub;
+  if (!Check(stub.start(stubPort), "the web stub serves on 127.0.0.1:" + std::to_string(stubPort)))
+    return 1;
+  const std::string stubBase = kStubPrefix + std::to_string(stubPort);
+
   FakeHost host;
   if (!Check(host.load(run + L"\\CQP.dll"), "the fake CQP.dll loads")) return 1;
   host.configure(kRobot, Gbk(L"uin=o10000; skey=@猫"),
@@ -276,11 +320,14 @@ int RunScenarios() {
   for (const ExportSpec& e : kExports) {
     Check(plugin.function(e.name) != nullptr, "export " + Utf8(e.name) + " found by its host name");
   }
-  wchar_t status[16] = {0};
-  GetPrivateProfileStringW(L"App", L"com.brindle.warden.status", L"missing", status, 16,
-                           (run + L"\\conf\\CQP.cfg").c_str());
-  Check(std::wstring(status) == L"1", "the load wrote App/com.brindle.warden.status=1",
-        Utf8(status));
+  // The load itself (DllMain) writes nothing: Initialize writes the status key.
+  const auto statusKey = [&] {
+    wchar_t status[16] = {0};
+    GetPrivateProfileStringW(L"App", L"com.brindle.warden.status", L"missing", status, 16,
+                             (run + L"\\conf\\CQP.cfg").c_str());
+    return std::wstring(status);
+  };
+  Check(statusKey() == L"missing", "the load alone writes no status key", Utf8(statusKey()));
 
   // --- AppInfo: one retained buffer ---
   const std::string first = plugin.callText(L"AppInfo");
@@ -305,6 +352,7 @@ int RunScenarios() {
   // --- lifecycle ---
   Check(plugin.callInt(L"Initialize", Args().i32(kAuth)) == 0, "Initialize answers 0");
   Check(host.calls().empty(), "Initialize asks the host nothing", host.shown());
+  Check(statusKey() == L"1", "Initialize wrote App/com.brindle.warden.status=1", Utf8(statusKey()));
   Check(plugin.callInt(L"_eventStartup") == 0, "_eventStartup answers 0");
   Check(host.calls() == std::vector<std::string>{"CQ_getLoginQQ|77"},
         "_eventStartup asks only CQ_getLoginQQ with the AuthCode", host.shown());
@@ -391,9 +439,52 @@ int RunScenarios() {
                        Args().i32(1).i32(0).i64(100).i64(20005).i64(20005)) == 0,
         "_eventSystem_GroupMemberDecrease answers 0");
   Check(plugin.callInt(L"刷新群管数据") == 0, "刷新群管数据 answers 0");
-  plugin.callText(L"取_QQ昵称", Args().text("20001"));
-  plugin.callText(L"取_QQ头像");
-  plugin.callInt(L"资料_发布作业", Args().text("100").text("math").text("p. 12").i32(0).text(""));
+
+  // --- the QQ web services, answered by the loopback stub ---
+  {
+    const std::string nickname = plugin.callText(L"取_QQ昵称", Args().text("20001"));
+    Check(nickname == WebStub::NicknameGbk(), "取_QQ昵称 answers the stub's nickname in GBK",
+          FromGbk(nickname));
+    const std::string avatar = plugin.callText(L"取_QQ头像");
+    Check(avatar == WebStub::AvatarBytes(), "取_QQ头像 answers the stub's image bytes", avatar);
+    const std::string course = Gbk(L"数学");
+    Check(plugin.callInt(
+              L"资料_发布作业",
+              Args().text("100").text(course.c_str()).text("p. 12\r\nand 13").i32(1).text("200")) ==
+              1,
+          "资料_发布作业 answers 1 for the stub's homework id");
+    const std::vector<StubRequest> got = stub.requests();
+    const auto find = [&](const std::string& method,
+                          const std::string& path) -> const StubRequest* {
+      for (const StubRequest& r : got)
+        if (r.method == method && r.target.rfind(path, 0) == 0) return &r;
+      return nullptr;
+    };
+    const StubRequest* portrait = find("GET", "/fcg-bin/cgi_get_portrait.fcg");
+    Check(portrait && portrait->target == "/fcg-bin/cgi_get_portrait.fcg?uins=20001" &&
+              portrait->cookie.empty(),
+          "the nickname request asks for uins=20001 without the login cookies", Shown(got));
+    const StubRequest* image = find("GET", "/headimg_dl");
+    Check(image && Has(image->target, "bs=10000") && Has(image->target, "dst_uin=10000") &&
+              Has(image->target, "spec=100"),
+          "the avatar request names the login account from the cookies", Shown(got));
+    const StubRequest* homework = find("POST", "/cgi-bin/homework/hw/assign_hw.fcg");
+    Check(homework && Has(homework->cookie, "uin=o10000") && Has(homework->cookie, "skey=@"),
+          "the homework request carries the account's login cookies", Shown(got));
+    Check(homework && Has(homework->body, "group_id=100&") &&
+              Has(homework->body, "course_name=%E6%95%B0%E5%AD%A6") &&
+              Has(homework->body, "p.%2012%5Cnand%2013") &&
+              Has(homework->body, "syncgids=%5B200%5D") && Has(homework->body, "bkn=1234567"),
+          "the homework body holds the group, the UTF-8 course, the content, the groups, the bkn",
+          Shown(got));
+    const StubRequest* remind = find("POST", "/cgi-bin/homework/fb/msg_remind.fcg");
+    Check(remind && Has(remind->body, "gid=100&hw_id=4711&") &&
+              remind->referer == stubBase + "/homework/p/features/index.html" &&
+              Has(remind->cookie, "uin=o10000"),
+          "the reminder names the stub's homework id, with the cookies and the referer",
+          Shown(got));
+    Check(got.size() == 4, "the stub got these four requests and no other", Shown(got));
+  }
 
   // --- a banned word in GBK: warned, then kicked, in GBK ---
   plugin.callInt(
@@ -490,14 +581,17 @@ int RunScenarios() {
   return Failures() == 0 ? 0 : 1;
 }
 
-// A host that unloads the plug-in while its threads run (no _eventExit): the
-// library keeps itself loaded, so the threads go on in mapped code.
+// A host that unloads the plug-in while its threads run (no _eventExit), then
+// loads it again: the library kept itself loaded, so the same instance sees a
+// second Initialize. The old instance ends and a fresh one starts up with the
+// new AuthCode; after its _eventExit one FreeLibrary unloads the library.
 int RunEarlyUnload() {
   const std::wstring run = RunDirectory();
   FakeHost host;
   if (!Check(host.load(run + L"\\CQP.dll"), "the fake CQP.dll loads")) return 1;
-  host.configure(kRobot, "",
-                 MemberListBase64({{100, 20007, L"李四", L"", 1}, {100, 10000, L"青榆", L"", 3}}));
+  const std::string members =
+      MemberListBase64({{100, 20007, L"李四", L"", 1}, {100, 10000, L"青榆", L"", 3}});
+  host.configure(kRobot, "", members);
   Plugin plugin;
   if (!Check(plugin.load(L"com.brindle.warden.dll"), "the plug-in loads by name")) return 1;
   plugin.callInt(L"Initialize", Args().i32(kAuth));
@@ -507,19 +601,26 @@ int RunEarlyUnload() {
   Check(FreeLibrary(plugin.module()) != 0, "FreeLibrary without _eventExit succeeds");
   Check(GetModuleHandleW(L"com.brindle.warden.dll") != nullptr,
         "the plug-in stays loaded while its threads run");
-  // The library and its threads still work: an event delivered now is handled.
-  const std::string advert = Gbk(L"加我微信");
-  plugin.callInt(
-      L"_eventGroupMsg",
-      Args().i32(1).i32(1).i64(100).i64(20007).text(nullptr).text(advert.c_str()).i32(0));
-  Check(WaitFor(
-            [&] {
-              for (const std::string& c : host.calls())
-                if (c.rfind("CQ_sendGroupMsg|77|100|", 0) == 0) return true;  // its warning
-              return false;
-            },
-            30s),
-        "its worker threads still handle events", host.shown());
+
+  // The host loads it again.
+  host.configure(kRobot, "", members);  // a fresh record
+  Plugin again;
+  if (!Check(again.load(L"com.brindle.warden.dll"), "the plug-in loads again")) return 1;
+  Check(again.module() == plugin.module(), "the same library, still in memory");
+  const std::string info = again.callText(L"AppInfo");
+  Check(info == "9,com.brindle.warden", "AppInfo after the reload", info);
+  Check(again.callInt(L"Initialize", Args().i32(78)) == 0, "Initialize after the reload answers 0");
+  again.callInt(L"_eventStartup");
+  again.callInt(L"_eventEnable");
+  Check(host.waitFor("CQ_getGroupMemberList|78|100"),
+        "the reload ran the startup again with the new AuthCode", host.shown());
+  bool allNew = true;
+  for (const std::string& c : host.calls()) allNew = allNew && c.find("|78") != std::string::npos;
+  Check(allNew, "after the reload no call of the old instance reached the host", host.shown());
+  Check(again.callInt(L"_eventExit") == 0, "_eventExit after the reload answers 0");
+  Check(FreeLibrary(again.module()) != 0, "FreeLibrary after _eventExit succeeds");
+  Check(GetModuleHandleW(L"com.brindle.warden.dll") == nullptr,
+        "one FreeLibrary after _eventExit unloads the library: the old hold on itself is gone");
   std::printf("%d checks, %d failed\n", Checks(), Failures());
   std::fflush(stdout);
   return Failures() == 0 ? 0 : 1;
