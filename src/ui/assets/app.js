@@ -213,6 +213,8 @@ async function change(name, value) {
     // The control already shows the accepted value. Drawing the page again
     // would rebuild its lists from answers that may predate a button pressed
     // meanwhile (leaving a text box is a change, and so is the press after it).
+    // An emptied box that took its default shows it, and says so beside it.
+    for (const r of res.data.restored || []) showRestored(r);
     await poll();
     return;
   }
@@ -220,10 +222,19 @@ async function change(name, value) {
   if (state.page === page) render();  // back to the value the settings kept
 }
 
+function showRestored(r) {
+  const box = document.querySelector('[data-name="' + r.name + '"]');
+  if (!box) return;
+  box.value = r.value;
+  for (const old of document.querySelectorAll('[data-restored]')) if (old.dataset.restored === r.name) old.remove();
+  (box.closest('.row') || box).after(el('div', { class: 'row note', role: 'status', 'data-restored': r.name, text: r.message }));
+}
+
 function control(c) {
   if (c.kind === 'check' || c.kind === 'radio') {
     const input = el('input', {
       type: c.kind === 'check' ? 'checkbox' : 'radio', 'data-name': c.name, checked: c.value,
+      name: c.group ? 'radio-' + c.group : undefined,  // one group: selecting one clears the rest
       onchange: (e) => change(c.name, e.target.checked),
     });
     return el('label', {}, input, c.label ? ' ' + c.label : '');
@@ -278,11 +289,11 @@ async function groupPage(main, title) {
   if (state.page !== '群设置' || !res.ok) return;
   const g = res.data;
   const head = el('tr', {}, g.columns.map((c, i) => el('th', {},
-    i === 0 ? el('button', { type: 'button', class: 'plain', id: 'tick-all', text: c, onclick: () => tick({ all: true }) }) : c)));
+    i === 0 ? el('button', { type: 'button', class: 'plain', id: 'tick-all', text: c, onclick: () => tick({ all: true, groups: g.rows.map((r) => r.cells[1]) }) }) : c)));
   const rows = g.rows.map((r, i) => el('tr', {},
     el('td', {}, el('input', {
       type: 'checkbox', 'data-row': String(i), checked: r.checked, 'aria-label': r.cells[1] || '',
-      onchange: (e) => tick({ row: i, checked: e.target.checked }),
+      onchange: (e) => tick({ group: r.cells[1], row: i, checked: e.target.checked }),
     })),
     r.cells.slice(1).map((c) => el('td', { text: c }))));
   // The page's buttons stand above the list (its hints point "up" to them).
