@@ -133,8 +133,11 @@ std::optional<std::vector<size_t>> ChosenRows(const Json& body, const ListModel&
   return out;
 }
 
-// A task is named by its time, action and content: times alone repeat.
+// A task is named by its time, action and content: times alone repeat. A
+// keyword reply likewise by keyword, reply and mode: a keyword may have two.
 const std::vector<size_t> kTaskKey = {taskcol::kTime, taskcol::kAction, taskcol::kContent};
+const std::vector<size_t> kKeywordKey = {keywordcol::kKeyword, keywordcol::kReply,
+                                         keywordcol::kMode};
 
 void AddKeywordRoutes(httplib::Server& server, PanelContext& ctx) {
   server.Get("/api/more/keywords", Guarded([&ctx](const httplib::Request&, httplib::Response& res) {
@@ -195,8 +198,7 @@ void AddKeywordRoutes(httplib::Server& server, PanelContext& ctx) {
       const std::optional<Json> body = JsonBody(req, res, "请求应为 {\"rows\": [...]}");
       if (!body) return;
       std::lock_guard lock(ctx.saveMu);
-      const auto rows =
-          ChosenRows(*body, ctx.robot.lifecycle().lists().keywords, {keywordcol::kKeyword}, res);
+      const auto rows = ChosenRows(*body, ctx.robot.lifecycle().lists().keywords, kKeywordKey, res);
       if (!rows) return;
       KeywordReplies& k = ctx.robot.modules.keywordReplies;
       for (size_t row : *rows) remove ? k.deleteReply(row) : k.clearRepliedCount(row);

@@ -149,15 +149,17 @@ TEST_F(PanelMoreTest, DeletingRenumbersAndClearingZeroesTheCountOfTheChosenRowsO
   for (const char* k : {"甲", "乙", "丙"})
     core.modules.keywordReplies.AnswerKeyword(k, 0, 20001, ReplySource::kPrivate);
 
-  auto [code, body] = post("/api/more/keywords/clear", {{"rows", {{{"row", 1}, {"key", "乙"}}}}});
+  auto [code, body] =
+      post("/api/more/keywords/clear", {{"rows", {{{"row", 1}, {"key", {"乙", "回", "模糊"}}}}}});
   ASSERT_EQ(code, 200) << body.dump();
   EXPECT_EQ(lists().keywords.cell(0, keywordcol::kReplied), "1");
   EXPECT_EQ(lists().keywords.cell(1, keywordcol::kReplied), "0");
   EXPECT_EQ(core.modules.keywordReplies.entries()[1].replied, 0);
 
   std::tie(code, body) =
-      post("/api/more/keywords/delete",
-           {{"rows", {{{"row", 0}, {"key", "甲"}}, {{"row", 2}, {"key", "丙"}}}}});
+      post("/api/more/keywords/delete", {{"rows",
+                                          {{{"row", 0}, {"key", {"甲", "回", "模糊"}}},
+                                           {{"row", 2}, {"key", {"丙", "回", "模糊"}}}}}});
   ASSERT_EQ(code, 200) << body.dump();
   ASSERT_EQ(body["rows"].size(), 1u);
   EXPECT_EQ(body["rows"][0]["cells"], Json({"1", "乙", "回", "模糊", "0", "0"}));
@@ -168,10 +170,10 @@ TEST_F(PanelMoreTest, DeletingRenumbersAndClearingZeroesTheCountOfTheChosenRowsO
   // A row the page no longer sees as it was (another page changed the list) is
   // refused, and so is a request without rows.
   std::tie(code, body) =
-      post("/api/more/keywords/delete", {{"rows", {{{"row", 0}, {"key", "甲"}}}}});
+      post("/api/more/keywords/delete", {{"rows", {{{"row", 0}, {"key", {"甲", "回", "模糊"}}}}}});
   EXPECT_EQ(code, 409);
   std::tie(code, body) =
-      post("/api/more/keywords/delete", {{"rows", {{{"row", 5}, {"key", "乙"}}}}});
+      post("/api/more/keywords/delete", {{"rows", {{{"row", 5}, {"key", {"乙", "回", "模糊"}}}}}});
   EXPECT_EQ(code, 409);
   std::tie(code, body) = post("/api/more/keywords/delete", {{"rows", Json::array()}});
   EXPECT_EQ(code, 400);

@@ -172,7 +172,12 @@ TEST_F(PanelSemanticsTest, ListActionsOnRowsChangedByAnotherPageAreRefusedAsASta
                    {{"time", "08:00:00"}, {"action", "发送信息"}, {"content", content}})
                   .first,
               200);
+  // Another page deletes 天气 → 晴 and adds 天气 → 雨: the row holds the same
+  // keyword, but not the reply the first page showed.
   ASSERT_EQ(post("/api/more/keywords", {{"keyword", "天气"}, {"reply", "晴"}}).first, 200);
+  const Json sunny = {{"row", 0}, {"key", {"天气", "晴", "模糊"}}};
+  ASSERT_EQ(post("/api/more/keywords/delete", {{"rows", {sunny}}}).first, 200);
+  ASSERT_EQ(post("/api/more/keywords", {{"keyword", "天气"}, {"reply", "雨"}}).first, 200);
   const Json morning = {{"row", 0}, {"key", {"08:00:00", "发送信息", "早安"}}};
   const Json evening = {{"row", 1}, {"key", {"08:00:00", "发送信息", "晚安"}}};
   // Another page deletes 早安: 晚安 moves up to row 0.
@@ -188,7 +193,8 @@ TEST_F(PanelSemanticsTest, ListActionsOnRowsChangedByAnotherPageAreRefusedAsASta
       {"/api/more/tasks/tick", {{"rows", {morning}}, {"checked", true}}},
       {"/api/more/tasks/tick", {{"rows", {evening}}, {"checked", true}}},
       {"/api/more/tasks/delete", {{"rows", {morning}}}},
-      {"/api/more/keywords/delete", {{"rows", {{{"row", 0}, {"key", "下雨"}}}}}},
+      {"/api/more/keywords/delete", {{"rows", {sunny}}}},
+      {"/api/more/keywords/clear", {{"rows", {{{"row", 1}, {"key", {"天气", "雨", "模糊"}}}}}}},
       {"/api/lists/accounts/remove", {{"list", "黑名单"}, {"accounts", {"30001"}}}},
       {"/api/lists/welcome", {{"groups", {"104"}}, {"text", "欢迎"}}},
       {"/api/lists/limits", {{"groups", {"104"}}, {"limit", "900"}}},

@@ -66,7 +66,7 @@ function keywordWidget() {
     const picks = [];
     const table = listTable(k, (r, i) => {
       const pick = el('input', { type: 'checkbox', 'aria-label': r.cells[1] });
-      picks.push({ pick, row: i, key: r.cells[1] });
+      picks.push({ pick, row: i, key: r.cells.slice(1, 4) });  // keyword, reply, mode
       return pick;
     }, '选择', '超级列表框_回复关键词');
     const chosen = () => picks.filter((p) => p.pick.checked).map((p) => ({ row: p.row, key: p.key }));
