@@ -27,6 +27,58 @@ bool IsCheckKind(ControlKind kind) {
   return kind == ControlKind::kCheck || kind == ControlKind::kRadio;
 }
 
+// Labels where the caption does not name the control by itself: edit boxes
+// that sit inside a caption ("禁言          分钟") or beside a check box, and
+// captions that are only part of a sentence ("开启").
+constexpr std::pair<const char*, const char*> kLabels[] = {
+    {"编辑框_回复关键词", "关键词"},
+    {"编辑框_回复语", "回复内容"},
+    {"编辑框_回复次数", "回复次数"},
+    {"编辑框_欢迎语", "欢迎语"},
+    {"选择框_等级检测", "等级检测"},
+    {"编辑框_进群等级", "进群等级"},
+    {"选择框_名片前缀", "名片加前缀"},
+    {"编辑框_进群名片前缀", "名片前缀"},
+    {"选择框_名片后缀", "名片加后缀"},
+    {"编辑框_进群名片后缀", "名片后缀"},
+    {"选择框_名片字数", "名片字数"},
+    {"编辑框_名片字数", "名片字数"},
+    {"编辑框_进群禁言时间", "进群禁言时间"},
+    {"编辑框_限制人数", "限制人数"},
+    {"编辑框_人数控制_踢人发言", "踢出发言"},
+    {"编辑框_禁言时间", "禁言时间"},
+    {"编辑框_图片宽", "图片宽度"},
+    {"编辑框_图片高", "图片高度"},
+    {"选择框_踢连续发图", "连续发图踢人/禁言"},
+    {"编辑框_图片张数", "连续发图张数"},
+    {"选择框_警告次数踢", "警告踢人/禁言"},
+    {"编辑框_踢人警告次数", "警告次数"},
+    {"编辑框_警告语", "警告语"},
+    {"选择框_踢人发言", "踢人/禁言 发言"},
+    {"编辑框_踢人发言", "踢人/禁言 发言"},
+    {"选择框_踢关键词", "关键词踢人/禁言"},
+    {"编辑框_踢人关键词", "踢人关键词"},
+    {"选择框_艾特踢人", "@踢人"},
+    {"编辑框_踢人命令", "@踢人命令"},
+    {"选择框_加黑全踢", "加黑后全局踢"},
+    {"选择框_株连九族", "株连九族"},
+    {"编辑框_邀请查询回复", "邀请查询回复"},
+    {"编辑框_执行间隔时间", "执行间隔"},
+    {"编辑框_定时发送内容", "内容"},
+};
+
+// The caption's first piece (up to a gap left for an edit box), without a
+// trailing colon; the name without its kind when the caption is empty.
+std::string LabelOf(std::string_view name, std::string_view caption) {
+  for (const auto& [n, label] : kLabels)
+    if (name == n) return label;
+  std::string label(caption.substr(0, caption.find("  ")));
+  while (!label.empty() && (label.back() == ' ' || label.back() == ':')) label.pop_back();
+  if (label.ends_with("：")) label.resize(label.size() - std::string_view("：").size());
+  if (label.empty()) label = std::string(name.substr(name.find('_') + 1));
+  return label;
+}
+
 std::vector<ControlSpec> BuildControls() {
   struct Row {
     const char* name;
@@ -127,7 +179,7 @@ std::vector<ControlSpec> BuildControls() {
   controls.reserve(std::size(kRows));
   for (const Row& r : kRows) {
     controls.push_back(ControlSpec{r.name, r.kind, r.caption, r.defaultText, r.defaultChecked,
-                                   r.radioGroup, r.saved});
+                                   r.radioGroup, r.saved, LabelOf(r.name, r.caption)});
   }
   return controls;
 }
@@ -215,18 +267,37 @@ bool Settings::setChecked(std::string_view name, bool checked) {
       current = checked;
       changed.push_back(spec->name);
     }
-    // Selecting a radio box deselects the rest of its group, whether or not it
-    // was already selected (the group may have been left in an odd state).
-    if (checked && spec->kind == ControlKind::kRadio) {
-      for (const ControlSpec& other : Controls()) {
-        if (other.kind != ControlKind::kRadio || other.radioGroup != spec->radioGroup ||
-            other.name == spec->name) {
-          continue;
+    if (spec->kind == ControlKind::kRadio) {
+      if (checked) {
+        // Selecting a radio box deselects the rest of its group, whether or
+        // not it was already selected (the group may have been left odd).
+        for (const ControlSpec& other : Controls()) {
+          if (other.kind != ControlKind::kRadio || other.radioGroup != spec->radioGroup ||
+              other.name == spec->name) {
+            continue;
+          }
+          bool& state = checks_[other.name];
+          if (state) {
+            state = false;
+            changed.push_back(other.name);
+          }
         }
-        bool& state = checks_[other.name];
-        if (state) {
-          state = false;
-          changed.push_back(other.name);
+      } else if (!changed.empty()) {
+        // The selected box was cleared: a group without a selection would
+        // leave the rules guessing, so the default (or the next box) takes it.
+        std::vector<const ControlSpec*> group;
+        size_t cleared = 0;
+        const ControlSpec* fallback = nullptr;
+        for (const ControlSpec& other : Controls()) {
+          if (other.kind != ControlKind::kRadio || other.radioGroup != spec->radioGroup) continue;
+          if (other.name == spec->name) cleared = group.size();
+          if (other.defaultChecked && other.name != spec->name) fallback = &other;
+          group.push_back(&other);
+        }
+        if (fallback == nullptr && group.size() > 1) fallback = group[(cleared + 1) % group.size()];
+        if (fallback != nullptr) {
+          checks_[fallback->name] = true;
+          changed.push_back(fallback->name);
         }
       }
     }

@@ -30,6 +30,15 @@ struct ControlSpec {
   bool defaultChecked = false;  // check, radio
   std::string radioGroup;       // radio boxes of one group exclude each other
   bool saved = true;            // written to setsoft.ini
+  // The control as the owner knows it from the window ("禁言时间"), for the
+  // messages that speak of it; never the internal name.
+  std::string label;
+
+  // An edit box stored empty comes back with its default at the next start
+  // (the settings files rely on that), so an emptied box takes it at once.
+  bool emptyMeansDefault() const {
+    return kind == ControlKind::kEdit && saved && !defaultText.empty();
+  }
 };
 
 class Settings {
@@ -48,9 +57,11 @@ class Settings {
   bool checked(std::string_view name) const;
 
   // Setting a control that is not of the right kind (or unknown) returns false
-  // and changes nothing. Selecting a radio box clears the others of its group;
-  // clearing a radio box leaves the group as it is otherwise. Listeners are
-  // told only of controls whose value changed.
+  // and changes nothing. A radio group always has exactly one box selected, as
+  // in the window: selecting a box clears the others of its group, and
+  // clearing the selected box selects the group's default (or, when that is
+  // the box cleared, the next box of the group). Listeners are told only of
+  // controls whose value changed.
   bool setText(std::string_view name, std::string value);
   bool setChecked(std::string_view name, bool checked);
 

@@ -49,43 +49,11 @@ const char* KindName(ControlKind kind) {
   return "edit";
 }
 
-struct EditCaption {
-  const char* name;
-  const char* caption;
-};
-
-// What a screen reader calls each edit box. The window sets its boxes between
-// the pieces of a caption ("禁言 [  ] 分钟"), which name them to the eye only.
-constexpr EditCaption kEditCaptions[] = {
-    {opt::kMuteMinutes, "禁言分钟数"},
-    {opt::kImageMaxWidth, "图片宽大于多少像素"},
-    {opt::kImageMaxHeight, "图片高大于多少像素"},
-    {opt::kWarningsBeforePunish, "警告几次后再踢出/禁言"},
-    {opt::kBannedWords, "踢人/禁言的关键词, 用 + 分割"},
-    {opt::kImageRunLength, "连续发几张图后踢出/禁言"},
-    {opt::kAtKickCommand, "@踢人的命令"},
-    {opt::kPenaltyNotice, "踢人/禁言 发言"},
-    {opt::kWarningText, "警告语"},
-    {opt::kWelcomeText, "欢迎语"},
-    {opt::kInviteQueryReply, "邀请查询回复"},
-    {opt::kTaskInterval, "执行间隔秒数"},
-    {opt::kJoinLevel, "进群等级必须不低于"},
-    {opt::kCardPrefix, "名片前缀"},
-    {opt::kCardSuffix, "名片后缀"},
-    {opt::kCardLength, "除前后缀外名片字数"},
-    {opt::kJoinMuteMinutes, "进群禁言分钟数"},
-    {opt::kMemberLimit, "限制人数"},
-    {opt::kLimitKickNotice, "踢出发言"},
-};
-
-// The accessible name of a control: its own label, else the name above, else
-// the window's caption with its gaps closed.
+// The accessible name of a control: its own label in the row, else the name
+// the window's messages use for it (its boxes sit between the pieces of a
+// caption, "禁言 [  ] 分钟", which name them to the eye only).
 std::string Caption(const ControlSpec& spec, const std::string& label) {
-  if (!label.empty()) return label;
-  for (const EditCaption& e : kEditCaptions)
-    if (spec.name == e.name) return e.caption;
-  static const std::regex kGap("\\s+");
-  return std::regex_replace(spec.caption, kGap, " ");
+  return label.empty() ? spec.label : label;
 }
 
 Json Control(const Settings& settings, const char* name, const std::string& label = {}) {
@@ -95,6 +63,8 @@ Json Control(const Settings& settings, const char* name, const std::string& labe
   c["caption"] = Caption(*spec, label);
   if (spec->kind == ControlKind::kCheck || spec->kind == ControlKind::kRadio) {
     c["value"] = settings.checked(name);
+    // The page's radio boxes of one group must exclude each other there too.
+    if (spec->kind == ControlKind::kRadio) c["group"] = spec->radioGroup;
   } else {
     c["value"] = settings.text(name);
   }
@@ -157,6 +127,13 @@ Json Hint(const std::string& text) { return {{"hint", text}}; }  // a warning, i
 Json Note(const std::string& text) { return {{"note", text}}; }
 Json Heading(const std::string& text) { return {{"heading", text}}; }
 
+// Beside a box whose emptying brings its default back: the switch is the way
+// to turn what it says off.
+Json DefaultNote(const char* switchName) {
+  return Note("清空后保存会恢复默认内容; 不想用它请取消勾选「" + Settings::Find(switchName)->label +
+              "」");
+}
+
 Json Group(const std::string& title, std::vector<Json> rows) {
   return {{"title", title}, {"rows", rows}};
 }
@@ -175,8 +152,9 @@ Json AdDetectionPage(const Settings& s) {
                                   Settings::Find(opt::kWarnBeforePunish)->caption)}));
   Json words = Control(s, opt::kBannedWords);
   words["kind"] = "area";
-  groups.push_back(
-      Group("", {CaptionRow(s, opt::kBannedWordsOn), {{"parts", Json::array({words})}}}));
+  groups.push_back(Group("", {CaptionRow(s, opt::kBannedWordsOn),
+                              {{"parts", Json::array({words})}},
+                              DefaultNote(opt::kBannedWordsOn)}));
   groups.push_back(
       Group("连续发图踢人/禁言", {Row(s, opt::kPunishImageRun, {opt::kImageRunLength},
                                       Settings::Find(opt::kPunishImageRun)->caption)}));
@@ -188,8 +166,10 @@ Json AdDetectionPage(const Settings& s) {
   const std::vector<std::string> vars = {"[昵称]", "[时间]"};
   Json tabs = Json::array();
   tabs.push_back(Group("踢人/禁言 发言", {CaptionRow(s, opt::kPenaltyNoticeOn),
-                                          TextArea(s, opt::kPenaltyNotice, vars, true)}));
-  tabs.push_back(Group("警告", {TextArea(s, opt::kWarningText, vars, true)}));
+                                          TextArea(s, opt::kPenaltyNotice, vars, true),
+                                          DefaultNote(opt::kPenaltyNoticeOn)}));
+  tabs.push_back(Group(
+      "警告", {TextArea(s, opt::kWarningText, vars, true), DefaultNote(opt::kWarnBeforePunish)}));
   return {{"page", "广告检测"}, {"groups", groups}, {"tabs", tabs}};
 }
 
@@ -199,9 +179,10 @@ Json WelcomePage(const Settings& s) {
   groups.push_back(
       Group("", {CaptionRow(s, opt::kWelcomeOn), CaptionRow(s, opt::kWelcomeGroupOnly),
                  CaptionRow(s, opt::kWelcomePrivateOnly), CaptionRow(s, opt::kWelcomeBoth)}));
-  groups.push_back(Group("设置欢迎语", {TextArea(s, opt::kWelcomeText, {"[昵称]", "[时间]"}, false),
-                                        Hint("欢迎语为空就是默认当前设置的欢迎语"),
-                                        Hint("欢迎语里的变量[昵称]就是@不设置就是不@")}));
+  groups.push_back(
+      Group("设置欢迎语", {TextArea(s, opt::kWelcomeText, {"[昵称]", "[时间]"}, false),
+                           DefaultNote(opt::kWelcomeOn), Hint("欢迎语为空就是默认当前设置的欢迎语"),
+                           Hint("欢迎语里的变量[昵称]就是@不设置就是不@")}));
   return {{"page", "进群欢迎"}, {"groups", groups}, {"tabs", Json::array()}};
 }
 
@@ -214,7 +195,8 @@ Json InvitePage(const Settings& s) {
        Note("清空统计命令：@某某 清空统计"), Note("查看别人：    @某某 邀请明细"),
        Note("清空统计命令和查看别人命令只有管理员有权限"),
        TextArea(s, opt::kInviteQueryReply,
-                {"[昵称]", "[时间]", "[现存邀请人数]", "[总邀请人数]", "[退出邀请人数]"}, false)}));
+                {"[昵称]", "[时间]", "[现存邀请人数]", "[总邀请人数]", "[退出邀请人数]"}, false),
+       DefaultNote(opt::kInviteQueryOn)}));
   return {{"page", "邀请统计"}, {"groups", groups}, {"tabs", Json::array()}};
 }
 
@@ -244,7 +226,7 @@ Json MorePage(const Settings& s) {
        CaptionRow(s, opt::kLimitKickLongestSilent), CaptionRow(s, opt::kLimitPreferNeverSpoke),
        Heading("限制人数设置"),
        Row(s, nullptr, {opt::kMemberLimit}, Settings::Find(opt::kMemberLimit)->caption),
-       CaptionRow(s, opt::kLimitKickNoticeOn), notice}));
+       CaptionRow(s, opt::kLimitKickNoticeOn), notice, DefaultNote(opt::kLimitKickNoticeOn)}));
   tabs.push_back(
       Group("关键词回复", {CaptionRow(s, opt::kKeywordReplyOn), CaptionRow(s, opt::kReplyInGroups),
                            CaptionRow(s, opt::kReplyInPrivate)}));
@@ -299,23 +281,25 @@ std::string CheckChange(const std::string& name, const Json& value, std::string*
                         bool* checked) {
   const ControlSpec* spec = Settings::Find(name);
   if (!spec) return "没有名为 " + name + " 的选项";
+  // Refusals name the control as the window labels it.
+  const std::string& label = spec->label;
   switch (spec->kind) {
     case ControlKind::kCheck:
-      if (!value.is_boolean()) return name + " 只能是开或关";
+      if (!value.is_boolean()) return label + "只能是开或关";
       *checked = value.get<bool>();
       return "";
     case ControlKind::kRadio:
       // A radio box is cleared by selecting another one of its group.
-      if (!value.is_boolean() || !value.get<bool>()) return name + " 只能被选中";
+      if (!value.is_boolean() || !value.get<bool>()) return label + "只能被选中";
       *checked = true;
       return "";
     default:
       break;
   }
-  if (!value.is_string()) return name + " 需要文字";
+  if (!value.is_string()) return label + "需要文字";
   std::string s = value.get<std::string>();
-  if (!IsValidUtf8(s)) return name + " 的文字不是有效的 UTF-8";
-  if (s.find('\0') != std::string::npos) return name + " 的文字含有 NUL 字符";
+  if (!IsValidUtf8(s)) return label + "的文字不是有效的 UTF-8";
+  if (s.find('\0') != std::string::npos) return label + "的文字含有 NUL 字符";
   // A browser's text box ends lines with LF alone; the window's edit boxes (and
   // setsoft.ini's line marker) use CR LF.
   std::string lines;
@@ -329,11 +313,11 @@ std::string CheckChange(const std::string& name, const Json& value, std::string*
   }
   s = std::move(lines);
   if (s.size() > kMaxTextBytes)
-    return name + " 的文字太长 (最多 " + std::to_string(kMaxTextBytes) + " 字节)";
+    return label + "的文字太长 (最多 " + std::to_string(kMaxTextBytes) + " 字节)";
   if (const NumberRange* r = NumberRule(name)) {
     static const std::regex kDigits("[0-9]{1,12}");
     if (!std::regex_match(s, kDigits) || std::stoll(s) < r->min || std::stoll(s) > r->max)
-      return name + " 必须是 " + std::to_string(r->min) + " 到 " + std::to_string(r->max) +
+      return label + "必须是 " + std::to_string(r->min) + " 到 " + std::to_string(r->max) +
              " 之间的整数";
     s = std::to_string(std::stoll(s));
   }
@@ -341,7 +325,8 @@ std::string CheckChange(const std::string& name, const Json& value, std::string*
   return "";
 }
 
-std::string ApplyChanges(Settings& settings, const Json& changes) {
+std::string ApplyChanges(Settings& settings, const Json& changes,
+                         std::vector<std::string>* restored) {
   if (!changes.is_object() || changes.empty()) return "没有要修改的选项";
   struct Change {
     std::string name;
@@ -356,6 +341,12 @@ std::string ApplyChanges(Settings& settings, const Json& changes) {
       return error;
     const ControlSpec* spec = Settings::Find(c.name);
     c.isText = spec->kind != ControlKind::kCheck && spec->kind != ControlKind::kRadio;
+    // The next start would give an emptied box its default: it takes it now,
+    // so that the robot does not run a day without what comes back then.
+    if (c.isText && c.text.empty() && spec->emptyMeansDefault()) {
+      c.text = spec->defaultText;
+      if (restored) restored->push_back(c.name);
+    }
     checkedChanges.push_back(std::move(c));
   }
   for (const Change& c : checkedChanges) {

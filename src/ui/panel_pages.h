@@ -38,7 +38,10 @@ std::string CheckChange(const std::string& name, const Json& value, std::string*
 
 // Applies a set of changes {"name": value, ...}: either all of them (through the
 // same setters as the window, so the switches' handlers run) or, when any is
-// refused, none. Returns the refusal's message, or "".
-std::string ApplyChanges(Settings& settings, const Json& changes);
+// refused, none. An emptied edit box with a default takes its default (see
+// ControlSpec::emptyMeansDefault); their names go to `restored`. Returns the
+// refusal's message, or "".
+std::string ApplyChanges(Settings& settings, const Json& changes,
+                         std::vector<std::string>* restored = nullptr);
 
 }  // namespace bw::ui

@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "core/robot_core.h"
 #include "settings/list_model.h"
@@ -40,6 +41,21 @@ std::optional<Json> JsonBody(const httplib::Request& req, httplib::Response& res
 
 // A list view as the page draws it: {"columns": [...], "rows": [{"checked", "cells"}]}.
 Json ListJson(const ListModel& list);
+
+// The answer to an action on rows that are gone or changed since the page drew
+// them (another page refilled the list): nothing is done.
+inline constexpr char kListChanged[] = "列表已经变了, 请看一下新的列表再操作";
+
+// The cells of one column, row by row.
+std::vector<std::string> ColumnOf(const ListModel& list, size_t column);
+
+// body[key] as group or account numbers (text or integers); nullopt when it is
+// missing, not an array, or holds anything else.
+std::optional<std::vector<std::string>> GroupNumbers(const Json& body, const char* key);
+
+// A handler whose request holds a JSON field of the wrong type (a number where
+// text belongs) answers 400 with a clear message instead of failing with 500.
+httplib::Server::Handler Guarded(httplib::Server::Handler handler);
 
 // False (and a 409 answer) while the startup has not restored the settings
 // files yet: a change made then would be overwritten by them.

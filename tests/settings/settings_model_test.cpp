@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <map>
 #include <set>
 #include <string>
 #include <thread>
@@ -136,10 +137,59 @@ TEST(SettingsTest, RadioGroupsExcludeEachOther) {
     EXPECT_FALSE(s.checked(other)) << other;
   }
 
-  // Clearing a radio box leaves the rest of its group as it is.
+  // Clearing the selected box hands the selection to the group's default.
   ASSERT_TRUE(s.setChecked("单选框_禁言", false));
   EXPECT_FALSE(s.checked("单选框_禁言"));
-  EXPECT_FALSE(s.checked("单选框_踢人"));
+  EXPECT_TRUE(s.checked("单选框_踢人"));
+}
+
+// Whoever sets a radio box (the panel, replay's "set" line, the files), every
+// group keeps exactly one box selected: on a box, off the selected box, off a
+// box that was not selected, in every group.
+TEST(SettingsTest, EveryRadioGroupKeepsExactlyOneBoxSelected) {
+  std::map<std::string, std::vector<std::string>> groups;
+  for (const ControlSpec& c : Settings::Controls())
+    if (c.kind == ControlKind::kRadio) groups[c.radioGroup].push_back(c.name);
+  ASSERT_EQ(groups.size(), 5u);
+  auto selected = [](const Settings& s, const std::vector<std::string>& boxes) {
+    std::vector<std::string> on;
+    for (const std::string& b : boxes)
+      if (s.checked(b)) on.push_back(b);
+    return on;
+  };
+  for (const auto& [group, boxes] : groups) {
+    Settings s;
+    for (const std::string& box : boxes) {
+      ASSERT_TRUE(s.setChecked(box, true));
+      EXPECT_THAT(selected(s, boxes), ElementsAre(box)) << group;
+      // Another box's "off" changes nothing.
+      for (const std::string& other : boxes) {
+        if (other == box) continue;
+        ASSERT_TRUE(s.setChecked(other, false));
+        EXPECT_THAT(selected(s, boxes), ElementsAre(box)) << group << " " << other;
+      }
+      // Its own "off" hands the selection to the default, or the next box.
+      ASSERT_TRUE(s.setChecked(box, false));
+      const std::vector<std::string> now = selected(s, boxes);
+      ASSERT_EQ(now.size(), 1u) << group << " after clearing " << box;
+      EXPECT_NE(now[0], box);
+      const bool isDefault = Settings::Find(box)->defaultChecked;
+      EXPECT_EQ(Settings::Find(now[0])->defaultChecked, !isDefault) << now[0];
+    }
+  }
+}
+
+// Messages name controls as the window labels them, never by internal name.
+TEST(SettingsTest, EveryControlHasALabelFromTheWindow) {
+  for (const ControlSpec& c : Settings::Controls()) {
+    EXPECT_FALSE(c.label.empty()) << c.name;
+    EXPECT_EQ(c.label.find("框"), std::string::npos) << c.name << " " << c.label;
+    EXPECT_EQ(c.label.find("  "), std::string::npos) << c.name << " " << c.label;
+  }
+  EXPECT_EQ(Settings::Find("编辑框_禁言时间")->label, "禁言时间");
+  EXPECT_EQ(Settings::Find("单选框_禁言")->label, "禁言");
+  EXPECT_EQ(Settings::Find("选择框_开启广告检测")->label, "开启广告检测");
+  EXPECT_EQ(Settings::Find("编辑框_邀请查询QQ")->label, "QQ号");
 }
 
 TEST(SettingsTest, WrongKindOrUnknownNameChangesNothing) {

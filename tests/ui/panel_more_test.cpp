@@ -149,15 +149,17 @@ TEST_F(PanelMoreTest, DeletingRenumbersAndClearingZeroesTheCountOfTheChosenRowsO
   for (const char* k : {"甲", "乙", "丙"})
     core.modules.keywordReplies.AnswerKeyword(k, 0, 20001, ReplySource::kPrivate);
 
-  auto [code, body] = post("/api/more/keywords/clear", {{"rows", {{{"row", 1}, {"key", "乙"}}}}});
+  auto [code, body] =
+      post("/api/more/keywords/clear", {{"rows", {{{"row", 1}, {"key", {"乙", "回", "模糊"}}}}}});
   ASSERT_EQ(code, 200) << body.dump();
   EXPECT_EQ(lists().keywords.cell(0, keywordcol::kReplied), "1");
   EXPECT_EQ(lists().keywords.cell(1, keywordcol::kReplied), "0");
   EXPECT_EQ(core.modules.keywordReplies.entries()[1].replied, 0);
 
   std::tie(code, body) =
-      post("/api/more/keywords/delete",
-           {{"rows", {{{"row", 0}, {"key", "甲"}}, {{"row", 2}, {"key", "丙"}}}}});
+      post("/api/more/keywords/delete", {{"rows",
+                                          {{{"row", 0}, {"key", {"甲", "回", "模糊"}}},
+                                           {{"row", 2}, {"key", {"丙", "回", "模糊"}}}}}});
   ASSERT_EQ(code, 200) << body.dump();
   ASSERT_EQ(body["rows"].size(), 1u);
   EXPECT_EQ(body["rows"][0]["cells"], Json({"1", "乙", "回", "模糊", "0", "0"}));
@@ -168,10 +170,10 @@ TEST_F(PanelMoreTest, DeletingRenumbersAndClearingZeroesTheCountOfTheChosenRowsO
   // A row the page no longer sees as it was (another page changed the list) is
   // refused, and so is a request without rows.
   std::tie(code, body) =
-      post("/api/more/keywords/delete", {{"rows", {{{"row", 0}, {"key", "甲"}}}}});
+      post("/api/more/keywords/delete", {{"rows", {{{"row", 0}, {"key", {"甲", "回", "模糊"}}}}}});
   EXPECT_EQ(code, 409);
   std::tie(code, body) =
-      post("/api/more/keywords/delete", {{"rows", {{{"row", 5}, {"key", "乙"}}}}});
+      post("/api/more/keywords/delete", {{"rows", {{{"row", 5}, {"key", {"乙", "回", "模糊"}}}}}});
   EXPECT_EQ(code, 409);
   std::tie(code, body) = post("/api/more/keywords/delete", {{"rows", Json::array()}});
   EXPECT_EQ(code, 400);
@@ -196,16 +198,17 @@ TEST_F(PanelMoreTest, ATimedTaskIsAddedTickedAndDeletedWithItsFileAndRunLog) {
       post("/api/more/tasks",
            {{"time", "22:00:00"}, {"action", "发布公告"}, {"content", "本群须知+++请勿刷屏"}});
   ASSERT_EQ(code, 200) << body.dump();
-  std::tie(code, body) = post("/api/more/tasks/tick",
-                              {{"rows", {{{"row", 0}, {"key", "08:30:00"}}}}, {"checked", true}});
+  const Json first = {{"row", 0}, {"key", {"08:30:00", "全体禁言", ""}}};
+  std::tie(code, body) = post("/api/more/tasks/tick", {{"rows", {first}}, {"checked", true}});
   ASSERT_EQ(code, 200) << body.dump();
   EXPECT_TRUE(lists().tasks.checked(0));
   EXPECT_THAT(test::ReadAll(data + "任务列表.txt"), HasSubstr("{1}08:30:00----全体禁言"));
-  std::tie(code, body) = post("/api/more/tasks/tick",
-                              {{"rows", {{{"row", 1}, {"key", "08:30:00"}}}}, {"checked", true}});
+  std::tie(code, body) =
+      post("/api/more/tasks/tick",
+           {{"rows", {{{"row", 1}, {"key", {"08:30:00", "全体禁言", ""}}}}}, {"checked", true}});
   EXPECT_EQ(code, 409);
 
-  std::tie(code, body) = post("/api/more/tasks/delete", Json::object());
+  std::tie(code, body) = post("/api/more/tasks/delete", {{"rows", {first}}});
   ASSERT_EQ(code, 200) << body.dump();
   ASSERT_EQ(body["rows"].size(), 1u);
   EXPECT_EQ(body["rows"][0]["cells"][2], "本群须知+++请勿刷屏");
@@ -251,10 +254,10 @@ TEST_F(PanelMoreTest, RefusedTasksAddNothingAndAddingWithTheSwitchOnRestartsTheS
   auto [code, body] = post("/api/more/tasks", {{"time", "23:00:00"}, {"action", "解除禁言"}});
   ASSERT_EQ(code, 200) << body.dump();
   EXPECT_TRUE(body["schedulerRunning"].get<bool>());
-  std::tie(code, body) = post("/api/more/tasks/tick",
-                              {{"rows", {{{"row", 0}, {"key", "23:00:00"}}}}, {"checked", true}});
+  const Json row = {{"row", 0}, {"key", {"23:00:00", "解除禁言", ""}}};
+  std::tie(code, body) = post("/api/more/tasks/tick", {{"rows", {row}}, {"checked", true}});
   ASSERT_EQ(code, 200);
-  std::tie(code, body) = post("/api/more/tasks/delete", Json::object());
+  std::tie(code, body) = post("/api/more/tasks/delete", {{"rows", {row}}});
   ASSERT_EQ(code, 200);
   EXPECT_FALSE(body["schedulerRunning"].get<bool>());  // no rows left
 }

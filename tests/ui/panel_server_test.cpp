@@ -190,7 +190,7 @@ TEST_F(PanelServerTest, ASwitchFromThePanelActsLikeTheWindowAndIsSavedAtOnce) {
   EXPECT_THAT(
       page->body,
       HasSubstr(
-          R"({"caption":"禁言分钟数","kind":"edit","label":"","max":43200,"min":1,"name":"编辑框_禁言时间","number":true,"value":"60"})"));
+          R"({"caption":"禁言时间","kind":"edit","label":"","max":43200,"min":1,"name":"编辑框_禁言时间","number":true,"value":"60"})"));
   EXPECT_THAT(page->body, HasSubstr("*慎用 可能踢一大片"));
 }
 
@@ -304,7 +304,7 @@ TEST_F(PanelServerTest, TickingGroupsManagesThemAndTheHeaderTicksAllOrNone) {
     auto c = client();
     return c.Post("/api/groups/tick", session(s), body.dump(), "application/json");
   };
-  auto res = tick({{"row", 1}, {"checked", true}});
+  auto res = tick({{"group", "102"}, {"row", 1}, {"checked", true}});
   ASSERT_TRUE(res);
   ASSERT_EQ(res->status, 200) << res->body;
   EXPECT_EQ(lifecycle.managedGroups().size(), 1u);
@@ -312,8 +312,10 @@ TEST_F(PanelServerTest, TickingGroupsManagesThemAndTheHeaderTicksAllOrNone) {
   EXPECT_EQ(ReadProfileString(data + "群设置.ini", "开关", "101", ""), "0");
   EXPECT_THAT(test::ReadAll(data + "群列表.txt"), HasSubstr("{1}2----102----乙群"));
 
-  for (const Json& bad : {Json{{"row", 2}, {"checked", true}}, Json{{"row", -1}, {"checked", true}},
-                          Json{{"row", 0}, {"checked", "yes"}}, Json::array()}) {
+  for (const Json& bad :
+       {Json{{"row", 1}, {"checked", true}}, Json{{"group", "102"}, {"row", -1}, {"checked", true}},
+        Json{{"group", "101"}, {"row", 0}, {"checked", "yes"}}, Json{{"all", true}},
+        Json::array()}) {
     auto refused = tick(bad);
     ASSERT_TRUE(refused);
     EXPECT_EQ(refused->status, 400) << bad.dump();
@@ -321,9 +323,10 @@ TEST_F(PanelServerTest, TickingGroupsManagesThemAndTheHeaderTicksAllOrNone) {
   EXPECT_EQ(lifecycle.managedGroups().size(), 1u);
 
   // The header: the first row is unticked, so every row is ticked; then none.
-  ASSERT_EQ(tick({{"all", true}})->status, 200);
+  const Json all = {{"all", true}, {"groups", {"101", "102"}}};
+  ASSERT_EQ(tick(all)->status, 200);
   EXPECT_EQ(lifecycle.managedGroups().size(), 2u);
-  ASSERT_EQ(tick({{"all", true}})->status, 200);
+  ASSERT_EQ(tick(all)->status, 200);
   EXPECT_EQ(lifecycle.managedGroups().size(), 0u);
   EXPECT_EQ(ReadProfileString(data + "群设置.ini", "开关", "102", ""), "0");
   auto groups = client().Get("/api/groups", {{"Cookie", s.first}});

@@ -234,6 +234,8 @@ async function change(name, value) {
     // The control already shows the accepted value. Drawing the page again
     // would rebuild its lists from answers that may predate a button pressed
     // meanwhile (leaving a text box is a change, and so is the press after it).
+    // An emptied box that took its default shows it, and says so beside it.
+    for (const r of res.data.restored || []) showRestored(r);
     await poll();
     document.dispatchEvent(new CustomEvent('setting-changed', { detail: { name } }));
     return;
@@ -242,11 +244,20 @@ async function change(name, value) {
   if (state.page === page) render();  // back to the value the settings kept
 }
 
+function showRestored(r) {
+  const box = document.querySelector('[data-name="' + r.name + '"]');
+  if (!box) return;
+  box.value = r.value;
+  for (const old of document.querySelectorAll('[data-restored]')) if (old.dataset.restored === r.name) old.remove();
+  (box.closest('.row') || box).after(el('div', { class: 'row note', role: 'status', 'data-restored': r.name, text: r.message }));
+}
+
 function control(c) {
   if (c.kind === 'check' || c.kind === 'radio') {
     const input = el('input', {
       type: c.kind === 'check' ? 'checkbox' : 'radio', 'data-name': c.name, checked: c.value,
       'aria-label': c.label ? undefined : c.caption,
+      name: c.group ? 'radio-' + c.group : undefined,  // one group: selecting one clears the rest
       onchange: (e) => change(c.name, e.target.checked),
     });
     return el('label', {}, input, c.label ? ' ' + c.label : '');
@@ -305,11 +316,11 @@ async function groupPage(main, title) {
   const offline = state.status && state.status.connection.state !== 'connected';
   const shown = (c, k) => (offline && k === STATUS_COLUMN && c === '获取群成员失败' ? '账号未连接, 连接后获取群成员' : c);
   const head = el('tr', {}, g.columns.map((c, i) => el('th', {},
-    i === 0 ? el('button', { type: 'button', class: 'plain', id: 'tick-all', text: c, onclick: () => tick({ all: true }) }) : c)));
+    i === 0 ? el('button', { type: 'button', class: 'plain', id: 'tick-all', text: c, onclick: () => tick({ all: true, groups: g.rows.map((r) => r.cells[1]) }) }) : c)));
   const rows = g.rows.map((r, i) => el('tr', {},
     el('td', {}, el('input', {
       type: 'checkbox', 'data-row': String(i), checked: r.checked, 'aria-label': r.cells[1] || '',
-      onchange: (e) => tick({ row: i, checked: e.target.checked }),
+      onchange: (e) => tick({ group: r.cells[1], row: i, checked: e.target.checked }),
     })),
     r.cells.slice(1).map((c, k) => el('td', { text: shown(c, k + 1) }))));
   // The page's buttons stand above the list (its hints point "up" to them).

@@ -66,7 +66,7 @@ function keywordWidget() {
     const picks = [];
     const table = listTable(k, (r, i) => {
       const pick = el('input', { type: 'checkbox', 'aria-label': r.cells[1] });
-      picks.push({ pick, row: i, key: r.cells[1] });
+      picks.push({ pick, row: i, key: r.cells.slice(1, 4) });  // keyword, reply, mode
       return pick;
     }, '选择', '超级列表框_回复关键词');
     const chosen = () => picks.filter((p) => p.pick.checked).map((p) => ({ row: p.row, key: p.key }));
@@ -118,6 +118,9 @@ registerExtra('更多功能', '关键词回复', keywordWidget);
 
 // ---- 定时功能 ----
 
+// A task row as the service names it: times repeat, so with action and content.
+const taskRow = (r, i) => ({ row: i, key: r.cells.slice(0, 3) });
+
 function taskWidget() {
   const box = el('div', { class: 'more-tasks' }, el('p', { class: 'placeholder', text: '正在读取…' }));
   let shownKey = '';
@@ -126,7 +129,7 @@ function taskWidget() {
   const drawList = (t) => {
     shownKey = JSON.stringify([t.rows, t.schedulerRunning, t.runNowEnabled]);
     const tick = async (r, i, checked) => {
-      const res = await api('POST', '/api/more/tasks/tick', { rows: [{ row: i, key: r.cells[0] }], checked });
+      const res = await api('POST', '/api/more/tasks/tick', { rows: [taskRow(r, i)], checked });
       if (!(await failed(res))) drawList(res.data);
       else { shownKey = ''; refresh(); }
     };
@@ -136,8 +139,10 @@ function taskWidget() {
     }), '勾选', '超级列表框_定时任务');
     const remove = async () => {
       if (!t.rows.some((r) => r.checked)) { await ask('请先勾选要删除的任务'); return; }
-      const res = await api('POST', '/api/more/tasks/delete', {});
+      const rows = t.rows.map(taskRow).filter((_, i) => t.rows[i].checked);
+      const res = await api('POST', '/api/more/tasks/delete', { rows });
       if (!(await failed(res))) drawList(res.data);
+      else { shownKey = ''; refresh(); }
     };
     if (form) form.runNow.disabled = !t.runNowEnabled;
     listPart.replaceChildren(
