@@ -336,8 +336,9 @@ void PanelServer::stop() {
   // start() would otherwise leave the loop running and the join waiting forever.
   while (listening_.load() && !impl_->server.is_running()) std::this_thread::yield();
   impl_->server.stop();
-  // Connections that sent nothing yet would hold their threads until the
-  // read timeout: closing them lets the pool drain at once.
+  // An answer still being written to a client that does not read would hold
+  // its thread until the write timeout: closing them lets the pool drain at
+  // once (the gate closes the connections it still holds itself).
   ForEachSocketOnPort(port_, [](int fd, bool listening) {
     if (!listening) ::shutdown(fd, SHUT_RDWR);
   });
