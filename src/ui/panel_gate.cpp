@@ -456,6 +456,9 @@ class GatedServer::Gate final : public httplib::TaskQueue {
     const SystemTime now = server_.clock_.now();
     for (Conn& c : pending_) {
       if (c.done) continue;
+      // A clock set back must not lengthen a wait.
+      c.accepted = std::min(c.accepted, now);
+      c.closeBy = std::min(c.closeBy, now + kLinger);
       if (c.closing) {
         if (now >= c.closeBy) close(c);
       } else if (c.headEnd == 0 && now - c.accepted >= limits_.headDeadline) {

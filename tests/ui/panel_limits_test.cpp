@@ -328,23 +328,30 @@ TEST_F(PanelLimitsTest, AHundredSlowHeadsDoNotKeepANormalRequestWaiting) {
 
 TEST_F(PanelLimitsTest, AHeadTrickledPastItsDeadlineIsDropped) {
   startPanel();
-  const int fd = Connect(panel->port());
-  SendAll(fd, "GET / HTTP/1.1\r\nX-Slow: ");
-  // Within its deadline a slow head is only waited for.
-  for (int i = 0; i < 3; ++i) {
-    ::send(fd, "a", 1, MSG_NOSIGNAL);
-    EXPECT_FALSE(ClosedByServer(fd, std::chrono::milliseconds(150)));
+  for (bool setBack : {false, true}) {
+    SCOPED_TRACE(setBack ? "the clock set back an hour meanwhile" : "the clock running on");
+    const int fd = Connect(panel->port());
+    SendAll(fd, "GET / HTTP/1.1\r\nX-Slow: ");
+    // Within its deadline a slow head is only waited for.
+    for (int i = 0; i < 3; ++i) {
+      ::send(fd, "a", 1, MSG_NOSIGNAL);
+      EXPECT_FALSE(ClosedByServer(fd, std::chrono::milliseconds(150)));
+    }
+    if (setBack) {
+      clock.set(clock.now() - std::chrono::hours(1));
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    // Still trickling, but the deadline passes (again for each step, should
+    // the gate have taken the connection late).
+    bool closed = false;
+    for (int i = 0; i < 10 && !closed; ++i) {
+      clock.advance(GateLimits{}.headDeadline + Millis(1000));
+      ::send(fd, "a", 1, MSG_NOSIGNAL);
+      closed = ClosedByServer(fd, std::chrono::milliseconds(300));
+    }
+    ::close(fd);
+    EXPECT_TRUE(closed);
   }
-  // Still trickling, but the deadline passes (again for each step, should the
-  // gate have taken the connection late).
-  bool closed = false;
-  for (int i = 0; i < 10 && !closed; ++i) {
-    clock.advance(GateLimits{}.headDeadline + Millis(1000));
-    ::send(fd, "a", 1, MSG_NOSIGNAL);
-    closed = ClosedByServer(fd, std::chrono::milliseconds(300));
-  }
-  ::close(fd);
-  EXPECT_TRUE(closed);
 }
 
 TEST_F(PanelLimitsTest, ASourceBeyondItsShareLosesItsLongestWaitingConnections) {
