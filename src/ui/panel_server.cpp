@@ -10,14 +10,13 @@
 #define SHUT_RDWR SD_BOTH  // WinSock's name
 #endif
 
-#include <condition_variable>
 #include <cstdlib>
-#include <deque>
 #include <functional>
 #include <vector>
 
 #include "settings/list_model.h"
 #include "ui/assets.h"
+#include "ui/panel_gate.h"
 #include "ui/panel_pages.h"
 #include "ui/panel_routes.h"
 #include "util/log.h"
@@ -42,54 +41,6 @@ constexpr char kContentSecurityPolicy[] =
     "default-src 'none'; script-src 'self'; style-src 'self'; "
     "img-src 'self' data: https://q1.qlogo.cn; connect-src 'self'; form-action 'self'; "
     "frame-ancestors 'none'; base-uri 'none'";
-
-// The server's pool: a fixed number of threads and a bounded queue. When the
-// queue is full the accepting thread waits, so a flood of connections is held
-// in the kernel's backlog instead of growing memory.
-class BoundedPool : public httplib::TaskQueue {
- public:
-  BoundedPool(size_t threads, size_t capacity) : capacity_(capacity) {
-    for (size_t i = 0; i < threads; ++i) threads_.emplace_back([this] { work(); });
-  }
-  void enqueue(std::function<void()> fn) override {
-    std::unique_lock lock(mu_);
-    space_.wait(lock, [this] { return jobs_.size() < capacity_ || shutdown_; });
-    jobs_.push_back(std::move(fn));
-    ready_.notify_one();
-  }
-  void shutdown() override {
-    {
-      std::lock_guard lock(mu_);
-      shutdown_ = true;
-    }
-    ready_.notify_all();
-    space_.notify_all();
-    for (std::thread& t : threads_) t.join();
-  }
-
- private:
-  void work() {
-    for (;;) {
-      std::function<void()> fn;
-      {
-        std::unique_lock lock(mu_);
-        ready_.wait(lock, [this] { return !jobs_.empty() || shutdown_; });
-        if (jobs_.empty()) return;  // shut down and drained
-        fn = std::move(jobs_.front());
-        jobs_.pop_front();
-      }
-      space_.notify_one();
-      fn();
-    }
-  }
-
-  const size_t capacity_;
-  std::mutex mu_;
-  std::condition_variable ready_, space_;
-  std::deque<std::function<void()>> jobs_;
-  bool shutdown_ = false;
-  std::vector<std::thread> threads_;
-};
 
 // The library offers no handle on the sockets it accepted, nor on its
 // listening socket's backlog (5). Both are found among the process's file
@@ -169,7 +120,13 @@ struct PanelServer::Impl {
   ConnectionStatus& status;
   PanelAuth& auth;
   const PanelOptions options;
-  httplib::Server server;
+  // Requests reach the pool's threads only once they have arrived whole and
+  // within bounds; a body beyond the login's few KB needs a session.
+  GatedServer server{robot.lifecycle().clock(), GateLimits{}, options.threads,
+                     [this](const std::string& cookie) {
+                       const std::string id = CookieValue(cookie, kCookie);
+                       return !id.empty() && auth.find(id).has_value();
+                     }};
   int port = 0;
   std::mutex saveMu;
   PanelContext ctx{robot, status, saveMu, [this] { return statusJson(); }};
@@ -341,15 +298,14 @@ PanelServer::~PanelServer() { stop(); }
 bool PanelServer::start() {
   Impl& i = *impl_;
   httplib::Server& s = i.server;
-  const size_t threads = i.options.threads;
-  s.new_task_queue = [threads] { return new BoundedPool(threads, 256); };
-  // One request per connection: an idle keep-alive connection would hold a
-  // pool thread (and delay a stop by its timeout); polling reconnects cheaply.
+  // One request per connection (the gate answers each connection once): an
+  // idle keep-alive connection would hold a pool thread; polling reconnects
+  // cheaply.
   s.set_keep_alive_max_count(1);
   s.set_keep_alive_timeout(1);
   s.set_read_timeout(1, 0);
   s.set_write_timeout(1, 0);
-  s.set_payload_max_length(1 << 20);
+  s.set_payload_max_length(i.server.limits().maxBody);
   s.set_default_headers({{"Content-Security-Policy", kContentSecurityPolicy},
                          {"X-Content-Type-Options", "nosniff"},
                          {"X-Frame-Options", "DENY"},
@@ -388,8 +344,9 @@ void PanelServer::stop() {
   // start() would otherwise leave the loop running and the join waiting forever.
   while (listening_.load() && !impl_->server.is_running()) std::this_thread::yield();
   impl_->server.stop();
-  // Connections that sent nothing yet would hold their threads until the
-  // read timeout: closing them lets the pool drain at once.
+  // An answer still being written to a client that does not read would hold
+  // its thread until the write timeout: closing them lets the pool drain at
+  // once (the gate closes the connections it still holds itself).
   ForEachSocketOnPort(port_, [](int fd, bool listening) {
     if (!listening) ::shutdown(fd, SHUT_RDWR);
   });

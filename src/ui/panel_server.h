@@ -7,6 +7,8 @@
 // Live updates are polled (`/api/status`, `/api/runlog?after=<id>`), so no open
 // page holds a server thread between requests: connections are closed after
 // each answer, a bounded pool answers them, and a stop ends within a second.
+// A connection reaches the pool only once its whole request has arrived
+// within bounds (ui/panel_gate.h): slow or oversized requests never hold it.
 //
 // Thread-safety: start() and stop() belong to the owner's thread; requests are
 // answered on the pool's threads.
