@@ -53,7 +53,10 @@ const char* KindName(ControlKind kind) {
 // the window's messages use for it (its boxes sit between the pieces of a
 // caption, "禁言 [  ] 分钟", which name them to the eye only).
 std::string Caption(const ControlSpec& spec, const std::string& label) {
-  return label.empty() ? spec.label : label;
+  if (!label.empty()) return label;
+  // The words' separator is said beside the box; a screen reader hears it too.
+  if (spec.name == opt::kBannedWords) return spec.label + ", 用 + 分割";
+  return spec.label;
 }
 
 Json Control(const Settings& settings, const char* name, const std::string& label = {}) {
