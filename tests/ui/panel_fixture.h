@@ -13,6 +13,7 @@
 #include "support/core_fixture.h"
 #include "ui/panel_auth.h"
 #include "ui/panel_server.h"
+#include "util/files.h"
 
 namespace bw::ui {
 
@@ -38,6 +39,17 @@ class PanelFixture : public test::CoreFixture {
     ASSERT_TRUE(core.startedUp());
     startPanel();
     cookie = login();
+  }
+
+  // Groups 101, 102, 103 ticked (managed), 104 listed only; then the startup
+  // sequence and the panel, logged in.
+  void startWithFourGroups() {
+    ASSERT_TRUE(
+        WriteFileAtomic(data + "群列表.txt",
+                        "{1}1----101----甲群----群主\r\n{1}2----102----乙群----管理员\r\n"
+                        "{1}3----103----丙群----管理员\r\n{0}4----104----丁群----管理员\r\n")
+            .ok());
+    startLoggedIn();
   }
 
   std::string origin() const { return "http://127.0.0.1:" + std::to_string(panel->port()); }

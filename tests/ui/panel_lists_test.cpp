@@ -30,16 +30,7 @@ class PanelListsTest : public PanelFixture {
     core.modules.memberRefresh.stop();
   }
 
-  // Groups 101, 102, 103 ticked (managed), 104 listed only; then the startup
-  // sequence and the panel, logged in.
-  void start() {
-    ASSERT_TRUE(
-        WriteFileAtomic(data + "群列表.txt",
-                        "{1}1----101----甲群----群主\r\n{1}2----102----乙群----管理员\r\n"
-                        "{1}3----103----丙群----管理员\r\n{0}4----104----丁群----管理员\r\n")
-            .ok());
-    startLoggedIn();
-  }
+  void start() { startWithFourGroups(); }
   int64_t count(const std::string& sql) {
     ScopedQuery q(lifecycle.database(), sql);
     return q.next() ? TextToInt(q.text(0)) : -1;

@@ -31,15 +31,10 @@ class PanelSemanticsTest : public PanelFixture {
     core.modules.memberRefresh.stop();
   }
 
-  // Groups 101, 102, 103 ticked (managed), 104 listed only; the ad check on.
+  // The four groups of startWithFourGroups(), the ad check on.
   void start() {
-    ASSERT_TRUE(
-        WriteFileAtomic(data + "群列表.txt",
-                        "{1}1----101----甲群----群主\r\n{1}2----102----乙群----管理员\r\n"
-                        "{1}3----103----丙群----管理员\r\n{0}4----104----丁群----管理员\r\n")
-            .ok());
     ASSERT_TRUE(WriteProfileString(data + "setsoft.ini", "选择框", opt::kAdDetectionOn, "真"));
-    startLoggedIn();
+    startWithFourGroups();
   }
   std::pair<int, Json> change(const Json& changes) {
     return post("/api/settings", {{"changes", changes}});
