@@ -213,6 +213,26 @@ TEST(ActingRecords, AMuteIsRecordedOnlyOnceItWasDone) {
   }
 }
 
+TEST(ActingRecords, TheMemberLimitCountsOnlyTheKicksThatWereDone) {
+  for (const bool refused : {true, false}) {
+    SCOPED_TRACE(refused ? "refused" : "done");
+    OneBotRobot r;
+    r.settings.setChecked(opt::kMemberLimitOn, true);
+    r.lists.limits.clear();
+    r.lists.limits.append({false, {"1", std::to_string(kGroup), "g", "950", "950", ""}});
+    r.addMember(kGroup, 20001);
+    if (refused) r.peer.reply("set_group_kick", {{"status", "failed"}, {"retcode", 100}});
+    r.rules->memberLimit.enforceMemberLimit(1, true);  // one above the limit
+    ASSERT_TRUE(r.peer.nextRequest("set_group_kick"));
+    if (refused) ASSERT_TRUE(Eventually([&] { return r.logged("踢人失败") == 1; }));
+    if (!refused) ASSERT_TRUE(Eventually([&] { return r.rows(20001) == 0; }));
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(r.lists.limits.cell(0, limitcol::kKicked), refused ? "" : "1");
+    EXPECT_EQ(r.today(kGroup).removals, refused ? 0 : 1);
+    EXPECT_EQ(r.rows(20001), refused ? 1 : 0);
+  }
+}
+
 TEST(ActingRecords, GroupNamesThatWouldBreakTheListFileSurviveARestart) {
   OneBotRobot r;
   using Json = ScriptedPeer::Json;
