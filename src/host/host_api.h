@@ -8,8 +8,14 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "util/log.h"
 
 namespace bw {
 
@@ -42,9 +48,58 @@ inline constexpr int32_t kRequestRefuse = 2;
 // Result of CQ_getGroupMemberList on failure.
 inline constexpr int32_t kMemberListFailed = -1000;
 
+// How an acting call ended: true once the host carried it out, false when it
+// refused the call or the call never got there (no answer, a link that stayed
+// down). It runs exactly once: before the call returns for a host whose calls
+// are synchronous, later and on another thread for one that posts them.
+using ActOutcome = std::function<void(bool done)>;
+
+// Lets a late outcome reach its owner only while the owner lives: the owner
+// closes the gate first thing in its destructor (waiting for an outcome that
+// runs at that moment); outcomes after that are dropped. Shared by the owner
+// and its pending outcomes.
+class OutcomeGate {
+ public:
+  template <typename Fn>
+  void run(Fn&& fn) {
+    std::lock_guard lock(mu_);
+    if (open_) std::forward<Fn>(fn)();
+  }
+  void close() {
+    std::lock_guard lock(mu_);
+    open_ = false;
+  }
+
+ private:
+  std::mutex mu_;
+  bool open_ = true;
+};
+
 class HostApi {
  public:
   virtual ~HostApi() = default;
+
+  // A kick and a mute whose outcome the rules wait for before they record the
+  // act (a refused kick must not be counted as a departure). The default reads
+  // the status of the synchronous legacy call: 0 is done.
+  virtual void setGroupKickThen(int64_t group, int64_t account, bool refuseRejoin,
+                                ActOutcome outcome) {
+    const int32_t status = CQ_setGroupKick(group, account, refuseRejoin);
+    if (status != 0) {
+      LogWarning("host: the kick of " + std::to_string(account) + " from group " +
+                 std::to_string(group) + " failed (status " + std::to_string(status) + ")");
+    }
+    if (outcome) outcome(status == 0);
+  }
+  virtual void setGroupBanThen(int64_t group, int64_t account, int64_t seconds,
+                               ActOutcome outcome) {
+    const int32_t status = CQ_setGroupBan(group, account, seconds);
+    if (status != 0) {
+      LogWarning("host: the mute of " + std::to_string(account) + " in group " +
+                 std::to_string(group) + " failed (status " + std::to_string(status) + ")");
+    }
+    if (outcome) outcome(status == 0);
+  }
 
   virtual void CQ_setFatal(const std::string& text) = 0;
   virtual int64_t CQ_getLoginQQ() = 0;

@@ -56,8 +56,9 @@ void Departures::onMemberLeft(const MemberChangeRecord& record) {
   if (s.checked(opt::kMemberLimitOn)) limit_.enforceMemberLimit(position, false);
 }
 
-void Departures::kickMember(int64_t group, int64_t member, bool rejectRejoin) {
-  removal_.kickMember(group, member, rejectRejoin);
+void Departures::kickMember(int64_t group, int64_t member, bool rejectRejoin,
+                            std::function<void()> afterKick) {
+  removal_.kickMember(group, member, rejectRejoin, std::move(afterKick));
 }
 
 void Departures::kickEverywhere(int64_t member, int pauseMs) {
@@ -66,8 +67,11 @@ void Departures::kickEverywhere(int64_t member, int pauseMs) {
   const std::string memberText = std::to_string(member);
   for (const int64_t group : members_.groupsOf(member)) {
     if (stop_.stop_requested()) return;
-    kickMember(group, member, false);
-    runLog_.WriteRunLog("踢人", memberText + "踢出 群" + std::to_string(group));
+    // The run log outlives the rules, whose removal drops later outcomes.
+    kickMember(group, member, false,
+               [&runLog = runLog_, text = memberText + "踢出 群" + std::to_string(group)] {
+                 runLog.WriteRunLog("踢人", text);
+               });
     if (pauseMs > 0 && !delay(clock_, pauseMs, 0, stop_)) return;
   }
 }

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <stop_token>
 
 #include "events/records.h"
@@ -34,10 +35,13 @@ class Departures {
 
   void onMemberLeft(const MemberChangeRecord& record);
   // Skips a kick identical to the previous call's (group, member), and never
-  // kicks the robot itself or account 0.
-  void kickMember(int64_t group, int64_t member, bool rejectRejoin);
+  // kicks the robot itself or account 0. `afterKick` runs once the host did
+  // the kick (see MemberRemoval), never for a refused or expired one.
+  void kickMember(int64_t group, int64_t member, bool rejectRejoin,
+                  std::function<void()> afterKick = {});
   // Kicks `member` from every group where 群成员 lists them, in the table's
-  // order, each through kickMember with a run-log entry "踢人"; `pauseMs`
+  // order, each through kickMember with a run-log entry "踢人" once the kick
+  // was done; `pauseMs`
   // between kicks (a departure sweeps at once, a penalty paces its kicks).
   // Ends early when the robot stops.
   void kickEverywhere(int64_t member, int pauseMs);

@@ -43,7 +43,6 @@ void MemberLimit::enforceMemberLimit(int position, bool joined) {
   const size_t row = static_cast<size_t>(position - 1);
   const std::string group = limits.cell(row, limitcol::kGroup);
   int64_t count = TextToInt(limits.cell(row, limitcol::kCurrent));
-  bool kicked = false;
   if (!joined) {
     --count;
   } else {
@@ -52,9 +51,8 @@ void MemberLimit::enforceMemberLimit(int position, bool joined) {
       if (!IsAccountNumber(group)) {
         LogWarning("member limit: \"" + group + "\" is no group number; nobody removed");
       } else if (const int64_t victim = chooseVictim(TextToInt(group)); victim != 0) {
-        removeVictim(TextToInt(group), victim);
+        removeVictim(row, group, victim);
         --count;
-        kicked = true;
       }
     }
   }
@@ -65,9 +63,7 @@ void MemberLimit::enforceMemberLimit(int position, bool joined) {
         rows[row].cells[limitcol::kGroup] != group) {
       return;
     }
-    auto& cells = rows[row].cells;
-    cells[limitcol::kCurrent] = std::to_string(count);
-    if (kicked) cells[limitcol::kKicked] = std::to_string(TextToInt(cells[limitcol::kKicked]) + 1);
+    rows[row].cells[limitcol::kCurrent] = std::to_string(count);
   });
 }
 
@@ -97,12 +93,24 @@ int64_t MemberLimit::chooseVictim(int64_t group) {
   return victim;
 }
 
-void MemberLimit::removeVictim(int64_t group, int64_t victim) {
+void MemberLimit::removeVictim(size_t row, const std::string& groupText, int64_t victim) {
+  const int64_t group = TextToInt(groupText);
   if (settings_.checked(opt::kLimitKickNoticeOn)) {
     host_.CQ_sendGroupMsg(
         group, FillMessageVariables(settings_.text(opt::kLimitKickNotice), victim, clock_.now()));
   }
-  removal_.kickMember(group, victim, false);
+  // 踢掉人数 counts removals, so it grows once the host did the kick. The
+  // list views outlive the rules; the row must still be the same group's.
+  removal_.kickMember(group, victim, false, [&limits = views_.limits, row, groupText] {
+    limits.update([&](std::vector<ListRow>& rows) {
+      if (row >= rows.size() || rows[row].cells.size() <= limitcol::kKicked ||
+          rows[row].cells[limitcol::kGroup] != groupText) {
+        return;
+      }
+      auto& kicked = rows[row].cells[limitcol::kKicked];
+      kicked = std::to_string(TextToInt(kicked) + 1);
+    });
+  });
 }
 
 void MemberLimit::recountMembers() {

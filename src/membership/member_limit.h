@@ -3,7 +3,8 @@
 // 限制人数, 踢掉人数). A join above the limit removes one member chosen by the
 // options (never-spoken first; earliest joiner, latest joiner or oldest last
 // message), never the robot itself nor an owner or administrator of the group,
-// through MemberRemoval. Ticking 选择框_开启群人数控制 recounts at once.
+// through MemberRemoval; 踢掉人数 counts the kicks the host did. Ticking
+// 选择框_开启群人数控制 recounts at once.
 //
 // Thread-safety: all members may be called from any thread; one count update
 // at a time.
@@ -11,6 +12,7 @@
 
 #include <cstdint>
 #include <mutex>
+#include <string>
 
 namespace bw {
 
@@ -36,7 +38,9 @@ class MemberLimit {
 
  private:
   int64_t chooseVictim(int64_t group);
-  void removeVictim(int64_t group, int64_t victim);
+  // Announces and kicks the victim; the limit-list row's 踢掉人数 grows once
+  // the kick was done.
+  void removeVictim(size_t row, const std::string& group, int64_t victim);
 
   Clock& clock_;
   HostApi& host_;

@@ -12,6 +12,7 @@
 #include "settings/option_names.h"
 #include "settings/settings_model.h"
 #include "storage/ini_file.h"
+#include "storage/list_file.h"
 #include "storage/member_table.h"
 #include "storage/settings_store.h"
 #include "util/log.h"
@@ -70,7 +71,10 @@ bool MemberRefresh::refreshGroupList() {
     if (e.role == "成员") continue;  // the robot cannot manage it
     ListRow row;
     row.checked = TextToInt(ticks.value(e.group, "0")) == 1;
-    row.cells = {std::to_string(rows.size() + 1), e.group, e.name, e.role, ""};
+    // Names come from the network (the implementation or the web): the row
+    // shows what 群列表.txt will hold, one line with no separator in it.
+    row.cells = {std::to_string(rows.size() + 1), e.group,
+                 ListCellText(CleanNetworkText(e.name), false), e.role, ""};
     rows.push_back(std::move(row));
   }
   const size_t count = rows.size();

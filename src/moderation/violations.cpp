@@ -68,6 +68,7 @@ struct Violations::Impl {
   Departures& departures;
   AccountLists& lists;
   ImageInfo& images;
+  std::shared_ptr<OutcomeGate> gate = std::make_shared<OutcomeGate>();
   int subscription = 0;
 
   mutable std::mutex wordsMu;
@@ -129,7 +130,10 @@ Violations::Violations(Clock& clock, HostApi& host, Settings& settings, RunLog& 
   });
 }
 
-Violations::~Violations() { impl_->settings.unsubscribe(impl_->subscription); }
+Violations::~Violations() {
+  impl_->gate->close();
+  impl_->settings.unsubscribe(impl_->subscription);
+}
 
 void Violations::noteSpeaker(int64_t group, int64_t sender) { impl_->addImages(group, sender, 0); }
 
@@ -224,8 +228,11 @@ void Violations::punish(int64_t group, int64_t offender, PenaltyMode mode) {
 
   if (settings.checked(opt::kPenaltyKick) || mode == PenaltyMode::kKick) {
     if (settings.checked(opt::kKickInviter)) m.departures.kickInviters(offender);
-    m.departures.kickMember(group, offender, false);
-    m.runLog.WriteRunLog("踢人", who + "踢出 群" + where);
+    // Written once the kick was done: a refused kick is the host's failure
+    // report alone.
+    m.departures.kickMember(
+        group, offender, false,
+        [&runLog = m.runLog, text = who + "踢出 群" + where] { runLog.WriteRunLog("踢人", text); });
     if (settings.checked(opt::kBlacklistOnKick)) {
       m.lists.addToList(AccountList::kBlacklist, who);
       if (settings.checked(opt::kBlacklistKickEverywhere))
@@ -248,9 +255,14 @@ void Violations::Impl::mute(int64_t group, int64_t offender) {
                                    "在群" + std::to_string(group) + "未被禁言)");
     return;
   }
-  host.CQ_setGroupBan(group, offender, MuteSeconds(minutes));
-  runLog.WriteRunLog("禁言", std::to_string(offender) + "在群" + std::to_string(group) + "禁言" +
-                                 minutesText + "分钟");
+  // Written once the mute was done; the gate drops an outcome that comes
+  // after these rules are gone.
+  host.setGroupBanThen(group, offender, MuteSeconds(minutes),
+                       [gate = gate, &log = runLog,
+                        text = std::to_string(offender) + "在群" + std::to_string(group) + "禁言" +
+                               minutesText + "分钟"](bool done) {
+                         if (done) gate->run([&] { log.WriteRunLog("禁言", text); });
+                       });
 }
 
 }  // namespace bw

@@ -4,6 +4,7 @@
 
 #include "onebot/connection.h"
 #include "onebot/json_fields.h"
+#include "storage/list_file.h"
 #include "util/log.h"
 
 namespace bw::onebot {
@@ -29,8 +30,8 @@ GroupMember MemberFromJson(const Json& m, int64_t group) {
   GroupMember g;
   g.group = IntField(m, "group_id").value_or(group);
   g.account = IntField(m, "user_id").value_or(0);
-  g.nickname = TextField(m, "nickname");
-  g.card = TextField(m, "card");
+  g.nickname = CleanNetworkText(TextField(m, "nickname"));
+  g.card = CleanNetworkText(TextField(m, "card"));
   g.sex = SexNumber(TextField(m, "sex"));
   g.age = static_cast<int32_t>(IntField(m, "age").value_or(0));
   g.area = TextField(m, "area");
@@ -39,7 +40,7 @@ GroupMember MemberFromJson(const Json& m, int64_t group) {
   g.level = TextField(m, "level");
   g.permission = PermissionOfRole(TextField(m, "role"));
   g.unfriendly = BoolField(m, "unfriendly");
-  g.title = TextField(m, "title");
+  g.title = CleanNetworkText(TextField(m, "title"));
   g.titleExpiry = static_cast<int32_t>(IntField(m, "title_expire_time").value_or(0));
   g.cardChangeable = BoolField(m, "card_changeable");
   return g;
@@ -103,10 +104,12 @@ void OneBotHost::setRunLog(RunLog* runLog) {
   reporter_->runLog = runLog;
 }
 
-void OneBotHost::act(const char* action, Json params, std::string what) {
+void OneBotHost::act(const char* action, Json params, std::string what, ActOutcome outcome) {
   connection_.post(action, std::move(params),
-                   [reporter = reporter_, action, what = std::move(what)](const CallResult& r) {
+                   [reporter = reporter_, action, what = std::move(what),
+                    outcome = std::move(outcome)](const CallResult& r) {
                      if (!r.ok) reporter->report(action, what, r);
+                     if (outcome) outcome(r.ok);
                    });
 }
 
@@ -167,16 +170,26 @@ int32_t OneBotHost::CQ_sendPrivateMsg(int64_t account, const std::string& text) 
 }
 
 int32_t OneBotHost::CQ_setGroupKick(int64_t group, int64_t account, bool refuseRejoin) {
-  act("set_group_kick",
-      Json{{"group_id", group}, {"user_id", account}, {"reject_add_request", refuseRejoin}},
-      GroupAndMember(group, account));
+  setGroupKickThen(group, account, refuseRejoin, {});
   return 0;
 }
 
 int32_t OneBotHost::CQ_setGroupBan(int64_t group, int64_t account, int64_t seconds) {
-  act("set_group_ban", Json{{"group_id", group}, {"user_id", account}, {"duration", seconds}},
-      GroupAndMember(group, account));
+  setGroupBanThen(group, account, seconds, {});
   return 0;
+}
+
+void OneBotHost::setGroupKickThen(int64_t group, int64_t account, bool refuseRejoin,
+                                  ActOutcome outcome) {
+  act("set_group_kick",
+      Json{{"group_id", group}, {"user_id", account}, {"reject_add_request", refuseRejoin}},
+      GroupAndMember(group, account), std::move(outcome));
+}
+
+void OneBotHost::setGroupBanThen(int64_t group, int64_t account, int64_t seconds,
+                                 ActOutcome outcome) {
+  act("set_group_ban", Json{{"group_id", group}, {"user_id", account}, {"duration", seconds}},
+      GroupAndMember(group, account), std::move(outcome));
 }
 
 int32_t OneBotHost::CQ_setGroupWholeBan(int64_t group, bool enable) {

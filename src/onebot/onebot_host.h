@@ -8,14 +8,20 @@
 // Acting calls (messages, kicks, mutes, whole-group mutes, cards, request
 // answers) are posted: they return 0 at once, leave in call order, are held
 // while the link is down and sent after the reconnect (see Connection::post).
-// No rule reads their results, and a slow implementation would otherwise hold
-// every group's queue behind one answer. A posted call that finally fails
+// A slow implementation would otherwise hold every group's queue behind one
+// answer. The outcome of a kick or a mute reaches the rule later, through
+// setGroupKickThen / setGroupBanThen, on the connection's thread (or at once
+// when the connection has ended). A posted call that finally fails
 // (refused with a non-zero retcode, unanswered, expired while held) is
 // reported: a run-log entry with "失败" naming the call, the group and the
 // member, once setRunLog() was called, else a log line.
 //
 // The login account and nickname are remembered from the last good answer, so
 // that a short disconnection does not make the robot forget who it is.
+//
+// Names, nicknames, cards and titles from the implementation are cleaned here
+// (CleanNetworkText): a line break or the list files' separator in a group
+// member's card must not reach a list file or a one-line log.
 //
 // Thread-safety: all members may be called from any thread.
 #pragma once
@@ -55,6 +61,10 @@ class OneBotHost : public HostApi {
   int32_t CQ_sendPrivateMsg(int64_t account, const std::string& text) override;
   int32_t CQ_setGroupKick(int64_t group, int64_t account, bool refuseRejoin) override;
   int32_t CQ_setGroupBan(int64_t group, int64_t account, int64_t seconds) override;
+  void setGroupKickThen(int64_t group, int64_t account, bool refuseRejoin,
+                        ActOutcome outcome) override;
+  void setGroupBanThen(int64_t group, int64_t account, int64_t seconds,
+                       ActOutcome outcome) override;
   int32_t CQ_setGroupWholeBan(int64_t group, bool enable) override;
   int32_t CQ_setGroupCard(int64_t group, int64_t account, const std::string& card) override;
   int32_t CQ_setGroupAddRequestV2(const std::string& responseFlag, int32_t requestType,
@@ -70,8 +80,9 @@ class OneBotHost : public HostApi {
  private:
   bool refreshLogin();
   struct Reporter;
-  // Posts an acting call; `what` names it in a failure report.
-  void act(const char* action, Json params, std::string what);
+  // Posts an acting call; `what` names it in a failure report; `outcome`
+  // (if any) runs after the report.
+  void act(const char* action, Json params, std::string what, ActOutcome outcome = {});
   std::shared_ptr<Reporter> reporter_;
 
   Connection& connection_;

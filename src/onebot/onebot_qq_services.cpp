@@ -2,6 +2,7 @@
 
 #include "onebot/connection.h"
 #include "onebot/json_fields.h"
+#include "storage/list_file.h"
 #include "util/log.h"
 #include "util/text.h"
 
@@ -45,7 +46,7 @@ std::string OneBotQqServices::fetchNickname(const std::string& qq) {
   if (IsAccountNumber(qq)) {
     CallResult r = ask("get_stranger_info", Json{{"user_id", std::stoll(qq)}, {"no_cache", false}});
     if (r.ok) {
-      std::string nick = TextField(r.data, "nickname");
+      std::string nick = CleanNetworkText(TextField(r.data, "nickname"));
       if (!nick.empty()) return nick;
     }
     if (!AnsweredWithout(r)) return {};
@@ -89,7 +90,7 @@ int OneBotQqServices::fetchGroupList(std::vector<GroupListEntry>& entries) {
     if (group <= 0) continue;
     GroupListEntry e;
     e.group = std::to_string(group);
-    e.name = TextField(g, "group_name");
+    e.name = CleanNetworkText(TextField(g, "group_name"));
     CallResult me = ask("get_group_member_info",
                         Json{{"group_id", group}, {"user_id", self}, {"no_cache", true}});
     const std::string role = me.ok ? TextField(me.data, "role") : std::string();

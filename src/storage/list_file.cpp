@@ -17,6 +17,12 @@ std::string MarkLineBreaks(std::string_view cell) {
   return ReplaceAll(out, "\r", kListLineBreak);
 }
 
+std::string NoSeparator(std::string text) {
+  for (size_t at = text.find(kSeparator); at != std::string::npos; at = text.find(kSeparator, at))
+    text.replace(at, kSeparator.size(), kListDash);
+  return text;
+}
+
 // Rows end in CR LF where the file has any (a lone LF or CR then stays inside
 // its cell), else in LF, else in CR: files saved by other editors keep their rows.
 std::string_view RowEnd(std::string_view text) {
@@ -27,15 +33,62 @@ std::string_view RowEnd(std::string_view text) {
 
 }  // namespace
 
+std::string CleanNetworkText(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c == '\r') {
+      if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
+      out += ' ';
+    } else if (c == '\n' || c == '\v' || c == '\f') {
+      out += ' ';
+    } else if (c == 0xC2 && i + 1 < text.size() &&
+               static_cast<unsigned char>(text[i + 1]) == 0x85) {
+      out += ' ';  // U+0085 NEL
+      ++i;
+    } else if (c == 0xE2 && i + 2 < text.size() &&
+               static_cast<unsigned char>(text[i + 1]) == 0x80 &&
+               (static_cast<unsigned char>(text[i + 2]) == 0xA8 ||
+                static_cast<unsigned char>(text[i + 2]) == 0xA9)) {
+      out += ' ';  // U+2028 LINE SEPARATOR, U+2029 PARAGRAPH SEPARATOR
+      i += 2;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return NoSeparator(std::move(out));
+}
+
+std::string ListCellText(std::string_view cell, bool lastCell) {
+  std::string out = NoSeparator(std::string(cell));
+  if (lastCell) return out;
+  size_t dashes = 0;
+  while (dashes < out.size() && out[out.size() - 1 - dashes] == '-') ++dashes;
+  if (dashes == 0) return out;
+  out.resize(out.size() - dashes);
+  for (size_t i = 0; i < dashes; ++i) out += kListDash;
+  return out;
+}
+
 std::string FormatListFile(const std::vector<ListRow>& rows, size_t cells) {
   std::string out;
+  size_t changed = 0;
   for (const auto& row : rows) {
     out += row.checked ? "{1}" : "{0}";
     for (size_t i = 0; i < cells; ++i) {
       if (i) out += kSeparator;
-      if (i < row.cells.size()) out += MarkLineBreaks(row.cells[i]);
+      if (i >= row.cells.size()) continue;
+      const std::string cell = ListCellText(row.cells[i], i + 1 == cells);
+      if (cell != row.cells[i]) ++changed;
+      out += MarkLineBreaks(cell);
     }
     out += "\r\n";
+  }
+  if (changed > 0) {
+    LogWarning("list file: " + std::to_string(changed) +
+               " cell(s) held the separator \"----\" or ended in \"-\"; written with \"—\" "
+               "instead, so the row reads back with its cells in place");
   }
   return out;
 }

@@ -12,7 +12,9 @@
 // row; an empty line is a row with empty cells. The tick is the integer between the first "{"
 // and the next "}" (none: unticked), and that brace group is removed once,
 // so a cell that itself holds such a group (a reply "{1}") keeps it. A cell
-// holding "----" does not survive (it splits into two cells).
+// holding "----" would split into two cells, and one ending in "-" would lose
+// it to the next cell: the writer turns such dashes into "—" (ListCellText)
+// and logs it, so a row always reads back with its cells in place.
 //
 // Files may be UTF-8, GBK or UTF-16 with a byte-order mark, decided line by
 // line (ReadTextFile); they are written with EncodeForFile through a temporary
@@ -21,6 +23,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "settings/list_model.h"
@@ -31,6 +34,18 @@
 namespace bw {
 
 inline constexpr char kListLineBreak[] = "[|换行符|]";
+
+// What the cell separator "----" and a '-' ending a cell become in list files.
+inline constexpr char kListDash[] = "—";
+
+// Text from the network (group names, nicknames, cards) as the core keeps it:
+// every line break (CR LF, CR, LF, VT, FF, NEL, U+2028, U+2029) becomes one
+// blank and every "----" becomes "—", so it stays one line and one cell.
+std::string CleanNetworkText(std::string_view text);
+// `cell` as a list file can hold it: every "----" becomes "—", and so does each
+// '-' ending a cell that is not the row's last (it would run into the
+// separator). Line breaks stay (the writer marks them).
+std::string ListCellText(std::string_view cell, bool lastCell);
 
 std::string FormatListFile(const std::vector<ListRow>& rows, size_t cells);
 std::vector<ListRow> ParseListFile(const std::string& text);

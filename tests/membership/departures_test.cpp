@@ -125,6 +125,30 @@ TEST_F(DeparturesTest, KickDoesTheBookkeeping) {
   EXPECT_EQ(ReadAll(groupLog.dayFile(clock.now())), "2026-12-7 21:05:09\t700\t退群\t5\t10000\r\n");
 }
 
+// A legacy host whose kicks answer with a failure status.
+class RefusingHost : public RecordingHost {
+ public:
+  int32_t CQ_setGroupKick(int64_t group, int64_t account, bool refuseRejoin) override {
+    RecordingHost::CQ_setGroupKick(group, account, refuseRejoin);
+    return -1;
+  }
+};
+
+TEST_F(DeparturesTest, AKickTheHostRefusesLeavesEveryRecordAndMayBeTriedAgain) {
+  addMemberRow(700, 5, 1);
+  invites.recordInvitation(700, 5, 500);
+  RefusingHost refusing;
+  MemberRemoval removal(refusing, groupLog, identity, invites, modules.memberTable);
+  int recorded = 0;
+  EXPECT_TRUE(removal.kickMember(700, 5, false, [&] { ++recorded; }));
+  EXPECT_TRUE(removal.kickMember(700, 5, false, [&] { ++recorded; }));  // no repeat: still there
+  EXPECT_EQ(refusing.actions().size(), 2u);
+  EXPECT_EQ(recorded, 0);
+  EXPECT_EQ(count("select count(1) from 群成员 where QQ号='5'"), 1);
+  EXPECT_EQ(count("select 退出个数 from 邀请统计 where QQ号='500'"), 0);
+  EXPECT_FALSE(FileExists(groupLog.dayFile(clock.now())));
+}
+
 TEST_F(DeparturesTest, InvitersAreKickedFromTheirInvitationGroupsOneSecondApart) {
   invites.recordInvitation(700, 5, 501);
   invites.recordInvitation(701, 5, 502);

@@ -80,6 +80,12 @@ class ScriptedPeer {
     std::lock_guard lock(mu_);
     failures_[action] = retcode;
   }
+  // Answers `action` with this frame as it is (the echo added): the other
+  // shapes in which implementations answer, e.g. {"status":"ok","retcode":100}.
+  void reply(const std::string& action, Json frame) {
+    std::lock_guard lock(mu_);
+    replies_[action] = std::move(frame);
+  }
   // Answers `action` only after `delay` (the next frames are read meanwhile).
   void delay(const std::string& action, std::chrono::milliseconds delay) {
     std::lock_guard lock(mu_);
@@ -315,6 +321,7 @@ class ScriptedPeer {
     Json frame = Json::parse(text, nullptr, false);
     if (frame.is_discarded()) return;
     std::optional<Json> data = Json();
+    std::optional<Json> shaped;
     int failure = 0;
     std::chrono::milliseconds late{0};
     std::function<void(const Json&)> hook;
@@ -326,6 +333,7 @@ class ScriptedPeer {
       if (auto it = answers_.find(action); it != answers_.end())
         data = it->second(frame.contains("params") ? frame["params"] : Json::object());
       if (auto it = failures_.find(action); it != failures_.end()) failure = it->second;
+      if (auto it = replies_.find(action); it != replies_.end()) shaped = it->second;
       if (auto it = delays_.find(action); it != delays_.end()) late = it->second;
       hook = onRequest_;
     }
@@ -338,6 +346,10 @@ class ScriptedPeer {
     reply["data"] = failure ? Json() : *data;
     reply["message"] = "";
     reply["echo"] = frame.contains("echo") ? frame["echo"] : Json();
+    if (shaped) {
+      reply = *shaped;
+      reply["echo"] = frame.contains("echo") ? frame["echo"] : Json();
+    }
     if (late.count() == 0) return client.write(reply.dump());
     auto timer = std::make_shared<boost::asio::steady_timer>(ioc_, late);
     timer->async_wait([timer, self = client.shared_from_this(),
@@ -360,6 +372,7 @@ class ScriptedPeer {
   std::condition_variable cv_;
   std::map<std::string, Answer> answers_;
   std::map<std::string, int> failures_;
+  std::map<std::string, Json> replies_;
   std::map<std::string, std::chrono::milliseconds> delays_;
   std::function<void(const Json&)> onRequest_;
   std::vector<Received> received_;

@@ -211,7 +211,7 @@ TEST(ListFileTest, LineBreaksSurviveInLaterCellsAndStayMarkedInTheFirst) {
   EXPECT_EQ(ReadAll(file),
             EncodeForFile("{1}1[|换行符|]2----你好----第一行[|换行符|]第二行[|换行符|]第三行"
                           "----模糊匹配----0----0\r\n"
-                          "{0}2----规则----群规----见公告----精准匹配----0----0\r\n"));
+                          "{0}2----规则----群规—见公告----精准匹配----0----0\r\n"));
   ListModel loaded("k", keywords.columns());
   loaded.append({false, {"stale"}});
   ASSERT_TRUE(LoadListFile(loaded, file).ok());
@@ -220,9 +220,41 @@ TEST(ListFileTest, LineBreaksSurviveInLaterCellsAndStayMarkedInTheFirst) {
   EXPECT_EQ(loaded.cell(0, 0), "1[|换行符|]2");  // the first cell keeps its marker
   EXPECT_EQ(loaded.cell(0, 2), "第一行\r\n第二行\r\n第三行");
   EXPECT_EQ(loaded.cell(0, 5), "0");
-  // "----" inside a cell splits it: the known limit of the format.
-  EXPECT_EQ(loaded.cell(1, 2), "群规");
-  EXPECT_EQ(loaded.cell(1, 3), "见公告");
+  // "----" inside a cell would split it: it is written as "—".
+  EXPECT_EQ(loaded.cell(1, 2), "群规—见公告");
+  EXPECT_EQ(loaded.cell(1, 3), "精准匹配");
+}
+
+TEST(ListFileTest, NoCellRunsIntoTheNextThroughItsDashes) {
+  // Each row: the cells given, and the cells read back after a save.
+  struct Case {
+    std::vector<std::string> cells, back;
+  };
+  const std::vector<Case> cases = {
+      {{"1", "100", "甲----乙", "群主"}, {"1", "100", "甲—乙", "群主"}},
+      {{"2", "100", "结尾-", "群主"}, {"2", "100", "结尾—", "群主"}},
+      {{"3", "100", "--", "-管理员"}, {"3", "100", "——", "-管理员"}},
+      {{"4", "100", "-----", "末尾--"}, {"4", "100", "——", "末尾--"}},
+      {{"5", "100", "-开头", "a--b"}, {"5", "100", "-开头", "a--b"}},
+  };
+  TempDir dir;
+  ListModel groups("g", {"序号", "群号", "群名称", "权限"});
+  for (const Case& c : cases) groups.append({true, c.cells});
+  test::LogCapture log;
+  ASSERT_TRUE(SaveListFile(groups, 4, dir.file("群列表.txt")).ok());
+  EXPECT_EQ(log.matching({"list file", "----"}).size(), 1u);  // the change is said once
+  ListModel loaded("g", groups.columns());
+  ASSERT_TRUE(LoadListFile(loaded, dir.file("群列表.txt")).ok());
+  ASSERT_EQ(loaded.rowCount(), cases.size());
+  for (size_t i = 0; i < cases.size(); ++i) EXPECT_EQ(loaded.row(i)->cells, cases[i].back) << i;
+}
+
+TEST(ListFileTest, NetworkTextBecomesOneLineWithoutTheSeparator) {
+  EXPECT_EQ(CleanNetworkText("甲----乙"), "甲—乙");
+  EXPECT_EQ(CleanNetworkText("早\r\n晚\r中\n夜"), "早 晚 中 夜");
+  EXPECT_EQ(CleanNetworkText("上\u2028下\u2029左\u0085右\v后\f前"), "上 下 左 右 后 前");
+  EXPECT_EQ(CleanNetworkText("--\n--"), "-- --");  // a break cannot hide a separator either
+  EXPECT_EQ(CleanNetworkText("普通 name-1"), "普通 name-1");
 }
 
 TEST(ListFileTest, LoadReadsGbkAndUtf8AndMissingFilesEmptyTheList) {

@@ -63,7 +63,7 @@ const char* kUsage =
     "  --from-connection   send from the moment the link is up, not after the startup\n"
     "  --cut-after K       cut the link after K messages ...\n"
     "  --cut-seconds S     ... for S seconds (3)\n"
-    "  --slow MS           answer each kick and message MS ms late\n"
+    "  --slow MS           answer each kick, message and read MS ms late\n"
     "  --silent            never answer a kick\n"
     "  --garbage N         a garbage frame after every Nth message\n"
     "  --message-bytes B   pad each violator's message to B bytes\n"
@@ -205,6 +205,9 @@ int Run(const Options& o) {
   if (o.slowMs > 0) {
     peer.delay("set_group_kick", std::chrono::milliseconds(o.slowMs));
     peer.delay("send_group_msg", std::chrono::milliseconds(o.slowMs));
+    // Reads too: a kick path that asked who the robot is would wait for it.
+    for (const char* read : {"get_login_info", "get_group_member_list", "get_group_member_info"})
+      peer.delay(read, std::chrono::milliseconds(o.slowMs));
   }
   if (o.silent) peer.neverAnswer("set_group_kick");
 
