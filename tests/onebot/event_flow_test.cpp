@@ -44,14 +44,14 @@ constexpr int kBurst = 300;  // 2.4 MB: forty times the budget
 // budget) -> a worker whose first message waits for the test, then reads.
 class Robot {
  public:
-  explicit Robot(ConnectionOptions options) {
+  explicit Robot(ConnectionOptions options, Clock* clock = nullptr) {
     managed_.replace({100});
     EventHandlers work;
     work.groupMessage = [this](const GroupMessageRecord& r) { handle(r); };
     intake_ =
         std::make_unique<EventIntake>(managed_, std::move(work), QueueMode::kThreaded, &budget);
     intake_->setRunning(true);
-    connection = std::make_unique<Connection>(clock_, std::move(options));
+    connection = std::make_unique<Connection>(clock ? *clock : clock_, std::move(options));
     EventHandlers entry;
     entry.groupMessage = [this](const GroupMessageRecord& r) {
       ++routed;
@@ -192,6 +192,47 @@ TEST_P(EventFlowTest, ABurstBeyondTheBudgetWaitsInTheSocketAndAWaitingReadStillG
   // Reading goes on as before once the burst is done.
   peer.send(Message(kBurst + 1));
   EXPECT_TRUE(Eventually([&] { return robot.handled().back() == kBurst + 1; }));
+}
+
+// While reading is paused, the answer of a posted call cannot be read: its
+// time-out counts only the time the connection was reading.
+TEST(EventFlow, APostedCallDoesNotTimeOutWhileReadingIsPaused) {
+  test::ScriptedPeer peer;
+  peer.answer("get_group_member_info", Json{{"role", "member"}});
+  VirtualClock clock(SystemTime{}, VirtualClock::Mode::kManual);
+  ConnectionOptions o;
+  o.url = peer.url();
+  o.callTimeout = 1000ms;
+  o.sweepInterval = 100ms;
+  Robot robot(o, &clock);
+  ASSERT_TRUE(robot.connection->start());
+  ASSERT_TRUE(robot.connection->waitUntilConnected());
+  for (int64_t i = 1; i <= kBurst; ++i) peer.send(Message(i));
+  ASSERT_TRUE(Eventually([&] { return robot.connection->eventBacklog().readingPaused; }));
+  std::mutex mu;
+  std::vector<std::string> outcomes;
+  robot.connection->post("set_group_kick", Json{{"group_id", 100}, {"user_id", 20001}},
+                         [&](const CallResult& r) {
+                           std::lock_guard lock(mu);
+                           outcomes.push_back(r.status);
+                         });
+  ASSERT_TRUE(peer.nextRequest("set_group_kick"));  // sent; its answer waits behind the burst
+  for (int step = 0; step < 50; ++step) {           // five time-outs' worth of paused reading
+    ASSERT_TRUE(clock.waitForSleepers(1));          // the sweeper
+    clock.advance(100ms);
+  }
+  ASSERT_TRUE(clock.waitForSleepers(1));  // the sweeper has looked after the last step
+  {
+    std::lock_guard lock(mu);
+    EXPECT_TRUE(outcomes.empty()) << outcomes.front();
+  }
+  robot.letFirstGo();  // the worker's read: reading resumes, the answers come
+  ASSERT_TRUE(Eventually([&] {
+    std::lock_guard lock(mu);
+    return !outcomes.empty();
+  }));
+  std::lock_guard lock(mu);
+  EXPECT_EQ(outcomes, std::vector<std::string>{"ok"});
 }
 
 INSTANTIATE_TEST_SUITE_P(Waits, EventFlowTest,
