@@ -693,6 +693,7 @@ struct Connection::Session : std::enable_shared_from_this<Connection::Session> {
   // The next read, unless the robot has no room for events and no call waits
   // for an answer: then reading pauses until resume().
   void readNext() {
+    impl.deliverParked();  // those that wait go first, as far as there is room
     if (impl.mayReadEvents()) return read();
     if (impl.answerAwaited()) return read();  // whatever comes before the answer
     paused = true;
