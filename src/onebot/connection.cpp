@@ -397,6 +397,7 @@ struct Connection::Impl {
   Outcomes failLeftAtStop(bool linkUp) {
     Outcomes out;
     size_t sent = 0, held = 0, heldAfterDrop = 0;
+    bool many = false;
     {
       std::lock_guard lock(mu);
       for (auto& [seq, p] : posted) {
@@ -414,10 +415,11 @@ struct Connection::Impl {
         }
         out.emplace_back(std::move(p.onAnswer), Failure("stopped", why));
       }
-      if (posted.size() > 1000) ReturnFreedMemory();
+      many = posted.size() > 1000;
       posted.clear();
       heldCount = 0;
     }
+    if (many) ReturnFreedMemory();
     size_t parked = 0;
     uint64_t dropped = 0;
     {
