@@ -300,6 +300,19 @@ int RunService(const CommandLine& cl) {
   // before it the robot is not running and would drop them.
   onebot::EventHold held(
       [&entryPoints](const onebot::Json& event) { onebot::RouteEvent(event, entryPoints); });
+  // Events are read only as fast as the robot takes them: while the hold or
+  // the queues are full the connection stops reading (the burst waits in the
+  // socket), and they call it back when there is room. At the stop the gate
+  // shuts first, so that nothing new comes in while the rest is counted.
+  std::atomic<bool> stopping{false};
+  held.setDownstream(&lifecycle.eventBudget());
+  held.setRoomListener([&connection] { connection.resumeEvents(); });
+  lifecycle.eventBudget().setRoomListener([&connection] { connection.resumeEvents(); });
+  connection.setEventGate([&held, &stopping] { return !stopping.load() && held.hasRoom(); });
+  struct StopConnectionFirst {  // its thread asks the gate, which goes next
+    onebot::Connection& connection;
+    ~StopConnectionFirst() { connection.stop(); }
+  } stopConnectionFirst{connection};
   connection.setEventHandler([&held, &host, &panelStatus](const onebot::Json& event) {
     panelStatus.countEvent();
     if (onebot::TextField(event, "post_type") == "request" &&
@@ -380,7 +393,7 @@ int RunService(const CommandLine& cl) {
   lifecycle._eventStartup();
   lifecycle._eventEnable();  // the startup sequence runs on the window thread
   const bool startedUp = robot.waitStartedUp(stop.get_token());
-  if (startedUp) held.release();
+  if (startedUp) held.release(stop.get_token());
   if (startedUp && servePanel && !panel) {
     panel = StartPanel(robot, panelStatus, panelAuth, *panelOptions, home, /*announce=*/false);
     if (panel)
@@ -418,7 +431,14 @@ int RunService(const CommandLine& cl) {
 
   LogInfo("stopping: closing the connection, saving the settings");
   if (panel) panel->stop();  // no change from the panel while the settings are saved
-  connection.stop();         // calls still in flight fail at once, so handlers finish quickly
+  // What was received and not handled is dropped and counted before the link
+  // goes, so that no handler starts on an event whose calls could not be sent.
+  stopping.store(true);
+  if (const size_t early = held.drop())
+    LogWarning("stopping: " + std::to_string(early) +
+               " events that arrived during the startup were never handled");
+  lifecycle.closeEvents();
+  connection.stop();  // calls still in flight fail at once (counted), so handlers finish quickly
   // Workers first, then save, then the database: no handler meets a closed one.
   robot.shutdown();
   LogInfo("stopped; settings saved in " + lifecycle.dataDirectory());

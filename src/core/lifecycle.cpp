@@ -38,7 +38,7 @@ Lifecycle::Lifecycle(HostApi& host, Clock& clock, QqServices& qq, std::string ru
       hooks_(std::move(hooks)),
       runLog_(clock, &lists_.runLog),
       groupLog_(clock, ""),
-      intake_(managedGroups_, dispatchingHandlers(), mode) {
+      intake_(managedGroups_, dispatchingHandlers(), mode, &eventBudget_) {
   identity_.setDirectories(runDirectory_, "");
 }
 
@@ -232,6 +232,8 @@ int32_t Lifecycle::joinRequest(JoinRequestRecord record) {
 }
 
 void Lifecycle::setRunning() { intake_.setRunning(true); }
+
+size_t Lifecycle::closeEvents() { return intake_.close(); }
 
 void Lifecycle::shutdown() {
   stop_.request_stop();

@@ -23,6 +23,7 @@
 #include <string>
 #include <thread>
 
+#include "events/event_budget.h"
 #include "events/event_intake.h"
 #include "events/event_queue.h"
 #include "events/managed_groups.h"
@@ -123,8 +124,15 @@ class Lifecycle {
   // finishes, queued records are discarded), ends the window thread's wait and
   // refuses later events. Idempotent.
   void shutdown();
+  // The first step of a stop, before the host's link goes: refuses later
+  // events and discards the queued ones (logged, with their counts per kind),
+  // without waiting for the handlers still running. Returns how many.
+  size_t closeEvents();
   // Blocks until every event queue is empty and idle (tests, replay).
   void waitIdle() { intake_.waitIdle(); }
+  // The bytes of the events received and not yet handled, against their bound:
+  // a host that can wait asks it before it takes in more (the OneBot service).
+  EventBudget& eventBudget() { return eventBudget_; }
 
   // Shows an information box through the hook (logged when there is none).
   void information(const std::string& text);
@@ -173,6 +181,7 @@ class Lifecycle {
   Database db_;
   ManagedGroups managedGroups_;
   Identity identity_;
+  EventBudget eventBudget_;
   EventIntake intake_;
 
   std::atomic<int32_t> authCode_{0};

@@ -1,6 +1,9 @@
 #include "events/event_intake.h"
 
+#include <string>
 #include <utility>
+
+#include "util/log.h"
 
 namespace bw {
 namespace {
@@ -12,9 +15,15 @@ typename EventQueue<Record>::Handler OrDrop(std::function<void(const Record&)> h
   return [](const Record&) {};
 }
 
+template <typename Record>
+size_t Bytes(const Record& r) {
+  return RecordBytes(r);
+}
+
 }  // namespace
 
-EventIntake::EventIntake(const ManagedGroups& managed, EventHandlers handlers, QueueMode mode)
+EventIntake::EventIntake(const ManagedGroups& managed, EventHandlers handlers, QueueMode mode,
+                         EventBudget* budget)
     : managed_(managed), handlers_(std::move(handlers)) {
   // The managed-group check belongs to the worker: the list may change between
   // arrival and handling, and the host thread must not wait on its lock.
@@ -23,19 +32,20 @@ EventIntake::EventIntake(const ManagedGroups& managed, EventHandlers handlers, Q
       [this](const GroupMessageRecord& r) {
         if (handlers_.groupMessage && managed_.contains(r.fromGroup)) handlers_.groupMessage(r);
       },
-      mode);
+      mode, budget, Bytes<GroupMessageRecord>);
   joinRequests_ = std::make_unique<EventQueue<JoinRequestRecord>>(
       "join request",
       [this](const JoinRequestRecord& r) {
         if (handlers_.joinRequest && managed_.contains(r.fromGroup)) handlers_.joinRequest(r);
       },
-      mode);
+      mode, budget, Bytes<JoinRequestRecord>);
   memberIncreases_ = std::make_unique<EventQueue<MemberChangeRecord>>(
-      "member increase", OrDrop(handlers_.memberIncrease), mode);
+      "member increase", OrDrop(handlers_.memberIncrease), mode, budget, Bytes<MemberChangeRecord>);
   memberDecreases_ = std::make_unique<EventQueue<MemberChangeRecord>>(
-      "member decrease", OrDrop(handlers_.memberDecrease), mode);
+      "member decrease", OrDrop(handlers_.memberDecrease), mode, budget, Bytes<MemberChangeRecord>);
   privateMessages_ = std::make_unique<EventQueue<PrivateMessageRecord>>(
-      "private message", OrDrop(handlers_.privateMessage), mode);
+      "private message", OrDrop(handlers_.privateMessage), mode, budget,
+      Bytes<PrivateMessageRecord>);
 }
 
 EventIntake::~EventIntake() { stop(); }
@@ -93,8 +103,41 @@ void EventIntake::waitIdle() {
   }
 }
 
-void EventIntake::stop() {
+size_t EventIntake::close() {
   running_.store(false);
+  struct Kind {
+    const char* name;
+    size_t discarded;
+    bool handling;
+  };
+  auto left = [](const char* name, auto& queue) {
+    const auto l = queue->close();
+    return Kind{name, l.discarded, l.handling};
+  };
+  const Kind kinds[] = {
+      left("group messages", groupMessages_), left("join requests", joinRequests_),
+      left("member increases", memberIncreases_), left("member decreases", memberDecreases_),
+      left("private messages", privateMessages_)};
+  size_t discarded = 0, handling = 0;
+  std::string detail;
+  for (const Kind& k : kinds) {
+    discarded += k.discarded;
+    handling += k.handling ? 1 : 0;
+    if (k.discarded == 0) continue;
+    detail +=
+        (detail.empty() ? "" : ", ") + std::string(k.name) + " " + std::to_string(k.discarded);
+  }
+  if (discarded > 0)
+    LogWarning("stopping: " + std::to_string(discarded) +
+               " events received but not handled are dropped (" + detail + ")");
+  if (handling > 0)
+    LogInfo("stopping: waiting for the " + std::to_string(handling) +
+            " events being handled to finish");
+  return discarded;
+}
+
+void EventIntake::stop() {
+  close();
   groupMessages_->stop();
   joinRequests_->stop();
   memberIncreases_->stop();

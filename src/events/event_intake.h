@@ -3,6 +3,9 @@
 // suppression, and the ManagedGroups filter for group messages and join
 // requests (applied by the worker, just before handling).
 //
+// With a budget, every record counts its bytes against it from its arrival
+// until its handler returns (EventBudget), over all five queues together.
+//
 // Thread-safety: the on* entry points may be called from any host thread; they
 // never block on a handler.
 #pragma once
@@ -29,7 +32,7 @@ struct EventHandlers {
 class EventIntake {
  public:
   EventIntake(const ManagedGroups& managed, EventHandlers handlers,
-              QueueMode mode = QueueMode::kThreaded);
+              QueueMode mode = QueueMode::kThreaded, EventBudget* budget = nullptr);
   ~EventIntake();
 
   // The running flag: while clear, events are dropped. Set once at startup.
@@ -45,7 +48,11 @@ class EventIntake {
 
   // Waits until every queue is empty and idle.
   void waitIdle();
-  // Stops every queue (clean shutdown); later events are dropped.
+  // Refuses later events and discards the queued ones without waiting for the
+  // handlers still running; logs what was left undone, per kind. Returns the
+  // number of records discarded.
+  size_t close();
+  // close(), then waits for the running handlers (clean shutdown).
   void stop();
 
   // Introspection for tests and status output.

@@ -8,7 +8,10 @@
 //
 // A handler that throws is logged and the worker goes on with the next record.
 // stop() refuses new records, discards the ones not yet started and waits for
-// the running handler to return.
+// the running handler to return; close() does the same without waiting.
+//
+// With a budget, each record counts its bytes (`sizeOf`) against it from
+// enqueue until its handler returns or it is discarded.
 //
 // Thread-safety: enqueue/stop/waitIdle may be called from any thread. A handler
 // may enqueue (to its own queue too) and stop its own queue, but must not call
@@ -23,6 +26,8 @@
 #include <string>
 #include <thread>
 
+#include "events/event_budget.h"
+
 namespace bw {
 
 enum class QueueMode { kThreaded, kSynchronous };
@@ -32,7 +37,10 @@ class EventQueue {
  public:
   using Handler = std::function<void(const Record&)>;
 
-  EventQueue(std::string name, Handler handler, QueueMode mode = QueueMode::kThreaded);
+  using SizeOf = std::function<size_t(const Record&)>;
+
+  EventQueue(std::string name, Handler handler, QueueMode mode = QueueMode::kThreaded,
+             EventBudget* budget = nullptr, SizeOf sizeOf = {});
   ~EventQueue();  // stop()
   EventQueue(const EventQueue&) = delete;
   EventQueue& operator=(const EventQueue&) = delete;
@@ -44,6 +52,16 @@ class EventQueue {
   void waitIdle();
   void stop();
 
+  // What a stop left undone: the records discarded, and whether a handler was
+  // still running (it finishes).
+  struct Left {
+    size_t discarded = 0;
+    bool handling = false;
+  };
+  // Refuses new records and discards the waiting ones, without waiting for
+  // the running handler. Only the first call reports anything.
+  Left close();
+
   size_t pending() const;
   bool workerRunning() const;
   // Number of worker threads started so far (tests check worker restarts).
@@ -53,10 +71,13 @@ class EventQueue {
   // The worker (or, synchronous, the enqueuing thread): handles records until
   // the queue is empty or stopped.
   void drain();
+  size_t bytesOf(const Record& record) const { return budget_ ? sizeOf_(record) : 0; }
 
   const std::string name_;
   const Handler handler_;
   const QueueMode mode_;
+  EventBudget* const budget_;
+  const SizeOf sizeOf_;
   mutable std::mutex mu_;
   std::condition_variable idle_;
   std::deque<Record> records_;

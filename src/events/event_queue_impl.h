@@ -25,8 +25,13 @@ void HandleRecord(const std::string& queue, const Handler& handler, const Record
 }  // namespace detail
 
 template <typename Record>
-EventQueue<Record>::EventQueue(std::string name, Handler handler, QueueMode mode)
-    : name_(std::move(name)), handler_(std::move(handler)), mode_(mode) {}
+EventQueue<Record>::EventQueue(std::string name, Handler handler, QueueMode mode,
+                               EventBudget* budget, SizeOf sizeOf)
+    : name_(std::move(name)),
+      handler_(std::move(handler)),
+      mode_(mode),
+      budget_(budget),
+      sizeOf_(sizeOf ? std::move(sizeOf) : SizeOf([](const Record&) { return sizeof(Record); })) {}
 
 template <typename Record>
 EventQueue<Record>::~EventQueue() {
@@ -35,9 +40,11 @@ EventQueue<Record>::~EventQueue() {
 
 template <typename Record>
 bool EventQueue<Record>::enqueue(Record record) {
+  const size_t bytes = bytesOf(record);
   if (mode_ == QueueMode::kSynchronous) {
     std::unique_lock lock(mu_);
     if (stopped_) return false;
+    if (budget_) budget_->add(bytes);
     records_.push_back(std::move(record));
     const uint64_t mine = ++enqueued_;
     if (running_) {
@@ -61,6 +68,7 @@ bool EventQueue<Record>::enqueue(Record record) {
   {
     std::lock_guard lock(mu_);
     if (stopped_) return false;
+    if (budget_) budget_->add(bytes);
     records_.push_back(std::move(record));
     ++enqueued_;
     if (running_) return true;
@@ -99,6 +107,7 @@ void EventQueue<Record>::drain() {
       records_.pop_front();
     }
     detail::HandleRecord(name_, handler_, current);
+    if (budget_) budget_->remove(bytesOf(current));
     handledOne = true;
     // Synchronous callers on other threads wait for their own record.
     if (mode_ == QueueMode::kSynchronous) {
@@ -119,13 +128,29 @@ void EventQueue<Record>::waitIdle() {
 }
 
 template <typename Record>
+typename EventQueue<Record>::Left EventQueue<Record>::close() {
+  Left left;
+  size_t bytes = 0;
+  {
+    std::lock_guard lock(mu_);
+    if (stopped_) return left;
+    stopped_ = true;
+    left.discarded = records_.size();
+    left.handling = running_ && (mode_ == QueueMode::kThreaded || drainer_ != std::thread::id());
+    for (const Record& r : records_) bytes += bytesOf(r);
+    records_.clear();
+    idle_.notify_all();  // releases synchronous callers waiting for their record
+  }
+  if (budget_ && bytes > 0) budget_->remove(bytes);
+  return left;
+}
+
+template <typename Record>
 void EventQueue<Record>::stop() {
+  close();
   std::thread worker;
   {
     std::unique_lock lock(mu_);
-    stopped_ = true;
-    records_.clear();
-    idle_.notify_all();  // releases synchronous callers waiting for their record
     const bool fromHandler =
         (mode_ == QueueMode::kThreaded && worker_.get_id() == std::this_thread::get_id()) ||
         (mode_ == QueueMode::kSynchronous && drainer_ == std::this_thread::get_id());

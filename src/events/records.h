@@ -2,6 +2,7 @@
 // copies, empty when the host passed none.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -44,5 +45,13 @@ struct MemberChangeRecord {
   int64_t fromQQ = 0;          // the operator
   int64_t beingOperateQQ = 0;  // the member who joined or left
 };
+
+// The memory a queued record takes, for the queues' byte budget.
+inline size_t RecordBytes(const GroupMessageRecord& r) { return sizeof r + r.msg.capacity(); }
+inline size_t RecordBytes(const PrivateMessageRecord& r) { return sizeof r + r.msg.capacity(); }
+inline size_t RecordBytes(const JoinRequestRecord& r) {
+  return sizeof r + r.msg.capacity() + r.responseFlag.capacity();
+}
+inline size_t RecordBytes(const MemberChangeRecord& r) { return sizeof r; }
 
 }  // namespace bw

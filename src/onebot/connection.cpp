@@ -5,8 +5,11 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
+#include <cerrno>
 #include <charconv>
 #include <condition_variable>
+#include <cstdio>
+#include <cstring>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -14,6 +17,7 @@
 
 #include "onebot/json_fields.h"
 #include "util/log.h"
+#include "util/memory.h"
 #include "web/json_nesting.h"
 
 namespace bw::onebot {
@@ -186,6 +190,7 @@ struct Posted {
   std::string frame;
   SystemTime madeAt;
   std::optional<SystemTime> sentAt;  // unset while held for the link
+  bool sentOnLostLink = false;       // held again after a drop
   Connection::AnswerHandler onAnswer;
 };
 
@@ -229,10 +234,35 @@ struct Connection::Impl {
   std::map<uint64_t, Posted> posted;
   size_t heldCount = 0;  // posted calls not yet sent on the current link
   std::jthread sweeper;  // started with the first post()
+  // Reading is paused for the event gate: answers cannot be read meanwhile,
+  // so posted calls' time-outs count from the last resumption (guarded by mu).
+  bool readingPaused = false;
+  SystemTime readingResumedAt{};
+  size_t postedBacklog = 0;  // the most posted calls at once since they last drained
+
+  // Events waiting for the gate, as their frames' text (a parsed event takes
+  // several times the memory): the first few megabytes in memory, the rest in
+  // an anonymous temporary file, in arrival order. Filled and emptied on the
+  // connection's thread; eventsMu guards them for eventBacklog() and stop().
+  EventGate eventGate;
+  mutable std::mutex eventsMu;
+  std::deque<std::string> parkedEvents;
+  size_t parkedBytes = 0;
+  size_t peakParkedBytes = 0;
+  std::FILE* spool = nullptr;
+  uint64_t spoolRead = 0;  // offsets of the next event to read and of the end
+  uint64_t spoolWrite = 0;
+  size_t spooled = 0;  // events in the file
+  size_t peakSpooledBytes = 0;
+  bool spoolFailed = false;        // said once
+  uint64_t droppedEvents = 0;      // since the start
+  uint64_t droppedUnreported = 0;  // since the last log line about drops
 
   std::string nextEchoLocked() { return "bw-" + std::to_string(nextEcho++); }
 
   void sendLocked(const std::shared_ptr<Session>& s, std::string text);
+  // Reading resumes for an answer (or for events, when there is room).
+  void wakeReaderLocked(const std::shared_ptr<Session>& s);
 
   // Sends the held calls in order (or expires them); with the lock held.
   void flushHeldLocked(Outcomes& out) {
@@ -266,7 +296,7 @@ struct Connection::Impl {
     const SystemTime now = clock.now();
     for (auto it = posted.begin(); it != posted.end();) {
       Posted& p = it->second;
-      if (p.sentAt && now - *p.sentAt >= options.callTimeout) {
+      if (overdueLocked(p, now)) {
         out.emplace_back(std::move(p.onAnswer),
                          Failure("timeout", "no answer within " + Seconds(options.callTimeout)));
         it = posted.erase(it);
@@ -283,11 +313,17 @@ struct Connection::Impl {
   void sweepLoop(std::stop_token stop) {
     while (clock.sleepFor(options.sweepInterval, stop)) {
       Outcomes out;
+      bool drained = false;
       {
         std::lock_guard lock(mu);
         sweepLocked(out);
+        drained = posted.empty() && postedBacklog > 1000;
+        if (posted.empty()) postedBacklog = 0;
       }
       Deliver(out);
+      // Thousands of calls held through an outage leave their memory in the
+      // heap once done with; it goes back to the system when all are.
+      if (drained) ReturnFreedMemory();
     }
   }
 
@@ -343,15 +379,218 @@ struct Connection::Impl {
       p->failure = why;
       p->done.request_stop();
     }
+    // At a stop nothing is sent again: a sent call stays what it was.
+    if (stopSource.stop_requested()) return;
     for (auto& [seq, p] : posted) {
       if (!p.sentAt) continue;
       p.sentAt.reset();
+      p.sentOnLostLink = true;
       ++heldCount;
     }
   }
 
   void dispatch(std::string_view text, Session& s);
   void run(std::stop_token stop);
+
+  // The calls and events a stop leaves undone: each call's handler learns how
+  // far it got, and one log line gives the counts.
+  Outcomes failLeftAtStop(bool linkUp) {
+    Outcomes out;
+    size_t sent = 0, held = 0, heldAfterDrop = 0;
+    bool many = false;
+    {
+      std::lock_guard lock(mu);
+      for (auto& [seq, p] : posted) {
+        std::string why;
+        if (p.sentAt) {
+          ++sent;
+          why = linkUp ? "the service stopped before the answer came"
+                       : "the service stopped before the answer came; the link was down";
+        } else {
+          ++held;
+          heldAfterDrop += p.sentOnLostLink ? 1 : 0;
+          why = p.sentOnLostLink ? "sent before the link dropped, unanswered, and held since; the "
+                                   "service stopped before the link came back"
+                                 : "the service stopped before the link came back";
+        }
+        out.emplace_back(std::move(p.onAnswer), Failure("stopped", why));
+      }
+      many = posted.size() > 1000;
+      posted.clear();
+      heldCount = 0;
+    }
+    if (many) ReturnFreedMemory();
+    size_t parked = 0;
+    uint64_t dropped = 0;
+    {
+      std::lock_guard lock(eventsMu);
+      parked = parkedEvents.size() + spooled;
+      dropped = droppedUnreported;
+      parkedEvents.clear();
+      parkedBytes = 0;
+      closeSpoolLocked();
+      droppedUnreported = 0;
+    }
+    if (sent + held + parked + dropped > 0) {
+      std::string line = "OneBot: stopped with ";
+      line += std::to_string(sent) + " acting calls sent and unanswered (the link was " +
+              (linkUp ? "up" : "down") + "), " + std::to_string(held) +
+              " held while the link was down";
+      if (heldAfterDrop > 0)
+        line += " (" + std::to_string(heldAfterDrop) + " of them sent before a drop)";
+      line += ", " + std::to_string(parked) + " events read but not yet handed on";
+      if (dropped > 0)
+        line += ", " + std::to_string(dropped) + " dropped while the queues were full";
+      LogWarning(line);
+    }
+    return out;
+  }
+
+  // --- events and the gate (connection thread) ---
+  bool gateOpen() { return !eventGate || eventGate(); }
+  bool answerAwaited() const {
+    std::lock_guard lock(mu);
+    return !pending.empty();
+  }
+  bool noneParked() const {
+    std::lock_guard lock(eventsMu);
+    return parkedEvents.empty() && spooled == 0;
+  }
+  // Whether more events may be read now.
+  bool mayReadEvents() { return noneParked() && gateOpen(); }
+  void setReadingPaused(bool paused) {
+    std::lock_guard lock(mu);
+    readingPaused = paused;
+    if (!paused) readingResumedAt = clock.now();
+  }
+  // Whether a sent posted call has waited out its time-out; with mu held.
+  bool overdueLocked(const Posted& p, SystemTime now) const {
+    return p.sentAt && !readingPaused &&
+           now - std::max(*p.sentAt, readingResumedAt) >= options.callTimeout;
+  }
+
+  void deliverEvent(const Json& event, std::string_view text) {
+    if (!onEvent) return;
+    try {
+      onEvent(event);
+    } catch (const std::exception& e) {
+      LogWarning(std::string("OneBot: event dropped (") + e.what() + "): " + Excerpt(text));
+    }
+  }
+
+  // An event read: handed on at once when the robot has room and none waits
+  // before it, else kept in order (or dropped when even the file is full).
+  void offerEvent(const Json& event, std::string_view text, Session& s);
+  void offerEventLocked(std::string_view text) {
+    if (spooled == 0 && parkedBytes + text.size() <= options.maxParkedEventBytes) {
+      parkedEvents.emplace_back(text);
+      parkedBytes += text.size();
+      peakParkedBytes = std::max(peakParkedBytes, parkedBytes);
+      return;
+    }
+    if (spoolLocked(text)) return;
+    ++droppedEvents;
+    if (droppedUnreported++ == 0)
+      LogWarning(
+          "OneBot: the robot's event queues are full while a call waits for its answer, "
+          "and no more events can wait: later events are dropped until there is room");
+  }
+
+  // Appends an event to the temporary file; false when it cannot.
+  bool spoolLocked(std::string_view text) {
+    if (spoolWrite - spoolRead + text.size() > options.maxSpooledEventBytes) return false;
+    if (spool == nullptr) {
+      spool = std::tmpfile();
+      if (spool == nullptr) {
+        if (!spoolFailed)
+          LogWarning(std::string("OneBot: cannot make a temporary file for waiting events: ") +
+                     std::strerror(errno));
+        spoolFailed = true;
+        return false;
+      }
+      LogInfo(
+          "OneBot: the robot's event queues are full while a call waits for its answer: the "
+          "events read meanwhile wait in a temporary file");
+    }
+    const auto size = static_cast<uint32_t>(text.size());
+    if (std::fseek(spool, static_cast<long>(spoolWrite), SEEK_SET) != 0 ||
+        std::fwrite(&size, sizeof size, 1, spool) != 1 ||
+        (size > 0 && std::fwrite(text.data(), size, 1, spool) != 1)) {
+      if (!spoolFailed) LogWarning("OneBot: cannot write waiting events to a temporary file");
+      spoolFailed = true;
+      return false;
+    }
+    spoolWrite += sizeof size + size;
+    ++spooled;
+    peakSpooledBytes = std::max<size_t>(peakSpooledBytes, spoolWrite - spoolRead);
+    return true;
+  }
+
+  // The oldest waiting event; false when none waits.
+  bool takeParkedLocked(std::string& text) {
+    if (!parkedEvents.empty()) {
+      text = std::move(parkedEvents.front());
+      parkedEvents.pop_front();
+      parkedBytes -= text.size();
+      return true;
+    }
+    if (spooled == 0) return false;
+    uint32_t size = 0;
+    bool ok = std::fseek(spool, static_cast<long>(spoolRead), SEEK_SET) == 0 &&
+              std::fread(&size, sizeof size, 1, spool) == 1;
+    if (ok) {
+      text.resize(size);
+      ok = size == 0 || std::fread(text.data(), size, 1, spool) == 1;
+    }
+    if (!ok) {
+      LogWarning("OneBot: cannot read " + std::to_string(spooled) +
+                 " waiting events back from their temporary file; they are dropped");
+      droppedEvents += spooled;
+      closeSpoolLocked();
+      return false;
+    }
+    spoolRead += sizeof size + size;
+    if (--spooled == 0) closeSpoolLocked();
+    return true;
+  }
+
+  void closeSpoolLocked() {
+    if (spool != nullptr) std::fclose(spool);  // an anonymous file: this deletes it
+    spool = nullptr;
+    spoolRead = spoolWrite = 0;
+    spooled = 0;
+  }
+
+  // Hands on the waiting events, in order, while the gate lets them pass.
+  void deliverParked() {
+    bool drained = false;
+    size_t delivered = 0;
+    while (gateOpen()) {
+      std::string text;
+      {
+        std::lock_guard lock(eventsMu);
+        if (!takeParkedLocked(text)) {
+          drained = true;
+          break;
+        }
+      }
+      deliverEvent(ParseFrame(text).value, text);
+      ++delivered;
+    }
+    uint64_t dropped = 0;
+    {
+      std::lock_guard lock(eventsMu);
+      if (drained) {
+        dropped = droppedUnreported;
+        droppedUnreported = 0;
+        if (delivered > 0) parkedEvents.shrink_to_fit();
+      }
+    }
+    if (dropped > 0)
+      LogWarning("OneBot: " + std::to_string(dropped) +
+                 " events were dropped while the robot's queues were full");
+    if (drained && delivered > 1000) ReturnFreedMemory();
+  }
 };
 
 struct Connection::Session : std::enable_shared_from_this<Connection::Session> {
@@ -366,6 +605,7 @@ struct Connection::Session : std::enable_shared_from_this<Connection::Session> {
   std::deque<std::string> writes;
   bool isConnected = false;
   bool closing = false;
+  bool paused = false;  // no read pending: the robot has no room for events
   Outcome outcome = Outcome::kNone;
   std::string reason;
 
@@ -419,8 +659,10 @@ struct Connection::Session : std::enable_shared_from_this<Connection::Session> {
     }
     if (closing) return;  // stopped during the handshake
     isConnected = true;
+    impl.setReadingPaused(false);
     impl.connected(shared_from_this());
-    read();
+    impl.deliverParked();  // events read on the previous link come first
+    readNext();
   }
 
   void read() {
@@ -447,7 +689,39 @@ struct Connection::Session : std::enable_shared_from_this<Connection::Session> {
     } else {
       buffer.consume(buffer.size());
     }
+    readNext();
+  }
+
+  // The next read, unless the robot has no room for events and no call waits
+  // for an answer: then reading pauses until resume().
+  void readNext() {
+    impl.deliverParked();  // those that wait go first, as far as there is room
+    if (impl.mayReadEvents()) return read();
+    if (impl.answerAwaited()) return read();  // whatever comes before the answer
+    paused = true;
+    impl.setReadingPaused(true);
+    watchIdle(false);  // no read, no traffic: the idle time-out would end the link
+  }
+
+  // There may be room for events, or a call now waits for its answer.
+  void resume() {
+    if (closing || !isConnected) return;
+    impl.deliverParked();
+    if (!paused || (!impl.mayReadEvents() && !impl.answerAwaited())) return;
+    paused = false;
+    impl.setReadingPaused(false);
+    watchIdle(true);
     read();
+  }
+
+  void releaseBuffer() { buffer = beast::flat_buffer(); }
+
+  void watchIdle(bool on) {
+    websocket::stream_base::timeout timeouts;
+    timeouts.handshake_timeout = impl.options.connectTimeout;
+    timeouts.idle_timeout = on ? impl.options.idleTimeout : websocket::stream_base::none();
+    timeouts.keep_alive_pings = true;
+    ws.set_option(timeouts);
   }
 
   void send(std::string text) {
@@ -504,6 +778,23 @@ struct Connection::Session : std::enable_shared_from_this<Connection::Session> {
   }
 };
 
+void Connection::Impl::offerEvent(const Json& event, std::string_view text, Session& s) {
+  if (noneParked() && gateOpen()) {
+    if (text.size() <= kKeptBufferBytes) return deliverEvent(event, text);
+    // The frame's text is no longer needed: its megabytes go before the
+    // event's copies are made.
+    const std::string excerpt = Excerpt(text);
+    s.releaseBuffer();
+    return deliverEvent(event, excerpt);
+  }
+  std::lock_guard lock(eventsMu);
+  offerEventLocked(text);
+}
+
+void Connection::Impl::wakeReaderLocked(const std::shared_ptr<Session>& s) {
+  net::post(s->ws.get_executor(), [s] { s->resume(); });
+}
+
 void Connection::Impl::sendLocked(const std::shared_ptr<Session>& s, std::string text) {
   net::post(s->ws.get_executor(),
             [s, text = std::move(text)]() mutable { s->send(std::move(text)); });
@@ -521,15 +812,7 @@ void Connection::Impl::dispatch(std::string_view text, Session& s) {
     LogWarning("OneBot: malformed frame dropped: " + Excerpt(text));
     return;
   }
-  if (frame.contains("post_type")) {
-    if (!onEvent) return;
-    try {
-      onEvent(frame);
-    } catch (const std::exception& e) {
-      LogWarning(std::string("OneBot: event dropped (") + e.what() + "): " + Excerpt(text));
-    }
-    return;
-  }
+  if (frame.contains("post_type")) return offerEvent(frame, text, s);
   if (!frame.contains("echo") && !frame.contains("retcode")) {
     LogWarning("OneBot: unknown frame dropped: " + Excerpt(text));
     return;
@@ -619,6 +902,28 @@ Connection::~Connection() { stop(); }
 
 void Connection::setEventHandler(EventHandler handler) { impl_->onEvent = std::move(handler); }
 void Connection::setStateHandler(StateHandler handler) { impl_->onState = std::move(handler); }
+void Connection::setEventGate(EventGate gate) { impl_->eventGate = std::move(gate); }
+
+void Connection::resumeEvents() {
+  std::lock_guard lock(impl_->mu);
+  if (impl_->session) impl_->wakeReaderLocked(impl_->session);
+}
+
+Connection::EventBacklog Connection::eventBacklog() const {
+  EventBacklog b;
+  {
+    std::lock_guard lock(impl_->eventsMu);
+    b.parked = impl_->parkedEvents.size() + impl_->spooled;
+    b.parkedBytes = impl_->parkedBytes;
+    b.peakParkedBytes = impl_->peakParkedBytes;
+    b.spooledBytes = impl_->spoolWrite - impl_->spoolRead;
+    b.peakSpooledBytes = impl_->peakSpooledBytes;
+    b.dropped = impl_->droppedEvents;
+  }
+  std::lock_guard lock(impl_->mu);
+  b.readingPaused = impl_->readingPaused;
+  return b;
+}
 
 bool Connection::start() {
   std::string error;
@@ -635,6 +940,11 @@ bool Connection::start() {
 }
 
 void Connection::stop() {
+  bool linkUp = false;
+  {
+    std::lock_guard lock(impl_->mu);
+    linkUp = impl_->state == LinkState::kConnected;
+  }
   impl_->stopSource.request_stop();
   {
     std::lock_guard lock(impl_->mu);
@@ -652,17 +962,7 @@ void Connection::stop() {
     sweeper.request_stop();
     sweeper.join();
   }
-  Outcomes out;
-  {
-    std::lock_guard lock(impl_->mu);
-    for (auto& [seq, p] : impl_->posted)
-      out.emplace_back(
-          std::move(p.onAnswer),
-          Failure("stopped", p.sentAt ? "the service stopped before the answer came"
-                                      : "the service stopped before the link came back"));
-    impl_->posted.clear();
-    impl_->heldCount = 0;
-  }
+  Outcomes out = impl_->failLeftAtStop(linkUp);
   Deliver(out);
   impl_->setState(LinkState::kStopped);
 }
@@ -693,6 +993,7 @@ CallResult Connection::call(std::string_view action, Json params, std::optional<
     std::string text = frame.dump(-1, ' ', false, Json::error_handler_t::replace);
     impl.pending[echo] = p;
     impl.sendLocked(impl.session, std::move(text));
+    impl.wakeReaderLocked(impl.session);  // its answer must be read, room or not
   }
   const Millis wait = timeout.value_or(impl.options.callTimeout);
   {
@@ -761,6 +1062,7 @@ void Connection::post(std::string_view action, Json params, AnswerHandler onAnsw
         }
       }
       impl.posted.emplace(seq, std::move(p));
+      impl.postedBacklog = std::max(impl.postedBacklog, impl.posted.size());
       if (!impl.sweeper.joinable()) {
         impl.sweeper = std::jthread([&impl](std::stop_token stop) { impl.sweepLoop(stop); });
       }

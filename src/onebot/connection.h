@@ -23,6 +23,18 @@
 //   expires; an expired call's handler gets the status "expired".
 // Frames of both kinds leave in the order the calls were made.
 //
+// Events are read only as fast as the robot takes them (the event gate):
+// while the gate says the robot has no room, the connection stops reading, so
+// a burst waits in the socket and at the implementation rather than in memory,
+// unless a call() waits for its answer, which must be read whatever comes
+// before it. Events read then wait in the connection, the first
+// `maxParkedEventBytes` in memory and the rest in an anonymous temporary file
+// (up to `maxSpooledEventBytes`; beyond that, or when no file can be written,
+// they are dropped, counted and logged), and go on in order once
+// resumeEvents() says there is room. While reading is
+// paused the answers of posted calls cannot be read either, so their time-out
+// counts only reading time.
+//
 // Thread-safety: call() and the accessors may be used from any thread. The
 // event handler runs on the connection's own thread and must not block on a
 // call() (the answer would be read by that same thread).
@@ -59,6 +71,10 @@ struct ConnectionOptions {
   Millis maxHeldAge{600000};
   // How often unanswered posted calls are checked against their time-out.
   Millis sweepInterval{1000};
+  // Events read while the gate is shut (because a call waits for its answer):
+  // in memory, then in a temporary file.
+  size_t maxParkedEventBytes = 4u << 20;
+  size_t maxSpooledEventBytes = size_t{1} << 30;
 };
 
 // The parts of a "ws://host[:port][/path][?query]" URL.
@@ -85,6 +101,10 @@ struct CallResult {
 class Connection {
  public:
   using EventHandler = std::function<void(const Json& event)>;
+  // Asked on the connection's thread before an event is handed on and before
+  // the next frame is read: true while the robot has room for more events.
+  // Having said false, the gate's owner calls resumeEvents() once it has room.
+  using EventGate = std::function<bool()>;
   using StateHandler = std::function<void(LinkState state)>;
   // Runs once per posted call, on the connection's thread or the poster's; it
   // must not block.
@@ -98,6 +118,11 @@ class Connection {
   // Set before start().
   void setEventHandler(EventHandler handler);
   void setStateHandler(StateHandler handler);
+  void setEventGate(EventGate gate);
+
+  // There is room for events again: the waiting ones go on and reading
+  // resumes. Any thread; returns at once.
+  void resumeEvents();
 
   // Starts the connection thread; false (and logged) when the URL is unusable.
   bool start();
@@ -116,6 +141,18 @@ class Connection {
   bool waitUntilConnected(std::stop_token stop = {});
   // Number of connection attempts so far (tests check the back-off).
   uint64_t attempts() const;
+  // Events read and waiting for the gate, and those dropped because even that
+  // wait was full (tests, the stop report).
+  struct EventBacklog {
+    size_t parked = 0;
+    size_t parkedBytes = 0;
+    size_t peakParkedBytes = 0;
+    size_t spooledBytes = 0;  // in the temporary file
+    size_t peakSpooledBytes = 0;
+    uint64_t dropped = 0;
+    bool readingPaused = false;
+  };
+  EventBacklog eventBacklog() const;
   const ConnectionOptions& options() const;
 
  private:

@@ -191,8 +191,9 @@ ProfileSection ReadProfileSection(const std::string& file, const std::string& se
   return ParseProfileSection(text, section);
 }
 
-Status WriteProfileStrings(const std::string& file, const std::string& section,
-                           const ProfileEntries& entries, const Clock& clock) {
+Status WriteProfileSections(const std::string& file,
+                            const std::vector<ProfileSectionEntries>& sections,
+                            const Clock& clock) {
   std::lock_guard lock(g_mu);
   TextFile current;
   Status st = ReadTextFile(file, current);
@@ -202,10 +203,16 @@ Status WriteProfileStrings(const std::string& file, const std::string& section,
     LogWarning("settings: not written, " + st.message());
     return st;
   }
-  const std::string text = FormatProfile(current.decoded.text, section, entries);
+  std::string text = std::move(current.decoded.text);
+  for (const ProfileSectionEntries& s : sections) text = FormatProfile(text, s.section, s.entries);
   st = WriteFileAtomic(file, EncodeForFile(text));
   if (!st.ok()) LogWarning("settings: " + st.message());
   return st;
+}
+
+Status WriteProfileStrings(const std::string& file, const std::string& section,
+                           const ProfileEntries& entries, const Clock& clock) {
+  return WriteProfileSections(file, {{section, entries}}, clock);
 }
 
 Status WriteProfileString(const std::string& file, const std::string& section,

@@ -41,6 +41,17 @@ using ProfileEntries = std::vector<std::pair<std::string, std::string>>;
 Status WriteProfileStrings(const std::string& file, const std::string& section,
                            const ProfileEntries& entries, const Clock& clock = SystemClock());
 
+// Keys of several sections in one read-modify-write and one rename: a kill
+// leaves the file either wholly before or wholly after the change, never with
+// one section new and the next one old.
+struct ProfileSectionEntries {
+  std::string section;
+  ProfileEntries entries;
+};
+Status WriteProfileSections(const std::string& file,
+                            const std::vector<ProfileSectionEntries>& sections,
+                            const Clock& clock = SystemClock());
+
 // One section read at once, for callers that look up many keys (reading the
 // file once instead of once per key).
 class ProfileSection {

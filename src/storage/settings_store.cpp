@@ -65,10 +65,7 @@ std::string FallbackFile(const Identity& identity) {
 }
 }  // namespace
 
-void SettingsStore::SaveControls(ControlKind kind, const std::string& file) {
-  const char* section = SectionOf(kind);
-  if (section == nullptr) return;
-  const std::string target = file.empty() ? FallbackFile(identity_) : file;
+ProfileEntries SettingsStore::controlEntries(ControlKind kind) const {
   ProfileEntries entries;
   for (const ControlSpec& c : Settings::Controls()) {
     if (c.kind != kind || !c.saved) continue;
@@ -78,6 +75,14 @@ void SettingsStore::SaveControls(ControlKind kind, const std::string& file) {
       entries.emplace_back(c.name, settings_.checked(c.name) ? "真" : "假");
     }
   }
+  return entries;
+}
+
+void SettingsStore::SaveControls(ControlKind kind, const std::string& file) {
+  const char* section = SectionOf(kind);
+  if (section == nullptr) return;
+  const std::string target = file.empty() ? FallbackFile(identity_) : file;
+  const ProfileEntries entries = controlEntries(kind);
   std::lock_guard lock(mu_);
   WriteProfileStrings(target, section, entries, clock_);  // failures are logged there
 }
@@ -105,16 +110,16 @@ void SettingsStore::RestoreControls(ControlKind kind, const std::string& file) {
 }
 
 void SettingsStore::SaveAllSettings() {
-  const std::string ini = path("setsoft.ini");
-  SaveControls(ControlKind::kEdit, ini);
-  SaveControls(ControlKind::kCheck, ini);
-  {
-    std::lock_guard lock(mu_);
-    SaveListFile(lists_.groups, 4, path("群列表.txt"), clock_);
-    SaveListFile(lists_.tasks, 4, path("任务列表.txt"), clock_);
-    SaveListFile(lists_.keywords, 6, path("回复关键词.txt"), clock_);
-  }
-  SaveControls(ControlKind::kRadio, ini);
+  // The three sections of setsoft.ini go in one write: a save that changed an
+  // edit box and a check box together must never be half on disk.
+  std::vector<ProfileSectionEntries> sections;
+  for (ControlKind kind : {ControlKind::kEdit, ControlKind::kCheck, ControlKind::kRadio})
+    sections.push_back({SectionOf(kind), controlEntries(kind)});
+  std::lock_guard lock(mu_);
+  WriteProfileSections(path("setsoft.ini"), sections, clock_);  // failures are logged there
+  SaveListFile(lists_.groups, 4, path("群列表.txt"), clock_);
+  SaveListFile(lists_.tasks, 4, path("任务列表.txt"), clock_);
+  SaveListFile(lists_.keywords, 6, path("回复关键词.txt"), clock_);
 }
 
 void SettingsStore::LoadGroupList() { LoadListFile(lists_.groups, path("群列表.txt")); }

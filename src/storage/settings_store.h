@@ -14,6 +14,7 @@
 #include <string>
 
 #include "settings/settings_model.h"
+#include "storage/ini_file.h"
 
 namespace bw {
 
@@ -32,6 +33,8 @@ class SettingsStore {
   void SaveControls(ControlKind kind, const std::string& file);
   void RestoreControls(ControlKind kind, const std::string& file);
 
+  // Every option into setsoft.ini in one atomic write (its three sections
+  // together), then the list files, each in one atomic write.
   void SaveAllSettings();
   // Loads 群列表.txt, 任务列表.txt, 回复关键词.txt into their views.
   void LoadGroupList();
@@ -58,6 +61,9 @@ class SettingsStore {
   std::string path(const std::string& name) const;  // DataDirectory + name
 
  private:
+  // The saved controls of one kind as the keys of their section.
+  ProfileEntries controlEntries(ControlKind kind) const;
+
   Settings& settings_;
   ListViews& lists_;
   ManagedGroups& managedGroups_;

@@ -4,11 +4,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "events/event_budget.h"
 #include "events/managed_groups.h"
+#include "support/log_capture.h"
 
 namespace bw {
 namespace {
@@ -189,6 +193,104 @@ TEST(EventIntakeSyncTest, HandlerOutputIsCompleteWhenTheEntryPointReturns) {
   EXPECT_THAT(calls.get(), ElementsAre("private:5:a"));
   intake.onMemberIncrease(Change(100, 7));
   EXPECT_THAT(calls.get(), ElementsAre("private:5:a", "increase:100:7"));
+}
+
+// Holds every handler that passes it until opened.
+class Barrier {
+ public:
+  void pass() {
+    std::unique_lock lock(mu_);
+    ++waiting_;
+    cv_.notify_all();
+    cv_.wait(lock, [&] { return open_; });
+  }
+  void waitFor(int handlers) {
+    std::unique_lock lock(mu_);
+    cv_.wait(lock, [&] { return waiting_ >= handlers; });
+  }
+  void open() {
+    std::lock_guard lock(mu_);
+    open_ = true;
+    cv_.notify_all();
+  }
+
+ private:
+  std::mutex mu_;
+  std::condition_variable cv_;
+  int waiting_ = 0;
+  bool open_ = false;
+};
+
+// The bytes of a queued record count from its arrival until its handler has
+// returned, over every kind; the feeder that found the budget full is told
+// once when there is room again.
+TEST(EventBudgetTest, CountsRecordsUntilHandledAndCallsBackWhenThereIsRoom) {
+  ManagedGroups managed;
+  managed.replace({100});
+  Barrier barrier;
+  EventHandlers h;
+  h.groupMessage = [&](const GroupMessageRecord&) { barrier.pass(); };
+  h.memberIncrease = [&](const MemberChangeRecord&) {};
+  EventBudget budget(3000);
+  std::atomic<int> told{0};
+  budget.setRoomListener([&] { ++told; });
+  EventIntake intake(managed, std::move(h), QueueMode::kThreaded, &budget);
+  intake.setRunning(true);
+  const std::string text(1000, 'a');
+  intake.onGroupMessage({1, 100, 5, text, 0});
+  barrier.waitFor(1);  // the first one is being handled: it still counts
+  EXPECT_TRUE(budget.hasRoom());
+  intake.onGroupMessage({2, 100, 5, text, 0});
+  intake.onGroupMessage({3, 100, 5, text, 0});
+  intake.onMemberIncrease(Change(100, 7));
+  EXPECT_GE(budget.used(), 3 * text.size());
+  EXPECT_FALSE(budget.hasRoom());
+  EXPECT_FALSE(budget.hasRoom());  // asked twice, told once
+  EXPECT_EQ(told.load(), 0);
+  barrier.open();
+  intake.waitIdle();
+  EXPECT_EQ(budget.used(), 0u);
+  EXPECT_EQ(told.load(), 1);
+  EXPECT_TRUE(budget.hasRoom());
+}
+
+// A stop says what it leaves undone: the records still queued, per kind, are
+// dropped and counted (their bytes go back), the ones being handled finish.
+TEST(EventBudgetTest, CloseDropsTheQueuedRecordsAndSaysHowManyOfEachKind) {
+  ManagedGroups managed;
+  managed.replace({100});
+  Barrier barrier;
+  std::atomic<int> handled{0};
+  EventHandlers h;
+  h.groupMessage = [&](const GroupMessageRecord&) {
+    barrier.pass();
+    ++handled;
+  };
+  h.memberDecrease = [&](const MemberChangeRecord&) {
+    barrier.pass();
+    ++handled;
+  };
+  EventBudget budget;
+  EventIntake intake(managed, std::move(h), QueueMode::kThreaded, &budget);
+  intake.setRunning(true);
+  for (int i = 1; i <= 4; ++i) intake.onGroupMessage({i, 100, 5, "msg", 0});
+  intake.onMemberDecrease(Change(100, 7));
+  intake.onMemberDecrease(Change(100, 8));
+  barrier.waitFor(2);
+  test::LogCapture log;
+  EXPECT_EQ(intake.close(), 4u);
+  EXPECT_EQ(log.matching({"stopping: 4 events received but not handled are dropped",
+                          "group messages 3", "member decreases 1"})
+                .size(),
+            1u)
+      << ::testing::PrintToString(log.lines());
+  EXPECT_EQ(log.matching({"waiting for the 2 events being handled"}).size(), 1u);
+  intake.onGroupMessage({9, 100, 5, "late", 0});  // refused: nothing more comes in
+  barrier.open();
+  intake.stop();
+  EXPECT_EQ(handled.load(), 2);
+  EXPECT_EQ(budget.used(), 0u);
+  EXPECT_EQ(intake.close(), 0u);  // said once
 }
 
 TEST(ManagedGroupsTest, PositionIsOneBasedAndComparesAllBits) {

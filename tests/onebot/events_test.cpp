@@ -4,10 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <mutex>
 #include <thread>
 #include <vector>
 
+#include "events/event_budget.h"
 #include "onebot/event_hold.h"
 #include "onebot/json_fields.h"
 
@@ -280,6 +283,54 @@ TEST(EventHold, DropsBeyondItsCapacity) {
   hold.release();
   hold.onEvent(Json{{"n", 9}});
   EXPECT_EQ(seen, (std::vector<int>{0, 1, 2, 9}));
+}
+
+// The hold is bounded by the bytes of what it keeps too: full, it says so to
+// the connection (which stops reading) and calls back once released; released,
+// it hands its events on only as fast as the queues' budget has room.
+TEST(EventHold, BoundedByBytesAndReleasedAsFastAsTheQueuesHaveRoom) {
+  EventBudget queues(100);
+  std::vector<int> seen;
+  std::vector<size_t> usedAtDelivery;
+  EventHold hold(
+      [&](const Json& e) {
+        usedAtDelivery.push_back(queues.used());
+        seen.push_back(e["n"].get<int>());
+        queues.add(60);  // as a queue would, for the record made of it
+      },
+      1000, 200);
+  hold.setDownstream(&queues);
+  int told = 0;
+  hold.setRoomListener([&] { ++told; });
+  const std::string text(80, 'x');  // each held event is about 90 bytes of text
+  int n = 0;
+  while (hold.hasRoom()) hold.onEvent(Json{{"n", n++}, {"t", text}});
+  EXPECT_EQ(n, 3);  // the third went over the 200 bytes
+  EXPECT_LE(hold.heldBytes(), 200u + 100u);
+  EXPECT_FALSE(hold.hasRoom());
+  // A worker that handles one record every so often, on another thread.
+  std::atomic<bool> done{false};
+  std::thread worker([&] {
+    while (!done.load()) {
+      if (queues.used() > 0) queues.remove(60);
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  });
+  hold.release();
+  done.store(true);
+  worker.join();
+  EXPECT_EQ(seen, (std::vector<int>{0, 1, 2}));
+  for (size_t used : usedAtDelivery) EXPECT_LT(used, 100u);  // never beyond the budget
+  EXPECT_EQ(told, 1);
+  EXPECT_TRUE(hold.hasRoom());  // open: now the room of the queues
+  EXPECT_EQ(hold.held(), 0u);
+}
+
+TEST(EventHold, AStopBeforeTheReleaseSaysHowManyWereNeverHandled) {
+  EventHold hold([](const Json&) { FAIL() << "nothing is delivered"; });
+  for (int n = 0; n < 7; ++n) hold.onEvent(Json{{"n", n}});
+  EXPECT_EQ(hold.drop(), 7u);
+  EXPECT_EQ(hold.held(), 0u);
 }
 
 }  // namespace

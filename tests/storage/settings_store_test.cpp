@@ -1,6 +1,8 @@
 #include "storage/settings_store.h"
 
 #include <gtest/gtest.h>
+#include <sys/inotify.h>
+#include <unistd.h>
 
 #include <filesystem>
 
@@ -122,6 +124,57 @@ TEST_F(SettingsStoreTest, SaveAllWritesSettingsAndListFiles) {
   EXPECT_TRUE(f.lists.groups.checked(0));
   EXPECT_EQ(f.lists.tasks.cell(0, 2), "早上好\r\n大家");
   EXPECT_EQ(f.lists.keywords.cell(0, 2), "你也好");
+}
+
+// Counts the files renamed into a directory, by name (what an atomic write
+// ends with), as the kernel reports them. The creations are watched too: the
+// kernel merges an event into an identical one still unread, and each write's
+// temporary file comes between two renames onto the same name.
+class RenameCounter {
+ public:
+  explicit RenameCounter(const std::string& directory)
+      : fd_(inotify_init1(IN_NONBLOCK)),
+        watch_(inotify_add_watch(fd_, directory.c_str(), IN_CREATE | IN_MOVED_TO)) {}
+  ~RenameCounter() { close(fd_); }
+  bool ok() const { return fd_ >= 0 && watch_ >= 0; }
+  // Renames onto `name` since the last call.
+  int count(const std::string& name) {
+    int n = 0;
+    alignas(inotify_event) char buf[16384];
+    for (ssize_t len; (len = read(fd_, buf, sizeof buf)) > 0;) {
+      for (char* p = buf; p < buf + len;) {
+        const auto* e = reinterpret_cast<const inotify_event*>(p);
+        if ((e->mask & IN_MOVED_TO) && e->len > 0 && name == e->name) ++n;
+        p += sizeof(inotify_event) + e->len;
+      }
+    }
+    return n;
+  }
+
+ private:
+  int fd_;
+  int watch_;
+};
+
+// A save that changed an edit box, a check box and a radio box puts
+// setsoft.ini in place once: a kill can find the old file or the new one,
+// never the new edit box beside the old check box.
+TEST_F(SettingsStoreTest, OneSaveOfSeveralKindsOfOptionsIsOneWriteOfTheSettingsFile) {
+  store.SaveAllSettings();  // the file and its directory exist from here
+  RenameCounter renames(f.identity.dataDirectory());
+  ASSERT_TRUE(renames.ok());
+  f.settings.setText("编辑框_踢人警告次数", "2");
+  f.settings.setChecked("选择框_开启广告检测", true);
+  f.settings.setChecked("单选框_禁言", true);
+  store.SaveAllSettings();
+  EXPECT_EQ(renames.count("setsoft.ini"), 1);
+  EXPECT_EQ(ReadProfileString(ini(), "编辑框", "编辑框_踢人警告次数"), "2");
+  EXPECT_EQ(ReadProfileString(ini(), "选择框", "选择框_开启广告检测"), "真");
+  EXPECT_EQ(ReadProfileString(ini(), "单选框", "单选框_禁言"), "真");
+  // The sections keep the order the window always wrote them in.
+  const std::string text = DecodeExternalText(ReadAll(ini()));
+  EXPECT_LT(text.find("[编辑框]"), text.find("[选择框]"));
+  EXPECT_LT(text.find("[选择框]"), text.find("[单选框]"));
 }
 
 TEST_F(SettingsStoreTest, RebuildDerivesManagedGroupsWelcomeAndLimitLists) {
