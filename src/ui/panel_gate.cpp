@@ -10,9 +10,6 @@
 #include <sys/time.h>
 #include <unistd.h>
 #endif
-#if defined(__GLIBC__)
-#include <malloc.h>
-#endif
 
 #include <algorithm>
 #include <cctype>
@@ -27,6 +24,7 @@
 #include <vector>
 
 #include "util/log.h"
+#include "util/memory.h"
 
 namespace bw::ui {
 
@@ -232,12 +230,6 @@ RequestHead ParseRequestHead(std::string_view head, const GateLimits& limits) {
   }
   if (r.contentLength > limits.maxBody) return refuse(413, "request body too large");
   return r;
-}
-
-void ReturnFreeMemory() {
-#if defined(__GLIBC__)
-  ::malloc_trim(0);
-#endif
 }
 
 // A buffered request read by the library as if from its socket; answers go to
@@ -547,7 +539,7 @@ class GatedServer::Gate final : public httplib::TaskQueue {
         budgetUsed_ -= j.bodyBytes;
         --held_;
       }
-      if (size > kTrimAfterBytes) ReturnFreeMemory();
+      if (size > kTrimAfterBytes) ReturnFreedMemory();
     }
   }
 
@@ -593,15 +585,7 @@ class GatedServer::Gate final : public httplib::TaskQueue {
 GatedServer::GatedServer(const Clock& clock, GateLimits limits, size_t workers,
                          std::function<bool(const std::string&)> hasSession)
     : clock_(clock), limits_(limits), workers_(workers), hasSession_(std::move(hasSession)) {
-#if defined(__GLIBC__)
-  // glibc raises its mmap threshold after each large block it frees, after
-  // which request-sized blocks stay in the workers' arenas, which malloc_trim
-  // does not shrink: a 1 MB change left ~2.5 MB per worker thread resident.
-  // Fixed at its default, blocks of 128 KB and more go back to the system as
-  // they are freed. (Process-wide; set once, before the first request.)
-  static std::once_flag fixed;
-  std::call_once(fixed, [] { ::mallopt(M_MMAP_THRESHOLD, 128 * 1024); });
-#endif
+  KeepLargeBlocksReturnable();  // before the first request
   new_task_queue = [this] {
     Gate* g = new Gate(*this);
     gate_.store(g);

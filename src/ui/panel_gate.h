@@ -60,10 +60,6 @@ struct RequestHead {
 // `head` ends with its blank line.
 RequestHead ParseRequestHead(std::string_view head, const GateLimits& limits);
 
-// Returns freed memory of the C heap to the system where the C library can
-// (glibc keeps it otherwise, so one burst would stay in the resident size).
-void ReturnFreeMemory();
-
 class GatedServer : public httplib::Server {
  public:
   // `hasSession(cookieHeader)`: whether the Cookie header holds an open
