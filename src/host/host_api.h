@@ -84,21 +84,11 @@ class HostApi {
   // the status of the synchronous legacy call: 0 is done.
   virtual void setGroupKickThen(int64_t group, int64_t account, bool refuseRejoin,
                                 ActOutcome outcome) {
-    const int32_t status = CQ_setGroupKick(group, account, refuseRejoin);
-    if (status != 0) {
-      LogWarning("host: the kick of " + std::to_string(account) + " from group " +
-                 std::to_string(group) + " failed (status " + std::to_string(status) + ")");
-    }
-    if (outcome) outcome(status == 0);
+    Settle(CQ_setGroupKick(group, account, refuseRejoin), "the kick of", group, account, outcome);
   }
   virtual void setGroupBanThen(int64_t group, int64_t account, int64_t seconds,
                                ActOutcome outcome) {
-    const int32_t status = CQ_setGroupBan(group, account, seconds);
-    if (status != 0) {
-      LogWarning("host: the mute of " + std::to_string(account) + " in group " +
-                 std::to_string(group) + " failed (status " + std::to_string(status) + ")");
-    }
-    if (outcome) outcome(status == 0);
+    Settle(CQ_setGroupBan(group, account, seconds), "the mute of", group, account, outcome);
   }
 
   virtual void CQ_setFatal(const std::string& text) = 0;
@@ -117,6 +107,17 @@ class HostApi {
   // 0 with `members` replaced on success; kMemberListFailed with `members`
   // untouched on failure.
   virtual int32_t CQ_getGroupMemberList(int64_t group, std::vector<GroupMember>& members) = 0;
+
+ protected:
+  // The outcome of a synchronous call that returned `status` (0 is done).
+  static void Settle(int32_t status, const char* what, int64_t group, int64_t account,
+                     const ActOutcome& outcome) {
+    if (status != 0) {
+      LogWarning(std::string("host: ") + what + " " + std::to_string(account) + " in group " +
+                 std::to_string(group) + " failed (status " + std::to_string(status) + ")");
+    }
+    if (outcome) outcome(status == 0);
+  }
 };
 
 }  // namespace bw

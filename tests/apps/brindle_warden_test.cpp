@@ -948,14 +948,22 @@ long ResidentKib(pid_t pid) {
   return at == std::string::npos ? -1 : std::atol(status.c_str() + at + 6);
 }
 
+// Waits until the service `p` has started on `h` and handled one harmless
+// message; its resident size then, in KiB (0 when it never got there).
+long IdleResidentKib(ModeratedHome& h, Program& p) {
+  if (!h.peer.waitForConnections(1, 30s) || !p.waitForOutput("全部勾选群 群成员 获取完毕")) {
+    ADD_FAILURE() << "the service did not start up\n" << p.out;
+    return 0;
+  }
+  h.peer.send(ModeratedHome::Message(1, 20001, false));
+  std::this_thread::sleep_for(300ms);
+  return ResidentKib(p.pid());
+}
+
 TEST(Service, AMessageOfMegabytesIsHandledAndItsMemoryGoesBack) {
   ModeratedHome h;
   Program p({"--home", h.home.path(), "--url", h.peer.url()});
-  ASSERT_TRUE(h.peer.waitForConnections(1, 30s)) << p.out;
-  ASSERT_TRUE(p.waitForOutput("全部勾选群 群成员 获取完毕")) << p.out;
-  h.peer.send(ModeratedHome::Message(1, 20001, false));
-  std::this_thread::sleep_for(300ms);
-  const long before = ResidentKib(p.pid());
+  const long before = IdleResidentKib(h, p);
   auto big = ModeratedHome::Message(2, 30001, true);
   big["message"] = big["message"].get<std::string>() + std::string(5'000'000, 'a');
   h.peer.send(big);
@@ -975,11 +983,7 @@ TEST(Service, AMessageOfMegabytesIsHandledAndItsMemoryGoesBack) {
 TEST(Service, ABurstOfMessagesOfMegabytesIsReadAsFastAsItIsHandled) {
   ModeratedHome h;
   Program p({"--home", h.home.path(), "--url", h.peer.url()});
-  ASSERT_TRUE(h.peer.waitForConnections(1, 30s)) << p.out;
-  ASSERT_TRUE(p.waitForOutput("全部勾选群 群成员 获取完毕")) << p.out;
-  h.peer.send(ModeratedHome::Message(1, 20001, false));
-  std::this_thread::sleep_for(300ms);
-  const long before = ResidentKib(p.pid());
+  const long before = IdleResidentKib(h, p);
   for (int64_t i = 0; i < 10; ++i) {
     auto big = ModeratedHome::Message(10 + i, 30001 + i, true);
     big["message"] = big["message"].get<std::string>() + std::string(5'000'000, 'a');
