@@ -142,9 +142,15 @@ try {
     assert.equal(decodeURIComponent(new URL(mobile.url()).hash), '#群设置');
     await mobile.locator('#pages a').first().waitFor({ state: 'hidden' });
     assert.equal(await button.getAttribute('aria-expanded'), 'false');
+    // Tab stays out of the page behind the drawer (群设置's buttons and boxes);
     // Escape closes it too, and so does a tap beside it.
     await button.click();
     await mobile.locator('#pages a').first().waitFor({ state: 'visible' });
+    for (let i = 0; i < 20; i++) {
+      await mobile.keyboard.press('Tab');
+      assert.equal(await mobile.evaluate(() => !!document.activeElement?.closest('#page, #status-strip')), false,
+        'Tab reached the page behind the open menu');
+    }
     await mobile.keyboard.press('Escape');
     await mobile.locator('#pages a').first().waitFor({ state: 'hidden' });
     await button.click();

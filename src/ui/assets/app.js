@@ -84,6 +84,8 @@ function setMenu(open) {
   if (app.classList.contains('nav-open') === open) return;
   app.classList.toggle('nav-open', open);
   button.setAttribute('aria-expanded', String(open));
+  // Behind the open drawer the page is out of reach of Tab and screen readers.
+  for (const id of ['page', 'status-strip']) document.getElementById(id).inert = open;
   if (open) (document.querySelector('#pages a[aria-current]') || document.querySelector('#pages a'))?.focus();
   else if (document.activeElement?.closest('#nav')) button.focus();
 }
