@@ -23,7 +23,7 @@ void RunLog::WriteRunLog(std::string_view type, std::string_view message) {
   {
     std::lock_guard lock(mu_);
     entry.id = nextId_++;
-    entries_.push_back(entry);
+    entries_.emplace_back(entry);
     while (entries_.size() > capacity_) entries_.pop_front();
     status_ = entry.message;
     for (const auto& [id, sink] : sinks_) sinks.push_back(sink);
@@ -45,18 +45,22 @@ void RunLog::WriteRunLog(std::string_view type, std::string_view message) {
   for (const auto& sink : sinks) sink(entry);
 }
 
-std::vector<RunLogEntry> RunLog::entries() const {
-  std::lock_guard lock(mu_);
-  return {entries_.begin(), entries_.end()};
+RunLogEntry RunLog::Kept::entry() const {
+  return RunLogEntry{id, std::string(time), std::string(type), std::string(message), red};
 }
+
+std::vector<RunLogEntry> RunLog::entries() const { return entriesAfter(0); }
 
 std::vector<RunLogEntry> RunLog::entriesAfter(int64_t after, size_t max) const {
   std::lock_guard lock(mu_);
   // Ids grow with every entry, so the new ones are a tail of the deque.
   auto first = std::partition_point(entries_.begin(), entries_.end(),
-                                    [after](const RunLogEntry& e) { return e.id <= after; });
+                                    [after](const Kept& e) { return e.id <= after; });
   if (static_cast<size_t>(entries_.end() - first) > max) first = entries_.end() - max;
-  return {first, entries_.end()};
+  std::vector<RunLogEntry> out;
+  out.reserve(static_cast<size_t>(entries_.end() - first));
+  for (auto it = first; it != entries_.end(); ++it) out.push_back(it->entry());
+  return out;
 }
 
 int64_t RunLog::lastId() const {

@@ -16,6 +16,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory_resource>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -66,7 +67,25 @@ class RunLog {
   const size_t capacity_;
   mutable std::mutex mu_;
   std::mutex writeMu_;  // keeps the view and the sinks in entry order
-  std::deque<RunLogEntry> entries_;
+  // The kept entries live in blocks of the pool rather than as tens of
+  // thousands of small blocks of their own: written among a burst's
+  // short-lived allocations, those would pin the burst's pages long after it
+  // was freed (10,000 entries kept ~10 MB resident after a drain of kicks).
+  struct Kept {
+    using allocator_type = std::pmr::polymorphic_allocator<char>;
+    Kept(const RunLogEntry& e, const allocator_type& alloc)
+        : id(e.id),
+          time(e.time, alloc),
+          type(e.type, alloc),
+          message(e.message, alloc),
+          red(e.red) {}
+    RunLogEntry entry() const;
+    int64_t id;
+    std::pmr::string time, type, message;
+    bool red;
+  };
+  std::pmr::unsynchronized_pool_resource pool_;  // guarded by mu_
+  std::pmr::deque<Kept> entries_{&pool_};
   int64_t nextId_ = 1;
   std::string status_;
   std::map<int, Sink> sinks_;

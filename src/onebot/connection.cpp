@@ -820,6 +820,7 @@ void Connection::Impl::dispatch(std::string_view text, Session& s) {
   const int64_t retcode = RetcodeOf(frame);
   if (frame.contains("echo")) {
     Outcomes out;
+    bool drained = false;
     {
       std::lock_guard lock(mu);
       const std::string echo = EchoKey(frame["echo"]);
@@ -833,11 +834,17 @@ void Connection::Impl::dispatch(std::string_view text, Session& s) {
         if (!postedIt->second.sentAt) --heldCount;  // answered on the old link after all
         out.emplace_back(std::move(postedIt->second.onAnswer), ResultOf(frame));
         posted.erase(postedIt);
+        drained = posted.empty() && postedBacklog > 1000;
+        if (drained) postedBacklog = 0;
       } else if (retcode != kRetcodeBadToken) {
         LogInfo("OneBot: answer to an unknown or timed-out call dropped: " + Excerpt(text));
       }
     }
     Deliver(out);
+    // The last answer of thousands of calls (a backlog held through an
+    // outage) is handled: what they and their handlers allocated goes back
+    // now, not at the next sweep.
+    if (drained) ReturnFreedMemory();
   }
   if (retcode == kRetcodeBadToken) s.close(Outcome::kUnauthorized, "retcode 1403");
 }
