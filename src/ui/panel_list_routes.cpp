@@ -101,256 +101,243 @@ std::string TickRows(ListModel& view, size_t column, const std::vector<std::stri
 }
 
 void AddAccountRoutes(httplib::Server& server, PanelContext& ctx) {
-  server.Get("/api/lists/accounts",
-             Guarded([&ctx](const httplib::Request& req, httplib::Response& res) {
-               const AccountPage* page = FindAccountPage(req.get_param_value("list"));
-               if (!page) {
-                 SendError(res, 404, "没有这个名单 (管理员、白名单、黑名单)");
-                 return;
-               }
-               if (page->list == AccountList::kBlacklist && ctx.robot.startedUp()) {
-                 // Kicks add to the blacklist behind the view's back: shown when the tab is.
-                 std::lock_guard lock(ctx.saveMu);
-                 ctx.robot.modules.accountLists.loadBlacklist();
-               }
-               Json answer = ListJson(ctx.robot.modules.accountLists.view(page->list));
-               answer["list"] = page->name;
-               answer["hint"] = page->hint;
-               answer["box"] = ctx.robot.lifecycle().settings().text(page->box);
-               SendJson(res, answer);
-             }));
+  server.Get("/api/lists/accounts", [&ctx](const httplib::Request& req, httplib::Response& res) {
+    const AccountPage* page = FindAccountPage(req.get_param_value("list"));
+    if (!page) {
+      SendError(res, 404, "没有这个名单 (管理员、白名单、黑名单)");
+      return;
+    }
+    if (page->list == AccountList::kBlacklist && ctx.robot.startedUp()) {
+      // Kicks add to the blacklist behind the view's back: shown when the tab is.
+      std::lock_guard lock(ctx.saveMu);
+      ctx.robot.modules.accountLists.loadBlacklist();
+    }
+    Json answer = ListJson(ctx.robot.modules.accountLists.view(page->list));
+    answer["list"] = page->name;
+    answer["hint"] = page->hint;
+    answer["box"] = ctx.robot.lifecycle().settings().text(page->box);
+    SendJson(res, answer);
+  });
 
   // The "加入…" button: one account per line; the whole box is refused when a
   // line is no account number, accounts already listed are skipped.
-  server.Post(
-      "/api/lists/accounts/add",
-      Guarded([&ctx](const httplib::Request& req, httplib::Response& res) {
-        if (!SettingsLoaded(ctx, res)) return;
-        auto body =
-            JsonBody(req, res, "请求应为 {\"list\": \"黑名单\", \"text\": \"一行一个QQ号\"}");
-        if (!body) return;
-        const AccountPage* page = FindAccountPage(TextField(*body, "list"));
-        if (!page || !(*body)["text"].is_string()) {
-          SendError(res, 400,
-                    "请求应为 {\"list\": \"管理员/白名单/黑名单\", \"text\": \"一行一个QQ号\"}");
-          return;
-        }
-        const std::string text = (*body)["text"].get<std::string>();
-        if (!IsValidUtf8(text) || text.size() > kMaxBoxBytes) {
-          SendError(res, 400, "QQ号: 内容太长或不是有效的文字");
-          return;
-        }
-        std::vector<std::string> accounts;
-        std::vector<std::string> lines = Split(text, "\n");
-        for (size_t i = 0; i < lines.size(); ++i) {
-          const std::string line = Trimmed(lines[i]);
-          if (line.empty()) continue;
-          if (!IsAccountNumber(line)) {
-            LogWarning("settings panel: refused to add \"" + line + "\" to " + page->name);
-            SendError(res, 400,
-                      "QQ号: 第" + std::to_string(i + 1) + "行“" + line +
-                          "”不是QQ号 (1 到 18 位数字), 没有加入任何号码");
-            return;
-          }
-          accounts.push_back(line);
-        }
-        if (accounts.empty()) {
-          SendError(res, 400, "QQ号: 请填写要加入" + std::string(page->name) + "的QQ号 (一行一个)");
-          return;
-        }
-        std::lock_guard lock(ctx.saveMu);
-        std::string box;
-        for (const std::string& a : accounts) box += (box.empty() ? "" : "\r\n") + a;
-        ctx.robot.lifecycle().settings().setText(page->box, box);
-        // Skips what is listed already, empties the box, reloads the list.
-        const AccountLists::BoxOutcome done = ctx.robot.modules.accountLists.addFromBox(page->list);
-        ctx.robot.modules.store.SaveAllSettings();
-        Json answer = ListJson(ctx.robot.modules.accountLists.view(page->list));
-        answer["added"] = done.added;
-        answer["skipped"] = done.skipped;
-        answer["failed"] = done.failed;
-        SendJson(res, answer);
-      }));
+  server.Post("/api/lists/accounts/add", [&ctx](const httplib::Request& req,
+                                                httplib::Response& res) {
+    if (!SettingsLoaded(ctx, res)) return;
+    auto body = JsonBody(req, res, "请求应为 {\"list\": \"黑名单\", \"text\": \"一行一个QQ号\"}");
+    if (!body) return;
+    const AccountPage* page = FindAccountPage(TextField(*body, "list"));
+    if (!page || !(*body)["text"].is_string()) {
+      SendError(res, 400,
+                "请求应为 {\"list\": \"管理员/白名单/黑名单\", \"text\": \"一行一个QQ号\"}");
+      return;
+    }
+    const std::string text = (*body)["text"].get<std::string>();
+    if (!IsValidUtf8(text) || text.size() > kMaxBoxBytes) {
+      SendError(res, 400, "QQ号: 内容太长或不是有效的文字");
+      return;
+    }
+    std::vector<std::string> accounts;
+    std::vector<std::string> lines = Split(text, "\n");
+    for (size_t i = 0; i < lines.size(); ++i) {
+      const std::string line = Trimmed(lines[i]);
+      if (line.empty()) continue;
+      if (!IsAccountNumber(line)) {
+        LogWarning("settings panel: refused to add \"" + line + "\" to " + page->name);
+        SendError(res, 400,
+                  "QQ号: 第" + std::to_string(i + 1) + "行“" + line +
+                      "”不是QQ号 (1 到 18 位数字), 没有加入任何号码");
+        return;
+      }
+      accounts.push_back(line);
+    }
+    if (accounts.empty()) {
+      SendError(res, 400, "QQ号: 请填写要加入" + std::string(page->name) + "的QQ号 (一行一个)");
+      return;
+    }
+    std::lock_guard lock(ctx.saveMu);
+    std::string box;
+    for (const std::string& a : accounts) box += (box.empty() ? "" : "\r\n") + a;
+    ctx.robot.lifecycle().settings().setText(page->box, box);
+    // Skips what is listed already, empties the box, reloads the list.
+    const AccountLists::BoxOutcome done = ctx.robot.modules.accountLists.addFromBox(page->list);
+    ctx.robot.modules.store.SaveAllSettings();
+    Json answer = ListJson(ctx.robot.modules.accountLists.view(page->list));
+    answer["added"] = done.added;
+    answer["skipped"] = done.skipped;
+    answer["failed"] = done.failed;
+    SendJson(res, answer);
+  });
 
   // The "删除选中的…" button: the rows the page ticked, named by account.
-  server.Post(
-      "/api/lists/accounts/remove",
-      Guarded([&ctx](const httplib::Request& req, httplib::Response& res) {
-        if (!SettingsLoaded(ctx, res)) return;
-        auto body =
-            JsonBody(req, res, "请求应为 {\"list\": \"黑名单\", \"accounts\": [\"QQ号\", ...]}");
-        if (!body) return;
-        const AccountPage* page = FindAccountPage(TextField(*body, "list"));
-        if (!page) {
-          SendError(res, 400, "请求应为 {\"list\": \"管理员/白名单/黑名单\", \"accounts\": [...]}");
-          return;
-        }
-        const std::vector<std::string> accounts =
-            NumbersOf(*body, "accounts", res, "请先勾选要删除的" + std::string(page->name));
-        if (accounts.empty()) return;
-        std::lock_guard lock(ctx.saveMu);
-        ListModel& view = ctx.robot.modules.accountLists.view(page->list);
-        if (const std::string missing = TickRows(view, accountcol::kQQ, accounts);
-            !missing.empty()) {
-          SendError(res, 409,
-                    std::string(kListChanged) + " (" + missing + " 已不在" + page->name + "里)");
-          return;
-        }
-        ctx.robot.modules.accountLists.removeTicked(page->list);  // reloads the list
-        SendJson(res, ListJson(view));
-      }));
+  server.Post("/api/lists/accounts/remove", [&ctx](const httplib::Request& req,
+                                                   httplib::Response& res) {
+    if (!SettingsLoaded(ctx, res)) return;
+    auto body =
+        JsonBody(req, res, "请求应为 {\"list\": \"黑名单\", \"accounts\": [\"QQ号\", ...]}");
+    if (!body) return;
+    const AccountPage* page = FindAccountPage(TextField(*body, "list"));
+    if (!page) {
+      SendError(res, 400, "请求应为 {\"list\": \"管理员/白名单/黑名单\", \"accounts\": [...]}");
+      return;
+    }
+    const std::vector<std::string> accounts =
+        NumbersOf(*body, "accounts", res, "请先勾选要删除的" + std::string(page->name));
+    if (accounts.empty()) return;
+    std::lock_guard lock(ctx.saveMu);
+    ListModel& view = ctx.robot.modules.accountLists.view(page->list);
+    if (const std::string missing = TickRows(view, accountcol::kQQ, accounts); !missing.empty()) {
+      SendError(res, 409,
+                std::string(kListChanged) + " (" + missing + " 已不在" + page->name + "里)");
+      return;
+    }
+    ctx.robot.modules.accountLists.removeTicked(page->list);  // reloads the list
+    SendJson(res, ListJson(view));
+  });
 }
 
 void AddInviteRoutes(httplib::Server& server, PanelContext& ctx) {
-  server.Get("/api/lists/invites", Guarded([&ctx](const httplib::Request&, httplib::Response& res) {
-               Json answer = ListJson(ctx.robot.lifecycle().lists().inviteStats);
-               answer["filter"] = ctx.robot.lifecycle().settings().text(opt::kInviteQueryAccount);
-               SendJson(res, answer);
-             }));
+  server.Get("/api/lists/invites", [&ctx](const httplib::Request&, httplib::Response& res) {
+    Json answer = ListJson(ctx.robot.lifecycle().lists().inviteStats);
+    answer["filter"] = ctx.robot.lifecycle().settings().text(opt::kInviteQueryAccount);
+    SendJson(res, answer);
+  });
   // The "查询" button: one inviter, or everyone when the box is empty.
-  server.Post("/api/lists/invites",
-              Guarded([&ctx](const httplib::Request& req, httplib::Response& res) {
-                if (!SettingsLoaded(ctx, res)) return;
-                auto body = JsonBody(req, res, "请求应为 {\"filter\": \"QQ号或空\"}");
-                if (!body) return;
-                if (!(*body)["filter"].is_string()) {
-                  SendError(res, 400, "请求应为 {\"filter\": \"QQ号或空\"}");
-                  return;
-                }
-                const std::string filter = Trimmed((*body)["filter"].get<std::string>());
-                if (!filter.empty() && !IsAccountNumber(filter)) {
-                  SendError(res, 400,
-                            "QQ号: “" + (IsValidUtf8(filter) ? filter : std::string("?")) +
-                                "”不是QQ号 (留空就是显示全部)");
-                  return;
-                }
-                std::lock_guard lock(ctx.saveMu);
-                ctx.robot.lifecycle().settings().setText(opt::kInviteQueryAccount, filter);
-                ctx.robot.modules.invites.showInviteStats(filter);
-                ctx.robot.modules.store.SaveAllSettings();
-                Json answer = ListJson(ctx.robot.lifecycle().lists().inviteStats);
-                answer["filter"] = filter;
-                SendJson(res, answer);
-              }));
+  server.Post("/api/lists/invites", [&ctx](const httplib::Request& req, httplib::Response& res) {
+    if (!SettingsLoaded(ctx, res)) return;
+    auto body = JsonBody(req, res, "请求应为 {\"filter\": \"QQ号或空\"}");
+    if (!body) return;
+    if (!(*body)["filter"].is_string()) {
+      SendError(res, 400, "请求应为 {\"filter\": \"QQ号或空\"}");
+      return;
+    }
+    const std::string filter = Trimmed((*body)["filter"].get<std::string>());
+    if (!filter.empty() && !IsAccountNumber(filter)) {
+      SendError(res, 400,
+                "QQ号: “" + (IsValidUtf8(filter) ? filter : std::string("?")) +
+                    "”不是QQ号 (留空就是显示全部)");
+      return;
+    }
+    std::lock_guard lock(ctx.saveMu);
+    ctx.robot.lifecycle().settings().setText(opt::kInviteQueryAccount, filter);
+    ctx.robot.modules.invites.showInviteStats(filter);
+    ctx.robot.modules.store.SaveAllSettings();
+    Json answer = ListJson(ctx.robot.lifecycle().lists().inviteStats);
+    answer["filter"] = filter;
+    SendJson(res, answer);
+  });
 }
 
 void AddWelcomeAndLimitRoutes(httplib::Server& server, PanelContext& ctx) {
   // "textControl": the option box whose text the button sets.
-  server.Get("/api/lists/welcome", Guarded([&ctx](const httplib::Request&, httplib::Response& res) {
-               Json answer = ListJson(ctx.robot.lifecycle().lists().welcome);
-               answer["textControl"] = opt::kWelcomeText;
-               SendJson(res, answer);
-             }));
+  server.Get("/api/lists/welcome", [&ctx](const httplib::Request&, httplib::Response& res) {
+    Json answer = ListJson(ctx.robot.lifecycle().lists().welcome);
+    answer["textControl"] = opt::kWelcomeText;
+    SendJson(res, answer);
+  });
   // "设置勾选群欢迎语": the text given (an empty one returns the groups to the
   // default welcome) for the ticked groups.
-  server.Post(
-      "/api/lists/welcome", Guarded([&ctx](const httplib::Request& req, httplib::Response& res) {
-        if (!SettingsLoaded(ctx, res)) return;
-        auto body =
-            JsonBody(req, res, "请求应为 {\"groups\": [\"群号\", ...], \"text\": \"欢迎语\"}");
-        if (!body) return;
-        const std::vector<std::string> groups =
-            NumbersOf(*body, "groups", res, "请先勾选要设置欢迎语的群");
-        if (groups.empty()) return;
-        std::string text;
-        bool unused = false;
-        if (std::string error =
-                CheckChange(opt::kWelcomeText, body->value("text", Json()), &text, &unused);
-            !error.empty()) {
-          SendError(res, 400, error);
-          return;
-        }
-        std::lock_guard lock(ctx.saveMu);
-        ListModel& view = ctx.robot.lifecycle().lists().welcome;
-        if (const std::string missing = TickRows(view, welcomecol::kGroup, groups);
-            !missing.empty()) {
-          SendError(
-              res, 409,
-              std::string(kListChanged) + " (群 " + missing + " 已不在欢迎语列表里, 没有勾选管理)");
-          return;
-        }
-        ctx.robot.lifecycle().settings().setText(opt::kWelcomeText, text);
-        ctx.robot.modules.store.SetWelcomeForCheckedGroups();
-        ctx.robot.modules.store.SaveAllSettings();
-        SendJson(res, ListJson(view));
-      }));
+  server.Post("/api/lists/welcome", [&ctx](const httplib::Request& req, httplib::Response& res) {
+    if (!SettingsLoaded(ctx, res)) return;
+    auto body = JsonBody(req, res, "请求应为 {\"groups\": [\"群号\", ...], \"text\": \"欢迎语\"}");
+    if (!body) return;
+    const std::vector<std::string> groups =
+        NumbersOf(*body, "groups", res, "请先勾选要设置欢迎语的群");
+    if (groups.empty()) return;
+    std::string text;
+    bool unused = false;
+    if (std::string error =
+            CheckChange(opt::kWelcomeText, body->value("text", Json()), &text, &unused);
+        !error.empty()) {
+      SendError(res, 400, error);
+      return;
+    }
+    std::lock_guard lock(ctx.saveMu);
+    ListModel& view = ctx.robot.lifecycle().lists().welcome;
+    if (const std::string missing = TickRows(view, welcomecol::kGroup, groups); !missing.empty()) {
+      SendError(
+          res, 409,
+          std::string(kListChanged) + " (群 " + missing + " 已不在欢迎语列表里, 没有勾选管理)");
+      return;
+    }
+    ctx.robot.lifecycle().settings().setText(opt::kWelcomeText, text);
+    ctx.robot.modules.store.SetWelcomeForCheckedGroups();
+    ctx.robot.modules.store.SaveAllSettings();
+    SendJson(res, ListJson(view));
+  });
 
   // "limitControl": the option box whose number the button sets.
-  server.Get("/api/lists/limits", Guarded([&ctx](const httplib::Request&, httplib::Response& res) {
-               Json answer = ListJson(ctx.robot.lifecycle().lists().limits);
-               answer["limit"] = ctx.robot.lifecycle().settings().text(opt::kMemberLimit);
-               answer["limitControl"] = opt::kMemberLimit;
-               SendJson(res, answer);
-             }));
+  server.Get("/api/lists/limits", [&ctx](const httplib::Request&, httplib::Response& res) {
+    Json answer = ListJson(ctx.robot.lifecycle().lists().limits);
+    answer["limit"] = ctx.robot.lifecycle().settings().text(opt::kMemberLimit);
+    answer["limitControl"] = opt::kMemberLimit;
+    SendJson(res, answer);
+  });
   // "设置勾选群的限制人数": below 500 only with the owner's yes ("confirmed").
-  server.Post(
-      "/api/lists/limits", Guarded([&ctx](const httplib::Request& req, httplib::Response& res) {
-        if (!SettingsLoaded(ctx, res)) return;
-        auto body = JsonBody(
-            req, res,
-            "请求应为 {\"groups\": [\"群号\", ...], \"limit\": \"950\", \"confirmed\": false}");
-        if (!body) return;
-        const std::vector<std::string> groups =
-            NumbersOf(*body, "groups", res, "请先勾选要设置限制人数的群");
-        if (groups.empty()) return;
-        Json value = body->value("limit", Json());
-        if (value.is_number_integer()) value = value.dump();
-        std::string limit;
-        bool unused = false;
-        if (std::string error = CheckChange(opt::kMemberLimit, value, &limit, &unused);
-            !error.empty()) {
-          SendError(res, 400, error);
-          return;
-        }
-        if (TextToInt(limit) < kFewMembers &&
-            !(body->contains("confirmed") && (*body)["confirmed"] == true)) {
-          SendJson(res, Json{{"error", kFewMembersQuestion}, {"question", kFewMembersQuestion}},
-                   409);
-          return;
-        }
-        std::lock_guard lock(ctx.saveMu);
-        ListModel& view = ctx.robot.lifecycle().lists().limits;
-        if (const std::string missing = TickRows(view, limitcol::kGroup, groups);
-            !missing.empty()) {
-          SendError(res, 409,
-                    std::string(kListChanged) + " (群 " + missing +
-                        " 已不在人数控制列表里, 没有勾选管理)");
-          return;
-        }
-        ctx.robot.lifecycle().settings().setText(opt::kMemberLimit, limit);
-        ctx.robot.modules.store.SetLimitForCheckedGroups(true);  // asked above
-        ctx.robot.modules.store.SaveAllSettings();
-        Json answer = ListJson(view);
-        answer["limit"] = limit;
-        SendJson(res, answer);
-      }));
+  server.Post("/api/lists/limits", [&ctx](const httplib::Request& req, httplib::Response& res) {
+    if (!SettingsLoaded(ctx, res)) return;
+    auto body = JsonBody(
+        req, res,
+        "请求应为 {\"groups\": [\"群号\", ...], \"limit\": \"950\", \"confirmed\": false}");
+    if (!body) return;
+    const std::vector<std::string> groups =
+        NumbersOf(*body, "groups", res, "请先勾选要设置限制人数的群");
+    if (groups.empty()) return;
+    Json value = body->value("limit", Json());
+    if (value.is_number_integer()) value = value.dump();
+    std::string limit;
+    bool unused = false;
+    if (std::string error = CheckChange(opt::kMemberLimit, value, &limit, &unused);
+        !error.empty()) {
+      SendError(res, 400, error);
+      return;
+    }
+    if (TextToInt(limit) < kFewMembers &&
+        !(body->contains("confirmed") && (*body)["confirmed"] == true)) {
+      SendJson(res, Json{{"error", kFewMembersQuestion}, {"question", kFewMembersQuestion}}, 409);
+      return;
+    }
+    std::lock_guard lock(ctx.saveMu);
+    ListModel& view = ctx.robot.lifecycle().lists().limits;
+    if (const std::string missing = TickRows(view, limitcol::kGroup, groups); !missing.empty()) {
+      SendError(
+          res, 409,
+          std::string(kListChanged) + " (群 " + missing + " 已不在人数控制列表里, 没有勾选管理)");
+      return;
+    }
+    ctx.robot.lifecycle().settings().setText(opt::kMemberLimit, limit);
+    ctx.robot.modules.store.SetLimitForCheckedGroups(true);  // asked above
+    ctx.robot.modules.store.SaveAllSettings();
+    Json answer = ListJson(view);
+    answer["limit"] = limit;
+    SendJson(res, answer);
+  });
 }
 
 void AddGroupRefreshRoutes(httplib::Server& server, PanelContext& ctx) {
   // "刷新群列表": asks the account's groups; a failed fetch keeps the list.
-  server.Post("/api/groups/refresh",
-              Guarded([&ctx](const httplib::Request&, httplib::Response& res) {
-                if (!SettingsLoaded(ctx, res)) return;
-                if (!AccountLinked(ctx)) {
-                  SendError(res, 409, "没有连接账号 (离线), 无法刷新群列表; 群列表保持不变");
-                  return;
-                }
-                std::lock_guard lock(ctx.saveMu);
-                if (!ctx.robot.modules.memberRefresh.refreshGroupList()) {
-                  SendError(res, 502, "获取群列表失败, 群列表保持不变");
-                  return;
-                }
-                ctx.robot.modules.store.SaveAllSettings();
-                SendJson(res, Json{{"groups", ctx.robot.lifecycle().lists().groups.rowCount()}});
-              }));
+  server.Post("/api/groups/refresh", [&ctx](const httplib::Request&, httplib::Response& res) {
+    if (!SettingsLoaded(ctx, res)) return;
+    if (!AccountLinked(ctx)) {
+      SendError(res, 409, "没有连接账号 (离线), 无法刷新群列表; 群列表保持不变");
+      return;
+    }
+    std::lock_guard lock(ctx.saveMu);
+    if (!ctx.robot.modules.memberRefresh.refreshGroupList()) {
+      SendError(res, 502, "获取群列表失败, 群列表保持不变");
+      return;
+    }
+    ctx.robot.modules.store.SaveAllSettings();
+    SendJson(res, Json{{"groups", ctx.robot.lifecycle().lists().groups.rowCount()}});
+  });
   // "重新初始化勾选的失败群": runs on the refresh thread; the page follows the
   // status column until the run has ended.
   server.Get("/api/groups/refresh-members",
-             Guarded([&ctx](const httplib::Request&, httplib::Response& res) {
+             [&ctx](const httplib::Request&, httplib::Response& res) {
                SendJson(res, Json{{"running", ctx.robot.modules.memberRefresh.running()}});
-             }));
+             });
   server.Post("/api/groups/refresh-members",
-              Guarded([&ctx](const httplib::Request&, httplib::Response& res) {
+              [&ctx](const httplib::Request&, httplib::Response& res) {
                 if (!SettingsLoaded(ctx, res)) return;
                 if (!AccountLinked(ctx)) {
                   SendError(res, 409, "没有连接账号 (离线), 无法获取群成员");
@@ -364,7 +351,7 @@ void AddGroupRefreshRoutes(httplib::Server& server, PanelContext& ctx) {
                 }
                 refresh.startRefreshTickedMembers();
                 SendJson(res, Json{{"running", true}});
-              }));
+              });
 }
 
 }  // namespace

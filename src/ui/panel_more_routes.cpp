@@ -140,57 +140,53 @@ const std::vector<size_t> kKeywordKey = {keywordcol::kKeyword, keywordcol::kRepl
                                          keywordcol::kMode};
 
 void AddKeywordRoutes(httplib::Server& server, PanelContext& ctx) {
-  server.Get("/api/more/keywords", Guarded([&ctx](const httplib::Request&, httplib::Response& res) {
-               SendJson(res, KeywordsJson(ctx));
-             }));
+  server.Get("/api/more/keywords", [&ctx](const httplib::Request&, httplib::Response& res) {
+    SendJson(res, KeywordsJson(ctx));
+  });
   // The "添加" button with the add box's values.
-  server.Post(
-      "/api/more/keywords", Guarded([&ctx](const httplib::Request& req, httplib::Response& res) {
-        if (!SettingsLoaded(ctx, res)) return;
-        const std::optional<Json> body = JsonBody(
-            req, res,
-            "请求应为 {\"keyword\": 关键词, \"reply\": 回复内容, \"count\": 回复次数, \"mode\": "
-            "\"精准\" 或 \"模糊\"}");
-        if (!body) return;
-        std::string keyword, reply, count;
-        std::string error =
-            CheckText(opt::kReplyKeyword, body->value("keyword", Json("")), &keyword);
-        if (error.empty())
-          error = CheckText(opt::kReplyText, body->value("reply", Json("")), &reply);
-        Json countValue = body->value("count", Json("0"));
-        if (countValue.is_string() && countValue.get<std::string>().empty()) countValue = "0";
-        if (countValue.is_number_unsigned())
-          countValue = std::to_string(countValue.get<uint64_t>());
-        if (error.empty()) error = CheckText(opt::kReplyCount, countValue, &count);
-        const Json modeValue = body->value("mode", Json("模糊"));
-        const std::string mode = modeValue.is_string() ? modeValue.get<std::string>() : "";
-        if (error.empty() && mode != "模糊" && mode != "精准")
-          error = "匹配模式只能是 精准匹配 或 模糊匹配";
-        if (error.empty() && (keyword.find(kCellSeparator) != std::string::npos ||
-                              reply.find(kCellSeparator) != std::string::npos))
-          error = "关键词和回复内容里不能有 \"----\" (回复关键词.txt 用它分隔各列)";
-        if (!error.empty()) {
-          LogWarning("settings panel: refused a keyword: " + error);
-          SendError(res, 400, error);
-          return;
-        }
-        std::lock_guard lock(ctx.saveMu);
-        Settings& s = ctx.robot.lifecycle().settings();
-        ControlsSnapshot before(s, {opt::kReplyKeyword, opt::kReplyText, opt::kReplyCount},
-                                {opt::kExactMatch, opt::kFuzzyMatch});
-        s.setText(opt::kReplyKeyword, keyword);
-        s.setText(opt::kReplyText, reply);
-        s.setText(opt::kReplyCount, count);
-        s.setChecked(mode == "精准" ? opt::kExactMatch : opt::kFuzzyMatch, true);
-        const std::string refusal = ctx.robot.modules.keywordReplies.AddKeywordReply();
-        if (!refusal.empty()) {
-          before.restore();
-          SendError(res, 400, refusal);
-          return;
-        }
-        ctx.robot.modules.store.SaveAllSettings();
-        SendJson(res, KeywordsJson(ctx));
-      }));
+  server.Post("/api/more/keywords", [&ctx](const httplib::Request& req, httplib::Response& res) {
+    if (!SettingsLoaded(ctx, res)) return;
+    const std::optional<Json> body = JsonBody(
+        req, res,
+        "请求应为 {\"keyword\": 关键词, \"reply\": 回复内容, \"count\": 回复次数, \"mode\": "
+        "\"精准\" 或 \"模糊\"}");
+    if (!body) return;
+    std::string keyword, reply, count;
+    std::string error = CheckText(opt::kReplyKeyword, body->value("keyword", Json("")), &keyword);
+    if (error.empty()) error = CheckText(opt::kReplyText, body->value("reply", Json("")), &reply);
+    Json countValue = body->value("count", Json("0"));
+    if (countValue.is_string() && countValue.get<std::string>().empty()) countValue = "0";
+    if (countValue.is_number_unsigned()) countValue = std::to_string(countValue.get<uint64_t>());
+    if (error.empty()) error = CheckText(opt::kReplyCount, countValue, &count);
+    const Json modeValue = body->value("mode", Json("模糊"));
+    const std::string mode = modeValue.is_string() ? modeValue.get<std::string>() : "";
+    if (error.empty() && mode != "模糊" && mode != "精准")
+      error = "匹配模式只能是 精准匹配 或 模糊匹配";
+    if (error.empty() && (keyword.find(kCellSeparator) != std::string::npos ||
+                          reply.find(kCellSeparator) != std::string::npos))
+      error = "关键词和回复内容里不能有 \"----\" (回复关键词.txt 用它分隔各列)";
+    if (!error.empty()) {
+      LogWarning("settings panel: refused a keyword: " + error);
+      SendError(res, 400, error);
+      return;
+    }
+    std::lock_guard lock(ctx.saveMu);
+    Settings& s = ctx.robot.lifecycle().settings();
+    ControlsSnapshot before(s, {opt::kReplyKeyword, opt::kReplyText, opt::kReplyCount},
+                            {opt::kExactMatch, opt::kFuzzyMatch});
+    s.setText(opt::kReplyKeyword, keyword);
+    s.setText(opt::kReplyText, reply);
+    s.setText(opt::kReplyCount, count);
+    s.setChecked(mode == "精准" ? opt::kExactMatch : opt::kFuzzyMatch, true);
+    const std::string refusal = ctx.robot.modules.keywordReplies.AddKeywordReply();
+    if (!refusal.empty()) {
+      before.restore();
+      SendError(res, 400, refusal);
+      return;
+    }
+    ctx.robot.modules.store.SaveAllSettings();
+    SendJson(res, KeywordsJson(ctx));
+  });
   // List actions "删除该回复语" and "清空已回复次数" on the chosen rows.
   auto listAction = [&ctx](bool remove) {
     return [&ctx, remove](const httplib::Request& req, httplib::Response& res) {
@@ -206,8 +202,8 @@ void AddKeywordRoutes(httplib::Server& server, PanelContext& ctx) {
       SendJson(res, KeywordsJson(ctx));
     };
   };
-  server.Post("/api/more/keywords/delete", Guarded(listAction(true)));
-  server.Post("/api/more/keywords/clear", Guarded(listAction(false)));
+  server.Post("/api/more/keywords/delete", listAction(true));
+  server.Post("/api/more/keywords/clear", listAction(false));
 }
 
 // Puts the add box's values (time, action, content) into the add controls;
@@ -242,82 +238,78 @@ std::string TaskControls(PanelContext& ctx, const Json& body, bool withTime) {
 }
 
 void AddTaskRoutes(httplib::Server& server, PanelContext& ctx) {
-  server.Get("/api/more/tasks", Guarded([&ctx](const httplib::Request&, httplib::Response& res) {
-               SendJson(res, TasksJson(ctx));
-             }));
+  server.Get("/api/more/tasks", [&ctx](const httplib::Request&, httplib::Response& res) {
+    SendJson(res, TasksJson(ctx));
+  });
   const std::string usage =
       "请求应为 {\"time\": \"HH:mm:ss\", \"action\": 执行操作, \"content\": 发送内容}";
-  server.Post("/api/more/tasks",
-              Guarded([&ctx, usage](const httplib::Request& req, httplib::Response& res) {
-                if (!SettingsLoaded(ctx, res)) return;
-                const std::optional<Json> body = JsonBody(req, res, usage);
-                if (!body) return;
-                std::lock_guard lock(ctx.saveMu);
-                Settings& s = ctx.robot.lifecycle().settings();
-                ControlsSnapshot before(
-                    s, {opt::kTaskContent, opt::kTaskTime},
-                    {opt::kTaskSendMessage, opt::kTaskAnnounce, opt::kTaskMuteAll,
-                     opt::kTaskUnmuteAll, opt::kTaskHomework});
-                std::string error = TaskControls(ctx, *body, true);
-                if (error.empty()) {
-                  if (Status st = ctx.robot.modules.scheduler.addTask(); !st) error = st.message();
-                }
-                if (!error.empty()) {
-                  before.restore();
-                  LogWarning("settings panel: refused a timed task: " + error);
-                  SendError(res, 400, error);
-                  return;
-                }
-                ctx.robot.modules.store.SaveAllSettings();
-                SendJson(res, TasksJson(ctx));
-              }));
-  // The tick of one row (it marks the row for deletion and is saved with it).
   server.Post(
-      "/api/more/tasks/tick", Guarded([&ctx](const httplib::Request& req, httplib::Response& res) {
+      "/api/more/tasks", [&ctx, usage](const httplib::Request& req, httplib::Response& res) {
         if (!SettingsLoaded(ctx, res)) return;
-        const std::optional<Json> body =
-            JsonBody(req, res,
-                     "请求应为 {\"rows\": [{\"row\": 行号, \"key\": [时间, 执行操作, 发送内容]}], "
-                     "\"checked\": 真假}");
+        const std::optional<Json> body = JsonBody(req, res, usage);
         if (!body) return;
-        const Json checked = body->value("checked", Json());
-        if (!checked.is_boolean()) {
-          SendError(res, 400, "checked 只能是 true 或 false");
+        std::lock_guard lock(ctx.saveMu);
+        Settings& s = ctx.robot.lifecycle().settings();
+        ControlsSnapshot before(s, {opt::kTaskContent, opt::kTaskTime},
+                                {opt::kTaskSendMessage, opt::kTaskAnnounce, opt::kTaskMuteAll,
+                                 opt::kTaskUnmuteAll, opt::kTaskHomework});
+        std::string error = TaskControls(ctx, *body, true);
+        if (error.empty()) {
+          if (Status st = ctx.robot.modules.scheduler.addTask(); !st) error = st.message();
+        }
+        if (!error.empty()) {
+          before.restore();
+          LogWarning("settings panel: refused a timed task: " + error);
+          SendError(res, 400, error);
           return;
         }
-        std::lock_guard lock(ctx.saveMu);
-        ListModel& tasks = ctx.robot.lifecycle().lists().tasks;
-        const auto rows = ChosenRows(*body, tasks, kTaskKey, res);
-        if (!rows) return;
-        for (size_t row : *rows) tasks.setChecked(row, checked.get<bool>());
         ctx.robot.modules.store.SaveAllSettings();
         SendJson(res, TasksJson(ctx));
-      }));
+      });
+  // The tick of one row (it marks the row for deletion and is saved with it).
+  server.Post("/api/more/tasks/tick", [&ctx](const httplib::Request& req, httplib::Response& res) {
+    if (!SettingsLoaded(ctx, res)) return;
+    const std::optional<Json> body =
+        JsonBody(req, res,
+                 "请求应为 {\"rows\": [{\"row\": 行号, \"key\": [时间, 执行操作, 发送内容]}], "
+                 "\"checked\": 真假}");
+    if (!body) return;
+    const Json checked = body->value("checked", Json());
+    if (!checked.is_boolean()) {
+      SendError(res, 400, "checked 只能是 true 或 false");
+      return;
+    }
+    std::lock_guard lock(ctx.saveMu);
+    ListModel& tasks = ctx.robot.lifecycle().lists().tasks;
+    const auto rows = ChosenRows(*body, tasks, kTaskKey, res);
+    if (!rows) return;
+    for (size_t row : *rows) tasks.setChecked(row, checked.get<bool>());
+    ctx.robot.modules.store.SaveAllSettings();
+    SendJson(res, TasksJson(ctx));
+  });
   // "删除勾选任务": the rows the page showed ticked, named as above; exactly
   // these are deleted, whatever another page ticked meanwhile.
-  server.Post("/api/more/tasks/delete",
-              Guarded([&ctx](const httplib::Request& req, httplib::Response& res) {
-                if (!SettingsLoaded(ctx, res)) return;
-                const std::optional<Json> body = JsonBody(
-                    req, res,
-                    "请求应为 {\"rows\": [{\"row\": 行号, \"key\": [时间, 执行操作, 发送内容]}]}");
-                if (!body) return;
-                std::lock_guard lock(ctx.saveMu);
-                ListModel& tasks = ctx.robot.lifecycle().lists().tasks;
-                const auto rows = ChosenRows(*body, tasks, kTaskKey, res);
-                if (!rows) return;
-                tasks.update([&](std::vector<ListRow>& all) {
-                  for (size_t i = 0; i < all.size(); ++i)
-                    all[i].checked = std::find(rows->begin(), rows->end(), i) != rows->end();
-                });
-                ctx.robot.modules.scheduler.deleteCheckedTasks();
-                ctx.robot.modules.store.SaveAllSettings();
-                SendJson(res, TasksJson(ctx));
-              }));
+  server.Post("/api/more/tasks/delete", [&ctx](const httplib::Request& req,
+                                               httplib::Response& res) {
+    if (!SettingsLoaded(ctx, res)) return;
+    const std::optional<Json> body = JsonBody(
+        req, res, "请求应为 {\"rows\": [{\"row\": 行号, \"key\": [时间, 执行操作, 发送内容]}]}");
+    if (!body) return;
+    std::lock_guard lock(ctx.saveMu);
+    ListModel& tasks = ctx.robot.lifecycle().lists().tasks;
+    const auto rows = ChosenRows(*body, tasks, kTaskKey, res);
+    if (!rows) return;
+    tasks.update([&](std::vector<ListRow>& all) {
+      for (size_t i = 0; i < all.size(); ++i)
+        all[i].checked = std::find(rows->begin(), rows->end(), i) != rows->end();
+    });
+    ctx.robot.modules.scheduler.deleteCheckedTasks();
+    ctx.robot.modules.store.SaveAllSettings();
+    SendJson(res, TasksJson(ctx));
+  });
   // "立即执行": the task the add box describes, at once, without a row.
   server.Post(
-      "/api/more/tasks/run",
-      Guarded([&ctx, usage](const httplib::Request& req, httplib::Response& res) {
+      "/api/more/tasks/run", [&ctx, usage](const httplib::Request& req, httplib::Response& res) {
         if (!SettingsLoaded(ctx, res)) return;
         const std::optional<Json> body = JsonBody(req, res, usage);
         if (!body) return;
@@ -348,7 +340,7 @@ void AddTaskRoutes(httplib::Server& server, PanelContext& ctx) {
         }
         ctx.robot.modules.store.SaveAllSettings();
         SendJson(res, TasksJson(ctx));
-      }));
+      });
 }
 
 }  // namespace

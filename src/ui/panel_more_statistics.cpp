@@ -90,76 +90,73 @@ void AddMoreStatisticsRoutes(httplib::Server& server, PanelContext& ctx) {
 
   // Opening the tab: the day choices afresh, "今天" chosen, its events shown.
   server.Get("/api/more/statistics",
-             Guarded([&ctx, stats, viewMu](const httplib::Request&, httplib::Response& res) {
+             [&ctx, stats, viewMu](const httplib::Request&, httplib::Response& res) {
                std::lock_guard lock(*viewMu);
                stats->RefreshStatisticsDays();
                stats->ShowDayEvents();
                SendJson(res, View(*stats, ctx));
-             }));
-  server.Post("/api/more/statistics",
-              Guarded([&ctx, stats, viewMu](const httplib::Request& req, httplib::Response& res) {
-                const std::optional<Json> body = JsonBody(
-                    req, res,
-                    "请求应为 {\"day\": \"今天\" 或数据的日期, \"view\": \"day\" 或 \"summary\"}");
-                if (!body) return;
-                const std::string day = body->value("day", std::string(kStatisticsToday));
-                const std::string view = body->value("view", "day");
-                std::lock_guard lock(*viewMu);
-                if (stats->days().empty()) stats->RefreshStatisticsDays();
-                const std::vector<std::string> days = stats->days();
-                if (std::find(days.begin(), days.end(), day) == days.end()) {
-                  LogWarning("settings panel: no statistics for the day \"" + day + "\"");
-                  SendError(res, 400, "数据的日期: 没有 " + day + " 的数据");
-                  return;
-                }
-                if (view != "day" && view != "summary") {
-                  SendError(res, 400, "view 应为 \"day\" (当天明细) 或 \"summary\" (汇总数据)");
-                  return;
-                }
-                ctx.robot.lifecycle().settings().setText(opt::kStatisticsDate, day);
-                if (view == "summary") {
-                  stats->ShowGroupSummary();
-                } else {
-                  stats->ShowDayEvents();
-                }
-                SendJson(res, View(*stats, ctx));
-              }));
+             });
+  server.Post("/api/more/statistics", [&ctx, stats, viewMu](const httplib::Request& req,
+                                                            httplib::Response& res) {
+    const std::optional<Json> body = JsonBody(
+        req, res, "请求应为 {\"day\": \"今天\" 或数据的日期, \"view\": \"day\" 或 \"summary\"}");
+    if (!body) return;
+    const std::string day = body->value("day", std::string(kStatisticsToday));
+    const std::string view = body->value("view", "day");
+    std::lock_guard lock(*viewMu);
+    if (stats->days().empty()) stats->RefreshStatisticsDays();
+    const std::vector<std::string> days = stats->days();
+    if (std::find(days.begin(), days.end(), day) == days.end()) {
+      LogWarning("settings panel: no statistics for the day \"" + day + "\"");
+      SendError(res, 400, "数据的日期: 没有 " + day + " 的数据");
+      return;
+    }
+    if (view != "day" && view != "summary") {
+      SendError(res, 400, "view 应为 \"day\" (当天明细) 或 \"summary\" (汇总数据)");
+      return;
+    }
+    ctx.robot.lifecycle().settings().setText(opt::kStatisticsDate, day);
+    if (view == "summary") {
+      stats->ShowGroupSummary();
+    } else {
+      stats->ShowDayEvents();
+    }
+    SendJson(res, View(*stats, ctx));
+  });
   // A click on a column heading of the list.
-  server.Post(
-      "/api/more/statistics/sort",
-      Guarded([&ctx, stats, viewMu](const httplib::Request& req, httplib::Response& res) {
-        const std::optional<Json> body = JsonBody(req, res, "请求应为 {\"column\": 列的序号}");
-        if (!body) return;
-        std::lock_guard lock(*viewMu);
-        const Json column = body->value("column", Json());
-        if (!column.is_number_unsigned() || column.get<size_t>() >= stats->headings().size()) {
-          SendError(res, 400, "没有这一列");
-          return;
-        }
-        stats->sortByColumn(column.get<size_t>());
-        SendJson(res, View(*stats, ctx));
-      }));
-  server.Get(
-      "/api/more/chart", Guarded([&ctx](const httplib::Request& req, httplib::Response& res) {
-        int days = 30;
-        const std::string text = req.get_param_value("days");
-        if (!text.empty()) {
-          if (text.size() > 3 || text.find_first_not_of("0123456789") != std::string::npos ||
-              std::stoi(text) < 1 || std::stoi(text) > kMaxChartDays) {
-            SendError(res, 400, "days 应为 1 到 " + std::to_string(kMaxChartDays) + " 之间的整数");
-            return;
-          }
-          days = std::stoi(text);
-        }
-        Lifecycle& l = ctx.robot.lifecycle();
-        Json list = Json::array();
-        for (const DayTally& t : JoinLeaveHistory(l.groupLog().directory(), l.clock().now(), days))
-          list.push_back({{"day", t.day},
-                          {"joins", t.counts.joins},
-                          {"leaves", t.counts.leaves},
-                          {"removals", t.counts.removals}});
-        SendJson(res, Json{{"days", list}});
-      }));
+  server.Post("/api/more/statistics/sort", [&ctx, stats, viewMu](const httplib::Request& req,
+                                                                 httplib::Response& res) {
+    const std::optional<Json> body = JsonBody(req, res, "请求应为 {\"column\": 列的序号}");
+    if (!body) return;
+    std::lock_guard lock(*viewMu);
+    const Json column = body->value("column", Json());
+    if (!column.is_number_unsigned() || column.get<size_t>() >= stats->headings().size()) {
+      SendError(res, 400, "没有这一列");
+      return;
+    }
+    stats->sortByColumn(column.get<size_t>());
+    SendJson(res, View(*stats, ctx));
+  });
+  server.Get("/api/more/chart", [&ctx](const httplib::Request& req, httplib::Response& res) {
+    int days = 30;
+    const std::string text = req.get_param_value("days");
+    if (!text.empty()) {
+      if (text.size() > 3 || text.find_first_not_of("0123456789") != std::string::npos ||
+          std::stoi(text) < 1 || std::stoi(text) > kMaxChartDays) {
+        SendError(res, 400, "days 应为 1 到 " + std::to_string(kMaxChartDays) + " 之间的整数");
+        return;
+      }
+      days = std::stoi(text);
+    }
+    Lifecycle& l = ctx.robot.lifecycle();
+    Json list = Json::array();
+    for (const DayTally& t : JoinLeaveHistory(l.groupLog().directory(), l.clock().now(), days))
+      list.push_back({{"day", t.day},
+                      {"joins", t.counts.joins},
+                      {"leaves", t.counts.leaves},
+                      {"removals", t.counts.removals}});
+    SendJson(res, Json{{"days", list}});
+  });
 }
 
 }  // namespace bw::ui

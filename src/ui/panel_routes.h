@@ -9,6 +9,7 @@
 
 #include <httplib.h>
 
+#include <exception>
 #include <functional>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -53,9 +54,11 @@ std::vector<std::string> ColumnOf(const ListModel& list, size_t column);
 // missing, not an array, or holds anything else.
 std::optional<std::vector<std::string>> GroupNumbers(const Json& body, const char* key);
 
-// A handler whose request holds a JSON field of the wrong type (a number where
-// text belongs) answers 400 with a clear message instead of failing with 500.
-httplib::Server::Handler Guarded(httplib::Server::Handler handler);
+// The answer of every route that threw: a JSON field of the wrong type (a
+// number where text belongs) is the request's fault, 400 with a clear message;
+// anything else 500. The server's exception handler.
+void AnswerRouteException(const httplib::Request& req, httplib::Response& res,
+                          std::exception_ptr failure);
 
 // False (and a 409 answer) while the startup has not restored the settings
 // files yet: a change made then would be overwritten by them.

@@ -83,82 +83,79 @@ Json Groups(PanelContext& ctx) {
 }  // namespace
 
 void AddSandboxRoutes(httplib::Server& server, PanelContext& ctx) {
-  server.Get("/api/sandbox", Guarded([&ctx](const httplib::Request&, httplib::Response& res) {
-               SendJson(res, Json{{"groups", Groups(ctx)}, {"ready", ctx.robot.startedUp()}});
-             }));
-  server.Post(
-      "/api/sandbox", Guarded([&ctx](const httplib::Request& req, httplib::Response& res) {
-        if (!SettingsLoaded(ctx, res)) return;
-        const std::optional<Json> body = JsonBody(
-            req, res,
-            "请求应为 {\"kind\": \"message\"/\"join\"/\"leave\"/\"request\", \"group\": 群号, "
-            "\"account\": QQ号, \"text\": 消息}");
-        if (!body) return;
-        const std::optional<SandboxEvent::Kind> kind = KindOf(TextField(*body, "kind"));
-        if (!kind) {
-          SendError(res, 400, "事件类型应为 群消息、进群、退群 或 加群请求");
-          return;
-        }
-        SandboxEvent event;
-        event.kind = *kind;
-        event.group = NumberField(*body, "group");
-        event.account = NumberField(*body, "account");
-        if (event.group == 0) {
-          SendError(res, 400, "群号 应为数字 (群列表中的群号)");
-          return;
-        }
-        if (event.account == 0) {
-          SendError(res, 400, "QQ号 应为数字");
-          return;
-        }
-        if (body->contains("inviter") && !(*body)["inviter"].is_null() &&
-            (*body)["inviter"] != "") {
-          event.inviter = NumberField(*body, "inviter");
-          if (event.inviter == 0) {
-            SendError(res, 400, "邀请人 应为 QQ号 (数字), 或留空");
-            return;
-          }
-        }
-        if (body->contains("text") && (*body)["text"].is_string())
-          event.text = (*body)["text"].get<std::string>();
-        if (event.text.size() > kMaxSandboxText) {
-          SendError(res, 400, "消息内容 太长 (最多 4000 字节)");
-          return;
-        }
-        if (event.kind == SandboxEvent::Kind::kGroupMessage && event.text.empty()) {
-          SendError(res, 400, "请填写 消息内容");
-          return;
-        }
-        bool listed = false;
-        for (const Json& g : Groups(ctx))
-          listed = listed || g["group"] == std::to_string(event.group);
-        if (!listed) {
-          SendError(res, 400, "群 " + std::to_string(event.group) + " 不在群列表中");
-          return;
-        }
-        SandboxOutcome outcome;
-        Status status;
-        {
-          // The copy is never taken half-saved, and one sandbox runs at a time.
-          std::lock_guard lock(ctx.saveMu);
-          status = RunSandbox(ctx.robot, event, outcome);
-        }
-        if (!status) {
-          LogWarning("settings panel: the sandbox failed: " + status.message());
-          SendError(res, 500, "试一试失败: " + status.message());
-          return;
-        }
-        Json calls = Json::array();
-        for (const HostCall& c : outcome.calls)
-          calls.push_back({{"action", c.action}, {"text", Describe(c)}, {"json", c.toJson()}});
-        Json runlog = Json::array();
-        for (const RunLogEntry& e : outcome.runLog)
-          runlog.push_back({{"time", e.time},
-                            {"type", e.type.empty() ? "信息" : e.type},
-                            {"message", e.message},
-                            {"red", e.red}});
-        SendJson(res, Json{{"managed", outcome.managed}, {"calls", calls}, {"runlog", runlog}});
-      }));
+  server.Get("/api/sandbox", [&ctx](const httplib::Request&, httplib::Response& res) {
+    SendJson(res, Json{{"groups", Groups(ctx)}, {"ready", ctx.robot.startedUp()}});
+  });
+  server.Post("/api/sandbox", [&ctx](const httplib::Request& req, httplib::Response& res) {
+    if (!SettingsLoaded(ctx, res)) return;
+    const std::optional<Json> body =
+        JsonBody(req, res,
+                 "请求应为 {\"kind\": \"message\"/\"join\"/\"leave\"/\"request\", \"group\": 群号, "
+                 "\"account\": QQ号, \"text\": 消息}");
+    if (!body) return;
+    const std::optional<SandboxEvent::Kind> kind = KindOf(TextField(*body, "kind"));
+    if (!kind) {
+      SendError(res, 400, "事件类型应为 群消息、进群、退群 或 加群请求");
+      return;
+    }
+    SandboxEvent event;
+    event.kind = *kind;
+    event.group = NumberField(*body, "group");
+    event.account = NumberField(*body, "account");
+    if (event.group == 0) {
+      SendError(res, 400, "群号 应为数字 (群列表中的群号)");
+      return;
+    }
+    if (event.account == 0) {
+      SendError(res, 400, "QQ号 应为数字");
+      return;
+    }
+    if (body->contains("inviter") && !(*body)["inviter"].is_null() && (*body)["inviter"] != "") {
+      event.inviter = NumberField(*body, "inviter");
+      if (event.inviter == 0) {
+        SendError(res, 400, "邀请人 应为 QQ号 (数字), 或留空");
+        return;
+      }
+    }
+    if (body->contains("text") && (*body)["text"].is_string())
+      event.text = (*body)["text"].get<std::string>();
+    if (event.text.size() > kMaxSandboxText) {
+      SendError(res, 400, "消息内容 太长 (最多 4000 字节)");
+      return;
+    }
+    if (event.kind == SandboxEvent::Kind::kGroupMessage && event.text.empty()) {
+      SendError(res, 400, "请填写 消息内容");
+      return;
+    }
+    bool listed = false;
+    for (const Json& g : Groups(ctx)) listed = listed || g["group"] == std::to_string(event.group);
+    if (!listed) {
+      SendError(res, 400, "群 " + std::to_string(event.group) + " 不在群列表中");
+      return;
+    }
+    SandboxOutcome outcome;
+    Status status;
+    {
+      // The copy is never taken half-saved, and one sandbox runs at a time.
+      std::lock_guard lock(ctx.saveMu);
+      status = RunSandbox(ctx.robot, event, outcome);
+    }
+    if (!status) {
+      LogWarning("settings panel: the sandbox failed: " + status.message());
+      SendError(res, 500, "试一试失败: " + status.message());
+      return;
+    }
+    Json calls = Json::array();
+    for (const HostCall& c : outcome.calls)
+      calls.push_back({{"action", c.action}, {"text", Describe(c)}, {"json", c.toJson()}});
+    Json runlog = Json::array();
+    for (const RunLogEntry& e : outcome.runLog)
+      runlog.push_back({{"time", e.time},
+                        {"type", e.type.empty() ? "信息" : e.type},
+                        {"message", e.message},
+                        {"red", e.red}});
+    SendJson(res, Json{{"managed", outcome.managed}, {"calls", calls}, {"runlog", runlog}});
+  });
 }
 
 }  // namespace bw::ui

@@ -241,6 +241,7 @@ void PanelServer::Impl::login(const std::string& secret, const httplib::Request&
 void PanelServer::Impl::routes() {
   server.set_pre_routing_handler(
       [this](const httplib::Request& req, httplib::Response& res) { return guard(req, res); });
+  server.set_exception_handler(AnswerRouteException);
   server.Get("/", [this](const httplib::Request& req, httplib::Response& res) {
     serveAsset(req, res, "/index.html");
   });
