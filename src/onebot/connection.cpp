@@ -240,6 +240,16 @@ struct Connection::Impl {
   SystemTime readingResumedAt{};
   size_t postedBacklog = 0;  // the most posted calls at once since they last drained
 
+  // Under mu: true once the last of a backlog of thousands of posted calls is
+  // done with (its memory can go back); the count starts anew whenever none
+  // is posted.
+  bool backlogDrainedLocked() {
+    if (!posted.empty()) return false;
+    const bool drained = postedBacklog > 1000;
+    postedBacklog = 0;
+    return drained;
+  }
+
   // Events waiting for the gate, as their frames' text (a parsed event takes
   // several times the memory): the first few megabytes in memory, the rest in
   // an anonymous temporary file, in arrival order. Filled and emptied on the
@@ -317,8 +327,7 @@ struct Connection::Impl {
       {
         std::lock_guard lock(mu);
         sweepLocked(out);
-        drained = posted.empty() && postedBacklog > 1000;
-        if (posted.empty()) postedBacklog = 0;
+        drained = backlogDrainedLocked();
       }
       Deliver(out);
       // Thousands of calls held through an outage leave their memory in the
@@ -834,8 +843,7 @@ void Connection::Impl::dispatch(std::string_view text, Session& s) {
         if (!postedIt->second.sentAt) --heldCount;  // answered on the old link after all
         out.emplace_back(std::move(postedIt->second.onAnswer), ResultOf(frame));
         posted.erase(postedIt);
-        drained = posted.empty() && postedBacklog > 1000;
-        if (drained) postedBacklog = 0;
+        drained = backlogDrainedLocked();
       } else if (retcode != kRetcodeBadToken) {
         LogInfo("OneBot: answer to an unknown or timed-out call dropped: " + Excerpt(text));
       }
