@@ -91,6 +91,15 @@ class HostApi {
     Settle(CQ_setGroupBan(group, account, seconds), "the mute of", group, account, outcome);
   }
 
+  // Recalling a group message by the id its event carried. Hosts without a
+  // recall call keep the defaults: canRecall() false, and recallMessage
+  // answers -1 without doing anything (the panel marks recall unavailable).
+  virtual bool canRecall() const { return false; }
+  virtual int32_t recallMessage(int64_t messageId) {
+    (void)messageId;
+    return -1;
+  }
+
   virtual void CQ_setFatal(const std::string& text) = 0;
   virtual int64_t CQ_getLoginQQ() = 0;
   virtual std::string CQ_getLoginNick() = 0;

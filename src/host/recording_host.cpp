@@ -47,6 +47,8 @@ std::string HostCall::toJson() const {
     params["sub_type"] = number == 2 ? "invite" : "add";
     params["approve"] = decision == kRequestApprove;
     params["reason"] = text;
+  } else if (action == "delete_msg") {
+    params["message_id"] = number;
   } else if (action == "get_group_member_list") {
     params["group_id"] = group;
   } else if (action == "set_fatal") {
@@ -179,6 +181,13 @@ int32_t RecordingHost::CQ_setGroupKick(int64_t group, int64_t account, bool refu
 int32_t RecordingHost::CQ_setGroupBan(int64_t group, int64_t account, int64_t seconds) {
   HostCall call = MakeCall("set_group_ban", group, account);
   call.number = seconds;
+  record(std::move(call));
+  return 0;
+}
+
+int32_t RecordingHost::recallMessage(int64_t messageId) {
+  HostCall call = MakeCall("delete_msg");
+  call.number = messageId;
   record(std::move(call));
   return 0;
 }

@@ -19,7 +19,7 @@ namespace bw {
 
 // One recorded call. `action` is the OneBot name of the call (send_group_msg,
 // send_private_msg, set_group_kick, set_group_ban, set_group_whole_ban,
-// set_group_card, set_group_add_request; read calls: get_login_info,
+// set_group_card, set_group_add_request, delete_msg; read calls: get_login_info,
 // get_cookies, get_csrf_token, get_group_member_list; set_fatal).
 struct HostCall {
   std::string action;
@@ -27,7 +27,7 @@ struct HostCall {
   int64_t account = 0;
   std::string text;    // message, card, reason or fatal text
   std::string flag;    // response flag of set_group_add_request
-  int64_t number = 0;  // ban seconds, request type
+  int64_t number = 0;  // ban seconds, request type, recalled message id
   int32_t decision = 0;
   bool enable = false;  // whole ban on/off, kick's refuse-rejoin
 
@@ -64,6 +64,8 @@ class RecordingHost : public HostApi {
   std::vector<HostCall> actions() const;  // only calls that change something
   void clear();
 
+  bool canRecall() const override { return true; }
+  int32_t recallMessage(int64_t messageId) override;
   void CQ_setFatal(const std::string& text) override;
   int64_t CQ_getLoginQQ() override;
   std::string CQ_getLoginNick() override;

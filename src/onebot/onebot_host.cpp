@@ -19,6 +19,7 @@ const char* LabelOf(std::string_view action) {
   if (action == "set_group_whole_ban") return "全员禁言";
   if (action == "set_group_card") return "修改群名片";
   if (action == "set_group_add_request") return "处理加群请求";
+  if (action == "delete_msg") return "撤回消息";
   return "操作";
 }
 
@@ -190,6 +191,11 @@ void OneBotHost::setGroupBanThen(int64_t group, int64_t account, int64_t seconds
                                  ActOutcome outcome) {
   act("set_group_ban", Json{{"group_id", group}, {"user_id", account}, {"duration", seconds}},
       GroupAndMember(group, account), std::move(outcome));
+}
+
+int32_t OneBotHost::recallMessage(int64_t messageId) {
+  act("delete_msg", Json{{"message_id", messageId}}, "消息" + std::to_string(messageId));
+  return 0;
 }
 
 int32_t OneBotHost::CQ_setGroupWholeBan(int64_t group, bool enable) {

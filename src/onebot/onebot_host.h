@@ -52,6 +52,8 @@ class OneBotHost : public HostApi {
   // must outlive this object or be unset first.
   void setRunLog(RunLog* runLog);
 
+  bool canRecall() const override { return true; }
+  int32_t recallMessage(int64_t messageId) override;
   void CQ_setFatal(const std::string& text) override;
   int64_t CQ_getLoginQQ() override;
   std::string CQ_getLoginNick() override;

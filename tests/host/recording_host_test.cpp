@@ -82,6 +82,7 @@ TEST(HostCallJsonTest, PrintsTheOneBotFormOfEachAction) {
   host.CQ_setGroupCard(100, 10001, "新人_小明");
   host.CQ_setGroupAddRequestV2("f1", kRequestGroupAdd, kRequestApprove, "");
   host.CQ_setGroupAddRequestV2("f2", 2, kRequestRefuse, "no");
+  host.recallMessage(-2147483000);
   host.CQ_setFatal("boom (ERROR1)");
   host.CQ_getLoginQQ();
   const std::vector<std::string> expected = {
@@ -93,6 +94,7 @@ TEST(HostCallJsonTest, PrintsTheOneBotFormOfEachAction) {
       R"j({"action":"set_group_card","params":{"group_id":100,"user_id":10001,"card":"新人_小明"}})j",
       R"j({"action":"set_group_add_request","params":{"flag":"f1","sub_type":"add","approve":true,"reason":""}})j",
       R"j({"action":"set_group_add_request","params":{"flag":"f2","sub_type":"invite","approve":false,"reason":"no"}})j",
+      R"j({"action":"delete_msg","params":{"message_id":-2147483000}})j",
       R"j({"action":"set_fatal","params":{"text":"boom (ERROR1)"}})j",
       R"j({"action":"get_login_info","params":{}})j",
   };

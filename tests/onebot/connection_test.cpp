@@ -403,6 +403,9 @@ TEST_F(HostTest, ActingCallsBecomeTheirActionsWithTypedParams) {
             (Json{{"group_id", 100}, {"user_id", 5}, {"duration", 600}}));
   host->CQ_setGroupWholeBan(100, true);
   EXPECT_EQ(lastParams("set_group_whole_ban"), (Json{{"group_id", 100}, {"enable", true}}));
+  EXPECT_TRUE(host->canRecall());
+  host->recallMessage(-12345);
+  EXPECT_EQ(lastParams("delete_msg"), (Json{{"message_id", -12345}}));
   host->CQ_setGroupCard(100, 5, "新人");
   EXPECT_EQ(lastParams("set_group_card"),
             (Json{{"group_id", 100}, {"user_id", 5}, {"card", "新人"}}));
