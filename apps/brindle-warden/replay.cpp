@@ -108,21 +108,33 @@ int RunReplay(const CommandLine& cl) {
   options.self = std::stoll(self);
   options.nick = cl.flag("nick").value_or("");
   options.start = start;
+  // Standard error (run-log entries, the log, diagnostics) is buffered and
+  // flushed before each host call is printed and before each input line is
+  // read: a startup over a long group list writes hundreds of thousands of
+  // entries, and a system call for each cost more than the startup itself.
+  // The two streams still read in call order.
+  static char errorBuffer[1 << 16];
+  std::setvbuf(stderr, errorBuffer, _IOFBF, sizeof errorBuffer);
+  std::cerr.unsetf(std::ios::unitbuf);
+  const auto flushErrors = [] {
+    std::cerr.flush();
+    std::fflush(stderr);
+  };
   ReplayEngine engine(options);
-  engine.host().setObserver([](const HostCall& call) {
-    if (call.action == "set_fatal") std::cerr << "fatal\t" << call.text << "\n" << std::flush;
+  engine.host().setObserver([flushErrors](const HostCall& call) {
+    if (call.action == "set_fatal") std::cerr << "fatal\t" << call.text << "\n";
+    flushErrors();
     if (!call.isAction()) return;
     std::cout << call.toJson() << "\n" << std::flush;
   });
-  engine.lifecycle().runLog().subscribe([](const RunLogEntry& e) {
-    std::cerr << "runlog\t" << e.type << "\t" << e.message << "\n" << std::flush;
-  });
+  engine.lifecycle().runLog().subscribe(
+      [](const RunLogEntry& e) { std::cerr << "runlog\t" << e.type << "\t" << e.message << "\n"; });
   engine.start();
   VirtualClock& clock = engine.clock();
 
   std::string line;
   size_t number = 0;
-  while (std::getline(*in, line)) {
+  while ((flushErrors(), std::getline(*in, line))) {
     ++number;
     if (number == 1 && line.starts_with("\xEF\xBB\xBF")) line.erase(0, 3);
     if (!line.empty() && line.back() == '\r') line.pop_back();
@@ -189,6 +201,7 @@ int RunReplay(const CommandLine& cl) {
     std::cerr << "brindle-warden replay: reading stopped at line " << number << "\n";
   }
   engine.shutdown();
+  flushErrors();
   return 0;
 }
 

@@ -86,11 +86,8 @@ bool MemberRefresh::refreshGroupList() {
 
 void MemberRefresh::setStatus(size_t row, const std::string& group, const std::string& status) {
   // The list may have been refilled meanwhile: never mark another group's row.
-  views_.groups.update([&](std::vector<ListRow>& rows) {
-    if (row < rows.size() && rows[row].cells.size() > groupcol::kStatus &&
-        rows[row].cells[groupcol::kGroup] == group) {
-      rows[row].cells[groupcol::kStatus] = status;
-    }
+  views_.groups.updateRow(row, [&](ListRow& r) {
+    if (r.cells[groupcol::kGroup] == group) r.cells[groupcol::kStatus] = status;
   });
 }
 

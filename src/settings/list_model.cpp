@@ -115,6 +115,19 @@ void ListModel::update(const std::function<void(std::vector<ListRow>&)>& fn) {
   notify();
 }
 
+bool ListModel::updateRow(size_t row, const std::function<void(ListRow&)>& fn) {
+  {
+    std::lock_guard lock(mu_);
+    if (row >= rows_.size()) return false;
+    ListRow& r = rows_[row];
+    if (r.cells.size() < columns_.size()) r.cells.resize(columns_.size());
+    fn(r);
+    if (r.cells.size() < columns_.size()) r.cells.resize(columns_.size());
+  }
+  notify();
+  return true;
+}
+
 int ListModel::subscribe(Listener listener) {
   std::lock_guard lock(listenersMu_);
   int id = nextListener_++;

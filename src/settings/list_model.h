@@ -49,7 +49,13 @@ class ListModel {
   void replaceAll(std::vector<ListRow> rows);
 
   // Runs `fn` on the rows under the lock; listeners are told afterwards.
+  // Costs a pass over every row (rows `fn` added are padded): for a change of
+  // one row in a long list, use updateRow.
   void update(const std::function<void(std::vector<ListRow>&)>& fn);
+  // Runs `fn` on row `row` alone under the lock (its cells padded to the
+  // column count first), so that marking each of n rows costs n, not n².
+  // False, and `fn` not run, when there is no such row.
+  bool updateRow(size_t row, const std::function<void(ListRow&)>& fn);
 
   // Told after every change.
   using Listener = std::function<void()>;
