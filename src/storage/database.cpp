@@ -335,6 +335,16 @@ bool Database::connected() const {
   return impl_->connected;
 }
 
+std::string Database::DbmsName() {
+  std::lock_guard lock(mu_);
+  if (!impl_->connected) return {};
+  DriverChar name[128] = {0};
+  SQLSMALLINT length = 0;
+  if (!SQL_SUCCEEDED(BW_ODBC(SQLGetInfo)(impl_->dbc, SQL_DBMS_NAME, name, sizeof name, &length)))
+    return {};
+  return FromDriver(name);
+}
+
 int Database::ExecuteCode(const std::string& sql, int64_t* rowCount) {
   std::lock_guard lock(mu_);
   SQLHSTMT stmt = impl_->allocStatement();

@@ -91,6 +91,10 @@ class Database {
                        const std::string& user, const std::string& password);
   bool Disconnect();
   bool connected() const;
+  // The driver's name for the database system ("SQLite", "PostgreSQL",
+  // "ACCESS"...), "" when not connected: for the few statements whose SQL
+  // differs between them.
+  std::string DbmsName();
 
   virtual ExecResult Execute(const std::string& sql, int64_t* rowCount = nullptr);
   // Execute with the driver's return code itself (SQL_SUCCESS 0,
