@@ -38,8 +38,6 @@ int32_t WarningTable::addWarning(int64_t account) {
   // time: the increment happens in the database, and the row that may be
   // missing is inserted under a lock they share.
   if (tx.ok()) LockAcrossServices(db_, LockSpace::kWarningCount, account);
-  bool haveRow = false;
-  const int64_t old = ReadCount(db_, account, haveRow);
   // A row holding 0 (a count reset by hand) is updated, never doubled, or the
   // count would stay at 1 for ever.
   ExecResult written = RunPrepared(db_,
@@ -50,18 +48,20 @@ int32_t WarningTable::addWarning(int64_t account) {
   if (written.noRow()) {
     written = RunPrepared(db_, "insert into 警告记录(QQ号,警告次数) values(?,1)", {who});
   }
-  const int64_t judged = old < 0 ? 1 : old >= INT32_MAX ? INT32_MAX : old + 1;
-  int64_t stored = judged;
+  bool haveRow = false;
+  int64_t stored = 0;
   if (written.done()) stored = ReadCount(db_, account, haveRow);
   if (!written.done() || !haveRow) {
+    // Judged by one more than what is stored (as far as it can still be read).
+    const int64_t old = ReadCount(db_, account, haveRow);
+    const int64_t judged = old < 0 ? 1 : old >= INT32_MAX ? INT32_MAX : old + 1;
     LogWarning("warning count of " + who + " not stored (still " + std::to_string(old) +
                "): writing 警告记录 failed");
     return static_cast<int32_t>(judged);
   }
   if (tx.ok() && !tx.commit()) {
-    LogWarning("warning count of " + who + " not stored (still " + std::to_string(old) +
-               "): the transaction did not commit");
-    return static_cast<int32_t>(judged);
+    LogWarning("warning count of " + who + " not stored: the transaction did not commit");
+    return static_cast<int32_t>(stored < 1 ? 1 : stored > INT32_MAX ? INT32_MAX : stored);
   }
   // What the database holds now: another service's warnings count too.
   return static_cast<int32_t>(stored < 1 ? 1 : stored > INT32_MAX ? INT32_MAX : stored);
