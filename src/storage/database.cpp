@@ -335,6 +335,8 @@ bool Database::connected() const {
   return impl_->connected;
 }
 
+bool Database::AllowPrepared(std::string_view) { return true; }
+
 std::string Database::DbmsName() {
   std::lock_guard lock(mu_);
   if (!impl_->connected) return {};
@@ -1005,6 +1007,7 @@ void PreparedQuery::run(std::string_view sql, std::span<const SqlValue> values) 
     LogWarning("database: not connected for \"" + Shortened(sql) + "\"");
     return;
   }
+  if (!db_.AllowPrepared(sql)) return;
   auto it = impl.prepared.find(sql);
   if (it != impl.prepared.end() && !it->second->busy) {
     state_ = it->second;

@@ -12,6 +12,9 @@
 #include <thread>
 #include <vector>
 
+#include "host/identity.h"
+#include "settings/option_names.h"
+#include "settings/settings_model.h"
 #include "storage/account_list_table.h"
 #include "storage/invite_table.h"
 #include "storage/member_table.h"
@@ -442,6 +445,49 @@ TEST_P(MembershipTablesTest, AccountListsAreSeparateTables) {
   EXPECT_TRUE(lists().contains(AccountList::kBlacklist, 42));
   EXPECT_TRUE(lists().rows(AccountList::kAdministrators).empty());
   EXPECT_EQ(lists().rows(AccountList::kWhitelist).size(), 1u);
+}
+
+TEST_P(MembershipTablesTest, EachRobotKeepsItsOwnListsAndMayShareTheBlacklist) {
+  Identity robotA, robotB;
+  robotA.setLoginAccount("10001");
+  robotB.setLoginAccount("10002");
+  Settings settingsA, settingsB;
+  AccountListTable a(db(), &robotA, &settingsA);
+  AccountListTable b(db(), &robotB, &settingsB);
+  // A row from before the robot column: every robot's.
+  ASSERT_TRUE(db().Execute("insert into 黑名单(QQ号,昵称,加入时间) values('7','旧','1')"));
+  for (AccountList list :
+       {AccountList::kAdministrators, AccountList::kWhitelist, AccountList::kBlacklist}) {
+    SCOPED_TRACE(AccountListTable::TableName(list));
+    EXPECT_TRUE(a.add(list, 100, "甲's", "1700000000").done());
+    EXPECT_TRUE(b.add(list, 200, "乙", "1700000001").done());
+    EXPECT_TRUE(a.contains(list, 100));
+    EXPECT_FALSE(a.contains(list, 200));
+    EXPECT_FALSE(b.contains(list, 100));
+    EXPECT_TRUE(b.contains(list, 200));
+    // One robot's removal leaves the other's row.
+    EXPECT_TRUE(b.remove(list, 100).noRow());
+    EXPECT_TRUE(a.contains(list, 100));
+  }
+  EXPECT_TRUE(a.contains(AccountList::kBlacklist, 7));
+  EXPECT_TRUE(b.contains(AccountList::kBlacklist, 7));
+  auto accounts = [](const std::vector<ListedAccount>& rows) {
+    std::vector<std::string> out;
+    for (const auto& r : rows) out.push_back(r.account);
+    return out;
+  };
+  EXPECT_EQ(accounts(a.rows(AccountList::kBlacklist)), (std::vector<std::string>{"7", "100"}));
+
+  // Shared: B honours A's blacklisting (the whitelist stays A's own), and
+  // B's removal takes the account off for both.
+  settingsB.setChecked(opt::kSharedBlacklist, true);
+  EXPECT_TRUE(b.contains(AccountList::kBlacklist, 100));
+  EXPECT_FALSE(b.contains(AccountList::kWhitelist, 100));
+  EXPECT_EQ(accounts(b.rows(AccountList::kBlacklist)),
+            (std::vector<std::string>{"7", "100", "200"}));
+  EXPECT_FALSE(a.contains(AccountList::kBlacklist, 200));  // A does not share
+  EXPECT_TRUE(b.remove(AccountList::kBlacklist, 100).done());
+  EXPECT_FALSE(a.contains(AccountList::kBlacklist, 100));
 }
 
 TEST_P(MembershipTablesTest, ListTimesBeyond32BitsAreKept) {

@@ -1,7 +1,8 @@
 // Two services' storage on one PostgreSQL database: two worker processes
 // (tests/storage/storage_worker.cpp) deploy the schema into the same empty
 // database at the same moment and then count warnings of one account, 10,000
-// each. Runs where the suite has its throw-away PostgreSQL (BW_TEST_POSTGRES).
+// each, each robot blacklisting one account. Runs where the suite has its throw-away PostgreSQL
+// (BW_TEST_POSTGRES).
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <spawn.h>
@@ -68,6 +69,7 @@ TEST(SharedPostgresTest, TwoServicesDeployAtOnceAndCountEveryWarning) {
 
   constexpr int kEach = 10000;
   constexpr int64_t kAccount = 3141592653;
+  constexpr int64_t kRobots[] = {10001, 10002};
   const auto startAt = std::chrono::duration_cast<std::chrono::milliseconds>(
                            std::chrono::system_clock::now().time_since_epoch())
                            .count() +
@@ -75,9 +77,10 @@ TEST(SharedPostgresTest, TwoServicesDeployAtOnceAndCountEveryWarning) {
   TempDir dir;
   std::vector<Worker> workers;
   for (int i = 0; i < 2; ++i) {
-    workers.push_back(Spawn({BW_STORAGE_WORKER, shared, std::to_string(startAt),
-                             std::to_string(kAccount), std::to_string(kEach)},
-                            dir.path() + "worker" + std::to_string(i) + ".txt"));
+    workers.push_back(
+        Spawn({BW_STORAGE_WORKER, shared, std::to_string(startAt), std::to_string(kAccount),
+               std::to_string(kEach), std::to_string(kRobots[i]), std::to_string(kRobots[1 - i])},
+              dir.path() + "worker" + std::to_string(i) + ".txt"));
     ASSERT_GT(workers.back().pid, 0);
   }
   int lastSeen = 0;
@@ -88,6 +91,10 @@ TEST(SharedPostgresTest, TwoServicesDeployAtOnceAndCountEveryWarning) {
     const size_t at = output.find("counted ");
     ASSERT_NE(at, std::string::npos) << output;
     lastSeen = std::max(lastSeen, std::stoi(output.substr(at + 8)));
+    // One robot's blacklisting is honoured by the other with the shared
+    // blacklist, and only then.
+    EXPECT_NE(output.find("shared: sees the other"), std::string::npos) << output;
+    EXPECT_NE(output.find("own: misses the other"), std::string::npos) << output;
   }
   // Every warning counted once, in one row; the last one judged by the total.
   PreparedQuery rows(admin->db, "select 警告次数 from 警告记录 where QQ号=?",
