@@ -8,7 +8,7 @@ namespace bw {
 RuleModules::RuleModules(const Services& s)
     : memberTable(s.db),
       inviteTable(s.db),
-      accountListTable(s.db),
+      accountListTable(s.db, &s.identity, &s.settings),
       accountLists(s.clock, s.settings, s.lists, s.runLog, s.qq, accountListTable, memberTable),
       invites(s.clock, s.host, s.settings, s.lists, s.runLog, s.qq, inviteTable),
       removal(s.host, s.groupLog, s.identity, invites, memberTable),

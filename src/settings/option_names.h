@@ -79,6 +79,8 @@ inline constexpr char kAddAdministrator[] = "编辑框_欲加入管理员";
 inline constexpr char kAddWhitelist[] = "编辑框_欲加入白名单";
 inline constexpr char kAddBlacklist[] = "编辑框_欲加入黑名单";
 inline constexpr char kStatisticsDate[] = "组合框1";
+// Services sharing one PostgreSQL database: one robot's blacklist is every robot's.
+inline constexpr char kSharedBlacklist[] = "选择框_共享黑名单";
 
 // Every constant above, in the table's order.
 inline constexpr const char* kAll[] = {
@@ -154,6 +156,7 @@ inline constexpr const char* kAll[] = {
     kAddWhitelist,
     kAddBlacklist,
     kStatisticsDate,
+    kSharedBlacklist,
 };
 
 }  // namespace bw::opt

@@ -174,6 +174,8 @@ std::vector<ControlSpec> BuildControls() {
       {"编辑框_欲加入白名单", ControlKind::kEdit, "QQ号:", "", false, "", true},
       {"编辑框_欲加入黑名单", ControlKind::kEdit, "QQ号:", "", false, "", true},
       {"组合框1", ControlKind::kCombo, "数据的日期:", "今天", false, "", false},
+      {"选择框_共享黑名单", ControlKind::kCheck, "共享黑名单(同一数据库的所有机器人共用)", "",
+       false, "", true},
   };
   std::vector<ControlSpec> controls;
   controls.reserve(std::size(kRows));

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "storage/database.h"
+#include "storage/service_lock.h"
 #include "storage/sql.h"
 #include "util/files.h"
 #include "util/log.h"
@@ -33,9 +34,23 @@ struct Table {
 // times and counters are numbers so that they sort and compare as numbers.
 const std::vector<Table>& Tables() {
   static const std::vector<Table> tables = {
-      {"管理员", {{"QQ号", false, ""}, {"昵称", false, ""}, {"加入时间", true, "", true}}},
-      {"白名单", {{"QQ号", false, ""}, {"昵称", false, ""}, {"加入时间", true, "", true}}},
-      {"黑名单", {{"QQ号", false, ""}, {"昵称", false, ""}, {"加入时间", true, "", true}}},
+      // 机器人: the robot account that listed the row, so that services sharing
+      // one database keep their own lists (empty in rows from before it).
+      {"管理员",
+       {{"QQ号", false, ""},
+        {"昵称", false, ""},
+        {"加入时间", true, "", true},
+        {"机器人", false, ""}}},
+      {"白名单",
+       {{"QQ号", false, ""},
+        {"昵称", false, ""},
+        {"加入时间", true, "", true},
+        {"机器人", false, ""}}},
+      {"黑名单",
+       {{"QQ号", false, ""},
+        {"昵称", false, ""},
+        {"加入时间", true, "", true},
+        {"机器人", false, ""}}},
       // A member recorded on arrival has not spoken yet: 最后发言 0.
       {"群成员",
        {{"群号", false, ""},
@@ -81,6 +96,18 @@ const std::vector<Index>& Indexes() {
   return indexes;
 }
 
+// Columns added after the tables first shipped: a table made before lacks them
+// and gets them at the next start (its rows keep NULL there).
+struct AddedColumn {
+  const char* table;
+  const char* column;
+};
+const std::vector<AddedColumn>& AddedColumns() {
+  static const std::vector<AddedColumn> added = {
+      {"管理员", "机器人"}, {"白名单", "机器人"}, {"黑名单", "机器人"}};
+  return added;
+}
+
 // DDL has no rows to report, and PostgreSQL answers "IF NOT EXISTS" on an
 // existing object with a notice (SQL_SUCCESS_WITH_INFO): all of these are done.
 bool DdlSucceeded(int rc) {
@@ -120,6 +147,29 @@ std::string CreateIndex(const Index& ix, SqlDialect dialect) {
          ix.name + " ON " + ix.table + " (" + ix.columns + ")";
 }
 
+// Adds the columns an existing table lacks. PostgreSQL says "IF NOT EXISTS"
+// (a failing probe would abort its transaction); SQLite and Access are probed.
+bool AddMissingColumns(Database& db, SqlDialect dialect) {
+  for (const AddedColumn& c : AddedColumns()) {
+    const std::string type = dialect == SqlDialect::kAccess ? "TEXT(255)" : "TEXT";
+    std::string sql;
+    if (dialect == SqlDialect::kPostgres) {
+      sql = std::string("ALTER TABLE ") + c.table + " ADD COLUMN IF NOT EXISTS " + c.column + " " +
+            type;
+    } else {
+      const std::string probe =
+          std::string("SELECT ") + c.column + " FROM " + c.table + " WHERE 1=0";
+      if (DdlSucceeded(db.ExecuteCode(probe))) continue;
+      sql = std::string("ALTER TABLE ") + c.table + " ADD COLUMN " + c.column + " " + type;
+    }
+    if (!DdlSucceeded(db.ExecuteCode(sql))) {
+      LogError("database: schema statement failed: " + sql);
+      return false;
+    }
+  }
+  return true;
+}
+
 // Access: a table that answers a query exists and is kept as it is (with its
 // indexes); a missing one is created with its indexes.
 bool CreateAccessSchema(Database& db) {
@@ -137,7 +187,7 @@ bool CreateAccessSchema(Database& db) {
       }
     }
   }
-  return true;
+  return AddMissingColumns(db, SqlDialect::kAccess);
 }
 
 }  // namespace
@@ -153,13 +203,17 @@ bool CreateSchema(Database& db, SqlDialect dialect) {
   if (dialect == SqlDialect::kAccess) return CreateAccessSchema(db);
   Transaction tx(db);
   if (!tx.ok()) return false;
+  // Services starting at once against one empty PostgreSQL database would race
+  // on "IF NOT EXISTS" (one fails on a duplicate type); the second waits here,
+  // then finds everything in place. DDL is transactional there: all or nothing.
+  if (!LockAcrossServices(db, LockSpace::kSchema, 0)) return false;
   for (const auto& sql : SchemaStatements(dialect)) {
     if (!DdlSucceeded(db.ExecuteCode(sql))) {
       LogError("database: schema statement failed: " + sql);
       return false;
     }
   }
-  return tx.commit();
+  return AddMissingColumns(db, dialect) && tx.commit();
 }
 
 std::string DatabaseFile(const std::string& dataDirectory) {

@@ -36,6 +36,9 @@ class FaultyDatabase : public Database {
     if (onStatement && !onStatement(sql)) return 0;
     return Database::Query(sql, cursorType);
   }
+  bool AllowPrepared(std::string_view sql) override {
+    return !onStatement || onStatement(std::string(sql));
+  }
   // Runs before each statement (set it before the code under test runs); a
   // false answer makes the statement fail without reaching the database.
   std::function<bool(const std::string&)> onStatement;

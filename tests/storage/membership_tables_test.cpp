@@ -12,6 +12,9 @@
 #include <thread>
 #include <vector>
 
+#include "host/identity.h"
+#include "settings/option_names.h"
+#include "settings/settings_model.h"
 #include "storage/account_list_table.h"
 #include "storage/invite_table.h"
 #include "storage/member_table.h"
@@ -161,6 +164,44 @@ TEST_P(MembershipTablesTest, GroupReplacementStoresEachAccountOnceAndKeepsOldRow
   EXPECT_EQ(members().replaceGroup(702, {}, {}), MemberTable::Replaced::kReplaced);
   EXPECT_EQ(members().countInGroup(702), 0);
   EXPECT_EQ(members().groupsOf(10), std::vector<int64_t>{700});
+}
+
+TEST_P(MembershipTablesTest, LargeGroupsKeepEveryMemberWhateverTheirCount) {
+  // Counts around the sizes in which rows are written together, each member's
+  // row checked by its own values; every 7th listed twice.
+  for (const int count : {1, 7, 8, 9, 63, 64, 65, 137, 2000}) {
+    std::vector<GroupMember> list;
+    for (int i = 0; i < count; ++i) {
+      GroupMember m = Member(100000 + i, 1600000000 + i, i % 3 ? 1700000000 + i : 0, i % 4);
+      m.nickname = i % 5 ? "成员" + std::to_string(i) : kHostileNickname + std::to_string(i);
+      m.card = "名片😀" + std::to_string(i);
+      m.sex = i % 2;
+      m.unfriendly = i % 11 == 0;
+      list.push_back(m);
+      if (i % 7 == 0) list.push_back(m);
+    }
+    ASSERT_EQ(members().replaceGroup(800, list, {}), MemberTable::Replaced::kReplaced) << count;
+    EXPECT_EQ(members().countInGroup(800), count);
+    std::vector<std::string> stored;
+    ScopedQuery q(db(),
+                  "select QQ号,昵称,名片,性别,加群时间,最后发言,权限,不良记录 from 群成员 "
+                  "where 群号='800' order by 加群时间");
+    while (q.next()) {
+      std::string row;
+      for (int c = 0; c < 8; ++c) row += q.text(c) + "|";
+      stored.push_back(row);
+    }
+    ASSERT_EQ(stored.size(), static_cast<size_t>(count));
+    for (int i = 0; i<count; i += count> 100 ? 97 : 1) {
+      const GroupMember& m = list[static_cast<size_t>(i + (i + 6) / 7)];
+      EXPECT_EQ(stored[static_cast<size_t>(i)],
+                std::to_string(m.account) + "|" + m.nickname + "|" + m.card + "|" +
+                    std::to_string(m.sex) + "|" + std::to_string(m.joinTime) + "|" +
+                    std::to_string(m.lastSpeakTime) + "|" + std::to_string(m.permission) + "|" +
+                    (m.unfriendly ? "1" : "0") + "|")
+          << count << " " << i;
+    }
+  }
 }
 
 TEST_P(MembershipTablesTest, GroupReplacementThatFailsKeepsTheOldRows) {
@@ -404,6 +445,49 @@ TEST_P(MembershipTablesTest, AccountListsAreSeparateTables) {
   EXPECT_TRUE(lists().contains(AccountList::kBlacklist, 42));
   EXPECT_TRUE(lists().rows(AccountList::kAdministrators).empty());
   EXPECT_EQ(lists().rows(AccountList::kWhitelist).size(), 1u);
+}
+
+TEST_P(MembershipTablesTest, EachRobotKeepsItsOwnListsAndMayShareTheBlacklist) {
+  Identity robotA, robotB;
+  robotA.setLoginAccount("10001");
+  robotB.setLoginAccount("10002");
+  Settings settingsA, settingsB;
+  AccountListTable a(db(), &robotA, &settingsA);
+  AccountListTable b(db(), &robotB, &settingsB);
+  // A row from before the robot column: every robot's.
+  ASSERT_TRUE(db().Execute("insert into 黑名单(QQ号,昵称,加入时间) values('7','旧','1')"));
+  for (AccountList list :
+       {AccountList::kAdministrators, AccountList::kWhitelist, AccountList::kBlacklist}) {
+    SCOPED_TRACE(AccountListTable::TableName(list));
+    EXPECT_TRUE(a.add(list, 100, "甲's", "1700000000").done());
+    EXPECT_TRUE(b.add(list, 200, "乙", "1700000001").done());
+    EXPECT_TRUE(a.contains(list, 100));
+    EXPECT_FALSE(a.contains(list, 200));
+    EXPECT_FALSE(b.contains(list, 100));
+    EXPECT_TRUE(b.contains(list, 200));
+    // One robot's removal leaves the other's row.
+    EXPECT_TRUE(b.remove(list, 100).noRow());
+    EXPECT_TRUE(a.contains(list, 100));
+  }
+  EXPECT_TRUE(a.contains(AccountList::kBlacklist, 7));
+  EXPECT_TRUE(b.contains(AccountList::kBlacklist, 7));
+  auto accounts = [](const std::vector<ListedAccount>& rows) {
+    std::vector<std::string> out;
+    for (const auto& r : rows) out.push_back(r.account);
+    return out;
+  };
+  EXPECT_EQ(accounts(a.rows(AccountList::kBlacklist)), (std::vector<std::string>{"7", "100"}));
+
+  // Shared: B honours A's blacklisting (the whitelist stays A's own), and
+  // B's removal takes the account off for both.
+  settingsB.setChecked(opt::kSharedBlacklist, true);
+  EXPECT_TRUE(b.contains(AccountList::kBlacklist, 100));
+  EXPECT_FALSE(b.contains(AccountList::kWhitelist, 100));
+  EXPECT_EQ(accounts(b.rows(AccountList::kBlacklist)),
+            (std::vector<std::string>{"7", "100", "200"}));
+  EXPECT_FALSE(a.contains(AccountList::kBlacklist, 200));  // A does not share
+  EXPECT_TRUE(b.remove(AccountList::kBlacklist, 100).done());
+  EXPECT_FALSE(a.contains(AccountList::kBlacklist, 100));
 }
 
 TEST_P(MembershipTablesTest, ListTimesBeyond32BitsAreKept) {

@@ -22,9 +22,9 @@ using test::WriteAll;
 
 const std::map<std::string, std::vector<std::string>>& ExpectedTables() {
   static const std::map<std::string, std::vector<std::string>> tables = {
-      {"管理员", {"QQ号", "昵称", "加入时间"}},
-      {"白名单", {"QQ号", "昵称", "加入时间"}},
-      {"黑名单", {"QQ号", "昵称", "加入时间"}},
+      {"管理员", {"QQ号", "昵称", "加入时间", "机器人"}},
+      {"白名单", {"QQ号", "昵称", "加入时间", "机器人"}},
+      {"黑名单", {"QQ号", "昵称", "加入时间", "机器人"}},
       {"群成员",
        {"群号", "QQ号", "昵称", "名片", "性别", "加群时间", "最后发言", "权限", "不良记录"}},
       {"邀请统计", {"QQ号", "昵称", "现存个数", "邀请个数", "退出个数"}},
@@ -110,6 +110,9 @@ TEST(SchemaTest, ExistingFileMissingTablesGetsThem) {
   ASSERT_TRUE(DeployAndConnectSqlite(db, dir.path()));
   EXPECT_EQ(db.Count("管理员"), 1);
   EXPECT_EQ(ColumnsOf(db, "警告记录"), ExpectedTables().at("警告记录"));
+  // The table made before the robot column gets it, and keeps its row.
+  EXPECT_EQ(ColumnsOf(db, "管理员"), ExpectedTables().at("管理员"));
+  EXPECT_EQ(test::QueryText(db, "select QQ号 from 管理员 where 机器人 is null"), "7");
 }
 
 TEST(SchemaTest, ForeignFileIsNeverOverwritten) {
