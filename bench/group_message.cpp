@@ -159,11 +159,13 @@ void BM_CleanMessageWithAutomod(benchmark::State& state) {
   }
   bw::GroupMessageRecord record;
   record.fromGroup = 111111;
+  record.msgId = 1;
   record.msg = CleanMessage();
   int64_t member = 0;
   for (auto _ : state) {
     // A different member each time: the windows see ordinary traffic, not a flood.
     record.fromQQ = 200000 + (member++ % 5000);
+    p.clock.advance(std::chrono::milliseconds(200));
     p.rules.onGroupMessage(record);
   }
   if (!p.host.actions().empty()) state.SkipWithError("the clean message caused host actions");
