@@ -50,7 +50,8 @@ RuleSet Words(int rules, int wordsPerRule, int regexes) {
     for (int x = i; x < regexes; x += rules)
       r.trigger.words.push_back(Word{
           "qq" + std::to_string(x) + "\\d{4,}|加.{0,3}群" + std::to_string(x), WordMode::kRegex});
-    r.actions.push_back(Action{ActionKind::kRecall});
+    r.actions.resize(1);
+    r.actions[0].kind = ActionKind::kRecall;
     set.rules.push_back(std::move(r));
   }
   return set;
@@ -59,7 +60,12 @@ RuleSet Words(int rules, int wordsPerRule, int regexes) {
 void BM_EvaluateCleanMessage(benchmark::State& state) {
   Evaluator e(Words(20, 100, 50));
   const std::string text = CleanMessage();
-  Message m{.group = 1, .member = 2, .msgId = 3, .text = text, .timeMs = 1'700'000'000'000};
+  Message m;
+  m.group = 1;
+  m.member = 2;
+  m.msgId = 3;
+  m.text = text;
+  m.timeMs = 1'700'000'000'000;
   for (auto _ : state) {
     if (!e.evaluate(m, {}, nullptr).empty()) state.SkipWithError("the clean message hit");
     m.timeMs += 1000;
@@ -72,13 +78,19 @@ BENCHMARK(BM_EvaluateCleanMessage);
 // (10 in 10 s) and a repeat rule (5 in 60 s): the counter is the bytes held.
 void BM_WindowMemory100kMembers(benchmark::State& state) {
   RuleSet set;
-  Rule flood{.id = "f", .name = "f"};
-  flood.trigger = Trigger{.kind = TriggerKind::kFlood, .count = 10, .seconds = 10};
-  flood.actions.push_back(Action{ActionKind::kRecall});
-  Rule repeat{.id = "r", .name = "r"};
-  repeat.trigger = Trigger{.kind = TriggerKind::kRepeat, .count = 5, .seconds = 60};
-  repeat.actions.push_back(Action{ActionKind::kRecall});
-  set.rules = {flood, repeat};
+  set.rules.resize(2);
+  Rule& flood = set.rules[0];
+  flood.id = flood.name = "f";
+  flood.trigger.kind = TriggerKind::kFlood;
+  flood.trigger.count = 10;
+  flood.trigger.seconds = 10;
+  Rule& repeat = set.rules[1];
+  repeat.id = repeat.name = "r";
+  repeat.trigger.kind = TriggerKind::kRepeat;
+  repeat.trigger.count = 5;
+  repeat.trigger.seconds = 60;
+  for (Rule& r : set.rules) r.actions.resize(1);  // one action, a recall by default
+  for (Rule& r : set.rules) r.actions[0].kind = ActionKind::kRecall;
   for (auto _ : state) {
     const size_t heapBefore = mallinfo2().uordblks;
     Evaluator e(set);
@@ -88,8 +100,7 @@ void BM_WindowMemory100kMembers(benchmark::State& state) {
         const std::string text = "第" + std::to_string(round) + "句";
         Message m{
             .group = 100 + member % 50, .member = 1000000 + member, .text = text, .timeMs = ms};
-        e.evaluate(m, {}, nullptr);
-        ms += 0;  // all within one second: every member stays active
+        e.evaluate(m, {}, nullptr);  // all in one round's half second: every member stays active
       }
       ms += 500;
     }

@@ -132,21 +132,24 @@ bw::automod::RuleSet AutomodRules() {
       r.trigger.words.push_back(
           Word{"qq" + std::to_string(rng() % 1000) + "\\d{4,}|加.{0,3}群" + std::to_string(x),
                WordMode::kRegex});
-    r.actions.push_back(Action{ActionKind::kRecall});
+    r.actions.resize(1);
+    r.actions[0].kind = ActionKind::kRecall;
     set.rules.push_back(std::move(r));
   }
-  Rule flood{.id = "flood", .name = "flood"};
-  flood.trigger = Trigger{.kind = TriggerKind::kFlood, .count = 10, .seconds = 10};
-  flood.actions.push_back(Action{ActionKind::kMute, "", 0, 600});
-  Rule repeat{.id = "repeat", .name = "repeat"};
-  repeat.trigger = Trigger{.kind = TriggerKind::kRepeat, .count = 5, .seconds = 60};
-  repeat.actions.push_back(Action{ActionKind::kRecall});
-  Rule mentions{.id = "mentions", .name = "mentions"};
-  mentions.trigger = Trigger{.kind = TriggerKind::kMentions, .count = 10, .everyone = true};
-  mentions.actions.push_back(Action{ActionKind::kRecall});
-  set.rules.push_back(flood);
-  set.rules.push_back(repeat);
-  set.rules.push_back(mentions);
+  auto windowRule = [&](const char* id, TriggerKind kind, int64_t count, int64_t seconds) {
+    Rule r;
+    r.id = r.name = id;
+    r.trigger.kind = kind;
+    r.trigger.count = count;
+    r.trigger.seconds = seconds;
+    r.trigger.everyone = kind == TriggerKind::kMentions;
+    r.actions.resize(1);
+    r.actions[0].kind = ActionKind::kRecall;
+    set.rules.push_back(std::move(r));
+  };
+  windowRule("flood", TriggerKind::kFlood, 10, 10);
+  windowRule("repeat", TriggerKind::kRepeat, 5, 60);
+  windowRule("mentions", TriggerKind::kMentions, 10, 0);
   return set;
 }
 
