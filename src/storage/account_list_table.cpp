@@ -1,6 +1,7 @@
 #include "storage/account_list_table.h"
 
-#include "storage/sql.h"
+#include "storage/prepared.h"
+#include "util/text.h"
 
 namespace bw {
 
@@ -16,35 +17,36 @@ const char* AccountListTable::TableName(AccountList list) {
   return "黑名单";
 }
 
+// The table name is one of three constants; values are bound.
 ExecResult AccountListTable::add(AccountList list, int64_t account, const std::string& nickname,
                                  const std::string& addedAt) {
-  return db_.Execute(std::string("insert into ") + TableName(list) +
-                     "(QQ号,昵称,加入时间) values(" + SqlQuote(account) + "," + SqlQuote(nickname) +
-                     "," + SqlQuote(addedAt) + ")");
+  return RunPrepared(
+      db_, std::string("insert into ") + TableName(list) + "(QQ号,昵称,加入时间) values(?,?,?)",
+      {std::to_string(account), nickname, TextToInt(addedAt)});
 }
 
 ExecResult AccountListTable::remove(AccountList list, int64_t account) {
-  return db_.Execute(std::string("delete from ") + TableName(list) +
-                     " where QQ号=" + SqlQuote(account));
+  return RunPrepared(db_, std::string("delete from ") + TableName(list) + " where QQ号=?",
+                     {std::to_string(account)});
 }
 
 std::vector<ListedAccount> AccountListTable::rows(AccountList list) {
   std::vector<ListedAccount> out;
-  ScopedQuery q(db_, std::string("select * from ") + TableName(list) + " order by 加入时间 asc");
+  PreparedQuery q(db_, std::string("select QQ号,昵称,加入时间 from ") + TableName(list) +
+                           " order by 加入时间 asc");
   while (q.next()) {
     ListedAccount row;
-    row.account = q.text("QQ号");
-    row.nickname = q.text("昵称");
-    // Read as 64 bits: a 32-bit read wraps times past 2038.
-    row.addedAt = q.integer64(db_.ColumnIndex(q.handle(), "加入时间"));
+    row.account = q.text(0);
+    row.nickname = q.text(1);
+    row.addedAt = q.integer(2);  // 64 bits: times past 2038 too
     out.push_back(std::move(row));
   }
   return out;
 }
 
 bool AccountListTable::contains(AccountList list, int64_t account) {
-  ScopedQuery q(db_, std::string("select count(1) from ") + TableName(list) +
-                         " where QQ号 =" + SqlQuote(account));
+  PreparedQuery q(db_, std::string("select count(1) from ") + TableName(list) + " where QQ号=?",
+                  {std::to_string(account)});
   return q.next() && q.integer(0) > 0;
 }
 

@@ -2,8 +2,9 @@
 // call-level interface (unixODBC on Linux, odbc32 on Windows), called through
 // the plain entry points with UTF-8 on Linux and the wide ones with UTF-16 on
 // Windows (which every driver manager maps for ANSI drivers; Wine 8 aborts on
-// the ANSI names). Statements are SQL text (values quoted with
-// SqlQuote); result sets are statement handles that the caller closes with
+// the ANSI names). Table owners run prepared statements with bound values
+// (storage/prepared.h); the calls below take SQL text (values quoted with
+// SqlQuote) and hand out statement handles that the caller closes with
 // CloseQuery (or holds in a ScopedQuery).
 //
 // Results follow the ODBC return codes strictly: Execute's result converts to
@@ -90,6 +91,10 @@ class Database {
                        const std::string& user, const std::string& password);
   bool Disconnect();
   bool connected() const;
+  // The driver's name for the database system ("SQLite", "PostgreSQL",
+  // "ACCESS"...), "" when not connected: for the few statements whose SQL
+  // differs between them.
+  std::string DbmsName();
 
   virtual ExecResult Execute(const std::string& sql, int64_t* rowCount = nullptr);
   // Execute with the driver's return code itself (SQL_SUCCESS 0,
@@ -170,6 +175,7 @@ class Database {
 
  private:
   friend class Transaction;
+  friend class PreparedQuery;
   struct Impl;
   mutable std::recursive_mutex mu_;
   std::unique_ptr<Impl> impl_;

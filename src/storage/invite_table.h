@@ -2,10 +2,13 @@
 // group) and 邀请统计 (each inviter's counts). It states the operations the
 // invite rules need and holds their statement texts.
 //
-// Every read-modify-write of an inviter's counts runs in one Transaction: two
-// workers crediting the same inviter never lose an increment, and a failed
-// statement leaves counts and records as they were (logged here; the caller
-// gets no value).
+// An inviter's counts go up and down in the database in one statement, each
+// operation in one Transaction (a missing counts row is made under a lock
+// shared with other services on PostgreSQL): workers and other services
+// crediting the same inviter never lose an increment, and a failed statement
+// leaves counts and records as they were (logged here; the caller gets no
+// value). A departure is charged only by the service whose delete removed the
+// record, so two robots in one group charge it once.
 //
 // Thread-safety: all members may be called from any thread.
 #pragma once

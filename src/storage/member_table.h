@@ -1,6 +1,7 @@
 // MemberTable: the one owner of the table 群成员, the robot's copy of each
 // managed group's member list. It states what the rules may do with the table
-// and holds the statement texts; nothing else writes SQL for it.
+// and holds the statement texts (prepared, values bound); nothing else writes
+// SQL for it.
 //
 // Reads answer as if the table were empty when the query fails (a screening
 // test then lets the applicant pass). Writes return the ExecResult, and a
@@ -18,6 +19,7 @@
 
 #include "host/host_api.h"
 #include "storage/database.h"
+#include "storage/prepared.h"
 
 namespace bw {
 
@@ -62,8 +64,9 @@ class MemberTable {
                         std::stop_token stop);
 
  private:
-  int64_t countRows(const std::string& sql);
-  ExecResult write(const std::string& sql, const std::string& what);
+  int64_t countRows(std::string_view sql, std::initializer_list<SqlValue> values);
+  ExecResult write(std::string_view sql, std::initializer_list<SqlValue> values,
+                   const std::string& what);
 
   Database& db_;
 };

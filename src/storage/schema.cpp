@@ -11,6 +11,7 @@
 
 #include "storage/case_table.h"
 #include "storage/database.h"
+#include "storage/service_lock.h"
 #include "storage/sql.h"
 #include "storage/warning_point_table.h"
 #include "util/files.h"
@@ -182,6 +183,10 @@ bool CreateSchema(Database& db, SqlDialect dialect) {
   if (dialect == SqlDialect::kAccess) return CreateAccessSchema(db);
   Transaction tx(db);
   if (!tx.ok()) return false;
+  // Services starting at once against one empty PostgreSQL database would race
+  // on "IF NOT EXISTS" (one fails on a duplicate type); the second waits here,
+  // then finds everything in place. DDL is transactional there: all or nothing.
+  if (!LockAcrossServices(db, LockSpace::kSchema, 0)) return false;
   for (const auto& sql : SchemaStatements(dialect)) {
     if (!DdlSucceeded(db.ExecuteCode(sql))) {
       LogError("database: schema statement failed: " + sql);

@@ -1,9 +1,11 @@
 // WarningTable: the owner of 警告记录, one row per warned account holding the
 // number of warnings so far. Nothing else reads or writes that table.
 //
-// Thread-safety: all members may be called from any thread; a count's
-// read-modify-write runs in one transaction, so concurrent increments of one
-// account are never lost.
+// Thread-safety: all members may be called from any thread. A count goes up
+// in the database in one statement (in a transaction with the insert of a
+// missing row, under a lock shared with other services on PostgreSQL), so
+// concurrent increments of one account, from this or another service sharing
+// the database, are never lost.
 #pragma once
 
 #include <cstdint>

@@ -163,6 +163,44 @@ TEST_P(MembershipTablesTest, GroupReplacementStoresEachAccountOnceAndKeepsOldRow
   EXPECT_EQ(members().groupsOf(10), std::vector<int64_t>{700});
 }
 
+TEST_P(MembershipTablesTest, LargeGroupsKeepEveryMemberWhateverTheirCount) {
+  // Counts around the sizes in which rows are written together, each member's
+  // row checked by its own values; every 7th listed twice.
+  for (const int count : {1, 7, 8, 9, 63, 64, 65, 137, 2000}) {
+    std::vector<GroupMember> list;
+    for (int i = 0; i < count; ++i) {
+      GroupMember m = Member(100000 + i, 1600000000 + i, i % 3 ? 1700000000 + i : 0, i % 4);
+      m.nickname = i % 5 ? "成员" + std::to_string(i) : kHostileNickname + std::to_string(i);
+      m.card = "名片😀" + std::to_string(i);
+      m.sex = i % 2;
+      m.unfriendly = i % 11 == 0;
+      list.push_back(m);
+      if (i % 7 == 0) list.push_back(m);
+    }
+    ASSERT_EQ(members().replaceGroup(800, list, {}), MemberTable::Replaced::kReplaced) << count;
+    EXPECT_EQ(members().countInGroup(800), count);
+    std::vector<std::string> stored;
+    ScopedQuery q(db(),
+                  "select QQ号,昵称,名片,性别,加群时间,最后发言,权限,不良记录 from 群成员 "
+                  "where 群号='800' order by 加群时间");
+    while (q.next()) {
+      std::string row;
+      for (int c = 0; c < 8; ++c) row += q.text(c) + "|";
+      stored.push_back(row);
+    }
+    ASSERT_EQ(stored.size(), static_cast<size_t>(count));
+    for (int i = 0; i<count; i += count> 100 ? 97 : 1) {
+      const GroupMember& m = list[static_cast<size_t>(i + (i + 6) / 7)];
+      EXPECT_EQ(stored[static_cast<size_t>(i)],
+                std::to_string(m.account) + "|" + m.nickname + "|" + m.card + "|" +
+                    std::to_string(m.sex) + "|" + std::to_string(m.joinTime) + "|" +
+                    std::to_string(m.lastSpeakTime) + "|" + std::to_string(m.permission) + "|" +
+                    (m.unfriendly ? "1" : "0") + "|")
+          << count << " " << i;
+    }
+  }
+}
+
 TEST_P(MembershipTablesTest, GroupReplacementThatFailsKeepsTheOldRows) {
   members().replaceGroup(700, {Member(1, 100, 0, 1), Member(2, 200, 0, 3)}, {});
   refuseRows("群成员", "昵称", "n12");
