@@ -9,14 +9,16 @@ RuleModules::RuleModules(const Services& s)
     : memberTable(s.db),
       inviteTable(s.db),
       accountListTable(s.db),
+      caseTable(s.db),
+      cases(s.clock, s.identity, caseTable),
       accountLists(s.clock, s.settings, s.lists, s.runLog, s.qq, accountListTable, memberTable),
       invites(s.clock, s.host, s.settings, s.lists, s.runLog, s.qq, inviteTable),
       removal(s.host, s.groupLog, s.identity, invites, memberTable),
-      memberLimit(s.clock, s.host, s.settings, s.lists, s.identity, memberTable, removal),
+      memberLimit(s.clock, s.host, s.settings, s.lists, s.identity, memberTable, removal, cases),
       departures(s.clock, s.settings, s.runLog, s.groupLog, s.managedGroups, s.stop, memberTable,
-                 inviteTable, invites, accountLists, memberLimit, removal),
+                 inviteTable, invites, accountLists, memberLimit, removal, cases),
       arrivals(s.clock, s.host, s.settings, s.lists, s.runLog, s.groupLog, s.qq, s.managedGroups,
-               memberTable, invites, memberLimit),
+               memberTable, invites, memberLimit, cases),
       screening(s.clock, s.host, s.settings, s.qq, s.managedGroups, s.stop, accountLists,
                 memberTable, invites),
       store(s.settings, s.lists, s.managedGroups, s.runLog, s.identity, s.clock),
@@ -25,11 +27,12 @@ RuleModules::RuleModules(const Services& s)
       keywordReplies(s.host, s.settings, s.lists, s.identity),
       warnings(s.db),
       violations(s.clock, s.host, s.settings, s.runLog, s.identity, warnings, departures,
-                 accountLists, s.images),
+                 accountLists, s.images, cases),
       processor(s.settings, s.identity, invites, accountLists, violations, keywordReplies),
       privateMessages(s.settings, keywordReplies),
       scheduler(s.clock, s.host, s.settings, s.lists.tasks, s.runLog, s.qq, s.managedGroups,
-                s.stop) {}
+                s.stop),
+      caseBook(s.host, accountLists, cases) {}
 
 RuleModules::~RuleModules() = default;
 

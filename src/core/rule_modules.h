@@ -12,9 +12,11 @@
 
 #include <stop_token>
 
+#include "cases/case_book.h"
 #include "host/image_info.h"
 #include "membership/account_lists.h"
 #include "membership/arrivals.h"
+#include "membership/case_recorder.h"
 #include "membership/departures.h"
 #include "membership/invite_stats.h"
 #include "membership/join_screening.h"
@@ -25,6 +27,7 @@
 #include "moderation/keyword_replies.h"
 #include "moderation/violations.h"
 #include "storage/account_list_table.h"
+#include "storage/case_table.h"
 #include "storage/invite_table.h"
 #include "storage/member_table.h"
 #include "storage/settings_store.h"
@@ -70,6 +73,9 @@ class RuleModules {
   MemberTable memberTable;
   InviteTable inviteTable;
   AccountListTable accountListTable;
+  // Every act of the robot, as a case (before the rules that record them).
+  CaseTable caseTable;
+  CaseRecorder cases;
 
   AccountLists accountLists;
   InviteStats invites;
@@ -86,6 +92,8 @@ class RuleModules {
   GroupMessageProcessor processor;
   PrivateMessageHandler privateMessages;
   TaskScheduler scheduler;
+  // Listing, export and undo of the cases (the panel's 处罚记录).
+  CaseBook caseBook;
 };
 
 }  // namespace bw
