@@ -48,7 +48,7 @@ async function settle(page, name) {
 // Every page of the navigation and every inner tab of it, in order: `visit(page, tab)`.
 async function walk(page, open, visit) {
   const names = await page.locator('#pages a').allTextContents();
-  assert.equal(names.length, 9);
+  assert.equal(names.length, 10);
   for (const name of names) {
     await open(name);
     await settle(page, name);

@@ -20,7 +20,7 @@ try {
     await page.click('#login-form button');
     await page.locator('#pages a').first().waitFor();
     const pages = await page.locator('#pages a').allTextContents();
-    assert.deepEqual(pages, ['功能状态', '群设置', '名单设置', '邀请统计', '进群欢迎', '广告检测', '运行日志', '更多功能', '试一试']);
+    assert.deepEqual(pages, ['功能状态', '群设置', '名单设置', '邀请统计', '进群欢迎', '广告检测', '自动管理', '运行日志', '更多功能', '试一试']);
     assert.equal(await page.locator('#status-strip .welcome').textContent(), '欢迎使用群管软件');
   });
 
