@@ -72,5 +72,7 @@ void AddListRoutes(httplib::Server& server, PanelContext& ctx);
 void AddMoreRoutes(httplib::Server& server, PanelContext& ctx);
 // /api/sandbox: 试一试.
 void AddSandboxRoutes(httplib::Server& server, PanelContext& ctx);
+// 自动管理: /api/automod/… (the rules, the warning ladder, the report group).
+void AddAutomodRoutes(httplib::Server& server, PanelContext& ctx);
 
 }  // namespace bw::ui
