@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "automod/rule.h"
-#include "automod/rule_file.h"
 #include "settings/list_model.h"
 #include "ui/panel_routes.h"
+#include "util/files.h"
 #include "util/log.h"
 
 namespace bw::ui {
@@ -59,11 +59,29 @@ std::string ProblemsText(const std::vector<am::Problem>& problems) {
     if (std::find(lines.begin(), lines.end(), line) == lines.end()) lines.push_back(line);
   }
   std::string out;
-  for (size_t i = 0; i < lines.size() && i < kShownProblems; ++i)
-    out += (i ? "\n" : "") + lines[i];
+  for (size_t i = 0; i < lines.size() && i < kShownProblems; ++i) out += (i ? "\n" : "") + lines[i];
   if (lines.size() > kShownProblems)
     out += "\n(还有 " + std::to_string(lines.size() - kShownProblems) + " 处问题)";
   return out;
+}
+
+// Where the account's rules are kept, and reading and writing them.
+std::string RuleFilePath(const std::string& data) { return data + "自动管理规则.json"; }
+
+Status LoadRuleFile(const std::string& path, am::RuleSet& set, std::vector<am::Problem>& problems) {
+  if (!FileExists(path)) return Status::Ok();
+  std::string bytes;
+  if (Status s = ReadFileBytes(path, bytes); !s) return s;
+  const Json j = Json::parse(bytes, nullptr, false);
+  if (j.is_discarded()) return Status::Error("not JSON");
+  set = am::FromJson(j, problems);
+  return Status::Ok();
+}
+
+Status SaveRuleFile(const std::string& path, const am::RuleSet& set) {
+  Json j = am::ToJson(set);
+  j.erase("canRecall");
+  return WriteFileAtomic(path, j.dump(2) + "\n");
 }
 
 am::Rule* FindRule(am::RuleSet& set, const std::string& id) {
@@ -117,8 +135,9 @@ bool LoadSet(PanelContext& ctx, httplib::Response& res, am::RuleSet& set) {
     SendError(res, 409, "机器人还没有启动完成, 请稍后再试");
     return false;
   }
-  std::vector<am::Problem> ignored;  // a rule that cannot be read is kept disabled, as the engine does
-  if (Status s = am::LoadRuleFile(am::RuleFilePath(data), set, ignored); !s) {
+  std::vector<am::Problem>
+      ignored;  // a rule that cannot be read is kept disabled, as the engine does
+  if (Status s = LoadRuleFile(RuleFilePath(data), set, ignored); !s) {
     LogError("settings panel: cannot read the automod rules: " + s.message());
     SendError(res, 500, "读取规则文件失败: " + s.message());
     return false;
@@ -127,26 +146,26 @@ bool LoadSet(PanelContext& ctx, httplib::Response& res, am::RuleSet& set) {
   return true;
 }
 
-// Checks the whole set and saves it; answers with the saved set, or with what
-// to fix (nothing saved).
+// Saves `set` unless the change brought `problems` (each route checks what it
+// changes; a rule the file holds disabled for its faults does not block the
+// others); answers with the saved set, or with what to fix (nothing saved).
 void StoreSet(PanelContext& ctx, httplib::Response& res, const am::RuleSet& set,
               std::vector<am::Problem> problems) {
-  for (am::Problem& p : am::Validate(set)) problems.push_back(std::move(p));
   if (!problems.empty()) {
     Json answer = {{"error", ProblemsText(problems)}, {"problems", Json::array()}};
     for (const am::Problem& p : problems)
-      answer["problems"].push_back({{"rule", p.ruleId}, {"field", p.field}, {"message", p.message}});
+      answer["problems"].push_back(
+          {{"rule", p.ruleId}, {"field", p.field}, {"message", p.message}});
     LogInfo("settings panel: refused an automod change: " + problems.front().text());
     SendJson(res, answer, 400);
     return;
   }
   const std::string data = ctx.robot.lifecycle().dataDirectory();
-  if (Status s = am::SaveRuleFile(am::RuleFilePath(data), set); !s) {
+  if (Status s = SaveRuleFile(RuleFilePath(data), set); !s) {
     LogError("settings panel: cannot save the automod rules: " + s.message());
     SendError(res, 500, "保存规则文件失败: " + s.message());
     return;
   }
-  ctx.robot.modules.automod.reload();
   SendJson(res, Answer(ctx, set));
 }
 
@@ -159,109 +178,117 @@ void AddRuleRoutes(httplib::Server& server, PanelContext& ctx) {
 
   // Adds a rule (no id) or replaces the rule with its id; `before` is the rule
   // as the page drew it, so an edit over another tab's is refused.
-  server.Post("/api/automod/rules/save", [&ctx](const httplib::Request& req,
-                                                httplib::Response& res) {
-    const auto body = JsonBody(req, res, R"({"rule": {...}, "before": {...}})");
-    if (!body) return;
-    if (!body->contains("rule") || !(*body)["rule"].is_object()) {
-      SendError(res, 400, "请求里没有规则");
-      return;
-    }
-    std::lock_guard lock(ctx.saveMu);
-    am::RuleSet set;
-    if (!LoadSet(ctx, res, set)) return;
-    std::vector<am::Problem> problems;
-    am::Rule rule = am::RuleFromJson((*body)["rule"], problems);
-    if (rule.id.empty()) {
-      rule.id = FreshId(set);
-      CheckInSet(ctx, set, rule, problems);
-      set.rules.push_back(rule);
-    } else {
-      am::Rule* stored = FindRule(set, rule.id);
-      if (!stored || (body->contains("before") && (*body)["before"] != am::ToJson(*stored))) {
-        SendError(res, 409, kRulesChanged);
-        return;
-      }
-      CheckInSet(ctx, set, rule, problems);
-      *stored = rule;
-    }
-    StoreSet(ctx, res, set, std::move(problems));
-  });
+  server.Post(
+      "/api/automod/rules/save", [&ctx](const httplib::Request& req, httplib::Response& res) {
+        const auto body = JsonBody(req, res, R"({"rule": {...}, "before": {...}})");
+        if (!body) return;
+        if (!body->contains("rule") || !(*body)["rule"].is_object()) {
+          SendError(res, 400, "请求里没有规则");
+          return;
+        }
+        std::lock_guard lock(ctx.saveMu);
+        am::RuleSet set;
+        if (!LoadSet(ctx, res, set)) return;
+        // A new rule takes its id first: the model requires one of every rule.
+        Json sent = (*body)["rule"];
+        const bool added = !sent.contains("id") || !sent["id"].is_string() || sent["id"] == "";
+        if (added) sent["id"] = FreshId(set);
+        std::vector<am::Problem> problems;
+        am::Rule rule = am::RuleFromJson(sent, problems);
+        if (added) {
+          CheckInSet(ctx, set, rule, problems);
+          set.rules.push_back(rule);
+        } else {
+          am::Rule* stored = FindRule(set, rule.id);
+          if (!stored || (body->contains("before") && (*body)["before"] != am::ToJson(*stored))) {
+            SendError(res, 409, kRulesChanged);
+            return;
+          }
+          CheckInSet(ctx, set, rule, problems);
+          *stored = rule;
+        }
+        StoreSet(ctx, res, set, std::move(problems));
+      });
 
-  server.Post("/api/automod/rules/state", [&ctx](const httplib::Request& req,
-                                                 httplib::Response& res) {
-    const auto body = JsonBody(req, res, R"({"id": "r1", "state": "on|watch|off"})");
-    if (!body) return;
-    const std::string stateName = TextField(*body, "state");
-    std::optional<am::RuleState> state;
-    for (am::RuleState s : {am::RuleState::kOn, am::RuleState::kWatch, am::RuleState::kOff})
-      if (am::StateName(s) == stateName) state = s;
-    if (!state) {
-      SendError(res, 400, "规则的状态只能是 开启、只观察 或 关闭");
-      return;
-    }
-    std::lock_guard lock(ctx.saveMu);
-    am::RuleSet set;
-    if (!LoadSet(ctx, res, set)) return;
-    am::Rule* rule = FindRule(set, TextField(*body, "id"));
-    if (!rule) {
-      SendError(res, 409, kRulesChanged);
-      return;
-    }
-    rule->state = *state;
-    StoreSet(ctx, res, set, {});
-  });
+  server.Post(
+      "/api/automod/rules/state", [&ctx](const httplib::Request& req, httplib::Response& res) {
+        const auto body = JsonBody(req, res, R"({"id": "r1", "state": "on|watch|off"})");
+        if (!body) return;
+        const std::string stateName = TextField(*body, "state");
+        std::optional<am::RuleState> state;
+        for (am::RuleState s : {am::RuleState::kOn, am::RuleState::kWatch, am::RuleState::kOff})
+          if (am::StateName(s) == stateName) state = s;
+        if (!state) {
+          SendError(res, 400, "规则的状态只能是 开启、仅观察 或 关闭");
+          return;
+        }
+        std::lock_guard lock(ctx.saveMu);
+        am::RuleSet set;
+        if (!LoadSet(ctx, res, set)) return;
+        am::Rule* rule = FindRule(set, TextField(*body, "id"));
+        if (!rule) {
+          SendError(res, 409, kRulesChanged);
+          return;
+        }
+        // A rule switched on or to watching must be sound (one the file kept
+        // disabled for a fault is fixed in its form first).
+        std::vector<am::Problem> problems;
+        if (*state != am::RuleState::kOff) problems = am::Validate(*rule);
+        rule->state = *state;
+        StoreSet(ctx, res, set, std::move(problems));
+      });
 
   // The new order names every rule once: a rule added or deleted meanwhile
   // makes it stale.
-  server.Post("/api/automod/rules/move", [&ctx](const httplib::Request& req,
-                                                httplib::Response& res) {
-    const auto body = JsonBody(req, res, R"({"order": ["r2", "r1"]})");
-    if (!body) return;
-    if (!body->contains("order") || !(*body)["order"].is_array()) {
-      SendError(res, 400, "请求里没有规则的新顺序");
-      return;
-    }
-    std::lock_guard lock(ctx.saveMu);
-    am::RuleSet set;
-    if (!LoadSet(ctx, res, set)) return;
-    std::vector<am::Rule> ordered;
-    std::set<std::string> seen;
-    for (const Json& id : (*body)["order"]) {
-      am::Rule* rule = id.is_string() ? FindRule(set, id.get<std::string>()) : nullptr;
-      if (!rule || !seen.insert(rule->id).second) break;
-      ordered.push_back(*rule);
-    }
-    if (ordered.size() != set.rules.size() || (*body)["order"].size() != set.rules.size()) {
-      SendError(res, 409, kRulesChanged);
-      return;
-    }
-    set.rules = std::move(ordered);
-    StoreSet(ctx, res, set, {});
-  });
+  server.Post(
+      "/api/automod/rules/move", [&ctx](const httplib::Request& req, httplib::Response& res) {
+        const auto body = JsonBody(req, res, R"({"order": ["r2", "r1"]})");
+        if (!body) return;
+        if (!body->contains("order") || !(*body)["order"].is_array()) {
+          SendError(res, 400, "请求里没有规则的新顺序");
+          return;
+        }
+        std::lock_guard lock(ctx.saveMu);
+        am::RuleSet set;
+        if (!LoadSet(ctx, res, set)) return;
+        std::vector<am::Rule> ordered;
+        std::set<std::string> seen;
+        for (const Json& id : (*body)["order"]) {
+          am::Rule* rule = id.is_string() ? FindRule(set, id.get<std::string>()) : nullptr;
+          if (!rule || !seen.insert(rule->id).second) break;
+          ordered.push_back(*rule);
+        }
+        if (ordered.size() != set.rules.size() || (*body)["order"].size() != set.rules.size()) {
+          SendError(res, 409, kRulesChanged);
+          return;
+        }
+        set.rules = std::move(ordered);
+        StoreSet(ctx, res, set, {});
+      });
 
-  server.Post("/api/automod/rules/delete", [&ctx](const httplib::Request& req,
-                                                  httplib::Response& res) {
-    const auto body = JsonBody(req, res, R"({"id": "r1"})");
-    if (!body) return;
-    std::lock_guard lock(ctx.saveMu);
-    am::RuleSet set;
-    if (!LoadSet(ctx, res, set)) return;
-    const std::string id = TextField(*body, "id");
-    const auto it =
-        std::find_if(set.rules.begin(), set.rules.end(), [&](const am::Rule& r) { return r.id == id; });
-    if (it == set.rules.end()) {
-      SendError(res, 409, kRulesChanged);
-      return;
-    }
-    set.rules.erase(it);
-    StoreSet(ctx, res, set, {});
-  });
+  server.Post("/api/automod/rules/delete",
+              [&ctx](const httplib::Request& req, httplib::Response& res) {
+                const auto body = JsonBody(req, res, R"({"id": "r1"})");
+                if (!body) return;
+                std::lock_guard lock(ctx.saveMu);
+                am::RuleSet set;
+                if (!LoadSet(ctx, res, set)) return;
+                const std::string id = TextField(*body, "id");
+                const auto it = std::find_if(set.rules.begin(), set.rules.end(),
+                                             [&](const am::Rule& r) { return r.id == id; });
+                if (it == set.rules.end()) {
+                  SendError(res, 409, kRulesChanged);
+                  return;
+                }
+                set.rules.erase(it);
+                StoreSet(ctx, res, set, {});
+              });
 }
 
 void AddLadderRoutes(httplib::Server& server, PanelContext& ctx) {
   server.Post("/api/automod/ladder", [&ctx](const httplib::Request& req, httplib::Response& res) {
-    const auto body = JsonBody(req, res, R"({"ladder": {"days": 30, "steps": [...]}, "before": {...}})");
+    const auto body =
+        JsonBody(req, res, R"({"ladder": {"days": 30, "steps": [...]}, "before": {...}})");
     if (!body) return;
     if (!body->contains("ladder") || !(*body)["ladder"].is_object()) {
       SendError(res, 400, "请求里没有警告阶梯");
@@ -296,7 +323,8 @@ void AddLadderRoutes(httplib::Server& server, PanelContext& ctx) {
     }
     if (group != 0) {
       const auto listed = ListedGroups(ctx);
-      if (std::none_of(listed.begin(), listed.end(), [&](const auto& g) { return g.first == group; })) {
+      if (std::none_of(listed.begin(), listed.end(),
+                       [&](const auto& g) { return g.first == group; })) {
         SendError(res, 400,
                   "群 " + std::to_string(group) + " 不在群列表里: 请先在 群设置 里刷新群列表再选");
         return;

@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "automod/rule_file.h"
 #include "ui/panel_fixture.h"
 #include "util/files.h"
 
@@ -23,7 +22,7 @@ class PanelAutomodTest : public PanelFixture {
   // The stored rule file's bytes ("" when there is none yet).
   std::string stored() {
     std::string bytes;
-    if (!ReadFileBytes(automod::RuleFilePath(data), bytes).ok()) return "";
+    if (!ReadFileBytes(data + "自动管理规则.json", bytes).ok()) return "";
     return bytes;
   }
   Json rules() {
@@ -47,12 +46,10 @@ class PanelAutomodTest : public PanelFixture {
               {{"kind", "points"}, {"count", 1}}}}};
   }
   static Json floodRule() {
-    return {{"name", "刷屏"},
-            {"state", "watch"},
-            {"groups", {101, 103}},
-            {"trigger", {{"kind", "flood"}, {"count", 10}, {"seconds", 10}}},
-            {"newcomerDays", 3},
-            {"actions", {{{"kind", "mute"}, {"seconds", 600}}}}};
+    return {
+        {"name", "刷屏"},       {"state", "watch"},
+        {"groups", {101, 103}}, {"trigger", {{"kind", "flood"}, {"count", 10}, {"seconds", 10}}},
+        {"newcomerDays", 3},    {"actions", {{{"kind", "mute"}, {"seconds", 600}}}}};
   }
   static std::vector<std::string> names(const Json& answer) {
     std::vector<std::string> out;
@@ -168,30 +165,43 @@ TEST_F(PanelAutomodTest, RefusedInputSaysWhatToFixAndSavesNothing) {
     Json body;
   };
   const std::vector<Case> cases = {
-      {"a regular expression that does not compile", "/api/automod/rules/save",
-       {{"rule", with(base, "/trigger/words"_json_pointer, {{{"text", "([a-z"}, {"mode", "regex"}}})}}},
-      {"an empty word list", "/api/automod/rules/save",
+      {"a regular expression that does not compile",
+       "/api/automod/rules/save",
+       {{"rule",
+         with(base, "/trigger/words"_json_pointer, {{{"text", "([a-z"}, {"mode", "regex"}}})}}},
+      {"an empty word list",
+       "/api/automod/rules/save",
        {{"rule", with(base, "/trigger/words"_json_pointer, Json::array())}}},
-      {"a flood count of zero", "/api/automod/rules/save",
+      {"a flood count of zero",
+       "/api/automod/rules/save",
        {{"rule", with(floodRule(), "/trigger/count"_json_pointer, 0)}}},
-      {"a flood window of a day", "/api/automod/rules/save",
+      {"a flood window of a day",
+       "/api/automod/rules/save",
        {{"rule", with(floodRule(), "/trigger/seconds"_json_pointer, 86400)}}},
-      {"a mute of ten seconds", "/api/automod/rules/save",
+      {"a mute of ten seconds",
+       "/api/automod/rules/save",
        {{"rule", with(base, "/actions"_json_pointer, {{{"kind", "mute"}, {"seconds", 10}}})}}},
-      {"a count typed as words", "/api/automod/rules/save",
+      {"a count typed as words",
+       "/api/automod/rules/save",
        {{"rule", with(floodRule(), "/trigger/count"_json_pointer, "十")}}},
-      {"a rule without a name", "/api/automod/rules/save",
+      {"a rule without a name",
+       "/api/automod/rules/save",
        {{"rule", with(base, "/name"_json_pointer, "")}}},
-      {"a second rule of the same name", "/api/automod/rules/save",
+      {"a second rule of the same name",
+       "/api/automod/rules/save",
        {{"rule", wordsRule("广告词", "别的词")}}},
-      {"no actions", "/api/automod/rules/save",
+      {"no actions",
+       "/api/automod/rules/save",
        {{"rule", with(base, "/actions"_json_pointer, Json::array())}}},
-      {"chosen groups with none chosen", "/api/automod/rules/save",
+      {"chosen groups with none chosen",
+       "/api/automod/rules/save",
        {{"rule", with(base, "/groups"_json_pointer, Json::array())}}},
       {"an unknown state", "/api/automod/rules/state", {{"id", id}, {"state", "maybe"}}},
-      {"a ladder of no days", "/api/automod/ladder",
+      {"a ladder of no days",
+       "/api/automod/ladder",
        {{"ladder", {{"days", 0}, {"steps", Json::array()}}}}},
-      {"a ladder step muting for a year", "/api/automod/ladder",
+      {"a ladder step muting for a year",
+       "/api/automod/ladder",
        {{"ladder",
          {{"days", 30}, {"steps", {{{"points", 2}, {"action", "mute"}, {"seconds", 31536000}}}}}}}},
       {"a report group that is not listed", "/api/automod/report", {{"reportGroup", 999}}},
@@ -225,8 +235,9 @@ TEST_F(PanelAutomodTest, AStaleTabIsRefusedByTheRulesId) {
   // The second tab edits rule a and deletes rule b.
   Json changed = drawn["rules"][0];
   changed["name"] = "甲改";
-  ASSERT_EQ(post("/api/automod/rules/save", {{"rule", changed}, {"before", drawn["rules"][0]}}).first,
-            200);
+  ASSERT_EQ(
+      post("/api/automod/rules/save", {{"rule", changed}, {"before", drawn["rules"][0]}}).first,
+      200);
   ASSERT_EQ(post("/api/automod/rules/delete", {{"id", b}}).first, 200);
   const std::string file = stored();
 
@@ -240,15 +251,18 @@ TEST_F(PanelAutomodTest, AStaleTabIsRefusedByTheRulesId) {
     Json body;
   };
   const std::vector<Case> cases = {
-      {"an edit of a rule changed meanwhile", "/api/automod/rules/save",
+      {"an edit of a rule changed meanwhile",
+       "/api/automod/rules/save",
        {{"rule", mine}, {"before", drawn["rules"][0]}}},
-      {"an edit of a deleted rule", "/api/automod/rules/save",
+      {"an edit of a deleted rule",
+       "/api/automod/rules/save",
        {{"rule", gone}, {"before", drawn["rules"][1]}}},
       {"switching a deleted rule", "/api/automod/rules/state", {{"id", b}, {"state", "off"}}},
       {"deleting it again", "/api/automod/rules/delete", {{"id", b}}},
       {"an order naming a deleted rule", "/api/automod/rules/move", {{"order", {b, a}}}},
       {"an order naming a rule twice", "/api/automod/rules/move", {{"order", {a, a}}}},
-      {"a ladder over one changed meanwhile", "/api/automod/ladder",
+      {"a ladder over one changed meanwhile",
+       "/api/automod/ladder",
        {{"ladder", {{"days", 7}, {"steps", Json::array()}}},
         {"before", {{"days", 1}, {"steps", Json::array()}}}}},
   };
