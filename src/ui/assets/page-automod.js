@@ -183,7 +183,7 @@ const automod = { tab: '规则', data: null, editing: null, error: '', ladder: n
     const list = d.rules.length
       ? el('ol', { class: 'automod-rules' }, d.rules.map((r, i) => ruleItem(r, i, d.rules.length)))
       : el('p', { class: 'placeholder', text: '还没有规则。点「添加规则」写第一条。' });
-    box.replaceChildren(
+    box.replaceChildren(...[
       el('p', { class: 'note-text', text: '每条群消息按顺序对照所有规则。「仅观察」的规则只记下它会怎么做 (处罚记录里标为「本会」), 不处理任何人。' +
         '管理员、群主、机器人和白名单成员不受这些规则处理。' }),
       automod.error ? el('p', { class: 'error', role: 'alert', text: automod.error }) : null,
@@ -192,7 +192,7 @@ const automod = { tab: '规则', data: null, editing: null, error: '', ladder: n
         onclick: () => { automod.editing = newRule(); automod.error = ''; automod.redraw(); },
       })),
       list,
-      reportBox(d));
+      reportBox(d)].filter(Boolean));
   }
 
   // ---- the rule form ----
@@ -258,7 +258,7 @@ const automod = { tab: '规则', data: null, editing: null, error: '', ladder: n
   function windowForm(t, what, unitWord) {
     return [el('div', { class: 'row' },
       numberBox('时间 (秒)', t.seconds, (v) => { t.seconds = v; }), el('span', { text: ' 秒内' + what }),
-      numberBox(unitWord, t.count, (v) => { t.count = v; }), el('span', { text: unitWord }))];
+      numberBox(unitWord + '数', t.count, (v) => { t.count = v; }), el('span', { text: unitWord }))];
   }
 
   function triggerForm(t, redraw) {
@@ -316,6 +316,7 @@ const automod = { tab: '规则', data: null, editing: null, error: '', ladder: n
       detail = durationBox(n + '的禁言时长', a.seconds, (v) => { a.seconds = v; });
     }
     return el('li', { class: 'row action-row' },
+      el('span', { class: 'step-no', text: (i + 1) + '.' }),
       el('select', { 'aria-label': n, onchange: (e) => { actions[i] = freshAction(e.target.value); redraw(); } },
         ACTIONS.map((x) => el('option', {
           value: x.value, selected: x.value === a.kind,
@@ -332,7 +333,7 @@ const automod = { tab: '规则', data: null, editing: null, error: '', ladder: n
   function ruleForm(rule) {
     const d = automod.data;
     const form = el('form', { class: 'automod-form', 'aria-label': rule.id ? '编辑规则' : '添加规则' });
-    const redraw = () => { const keep = window.scrollY; form.replaceChildren(...formBody()); window.scrollTo(0, keep); };
+    const redraw = () => { const keep = window.scrollY; form.replaceChildren(...formBody().filter(Boolean)); window.scrollTo(0, keep); };
     const selectedGroups = () => (rule.groups === 'all' ? [] : rule.groups);
     function formBody() {
       return [
@@ -382,7 +383,7 @@ const automod = { tab: '规则', data: null, editing: null, error: '', ladder: n
       if (before) body.before = before;
       await send('/api/automod/rules/save', body, () => { automod.editing = null; });
     });
-    form.replaceChildren(...formBody());
+    form.replaceChildren(...formBody().filter(Boolean));
     return form;
   }
 
@@ -396,7 +397,7 @@ const automod = { tab: '规则', data: null, editing: null, error: '', ladder: n
     const steps = ladder.steps.map((s, i) => {
       const n = '第 ' + (i + 1) + ' 级';
       return el('li', { class: 'row ladder-step' },
-        el('span', { text: '达到' }), numberBox(n + '的警告点数', s.points, (v) => { s.points = v; }), el('span', { text: '点:' }),
+        el('span', { class: 'step-no', text: (i + 1) + '.' }), el('span', { text: '达到' }), numberBox(n + '的警告点数', s.points, (v) => { s.points = v; }), el('span', { text: '点:' }),
         el('select', { 'aria-label': n + '的处罚', onchange: (e) => {
           s.action = e.target.value;
           if (s.action === 'mute' && !s.seconds) s.seconds = 600;
