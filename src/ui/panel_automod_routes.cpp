@@ -196,6 +196,9 @@ void AddRuleRoutes(httplib::Server& server, PanelContext& ctx) {
         std::vector<am::Problem> problems;
         am::Rule rule = am::RuleFromJson(sent, problems);
         if (added) {
+          // The fresh id means nothing to the owner yet: a nameless rule is the one in the form.
+          for (am::Problem& p : problems)
+            if (p.ruleName.empty()) p.ruleId.clear();
           CheckInSet(ctx, set, rule, problems);
           set.rules.push_back(rule);
         } else {
