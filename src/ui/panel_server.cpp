@@ -288,6 +288,7 @@ void PanelServer::Impl::routes() {
   AddListRoutes(server, ctx);
   AddMoreRoutes(server, ctx);
   AddSandboxRoutes(server, ctx);
+  AddAutomodRoutes(server, ctx);
   AddCasesRoutes(server, ctx);
 }
 
