@@ -98,10 +98,14 @@ std::string Where(const CaseFilter& f, const CaseCursor& after, std::vector<SqlV
   if (!f.rule.empty()) term("规则=?", SqlValue(f.rule));
   if (!f.action.empty()) term("动作=?", SqlValue(f.action));
   if (f.from) term("时间>=?", f.from);
-  if (f.to) term("时间<=?", f.to);
+  // One upper bound on 时间, the tighter of the range's end and the cursor:
+  // the index range then starts where the page starts (SQLite seeks on one
+  // bound only, and may pick the looser one).
+  int64_t upper = f.to;
+  if (!after.atStart() && (upper == 0 || after.time < upper)) upper = after.time;
+  if (upper) term("时间<=?", upper);
   if (!after.atStart()) {
-    // The range on 时间 lets the index seek; the OR only settles ties.
-    term("时间<=?", after.time);
+    // Ties on 时间 are settled by 编号.
     term("(时间<? or 编号<?)", after.time);
     values.push_back(after.id);
   }
