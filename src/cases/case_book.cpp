@@ -58,6 +58,7 @@ std::string CaseBook::WhyNotUndoable(const CaseRecord& c) {
   if (a == kCaseRecall) return "消息已经撤回，无法恢复";
   if (a == kCaseReport) return "报告已经发给管理员群，无法撤销";
   if (a == kCaseVerifyPass) return "验证通过无法撤销";
+  if (a == kCaseRefuseJoin) return "入群申请已经拒绝，无法撤销；请对方重新申请";
   if (a == kCasePoints) return "撤销警告点暂不支持";
   return "这类记录不能撤销";
 }

@@ -20,7 +20,7 @@ RuleModules::RuleModules(const Services& s)
       arrivals(s.clock, s.host, s.settings, s.lists, s.runLog, s.groupLog, s.qq, s.managedGroups,
                memberTable, invites, memberLimit, cases),
       screening(s.clock, s.host, s.settings, s.qq, s.managedGroups, s.stop, accountLists,
-                memberTable, invites),
+                memberTable, invites, cases),
       store(s.settings, s.lists, s.managedGroups, s.runLog, s.identity, s.clock),
       memberRefresh(s.clock, s.host, s.settings, s.lists, s.runLog, s.qq, s.stop, memberTable,
                     accountLists, memberLimit, store),

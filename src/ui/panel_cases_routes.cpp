@@ -102,7 +102,7 @@ void AddCasesRoutes(httplib::Server& server, PanelContext& ctx) {
     for (std::string_view a :
          {kCaseRecall, kCaseWarn, kCasePoints, kCaseMute, kCaseKick, kCaseKickBlacklist,
           kCaseBlacklist, kCaseReport, kCaseUnmute, kCaseUnblacklist, kCaseRemovePoints,
-          kCaseVerifyPass, kCaseVerifyKick})
+          kCaseVerifyPass, kCaseVerifyKick, kCaseRefuseJoin})
       actions.push_back(std::string(a));
     SendJson(res, Json{{"cases", std::move(cases)}, {"next", next}, {"actions", actions}});
   });

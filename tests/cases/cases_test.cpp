@@ -241,6 +241,32 @@ TEST_F(CasesTest, AnUndoTheHostAnswersLaterIsRecordedOnlyOnceItIsDone) {
   EXPECT_FALSE(rules.caseBook.page({}, {}, 10).cases[1].undone);
 }
 
+TEST_F(CasesTest, ARefusedApplicantIsACaseThatCannotBeUndone) {
+  settings.setChecked("选择框_开启自动审核进群", true);
+  ASSERT_TRUE(rules.accountLists.addToList(AccountList::kBlacklist, kMember));
+  JoinRequestRecord r;
+  r.subType = 1;
+  r.fromGroup = kGroup;
+  r.fromQQ = kMember;
+  r.msg = "我是来学习的";
+  r.responseFlag = "flag-1";
+  rules.screening.screenJoinRequest(r);
+  r.fromQQ = kMember + 1;  // not listed: let in, no case
+  r.responseFlag = "flag-2";
+  rules.screening.screenJoinRequest(r);
+
+  const std::vector<CaseRecord> got = cases();
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].action, kCaseRefuseJoin);
+  EXPECT_EQ(got[0].member, kMember);
+  EXPECT_EQ(got[0].rule, "黑名单");
+  EXPECT_THAT(got[0].reason, HasSubstr("黑名单"));
+  EXPECT_EQ(got[0].evidence, "我是来学习的");
+  const UndoResult undo = rules.caseBook.undo(got[0].id, 0);
+  EXPECT_EQ(undo.state, UndoResult::State::kRefused);
+  EXPECT_THAT(undo.message, HasSubstr("重新申请"));
+}
+
 TEST(CsvField, QuotesWhatCsvNeedsAndDisarmsFormulas) {
   struct Row {
     std::string in, out;

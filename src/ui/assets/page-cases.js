@@ -4,7 +4,7 @@
 
 (() => {
   const ACTIONS = ['撤回', '警告', '警告点', '禁言', '踢出', '踢出并拉黑', '拉黑', '报告',
-    '解除禁言', '移出黑名单', '撤销警告点', '验证通过', '验证未通过踢出'];
+    '解除禁言', '移出黑名单', '撤销警告点', '验证通过', '验证未通过踢出', '拒绝入群'];
   // The filter as typed, the cursors of the pages seen so far (for 上一页),
   // and the page shown; kept while the owner switches tabs.
   const cases = { filter: { group: '', member: '', rule: '', action: '', from: '', to: '' },
