@@ -8,6 +8,7 @@
 #include "host/host_api.h"
 #include "membership/account_lists.h"
 #include "membership/case_recorder.h"
+#include "storage/warning_point_table.h"
 #include "util/log.h"
 #include "util/time_text.h"
 
@@ -36,8 +37,13 @@ CaseRecord UndoCase(const CaseRecord& original, std::string_view action, int64_t
 
 }  // namespace
 
-CaseBook::CaseBook(HostApi& host, AccountLists& lists, CaseRecorder& recorder)
-    : host_(host), lists_(lists), recorder_(recorder), gate_(std::make_shared<OutcomeGate>()) {}
+CaseBook::CaseBook(HostApi& host, AccountLists& lists, CaseRecorder& recorder,
+                   WarningPointTable& points)
+    : host_(host),
+      lists_(lists),
+      recorder_(recorder),
+      points_(points),
+      gate_(std::make_shared<OutcomeGate>()) {}
 
 CaseBook::~CaseBook() { gate_->close(); }
 
@@ -59,7 +65,7 @@ std::string CaseBook::WhyNotUndoable(const CaseRecord& c) {
   if (a == kCaseReport) return "报告已经发给管理员群，无法撤销";
   if (a == kCaseVerifyPass) return "验证通过无法撤销";
   if (a == kCaseRefuseJoin) return "入群申请已经拒绝，无法撤销；请对方重新申请";
-  if (a == kCasePoints) return "撤销警告点暂不支持";
+  if (a == kCasePoints) return c.amount > 0 ? "" : "这条记录没有加警告点";
   return "这类记录不能撤销";
 }
 
@@ -126,6 +132,23 @@ UndoResult CaseBook::undo(int64_t id, int64_t actor) {
         out.message = "已请求解除禁言，等 QQ 确认后记录";
         break;
     }
+    return out;
+  }
+
+  if (c.action == kCasePoints) {
+    // Dated as the giving, so the taking-back fades out with it.
+    if (!points_.add(c.robot ? c.robot : robot, c.group, c.member, -c.amount, c.time)) {
+      recorder_.table().clearUndone(id);
+      out.state = UndoResult::State::kFailed;
+      out.message = "警告点无法撤销：数据库写入失败";
+      return out;
+    }
+    CaseRecord undoCase = UndoCase(c, kCaseRemovePoints, actor);
+    undoCase.amount = c.amount;
+    out.undoCase = recorder_.record(std::move(undoCase));
+    out.state = UndoResult::State::kDone;
+    out.message = "已撤销 " + std::to_string(c.member) + " 在群 " + std::to_string(c.group) +
+                  " 的 " + std::to_string(c.amount) + " 个警告点";
     return out;
   }
 

@@ -1,9 +1,10 @@
 // CaseBook: what an administrator does with the recorded cases — list them
 // (newest first, filtered, one keyset page at a time), export them as CSV, and
 // undo one where that is possible: a mute is lifted (a mute of 0 seconds), a
-// blacklisting is taken back. An undo is a case of its own pointing at the
-// case it undid, which is marked undone; an undo that cannot be done (a kick,
-// a message already sent) is refused with the reason in plain Chinese.
+// blacklisting is taken back, warning points are taken back (a row of as many
+// negative points at the time of the giving, so both fade together). An undo is a case of its own
+// pointing at the case it undid, which is marked undone; an undo that cannot be done (a kick, a
+// message already sent) is refused with the reason in plain Chinese.
 //
 // Thread-safety: all members may be called from any thread.
 #pragma once
@@ -20,6 +21,7 @@ class HostApi;
 class OutcomeGate;
 class AccountLists;
 class CaseRecorder;
+class WarningPointTable;
 
 struct UndoResult {
   enum class State { kDone, kPending, kRefused, kFailed };
@@ -30,7 +32,7 @@ struct UndoResult {
 
 class CaseBook {
  public:
-  CaseBook(HostApi& host, AccountLists& lists, CaseRecorder& recorder);
+  CaseBook(HostApi& host, AccountLists& lists, CaseRecorder& recorder, WarningPointTable& points);
   ~CaseBook();
   CaseBook(const CaseBook&) = delete;
   CaseBook& operator=(const CaseBook&) = delete;
@@ -60,6 +62,7 @@ class CaseBook {
   HostApi& host_;
   AccountLists& lists_;
   CaseRecorder& recorder_;
+  WarningPointTable& points_;
   // Drops a late host outcome once the book is gone.
   std::shared_ptr<OutcomeGate> gate_;
 };

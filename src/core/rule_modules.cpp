@@ -32,8 +32,16 @@ RuleModules::RuleModules(const Services& s)
       privateMessages(s.settings, keywordReplies),
       scheduler(s.clock, s.host, s.settings, s.lists.tasks, s.runLog, s.qq, s.managedGroups,
                 s.stop),
-      caseBook(s.host, accountLists, cases) {}
+      warningPoints(s.db),
+      automod(s.clock, s.host, s.runLog, s.identity, accountLists, memberTable, departures,
+              caseTable, warningPoints),
+      caseBook(s.host, accountLists, cases, warningPoints) {}
 
 RuleModules::~RuleModules() = default;
+
+void RuleModules::onGroupMessage(const GroupMessageRecord& record) {
+  processor.process(record);
+  automod.process(record);
+}
 
 }  // namespace bw

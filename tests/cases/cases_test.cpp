@@ -267,6 +267,36 @@ TEST_F(CasesTest, ARefusedApplicantIsACaseThatCannotBeUndone) {
   EXPECT_THAT(undo.message, HasSubstr("重新申请"));
 }
 
+TEST_F(CasesTest, UndoTakesBackTheWarningPointsOfACase) {
+  // Points given by an automod rule: the giving and its case.
+  const int64_t given = clock.unixSeconds();
+  ASSERT_TRUE(rules.warningPoints.add(10000, kGroup, kMember, 2, given));
+  ASSERT_TRUE(rules.warningPoints.add(10000, kGroup, kMember, 1, given));
+  CaseRecord c;
+  c.time = given;
+  c.group = kGroup;
+  c.member = kMember;
+  c.action = std::string(kCasePoints);
+  c.rule = "广告词";
+  c.amount = 2;
+  const int64_t id = rules.cases.record(c);
+  ASSERT_GT(id, 0);
+  ASSERT_EQ(rules.warningPoints.held(kGroup, kMember, given - 86400), 3);
+
+  const UndoResult r = rules.caseBook.undo(id, kAdmin);
+  EXPECT_EQ(r.state, UndoResult::State::kDone) << r.message;
+  EXPECT_EQ(rules.warningPoints.held(kGroup, kMember, given - 86400), 1);  // the other giving stays
+  const std::vector<CaseRecord> got = cases();
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(got[0].action, kCaseRemovePoints);
+  EXPECT_EQ(got[0].amount, 2);
+  EXPECT_EQ(got[0].actor, kAdmin);
+  EXPECT_TRUE(got[1].undone);
+  // Taken back once only.
+  EXPECT_EQ(rules.caseBook.undo(id, kAdmin).state, UndoResult::State::kRefused);
+  EXPECT_EQ(rules.warningPoints.held(kGroup, kMember, given - 86400), 1);
+}
+
 TEST(CsvField, QuotesWhatCsvNeedsAndDisarmsFormulas) {
   struct Row {
     std::string in, out;
