@@ -12,9 +12,11 @@
 
 #include <stop_token>
 
+#include "cases/case_book.h"
 #include "host/image_info.h"
 #include "membership/account_lists.h"
 #include "membership/arrivals.h"
+#include "membership/case_recorder.h"
 #include "membership/departures.h"
 #include "membership/invite_stats.h"
 #include "membership/join_screening.h"
@@ -25,6 +27,7 @@
 #include "moderation/keyword_replies.h"
 #include "moderation/violations.h"
 #include "storage/account_list_table.h"
+#include "storage/case_table.h"
 #include "storage/invite_table.h"
 #include "storage/member_table.h"
 #include "storage/settings_store.h"
@@ -74,6 +77,9 @@ class RuleModules {
   MemberTable memberTable;
   InviteTable inviteTable;
   AccountListTable accountListTable;
+  // Every act of the robot, as a case (before the rules that record them).
+  CaseTable caseTable;
+  CaseRecorder cases;
 
   AccountLists accountLists;
   InviteStats invites;
@@ -91,12 +97,13 @@ class RuleModules {
   PrivateMessageHandler privateMessages;
   TaskScheduler scheduler;
 
-  // Automatic moderation and the tables it writes.
-  CaseTable caseTable;
+  // Automatic moderation and the tables it writes (the cases: caseTable above).
   WarningPointTable warningPoints;
   automod::Automod automod;
   // A managed group's message: the existing rules, then automod.
   void onGroupMessage(const GroupMessageRecord& record);
+  // Listing, export and undo of the cases (the panel's 处罚记录).
+  CaseBook caseBook;
 };
 
 }  // namespace bw

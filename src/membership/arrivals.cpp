@@ -8,6 +8,7 @@
 #include "host/message_variables.h"
 #include "logs/group_log.h"
 #include "logs/run_log.h"
+#include "membership/case_recorder.h"
 #include "membership/invite_stats.h"
 #include "membership/member_limit.h"
 #include "settings/list_model.h"
@@ -36,7 +37,8 @@ std::string BuildNewcomerCard(const Settings& s, const std::string& nickname) {
 
 Arrivals::Arrivals(Clock& clock, HostApi& host, Settings& settings, ListViews& views,
                    RunLog& runLog, GroupLog& groupLog, QqServices& qq, ManagedGroups& managedGroups,
-                   MemberTable& members, InviteStats& invites, MemberLimit& limit)
+                   MemberTable& members, InviteStats& invites, MemberLimit& limit,
+                   CaseRecorder& cases)
     : clock_(clock),
       host_(host),
       settings_(settings),
@@ -47,7 +49,8 @@ Arrivals::Arrivals(Clock& clock, HostApi& host, Settings& settings, ListViews& v
       managedGroups_(managedGroups),
       members_(members),
       invites_(invites),
-      limit_(limit) {
+      limit_(limit),
+      cases_(cases) {
   subscription_ = settings_.subscribe([this](const std::string& name) {
     if (name != opt::kWelcomeOn || settings_.restoring()) return;
     runLog_.WriteRunLog("操作",
@@ -55,7 +58,10 @@ Arrivals::Arrivals(Clock& clock, HostApi& host, Settings& settings, ListViews& v
   });
 }
 
-Arrivals::~Arrivals() { settings_.unsubscribe(subscription_); }
+Arrivals::~Arrivals() {
+  gate_->close();
+  settings_.unsubscribe(subscription_);
+}
 
 void Arrivals::onMemberJoined(const MemberChangeRecord& record) {
   const int position = managedGroups_.position(record.fromGroup);
@@ -74,7 +80,18 @@ void Arrivals::onMemberJoined(const MemberChangeRecord& record) {
       // Bounded so that a huge number in the box cannot overflow the seconds.
       const int64_t minutes = std::clamp<int64_t>(s.number(opt::kJoinMuteMinutes), 0,
                                                   std::numeric_limits<int64_t>::max() / 60);
-      host_.CQ_setGroupBan(group, member, minutes * 60);
+      // A case once the host did it, as for every mute of the robot.
+      host_.setGroupBanThen(
+          group, member, minutes * 60,
+          [gate = gate_, &cases = cases_, group, member, seconds = minutes * 60](bool done) {
+            if (!done || seconds <= 0) return;
+            gate->run([&] {
+              cases.record(
+                  kCaseMute, group, member,
+                  CaseContext{CaseRecorder::RuleLabel(opt::kMuteOnJoin), "新成员进群禁言", "", 0},
+                  seconds);
+            });
+          });
     }
     if (s.checked(opt::kRenameOnJoin)) {
       host_.CQ_setGroupCard(group, member, buildCard(qq_.fetchNickname(std::to_string(member))));

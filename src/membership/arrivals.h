@@ -5,9 +5,11 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "events/records.h"
+#include "host/host_api.h"
 
 namespace bw {
 
@@ -22,6 +24,7 @@ class ManagedGroups;
 class MemberTable;
 class InviteStats;
 class MemberLimit;
+class CaseRecorder;
 
 // The card a newcomer gets from the card options (nickname cut to 2×N GBK
 // bytes without splitting a character, prefix, suffix).
@@ -32,7 +35,7 @@ class Arrivals {
   // Also writes the "操作" run-log entry when 选择框_开启进群欢迎 is switched.
   Arrivals(Clock& clock, HostApi& host, Settings& settings, ListViews& views, RunLog& runLog,
            GroupLog& groupLog, QqServices& qq, ManagedGroups& managedGroups, MemberTable& members,
-           InviteStats& invites, MemberLimit& limit);
+           InviteStats& invites, MemberLimit& limit, CaseRecorder& cases);
   ~Arrivals();
   Arrivals(const Arrivals&) = delete;
   Arrivals& operator=(const Arrivals&) = delete;
@@ -53,6 +56,9 @@ class Arrivals {
   MemberTable& members_;
   InviteStats& invites_;
   MemberLimit& limit_;
+  CaseRecorder& cases_;
+  // Drops a join mute's outcome that comes after these rules are gone.
+  std::shared_ptr<OutcomeGate> gate_ = std::make_shared<OutcomeGate>();
   int subscription_ = 0;
 };
 

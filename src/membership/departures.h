@@ -11,6 +11,7 @@
 #include <stop_token>
 
 #include "events/records.h"
+#include "membership/case_recorder.h"
 
 namespace bw {
 
@@ -31,7 +32,7 @@ class Departures {
   Departures(Clock& clock, Settings& settings, RunLog& runLog, GroupLog& groupLog,
              ManagedGroups& managedGroups, std::stop_token stop, MemberTable& members,
              InviteTable& inviteTable, InviteStats& invites, AccountLists& lists,
-             MemberLimit& limit, MemberRemoval& removal);
+             MemberLimit& limit, MemberRemoval& removal, CaseRecorder& cases);
 
   void onMemberLeft(const MemberChangeRecord& record);
   // Skips a kick identical to the previous call's (group, member), and never
@@ -43,11 +44,11 @@ class Departures {
   // order, each through kickMember with a run-log entry "踢人" once the kick
   // was done; `pauseMs`
   // between kicks (a departure sweeps at once, a penalty paces its kicks).
-  // Ends early when the robot stops.
-  void kickEverywhere(int64_t member, int pauseMs);
+  // Ends early when the robot stops. Each kick done is a case carrying `why`.
+  void kickEverywhere(int64_t member, int pauseMs, const CaseContext& why = {});
   // Every recorded inviter of `member` is kicked from the group of that
-  // invitation, 1000 ms apart.
-  void kickInviters(int64_t member);
+  // invitation, 1000 ms apart; each kick done is a case carrying `why`.
+  void kickInviters(int64_t member, const CaseContext& why = {});
 
  private:
   Clock& clock_;
@@ -62,6 +63,7 @@ class Departures {
   AccountLists& lists_;
   MemberLimit& limit_;
   MemberRemoval& removal_;
+  CaseRecorder& cases_;
 };
 
 }  // namespace bw

@@ -23,12 +23,13 @@ class ManagedGroups;
 class AccountLists;
 class MemberTable;
 class InviteStats;
+class CaseRecorder;
 
 class JoinScreening {
  public:
   JoinScreening(Clock& clock, HostApi& host, Settings& settings, QqServices& qq,
                 ManagedGroups& managedGroups, std::stop_token stop, AccountLists& lists,
-                MemberTable& members, InviteStats& invites);
+                MemberTable& members, InviteStats& invites, CaseRecorder& cases);
 
   void screenJoinRequest(const JoinRequestRecord& record);
 
@@ -42,6 +43,7 @@ class JoinScreening {
   AccountLists& lists_;
   MemberTable& members_;
   InviteStats& invites_;
+  CaseRecorder& cases_;
 };
 
 }  // namespace bw

@@ -6,6 +6,7 @@
 #include "host/host_api.h"
 #include "host/identity.h"
 #include "host/message_variables.h"
+#include "membership/case_recorder.h"
 #include "membership/member_removal.h"
 #include "settings/list_model.h"
 #include "settings/option_names.h"
@@ -18,14 +19,16 @@
 namespace bw {
 
 MemberLimit::MemberLimit(Clock& clock, HostApi& host, Settings& settings, ListViews& views,
-                         const Identity& identity, MemberTable& members, MemberRemoval& removal)
+                         const Identity& identity, MemberTable& members, MemberRemoval& removal,
+                         CaseRecorder& cases)
     : clock_(clock),
       host_(host),
       settings_(settings),
       views_(views),
       identity_(identity),
       members_(members),
-      removal_(removal) {
+      removal_(removal),
+      cases_(cases) {
   subscription_ = settings_.subscribe([this](const std::string& name) {
     if (name == opt::kMemberLimitOn && settings_.checked(opt::kMemberLimitOn)) recountMembers();
   });
@@ -101,16 +104,20 @@ void MemberLimit::removeVictim(size_t row, const std::string& groupText, int64_t
   }
   // 踢掉人数 counts removals, so it grows once the host did the kick. The
   // list views outlive the rules; the row must still be the same group's.
-  removal_.kickMember(group, victim, false, [&limits = views_.limits, row, groupText] {
-    limits.update([&](std::vector<ListRow>& rows) {
-      if (row >= rows.size() || rows[row].cells.size() <= limitcol::kKicked ||
-          rows[row].cells[limitcol::kGroup] != groupText) {
-        return;
-      }
-      auto& kicked = rows[row].cells[limitcol::kKicked];
-      kicked = std::to_string(TextToInt(kicked) + 1);
-    });
-  });
+  removal_.kickMember(group, victim, false,
+                      [&limits = views_.limits, &cases = cases_, row, groupText, group, victim] {
+                        cases.record(kCaseKick, group, victim,
+                                     CaseContext{CaseRecorder::RuleLabel(opt::kMemberLimitOn),
+                                                 "群人数超过上限", "", 0});
+                        limits.update([&](std::vector<ListRow>& rows) {
+                          if (row >= rows.size() || rows[row].cells.size() <= limitcol::kKicked ||
+                              rows[row].cells[limitcol::kGroup] != groupText) {
+                            return;
+                          }
+                          auto& kicked = rows[row].cells[limitcol::kKicked];
+                          kicked = std::to_string(TextToInt(kicked) + 1);
+                        });
+                      });
 }
 
 void MemberLimit::recountMembers() {

@@ -23,11 +23,13 @@ struct ListViews;
 class Identity;
 class MemberTable;
 class MemberRemoval;
+class CaseRecorder;
 
 class MemberLimit {
  public:
   MemberLimit(Clock& clock, HostApi& host, Settings& settings, ListViews& views,
-              const Identity& identity, MemberTable& members, MemberRemoval& removal);
+              const Identity& identity, MemberTable& members, MemberRemoval& removal,
+              CaseRecorder& cases);
   ~MemberLimit();
   MemberLimit(const MemberLimit&) = delete;
   MemberLimit& operator=(const MemberLimit&) = delete;
@@ -49,6 +51,7 @@ class MemberLimit {
   const Identity& identity_;
   MemberTable& members_;
   MemberRemoval& removal_;
+  CaseRecorder& cases_;
   std::mutex mu_;
   int subscription_ = 0;
 };

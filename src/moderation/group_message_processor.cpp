@@ -5,6 +5,7 @@
 #include "host/cq_code.h"
 #include "host/identity.h"
 #include "membership/account_lists.h"
+#include "membership/case_recorder.h"
 #include "membership/invite_stats.h"
 #include "moderation/keyword_replies.h"
 #include "moderation/violations.h"
@@ -90,13 +91,17 @@ void GroupMessageProcessor::process(const GroupMessageRecord& record) {
       // into a kick.
       const std::string command = settings.text(opt::kAtKickCommand);
       if (mentionsSomeone && !command.empty() && Contains(msg, command)) {
-        if (auto target = CommandAccount(msg, robotAccount, "kick command", record))
-          violations_.punish(record.fromGroup, *target, PenaltyMode::kKick);
+        if (auto target = CommandAccount(msg, robotAccount, "kick command", record)) {
+          violations_.punish(record.fromGroup, *target, PenaltyMode::kKick,
+                             CaseContext{CaseRecorder::RuleLabel(opt::kAtKickCommand),
+                                         "管理员命令“" + command + "”", msg, record.fromQQ});
+        }
       }
     } else if (!lists_.isWhitelisted(record.fromQQ)) {
       checked = true;
-      if (violations_.check(record))
-        violations_.punish(record.fromGroup, record.fromQQ, PenaltyMode::kNormal);
+      CaseContext why;
+      if (violations_.check(record, &why))
+        violations_.punish(record.fromGroup, record.fromQQ, PenaltyMode::kNormal, why);
     }
   }
   if (!checked) violations_.noteSpeaker(record.fromGroup, record.fromQQ);

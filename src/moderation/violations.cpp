@@ -12,6 +12,7 @@
 #include "host/message_variables.h"
 #include "logs/run_log.h"
 #include "membership/account_lists.h"
+#include "membership/case_recorder.h"
 #include "membership/departures.h"
 #include "moderation/banned_words.h"
 #include "settings/option_names.h"
@@ -48,7 +49,7 @@ int64_t MuteSeconds(int64_t minutes) {
 
 struct Violations::Impl {
   Impl(Clock& c, HostApi& h, Settings& s, RunLog& r, const Identity& i, WarningTable& w,
-       Departures& d, AccountLists& l, ImageInfo& img)
+       Departures& d, AccountLists& l, ImageInfo& img, CaseRecorder& cr)
       : clock(c),
         host(h),
         settings(s),
@@ -57,7 +58,8 @@ struct Violations::Impl {
         warnings(w),
         departures(d),
         lists(l),
-        images(img) {}
+        images(img),
+        cases(cr) {}
 
   Clock& clock;
   HostApi& host;
@@ -68,6 +70,7 @@ struct Violations::Impl {
   Departures& departures;
   AccountLists& lists;
   ImageInfo& images;
+  CaseRecorder& cases;
   std::shared_ptr<OutcomeGate> gate = std::make_shared<OutcomeGate>();
   int subscription = 0;
 
@@ -110,14 +113,14 @@ struct Violations::Impl {
   void sendTemplate(int64_t group, int64_t offender, std::string_view option) {
     host.CQ_sendGroupMsg(group, FillMessageVariables(settings.text(option), offender, clock.now()));
   }
-  void mute(int64_t group, int64_t offender);
+  void mute(int64_t group, int64_t offender, const CaseContext& why);
 };
 
 Violations::Violations(Clock& clock, HostApi& host, Settings& settings, RunLog& runLog,
                        const Identity& identity, WarningTable& warnings, Departures& departures,
-                       AccountLists& lists, ImageInfo& images)
+                       AccountLists& lists, ImageInfo& images, CaseRecorder& cases)
     : impl_(std::make_unique<Impl>(clock, host, settings, runLog, identity, warnings, departures,
-                                   lists, images)) {
+                                   lists, images, cases)) {
   impl_->rebuildWords();
   Impl* impl = impl_.get();
   impl_->subscription = settings.subscribe([impl](const std::string& name) {
@@ -137,16 +140,21 @@ Violations::~Violations() {
 
 void Violations::noteSpeaker(int64_t group, int64_t sender) { impl_->addImages(group, sender, 0); }
 
-bool Violations::check(const GroupMessageRecord& record) {
+bool Violations::check(const GroupMessageRecord& record, CaseContext* why) {
   Impl& m = *impl_;
   Settings& settings = m.settings;
   const std::string& msg = record.msg;
   const std::string sender = std::to_string(record.fromQQ);
   bool fired = false;
+  auto found = [&](std::string_view option, std::string reason) {
+    if (!why || fired) return;
+    *why = CaseContext{CaseRecorder::RuleLabel(option), std::move(reason), msg, 0};
+  };
 
   if (Contains(msg, "record,")) {
     noteSpeaker(record.fromGroup, record.fromQQ);
     if (settings.checked(opt::kPunishVoice)) {
+      found(opt::kPunishVoice, "发送语音");
       m.runLog.WriteRunLog(kLogViolation, sender + " 检测到语音违规");
       fired = true;
     }
@@ -156,6 +164,7 @@ bool Violations::check(const GroupMessageRecord& record) {
           m.images.imageSize(TextBetween(msg, "image,file=", "]"), FirstImageCode(msg));
       if (TextToInt(size.width) > settings.number(opt::kImageMaxWidth) ||
           TextToInt(size.height) > settings.number(opt::kImageMaxHeight)) {
+        found(opt::kPunishImageSize, "图片过大 " + size.width + "×" + size.height);
         m.runLog.WriteRunLog(kLogViolation,
                              sender + " 检测到大图违规大小" + size.width + "×" + size.height);
         fired = true;
@@ -165,6 +174,7 @@ bool Violations::check(const GroupMessageRecord& record) {
         settings.checked(opt::kPunishImageRun) ? CountOccurrences(msg, "image", true) : 0;
     int64_t running = m.addImages(record.fromGroup, record.fromQQ, added);
     if (added > 0 && running >= settings.number(opt::kImageRunLength)) {
+      found(opt::kPunishImageRun, "连续发图 " + std::to_string(running) + " 张");
       m.runLog.WriteRunLog(
           kLogViolation, sender + " 检测到连续发图违规 连续发图" + std::to_string(running) + "张");
       fired = true;
@@ -176,6 +186,7 @@ bool Violations::check(const GroupMessageRecord& record) {
   if (!fired) {
     auto words = m.currentWords();
     if (auto hit = words->firstMatch(msg)) {
+      found(opt::kBannedWordsOn, "违规词：" + words->words()[*hit]);
       m.runLog.WriteRunLog(kLogViolation,
                            sender + " 检测到违规词" + words->words()[*hit] + " 发送内容是:" + msg);
       fired = true;
@@ -187,6 +198,10 @@ bool Violations::check(const GroupMessageRecord& record) {
 }
 
 void Violations::punish(int64_t group, int64_t offender, PenaltyMode mode) {
+  punish(group, offender, mode, CaseContext{});
+}
+
+void Violations::punish(int64_t group, int64_t offender, PenaltyMode mode, const CaseContext& why) {
   Impl& m = *impl_;
   Settings& settings = m.settings;
   const std::string who = std::to_string(offender);
@@ -212,6 +227,10 @@ void Violations::punish(int64_t group, int64_t offender, PenaltyMode mode) {
     int32_t count = m.warnings.addWarning(offender);
     if (count < settings.number(opt::kWarningsBeforePunish)) {
       m.sendTemplate(group, offender, opt::kWarningText);
+      CaseContext warned = why;
+      warned.reason += (warned.reason.empty() ? "" : "，") + std::string("第 ") +
+                       std::to_string(count) + " 次警告";
+      m.cases.record(kCaseWarn, group, offender, warned);
       rememberPair();
       return;
     }
@@ -227,24 +246,40 @@ void Violations::punish(int64_t group, int64_t offender, PenaltyMode mode) {
   }
 
   if (settings.checked(opt::kPenaltyKick) || mode == PenaltyMode::kKick) {
-    if (settings.checked(opt::kKickInviter)) m.departures.kickInviters(offender);
+    if (settings.checked(opt::kKickInviter)) {
+      m.departures.kickInviters(
+          offender, CaseContext{CaseRecorder::RuleLabel(opt::kKickInviter), "邀请了违规成员 " + who,
+                                why.evidence, why.actor});
+    }
     // Written once the kick was done: a refused kick is the host's failure
     // report alone.
-    m.departures.kickMember(
-        group, offender, false,
-        [&runLog = m.runLog, text = who + "踢出 群" + where] { runLog.WriteRunLog("踢人", text); });
+    m.departures.kickMember(group, offender, false,
+                            [&runLog = m.runLog, &cases = m.cases, text = who + "踢出 群" + where,
+                             group, offender, why] {
+                              runLog.WriteRunLog("踢人", text);
+                              cases.record(kCaseKick, group, offender, why);
+                            });
     if (settings.checked(opt::kBlacklistOnKick)) {
-      m.lists.addToList(AccountList::kBlacklist, who);
-      if (settings.checked(opt::kBlacklistKickEverywhere))
-        m.departures.kickEverywhere(offender, 1000);
+      if (m.lists.addToList(AccountList::kBlacklist, who)) {
+        CaseContext listed = why;
+        listed.rule = CaseRecorder::RuleLabel(opt::kBlacklistOnKick);
+        listed.reason = why.reason.empty() ? why.rule : why.rule + "：" + why.reason;
+        m.cases.record(kCaseBlacklist, group, offender, listed);
+      }
+      if (settings.checked(opt::kBlacklistKickEverywhere)) {
+        m.departures.kickEverywhere(
+            offender, 1000,
+            CaseContext{CaseRecorder::RuleLabel(opt::kBlacklistKickEverywhere),
+                        "已拉黑，所有群踢出", why.evidence, why.actor});
+      }
     }
   } else {
-    m.mute(group, offender);
+    m.mute(group, offender, why);
   }
   rememberPair();
 }
 
-void Violations::Impl::mute(int64_t group, int64_t offender) {
+void Violations::Impl::mute(int64_t group, int64_t offender, const CaseContext& why) {
   const std::string minutesText = settings.text(opt::kMuteMinutes);
   const int64_t minutes = TextToInt(minutesText);
   if (minutes <= 0) {
@@ -257,11 +292,17 @@ void Violations::Impl::mute(int64_t group, int64_t offender) {
   }
   // Written once the mute was done; the gate drops an outcome that comes
   // after these rules are gone.
-  host.setGroupBanThen(group, offender, MuteSeconds(minutes),
-                       [gate = gate, &log = runLog,
+  const int64_t seconds = MuteSeconds(minutes);
+  host.setGroupBanThen(group, offender, seconds,
+                       [gate = gate, &log = runLog, &cases = cases,
                         text = std::to_string(offender) + "在群" + std::to_string(group) + "禁言" +
-                               minutesText + "分钟"](bool done) {
-                         if (done) gate->run([&] { log.WriteRunLog("禁言", text); });
+                               minutesText + "分钟",
+                        group, offender, seconds, why](bool done) {
+                         if (!done) return;
+                         gate->run([&] {
+                           log.WriteRunLog("禁言", text);
+                           cases.record(kCaseMute, group, offender, why, seconds);
+                         });
                        });
 }
 

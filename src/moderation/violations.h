@@ -30,6 +30,8 @@ class WarningTable;
 class Departures;
 class AccountLists;
 class ImageInfo;
+class CaseRecorder;
+struct CaseContext;
 
 enum class PenaltyMode { kNormal, kKick };
 
@@ -37,20 +39,23 @@ class Violations {
  public:
   Violations(Clock& clock, HostApi& host, Settings& settings, RunLog& runLog,
              const Identity& identity, WarningTable& warnings, Departures& departures,
-             AccountLists& lists, ImageInfo& images);
+             AccountLists& lists, ImageInfo& images, CaseRecorder& cases);
   ~Violations();
   Violations(const Violations&) = delete;
   Violations& operator=(const Violations&) = delete;
 
-  // True when a check fired; each fired check writes its run-log entry.
+  // True when a check fired; each fired check writes its run-log entry, and
+  // `why` (when given) says which check and what it found, for the case.
   // Also counts the message as the sender's turn in the group (see noteSpeaker).
-  bool check(const GroupMessageRecord& record);
+  bool check(const GroupMessageRecord& record, CaseContext* why = nullptr);
   // Tells the image-count check that `sender` spoke in `group` without being
   // checked (administrators, white-listed members, detection off): another
   // member's turn ends the running image count of the previous sender.
   void noteSpeaker(int64_t group, int64_t sender);
   // Penalises `offender` in `group`. An untouchable offender (the robot, 0) or
-  // a group number that is no group is refused with a log line.
+  // a group number that is no group is refused with a log line. Every act
+  // done (warning, mute, kick, blacklisting) becomes a case carrying `why`.
+  void punish(int64_t group, int64_t offender, PenaltyMode mode, const CaseContext& why);
   void punish(int64_t group, int64_t offender, PenaltyMode mode);
 
  private:

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "storage/database.h"
-#include "storage/sql.h"
+#include "storage/prepared.h"
 #include "util/log.h"
 #include "util/text.h"
 
@@ -63,41 +63,52 @@ bool IsAccess(Database& db) {
   return name.find("ACCESS") != std::string::npos;
 }
 
-CaseRecord ReadCase(ScopedQuery& q) {
+CaseRecord ReadCase(PreparedQuery& q) {
   CaseRecord c;
-  c.id = q.integer64(0);
-  c.time = q.integer64(1);
-  c.robot = q.integer64(2);
-  c.group = q.integer64(3);
-  c.member = q.integer64(4);
+  c.id = q.integer(0);
+  c.time = q.integer(1);
+  c.robot = q.integer(2);
+  c.group = q.integer(3);
+  c.member = q.integer(4);
   c.action = q.text(5);
   c.rule = q.text(6);
   c.reason = q.text(7);
   c.evidence = q.text(8);
-  c.actor = q.integer64(9);
-  c.amount = q.integer64(10);
-  c.wouldHave = q.integer64(11) != 0;
-  c.undone = q.integer64(12) != 0;
-  c.undoes = q.integer64(13);
+  c.actor = q.integer(9);
+  c.amount = q.integer(10);
+  c.wouldHave = q.integer(11) != 0;
+  c.undone = q.integer(12) != 0;
+  c.undoes = q.integer(13);
   return c;
 }
 
-std::string Where(const CaseFilter& f, const CaseCursor& after) {
-  std::vector<std::string> terms;
-  if (f.robot) terms.push_back("机器人=" + SqlQuote(f.robot));
-  if (f.group) terms.push_back("群号=" + SqlQuote(f.group));
-  if (f.member) terms.push_back("QQ号=" + SqlQuote(f.member));
-  if (!f.rule.empty()) terms.push_back("规则=" + SqlQuote(f.rule));
-  if (!f.action.empty()) terms.push_back("动作=" + SqlQuote(f.action));
-  if (f.from) terms.push_back("时间>=" + SqlQuote(f.from));
-  if (f.to) terms.push_back("时间<=" + SqlQuote(f.to));
-  if (!after.atStart()) {
-    // The range on 时间 lets the index seek; the OR only settles ties.
-    terms.push_back("时间<=" + SqlQuote(after.time));
-    terms.push_back("(时间<" + SqlQuote(after.time) + " or 编号<" + SqlQuote(after.id) + ")");
-  }
+// The where clause of a listing, its values bound in `values` (views of the
+// filter's texts: the filter outlives the query). Made of fixed pieces, so a
+// few statement texts serve every listing.
+std::string Where(const CaseFilter& f, const CaseCursor& after, std::vector<SqlValue>& values) {
   std::string sql;
-  for (size_t i = 0; i < terms.size(); ++i) sql += (i ? " and " : " where ") + terms[i];
+  auto term = [&](const char* text, SqlValue v) {
+    sql += sql.empty() ? " where " : " and ";
+    sql += text;
+    values.push_back(v);
+  };
+  if (f.robot) term("机器人=?", f.robot);
+  if (f.group) term("群号=?", f.group);
+  if (f.member) term("QQ号=?", f.member);
+  if (!f.rule.empty()) term("规则=?", SqlValue(f.rule));
+  if (!f.action.empty()) term("动作=?", SqlValue(f.action));
+  if (f.from) term("时间>=?", f.from);
+  // One upper bound on 时间, the tighter of the range's end and the cursor:
+  // the index range then starts where the page starts (SQLite seeks on one
+  // bound only, and may pick the looser one).
+  int64_t upper = f.to;
+  if (!after.atStart() && (upper == 0 || after.time < upper)) upper = after.time;
+  if (upper) term("时间<=?", upper);
+  if (!after.atStart()) {
+    // Ties on 时间 are settled by 编号.
+    term("(时间<? or 编号<?)", after.time);
+    values.push_back(after.id);
+  }
   return sql;
 }
 
@@ -134,20 +145,19 @@ int64_t CaseTable::add(CaseRecord c) {
     }
     int64_t id = 0;
     {
-      ScopedQuery q(db_, "select max(编号) from 处罚记录");
+      PreparedQuery q(db_, "select max(编号) from 处罚记录");
       if (!q.ok()) {
         LogWarning(what + " not stored: 处罚记录 cannot be read");
         return 0;
       }
-      id = (q.next() ? q.integer64(0) : 0) + 1;
+      id = (q.next() ? q.integer(0) : 0) + 1;
     }
-    const ExecResult written = db_.Execute(
-        std::string("insert into 处罚记录(") + kColumns + ") values(" + SqlQuote(id) + "," +
-        SqlQuote(c.time) + "," + SqlQuote(c.robot) + "," + SqlQuote(c.group) + "," +
-        SqlQuote(c.member) + "," + SqlQuote(c.action) + "," + SqlQuote(c.rule) + "," +
-        SqlQuote(c.reason) + "," + SqlQuote(c.evidence) + "," + SqlQuote(c.actor) + "," +
-        SqlQuote(c.amount) + "," + SqlQuote(c.wouldHave ? 1 : 0) + "," +
-        SqlQuote(c.undone ? 1 : 0) + "," + SqlQuote(c.undoes) + ")");
+    const ExecResult written =
+        RunPrepared(db_,
+                    "insert into 处罚记录(编号,时间,机器人,群号,QQ号,动作,规则,原因,证据,执行人,"
+                    "数量,仅观察,已撤销,撤销编号) values(?,?,?,?,?,?,?,?,?,?,?,?,?,?)",
+                    {id, c.time, c.robot, c.group, c.member, c.action, c.rule, c.reason, c.evidence,
+                     c.actor, c.amount, c.wouldHave ? 1 : 0, c.undone ? 1 : 0, c.undoes});
     if (written.done() && tx.commit()) return id;
   }
   LogWarning(what + " not stored: writing 处罚记录 failed");
@@ -156,14 +166,19 @@ int64_t CaseTable::add(CaseRecord c) {
 
 CasePage CaseTable::page(const CaseFilter& filter, const CaseCursor& after, int limit) {
   limit = std::clamp(limit, 1, 1000);
-  // One row more than asked tells whether another page follows.
-  const std::string n = std::to_string(limit + 1);
+  // One row more than asked tells whether another page follows. Access has
+  // no LIMIT and takes no parameter in its TOP: the number is written in.
   const bool access = IsAccess(db_);
-  std::string sql = std::string("select ") + (access ? "top " + n + " " : "") + kColumns +
-                    " from 处罚记录" + Where(filter, after) + " order by 时间 desc, 编号 desc";
-  if (!access) sql += " limit " + n;
+  std::vector<SqlValue> values;
+  std::string sql =
+      std::string("select ") + (access ? "top " + std::to_string(limit + 1) + " " : "") + kColumns +
+      " from 处罚记录" + Where(filter, after, values) + " order by 时间 desc, 编号 desc";
+  if (!access) {
+    sql += " limit ?";
+    values.push_back(limit + 1);
+  }
   CasePage out;
-  ScopedQuery q(db_, sql, 0);
+  PreparedQuery q(db_, sql, values);
   if (!q.ok()) {
     LogWarning("cases: 处罚记录 cannot be read");
     return out;
@@ -180,8 +195,7 @@ CasePage CaseTable::page(const CaseFilter& filter, const CaseCursor& after, int 
 }
 
 std::optional<CaseRecord> CaseTable::get(int64_t id) {
-  ScopedQuery q(db_,
-                std::string("select ") + kColumns + " from 处罚记录 where 编号=" + SqlQuote(id), 0);
+  PreparedQuery q(db_, std::string("select ") + kColumns + " from 处罚记录 where 编号=?", {id});
   if (!q.next()) return std::nullopt;
   return ReadCase(q);
 }
@@ -190,15 +204,15 @@ bool CaseTable::markUndone(int64_t id) {
   // Only the call that changes 0 to 1 wins: two administrators undoing one
   // case at once record one undo.
   int64_t changed = 0;
-  const ExecResult r = db_.Execute(
-      "update 处罚记录 set 已撤销=1 where 编号=" + SqlQuote(id) + " and 已撤销=0", &changed);
+  const ExecResult r =
+      RunPrepared(db_, "update 处罚记录 set 已撤销=1 where 编号=? and 已撤销=0", {id}, &changed);
   return r.done() && changed == 1;
 }
 
 bool CaseTable::clearUndone(int64_t id) {
   int64_t changed = 0;
-  const ExecResult r = db_.Execute(
-      "update 处罚记录 set 已撤销=0 where 编号=" + SqlQuote(id) + " and 已撤销=1", &changed);
+  const ExecResult r =
+      RunPrepared(db_, "update 处罚记录 set 已撤销=0 where 编号=? and 已撤销=1", {id}, &changed);
   return r.done() && changed == 1;
 }
 

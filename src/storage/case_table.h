@@ -36,6 +36,7 @@ inline constexpr std::string_view kCaseUnblacklist = "移出黑名单";
 inline constexpr std::string_view kCaseRemovePoints = "撤销警告点";
 inline constexpr std::string_view kCaseVerifyPass = "验证通过";
 inline constexpr std::string_view kCaseVerifyKick = "验证未通过踢出";
+inline constexpr std::string_view kCaseRefuseJoin = "拒绝入群";
 
 // The most add() keeps of a case's evidence, and of its rule and reason.
 inline constexpr size_t kCaseEvidenceBytes = 1024;

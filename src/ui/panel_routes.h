@@ -72,5 +72,9 @@ void AddListRoutes(httplib::Server& server, PanelContext& ctx);
 void AddMoreRoutes(httplib::Server& server, PanelContext& ctx);
 // /api/sandbox: 试一试.
 void AddSandboxRoutes(httplib::Server& server, PanelContext& ctx);
+// 自动管理: /api/automod/… (the rules, the warning ladder, the report group).
+void AddAutomodRoutes(httplib::Server& server, PanelContext& ctx);
+// 处罚记录: /api/cases, /api/cases/undo, /api/cases/export (panel_cases_routes.cpp).
+void AddCasesRoutes(httplib::Server& server, PanelContext& ctx);
 
 }  // namespace bw::ui

@@ -50,6 +50,7 @@ std::string Describe(const HostCall& c) {
                         : "在群 " + g + " 解除 " + a + " 的禁言";
   if (c.action == "set_group_whole_ban")
     return std::string(c.enable ? "开启" : "关闭") + "群 " + g + " 的全体禁言";
+  if (c.action == "delete_msg") return "撤回这条消息 (消息编号 " + std::to_string(c.number) + ")";
   if (c.action == "set_group_card") return "将 " + a + " 在群 " + g + " 的名片改为: " + c.text;
   if (c.action == "set_group_add_request")
     return c.decision == kRequestApprove ? "同意加群请求"

@@ -288,6 +288,8 @@ void PanelServer::Impl::routes() {
   AddListRoutes(server, ctx);
   AddMoreRoutes(server, ctx);
   AddSandboxRoutes(server, ctx);
+  AddAutomodRoutes(server, ctx);
+  AddCasesRoutes(server, ctx);
 }
 
 PanelServer::PanelServer(RobotCore& robot, ConnectionStatus& status, PanelAuth& auth,

@@ -47,6 +47,10 @@ const std::map<std::string, std::set<std::string>>& Allowed() {
     m["ui"].insert("core");
     m["dll"] = m["core"];
     m["dll"].insert({"core", "ui"});  // the plug-in serves the panel as its settings window
+    // Undo and queries of the cases: a rule's floor, above the membership lists.
+    m["cases"] = rule;
+    m["cases"].insert("membership");
+    for (const char* above : {"core", "onebot", "ui", "dll"}) m[above].insert("cases");
     return m;
   }();
   return allowed;

@@ -48,7 +48,7 @@ async function settle(page, name) {
 // Every page of the navigation and every inner tab of it, in order: `visit(page, tab)`.
 async function walk(page, open, visit) {
   const names = await page.locator('#pages a').allTextContents();
-  assert.equal(names.length, 9);
+  assert.equal(names.length, 10);
   for (const name of names) {
     await open(name);
     await settle(page, name);
@@ -187,6 +187,42 @@ try {
     });
     console.log('     widths at 390 px (page/window, main content/main):\n       ' + widths.join('\n       '));
     console.log(`     ${total} controls seen at 390 px`);
+    assert.deepEqual(problems, []);
+  });
+
+  // The rule form of 自动管理 is drawn by the owner's choices: every trigger's
+  // fields, chosen groups, the newcomer days and every kind of action.
+  async function eachRuleForm(page, visit) {
+    await page.goto(base + '#自动管理');
+    await settle(page, '自动管理');
+    await page.locator('#page .tabs button', { hasText: '规则' }).click();
+    await page.locator('#automod-add').click();
+    await page.locator('#rule-name').waitFor();
+    await page.getByLabel('选定的群').check();
+    await page.getByLabel('只对新成员: 入群不满').check();
+    const kinds = ['recall', 'warn', 'points', 'mute', 'kick', 'kickBlacklist', 'report'];
+    for (let i = 1; i < kinds.length; i++) await page.getByRole('button', { name: '添加动作' }).click();
+    for (const [i, kind] of kinds.entries()) await page.getByLabel(`第 ${i + 1} 个动作`, { exact: true }).selectOption(kind);
+    for (const trigger of await page.locator('#rule-trigger option').evaluateAll((os) => os.map((o) => o.value))) {
+      await page.selectOption('#rule-trigger', trigger);
+      await visit(trigger);
+    }
+    await page.getByRole('button', { name: '取消' }).click();
+  }
+
+  await check('自动管理: every form of a rule is named and fits at 390 px and on the desktop', async () => {
+    const problems = [];
+    await eachRuleForm(mobile, async (trigger) => {
+      const o = await mobile.evaluate(overflow);
+      if (o.scrollWidth > o.innerWidth) problems.push(`${trigger}: the page is ${o.scrollWidth} px wide`);
+      for (const c of o.cut) problems.push(`${trigger}: cut at the right: ${c}`);
+      for (const u of (await unnamedControls(mobile)).unnamed) problems.push(`${trigger} at 390 px: no accessible name: ${u}`);
+      await mobile.evaluate(() => scrollTo(0, 0));
+      await mobile.screenshot({ path: path.join(shots, `phone-自动管理-规则-${trigger}.png`), fullPage: true });
+    });
+    await eachRuleForm(desk, async (trigger) => {
+      for (const u of (await unnamedControls(desk)).unnamed) problems.push(`${trigger} on the desktop: no accessible name: ${u}`);
+    });
     assert.deepEqual(problems, []);
   });
 

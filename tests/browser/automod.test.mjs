@@ -1,0 +1,189 @@
+// Browser tests of 自动管理: a rule added in the page is stored and acts on a
+// message in 试一试; a refused rule says what to fix and saves nothing; a rule
+// switched to watching only records what it would have done; the ladder is
+// edited and punishes by the points a rule gives; on a phone nothing is cut.
+//   node automod.test.mjs PROGRAM [SCREENSHOT_DIR]
+import fs from 'node:fs';
+import path from 'node:path';
+import assert from 'node:assert/strict';
+import { check, finish, openPanel, shots } from './harness.mjs';
+
+const { data, base, page, consoleErrors, login, close } = await openPanel();
+const ruleFile = path.join(data, '自动管理规则.json');
+const stored = () => (fs.existsSync(ruleFile) ? fs.readFileSync(ruleFile, 'utf8') : '');
+const storedSet = () => JSON.parse(stored() || '{"rules":[]}');
+
+async function waitFor(condition, what) {
+  for (let i = 0; i < 100; i++) {
+    if (condition()) return;
+    await new Promise((r) => setTimeout(r, 50));
+  }
+  assert.fail('never happened: ' + what);
+}
+
+async function openTab(tab) {
+  await page.goto(base + '#自动管理');
+  await page.locator('#page h2', { hasText: '自动管理' }).waitFor();
+  await page.locator('#page .tabs button', { hasText: tab }).click();
+  await page.locator('#page .tabs button[aria-selected="true"]', { hasText: tab }).waitFor();
+}
+
+// Types one message as member `account` of group 101 in 试一试: the host calls it shows.
+async function tryMessage(account, text) {
+  await page.click('#pages a:text-is("试一试")');
+  await page.locator('#sandbox-group').waitFor();
+  await page.selectOption('#sandbox-kind', 'message');
+  await page.selectOption('#sandbox-group', '101');
+  await page.fill('#sandbox-account', String(account));
+  await page.fill('#sandbox-text', text);
+  await page.click('#sandbox-run');
+  await page.locator('#sandbox-calls').waitFor();
+  return page.locator('#sandbox-calls li').evaluateAll((items) => items.map((li) => li.dataset.action + ' ' + li.textContent));
+}
+
+try {
+  await login();
+
+  await check('自动管理 stands after 广告检测 with its four inner tabs', async () => {
+    const pages = await page.locator('#pages a').allTextContents();
+    assert.equal(pages[pages.indexOf('广告检测') + 1], '自动管理');
+    await openTab('规则');
+    assert.deepEqual(await page.locator('#page .tabs button').allTextContents(), ['规则', '警告阶梯', '入群验证', '处罚记录']);
+    await page.locator('.placeholder', { hasText: '还没有规则' }).waitFor();
+  });
+
+  await check('a rule of words added in the page is stored with its words, exceptions and action chain', async () => {
+    await openTab('规则');
+    await page.click('#automod-add');
+    await page.fill('#rule-name', '广告词');
+    await page.getByLabel('第 1 个词', { exact: true }).fill('加我微信');
+    await page.getByRole('textbox', { name: '一次添加多个词, 每行一个' }).fill('vx\n薇信');
+    await page.getByRole('button', { name: '加入列表' }).click();
+    await page.getByLabel('第 3 个词', { exact: true }).waitFor();
+    await page.getByLabel('第 3 个词的匹配方式').selectOption('whole');
+    await page.getByLabel('例外, 每行一个').fill('官方');
+    // recall (the default first action), then a warning, then a mute of 10 minutes
+    await page.getByRole('button', { name: '添加动作' }).click();
+    await page.getByRole('button', { name: '添加动作' }).click();
+    await page.getByLabel('第 3 个动作', { exact: true }).selectOption('mute');
+    await page.getByLabel('第 3 个动作的禁言时长', { exact: true }).fill('10');
+    await page.getByLabel('第 3 个动作的禁言时长的单位').selectOption('60');
+    await page.screenshot({ path: path.join(shots, 'automod-规则-添加.png'), fullPage: true });
+    await page.click('#rule-save');
+    await page.locator('.automod-rule', { hasText: '广告词' }).waitFor();
+    const set = storedSet();
+    assert.equal(set.rules.length, 1);
+    const rule = set.rules[0];
+    assert.equal(rule.state, 'on');
+    assert.deepEqual(rule.trigger.words, [
+      { text: '加我微信', mode: 'contains' }, { text: 'vx', mode: 'contains' }, { text: '薇信', mode: 'whole' }]);
+    assert.deepEqual(rule.trigger.allow, ['官方']);
+    assert.deepEqual(rule.actions.map((a) => a.kind), ['recall', 'warn', 'mute']);
+    assert.equal(rule.actions[2].seconds, 600);
+    assert.match(await page.locator('.automod-rule').textContent(), /撤回消息 → 群里警告 → 禁言 10 分钟/);
+    await page.screenshot({ path: path.join(shots, 'automod-规则.png'), fullPage: true });
+  });
+
+  await check('a regular expression that does not compile is refused in plain Chinese and nothing is saved', async () => {
+    const before = stored();
+    await openTab('规则');
+    await page.click('#automod-add');
+    await page.fill('#rule-name', '坏规则');
+    await page.getByLabel('第 1 个词', { exact: true }).fill('([a-z');
+    await page.getByLabel('第 1 个词的匹配方式').selectOption('regex');
+    await page.click('#rule-save');
+    const error = page.locator('#rule-error');
+    await error.waitFor();
+    assert.match(await error.textContent(), /正则表达式「\(\[a-z」写得不对/);
+    assert.doesNotMatch(await error.textContent(), /trigger|words/);
+    // The form stays with what was typed, to be fixed.
+    assert.equal(await page.getByLabel('第 1 个词', { exact: true }).inputValue(), '([a-z');
+    await page.screenshot({ path: path.join(shots, 'automod-规则-拒绝.png'), fullPage: true });
+    assert.equal(stored(), before);
+    await page.getByRole('button', { name: '取消' }).click();
+    assert.equal(await page.locator('.automod-rule').count(), 1);
+  });
+
+  await check('a second rule, moved up, switched and deleted after a confirmation', async () => {
+    await openTab('规则');
+    await page.click('#automod-add');
+    await page.fill('#rule-name', '刷屏');
+    await page.selectOption('#rule-trigger', 'flood');
+    await page.getByLabel('时间 (秒)').fill('10');
+    await page.getByLabel('条数', { exact: true }).fill('5');
+    await page.getByLabel('第 1 个动作', { exact: true }).selectOption('kick');
+    await page.click('#rule-save');
+    await page.locator('.automod-rule', { hasText: '刷屏' }).waitFor();
+    await page.getByRole('button', { name: '上移规则「刷屏」' }).click();
+    await waitFor(() => storedSet().rules[0]?.name === '刷屏', 'the flood rule first in the file');
+    assert.deepEqual(await page.locator('.automod-rule .rule-name').allTextContents(), ['刷屏', '广告词']);
+    await page.getByLabel('规则「刷屏」的状态').selectOption('off');
+    await waitFor(() => storedSet().rules[0].state === 'off', 'the flood rule off in the file');
+    // Refused once, then confirmed.
+    await page.getByRole('button', { name: '删除规则「刷屏」' }).click();
+    await page.locator('#dialog[open]').waitFor();
+    await page.click('#dialog-no');
+    assert.equal(storedSet().rules.length, 2);
+    await page.getByRole('button', { name: '删除规则「刷屏」' }).click();
+    await page.click('#dialog-ok');
+    await waitFor(() => storedSet().rules.length === 1, 'one rule left in the file');
+    await page.locator('.automod-rule', { hasText: '刷屏' }).waitFor({ state: 'detached' });
+  });
+
+  await check('the ladder and the report group are saved from their tabs', async () => {
+    await openTab('警告阶梯');
+    await page.locator('#ladder-days').fill('14');
+    const steps = page.locator('.ladder-step');
+    while (await steps.count()) await steps.first().getByRole('button', { name: /^删除/ }).click();
+    await page.getByRole('button', { name: '添加一级' }).click();
+    await page.getByRole('button', { name: '添加一级' }).click();
+    await page.getByLabel('第 2 级的处罚').selectOption('mute');
+    await page.getByLabel('第 2 级的禁言时长', { exact: true }).fill('1');
+    await page.getByLabel('第 2 级的禁言时长的单位').selectOption('3600');
+    await page.click('#ladder-save');
+    await waitFor(() => storedSet().ladder?.days === 14, 'the ladder in the file');
+    assert.deepEqual(storedSet().ladder.steps, [{ points: 1, action: 'warn' }, { points: 2, action: 'mute', seconds: 3600 }]);
+    await page.screenshot({ path: path.join(shots, 'automod-警告阶梯.png'), fullPage: true });
+
+    // Steps out of order are refused with what to fix.
+    const before = stored();
+    await page.getByLabel('第 2 级的警告点数').fill('1');
+    await page.click('#ladder-save');
+    await page.locator('#ladder-error').waitFor();
+    assert.match(await page.locator('#ladder-error').textContent(), /一级比一级多/);
+    assert.equal(stored(), before);
+
+    await openTab('规则');
+    await page.locator('#automod-report-group').selectOption('104');
+    await waitFor(() => storedSet().reportGroup === 104, 'the report group in the file');
+  });
+
+  await check('at 390 px the rule list, the rule form and the ladder fit the window', async () => {
+    await page.setViewportSize({ width: 390, height: 844 });
+    try {
+      const wide = () => page.evaluate(() => document.documentElement.scrollWidth);
+      await openTab('规则');
+      await page.locator('.automod-rule').first().waitFor();
+      assert.equal(await wide(), 390);
+      await page.screenshot({ path: path.join(shots, 'automod-390-规则.png'), fullPage: true });
+      await page.getByRole('button', { name: '编辑规则「广告词」' }).click();
+      await page.locator('#rule-name').waitFor();
+      assert.equal(await wide(), 390);
+      await page.screenshot({ path: path.join(shots, 'automod-390-编辑.png'), fullPage: true });
+      await page.getByRole('button', { name: '取消' }).click();
+      await openTab('警告阶梯');
+      await page.locator('#ladder-days').waitFor();
+      assert.equal(await wide(), 390);
+      await page.screenshot({ path: path.join(shots, 'automod-390-警告阶梯.png'), fullPage: true });
+    } finally {
+      await page.setViewportSize({ width: 1100, height: 720 });
+    }
+  });
+
+  await check('no script errors', async () => {
+    assert.deepEqual(consoleErrors, []);
+  });
+} finally {
+  await close();
+}
+finish();
