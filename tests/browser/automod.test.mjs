@@ -84,6 +84,17 @@ try {
     await page.screenshot({ path: path.join(shots, 'automod-规则.png'), fullPage: true });
   });
 
+  await check('the rule acts in 试一试: a spaced-out 加 我 微 信 is recalled, warned and muted; an exception is left alone', async () => {
+    const calls = await tryMessage(20001, '加 我 微 信');
+    assert.equal(calls.length, 3, calls.join('\n'));
+    assert.match(calls[0], /^delete_msg /);
+    assert.match(calls[1], /^send_group_msg .*20001/);
+    assert.match(calls[2], /^set_group_ban 在群 101 禁言 20001 600 秒/);
+    assert.match(await page.locator('#sandbox-runlog').textContent(), /规则「广告词」/);
+    await page.screenshot({ path: path.join(shots, 'automod-试一试.png'), fullPage: true });
+    assert.deepEqual(await tryMessage(20001, '官方通知: 加我微信领取'), []);
+  });
+
   await check('a regular expression that does not compile is refused in plain Chinese and nothing is saved', async () => {
     const before = stored();
     await openTab('规则');
@@ -116,6 +127,7 @@ try {
     await page.locator('.automod-rule', { hasText: '刷屏' }).waitFor();
     await page.getByRole('button', { name: '上移规则「刷屏」' }).click();
     await waitFor(() => storedSet().rules[0]?.name === '刷屏', 'the flood rule first in the file');
+    await page.locator('.automod-rule').first().locator('.rule-name', { hasText: '刷屏' }).waitFor();
     assert.deepEqual(await page.locator('.automod-rule .rule-name').allTextContents(), ['刷屏', '广告词']);
     await page.getByLabel('规则「刷屏」的状态').selectOption('off');
     await waitFor(() => storedSet().rules[0].state === 'off', 'the flood rule off in the file');
@@ -156,6 +168,63 @@ try {
     await openTab('规则');
     await page.locator('#automod-report-group').selectOption('104');
     await waitFor(() => storedSet().reportGroup === 104, 'the report group in the file');
+  });
+
+  await check('watching only: the rule records what it would have done in the run log and acts on nobody', async () => {
+    await openTab('规则');
+    await page.getByLabel('规则「广告词」的状态').selectOption('watch');
+    await waitFor(() => storedSet().rules.find((r) => r.name === '广告词')?.state === 'watch', 'the rule watching in the file');
+    assert.deepEqual(await tryMessage(20001, '加我微信'), []);
+    assert.match(await page.locator('#sandbox-runlog').textContent(), /仅观察 规则「广告词」/);
+    await page.screenshot({ path: path.join(shots, 'automod-仅观察.png'), fullPage: true });
+    await openTab('规则');
+    await page.getByLabel('规则「广告词」的状态').selectOption('on');
+    await waitFor(() => storedSet().rules.find((r) => r.name === '广告词')?.state === 'on', 'the rule on again in the file');
+  });
+
+  await check('the ladder punishes by the points a rule gives: two points reach the mute of its second step', async () => {
+    await openTab('规则');
+    await page.click('#automod-add');
+    await page.fill('#rule-name', '记点');
+    await page.getByLabel('第 1 个词', { exact: true }).fill('刷分');
+    await page.getByLabel('第 1 个动作', { exact: true }).selectOption('points');
+    await page.getByLabel('第 1 个动作的警告点数').fill('2');
+    await page.click('#rule-save');
+    await page.locator('.automod-rule', { hasText: '记点' }).waitFor();
+    const calls = await tryMessage(20002, '刷分');
+    assert.ok(calls.some((c) => /^set_group_ban 在群 101 禁言 20002 3600 秒/.test(c)), calls.join('\n'));
+    assert.ok(!calls.some((c) => /^set_group_kick/.test(c)), calls.join('\n'));
+    await page.screenshot({ path: path.join(shots, 'automod-警告阶梯-试一试.png'), fullPage: true });
+  });
+
+  await check('a rule of 250 words shows its first 200 in the form and an edit keeps all 250', async () => {
+    await openTab('规则');
+    await page.click('#automod-add');
+    await page.fill('#rule-name', '词库');
+    const words = Array.from({ length: 250 }, (_, i) => '词' + i);
+    await page.getByRole('textbox', { name: '一次添加多个词, 每行一个' }).fill(words.join('\n'));
+    await page.getByRole('button', { name: '加入列表' }).click();
+    await page.click('#rule-save');
+    await page.locator('.automod-rule', { hasText: '词库' }).waitFor();
+    const saved = () => storedSet().rules.find((r) => r.name === '词库');
+    assert.deepEqual(saved().trigger.words.map((w) => w.text), words);
+
+    await page.getByRole('button', { name: '编辑规则「词库」' }).click();
+    await page.locator('#words-all', { hasText: '显示其余 50 个词' }).waitFor();
+    assert.equal(await page.locator('.word-row').count(), 200);
+    await page.getByLabel('第 1 个词', { exact: true }).fill('词零');
+    await page.click('#rule-save');
+    await page.locator('#rule-save').waitFor({ state: 'detached' });
+    assert.deepEqual(saved().trigger.words.map((w) => w.text), ['词零', ...words.slice(1)]);
+
+    await page.getByRole('button', { name: '编辑规则「词库」' }).click();
+    await page.click('#words-all');
+    assert.equal(await page.locator('.word-row').count(), 250);
+    await page.getByRole('button', { name: '删除第 250 个词' }).click();
+    await page.click('#rule-save');
+    await page.locator('#rule-save').waitFor({ state: 'detached' });
+    assert.equal(saved().trigger.words.length, 249);
+    assert.equal(saved().trigger.words.at(-1).text, '词248');
   });
 
   await check('at 390 px the rule list, the rule form and the ladder fit the window', async () => {

@@ -47,6 +47,7 @@ const automod = { tab: '规则', data: null, editing: null, error: '', ladder: n
     { value: 60, label: '分钟' },
     { value: 1, label: '秒' },
   ];
+  const WORDS_SHOWN = 200;
   const label = (list, value) => (list.find((x) => x.value === value) || { label: value }).label;
 
   // A duration in the largest unit that divides it: 600 → 10 分钟.
@@ -140,7 +141,7 @@ const automod = { tab: '规则', data: null, editing: null, error: '', ladder: n
         el('button', { type: 'button', class: 'plain', text: '下移', disabled: i === count - 1,
           'aria-label': '下移规则「' + name + '」', onclick: () => move(i, 1) }),
         el('button', { type: 'button', text: '编辑', 'aria-label': '编辑规则「' + name + '」',
-          onclick: () => { automod.editing = structuredClone(rule); automod.error = ''; automod.redraw(); } }),
+          onclick: () => { automod.editing = structuredClone(rule); automod.error = ''; automod.allWords = false; automod.redraw(); } }),
         el('button', { type: 'button', class: 'danger', text: '删除', 'aria-label': '删除规则「' + name + '」',
           onclick: async () => {
             if (await ask('确定删除规则「' + name + '」么?', true)) send('/api/automod/rules/delete', { id: rule.id });
@@ -189,7 +190,7 @@ const automod = { tab: '规则', data: null, editing: null, error: '', ladder: n
       automod.error ? el('p', { class: 'error', role: 'alert', text: automod.error }) : null,
       el('div', { class: 'row' }, el('button', {
         type: 'button', id: 'automod-add', text: '添加规则',
-        onclick: () => { automod.editing = newRule(); automod.error = ''; automod.redraw(); },
+        onclick: () => { automod.editing = newRule(); automod.error = ''; automod.allWords = false; automod.redraw(); },
       })),
       list,
       reportBox(d)].filter(Boolean));
@@ -224,7 +225,9 @@ const automod = { tab: '规则', data: null, editing: null, error: '', ladder: n
   function wordsForm(t, redraw) {
     t.words = t.words || [];
     t.allow = t.allow || [];
-    const rows = t.words.map((w, i) => el('div', { class: 'row word-row' },
+    // A list of thousands of words draws its first rows only, until asked.
+    const shown = automod.allWords ? t.words : t.words.slice(0, WORDS_SHOWN);
+    const rows = shown.map((w, i) => el('div', { class: 'row word-row' },
       el('input', { type: 'text', class: 'wide', value: w.text, 'aria-label': '第 ' + (i + 1) + ' 个词',
         oninput: (e) => { w.text = e.target.value; } }),
       el('select', { 'aria-label': '第 ' + (i + 1) + ' 个词的匹配方式', onchange: (e) => { w.mode = e.target.value; } },
@@ -237,8 +240,16 @@ const automod = { tab: '规则', data: null, editing: null, error: '', ladder: n
       el('div', { class: 'row heading', text: '关键词' }),
       el('div', { class: 'row note', text: '比较前先去掉空格和看不见的字符, 全角字母数字转成半角, 不分大小写:\n「加 我 微 信」「ＶＸ」也能被「加我微信」「vx」认出。' }),
       ...rows,
+      shown.length < t.words.length ? el('div', { class: 'row' }, el('button', {
+        type: 'button', class: 'plain', id: 'words-all', text: '显示其余 ' + (t.words.length - shown.length) + ' 个词',
+        onclick: () => { automod.allWords = true; redraw(); },
+      })) : null,
       el('div', { class: 'row' }, el('button', { type: 'button', class: 'plain', text: '添加一个词',
-        onclick: () => { t.words.push({ text: '', mode: 'contains' }); redraw(); } })),
+        onclick: () => {
+          t.words.push({ text: '', mode: 'contains' });
+          if (t.words.length > WORDS_SHOWN) automod.allWords = true;
+          redraw();
+        } })),
       el('div', { class: 'row' },
         el('textarea', { class: 'bulk', 'aria-label': '一次添加多个词, 每行一个', placeholder: '一次添加多个词, 每行一个',
           oninput: (e) => { bulk = e.target.value; } }),
