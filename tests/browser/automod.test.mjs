@@ -21,7 +21,10 @@ async function waitFor(condition, what) {
   assert.fail('never happened: ' + what);
 }
 
+// Opens the page afresh (it reads the rules each time it is opened), then its tab.
 async function openTab(tab) {
+  await page.goto(base + '#功能状态');
+  await page.locator('#page h2', { hasText: '功能状态' }).waitFor();
   await page.goto(base + '#自动管理');
   await page.locator('#page h2', { hasText: '自动管理' }).waitFor();
   await page.locator('#page .tabs button', { hasText: tab }).click();
@@ -225,6 +228,30 @@ try {
     await page.locator('#rule-save').waitFor({ state: 'detached' });
     assert.equal(saved().trigger.words.length, 249);
     assert.equal(saved().trigger.words.at(-1).text, '词248');
+  });
+
+  await check('on a host that cannot recall, 撤回消息 is greyed out in the action chain and new rules start with a warning', async () => {
+    // The Windows plug-in's answer, stood in for: the service itself always recalls.
+    await page.route('**/api/automod/rules', async (route) => {
+      const real = await route.fetch();
+      await route.fulfill({ response: real, json: { ...(await real.json()), canRecall: false } });
+    });
+    try {
+      await openTab('规则');
+      await page.click('#automod-add');
+      const first = page.getByLabel('第 1 个动作', { exact: true });
+      assert.equal(await first.inputValue(), 'warn');
+      assert.equal(await first.locator('option[value="recall"]').isDisabled(), true);
+      await page.locator('.note', { hasText: '撤回动作不可用' }).waitFor();
+      await page.getByRole('button', { name: '取消' }).click();
+    } finally {
+      await page.unroute('**/api/automod/rules');
+    }
+    await openTab('规则');
+    await page.click('#automod-add');
+    assert.equal(await page.getByLabel('第 1 个动作', { exact: true }).inputValue(), 'recall');
+    assert.equal(await page.locator('option[value="recall"]').first().isDisabled(), false);
+    await page.getByRole('button', { name: '取消' }).click();
   });
 
   await check('at 390 px the rule list, the rule form and the ladder fit the window', async () => {
