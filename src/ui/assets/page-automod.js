@@ -185,7 +185,7 @@ const automod = { tab: '规则', data: null, editing: null, error: '', ladder: n
       ? el('ol', { class: 'automod-rules' }, d.rules.map((r, i) => ruleItem(r, i, d.rules.length)))
       : el('p', { class: 'placeholder', text: '还没有规则。点「添加规则」写第一条。' });
     box.replaceChildren(...[
-      el('p', { class: 'note-text', text: '每条群消息按顺序对照所有规则。「仅观察」的规则只记下它会怎么做 (处罚记录里标为「本会」), 不处理任何人。' +
+      el('p', { class: 'note-text', text: '每条群消息按顺序对照所有规则。「仅观察」的规则只记下它本会怎么做 (写进运行日志和处罚记录), 不处理任何人。' +
         '管理员、群主、机器人和白名单成员不受这些规则处理。' }),
       automod.error ? el('p', { class: 'error', role: 'alert', text: automod.error }) : null,
       el('div', { class: 'row' }, el('button', {
