@@ -29,8 +29,17 @@ RuleModules::RuleModules(const Services& s)
       processor(s.settings, s.identity, invites, accountLists, violations, keywordReplies),
       privateMessages(s.settings, keywordReplies),
       scheduler(s.clock, s.host, s.settings, s.lists.tasks, s.runLog, s.qq, s.managedGroups,
-                s.stop) {}
+                s.stop),
+      caseTable(s.db),
+      warningPoints(s.db),
+      automod(s.clock, s.host, s.runLog, s.identity, accountLists, memberTable, departures,
+              caseTable, warningPoints) {}
 
 RuleModules::~RuleModules() = default;
+
+void RuleModules::onGroupMessage(const GroupMessageRecord& record) {
+  processor.process(record);
+  automod.process(record);
+}
 
 }  // namespace bw
