@@ -9,9 +9,25 @@ import assert from 'node:assert/strict';
 import { check, finish, openPanel, shots } from './harness.mjs';
 
 const { data, base, page, consoleErrors, login, close } = await openPanel();
-const ruleFile = path.join(data, '自动管理规则.json');
+// The rule file: "[设置]" holds the ladder and the report group as JSON, each
+// "[规则 ID]" one rule as JSON; "#" lines are comments.
+const ruleFile = path.join(data, 'automod.txt');
 const stored = () => (fs.existsSync(ruleFile) ? fs.readFileSync(ruleFile, 'utf8') : '');
-const storedSet = () => JSON.parse(stored() || '{"rules":[]}');
+function storedSet() {
+  const set = { rules: [] };
+  let section = null;
+  const sections = [];
+  for (const line of stored().split('\n')) {
+    const head = line.match(/^\[(.+)\]\r?$/);
+    if (head) sections.push(section = { title: head[1], body: '' });
+    else if (section && !line.startsWith('#')) section.body += line + '\n';
+  }
+  for (const { title, body } of sections) {
+    if (title === '设置') Object.assign(set, JSON.parse(body));
+    else set.rules.push(JSON.parse(body));
+  }
+  return set;
+}
 
 async function waitFor(condition, what) {
   for (let i = 0; i < 100; i++) {
@@ -39,6 +55,8 @@ async function tryMessage(account, text) {
   await page.selectOption('#sandbox-group', '101');
   await page.fill('#sandbox-account', String(account));
   await page.fill('#sandbox-text', text);
+  // The answer of a try before stays until this one's replaces it.
+  await page.evaluate(() => document.getElementById('sandbox-output').replaceChildren());
   await page.click('#sandbox-run');
   await page.locator('#sandbox-calls').waitFor();
   return page.locator('#sandbox-calls li').evaluateAll((items) => items.map((li) => li.dataset.action + ' ' + li.textContent));

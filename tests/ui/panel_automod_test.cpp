@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "automod/rule_file.h"
 #include "ui/panel_fixture.h"
 #include "util/files.h"
 
@@ -22,7 +23,7 @@ class PanelAutomodTest : public PanelFixture {
   // The stored rule file's bytes ("" when there is none yet).
   std::string stored() {
     std::string bytes;
-    if (!ReadFileBytes(data + "自动管理规则.json", bytes).ok()) return "";
+    if (!ReadFileBytes(data + automod::kRuleFileName, bytes).ok()) return "";
     return bytes;
   }
   Json rules() {
@@ -42,7 +43,7 @@ class PanelAutomodTest : public PanelFixture {
             {"newcomerDays", 0},
             {"actions",
              {{{"kind", "recall"}},
-              {{"kind", "warn"}, {"text", "{at} 请勿发广告"}},
+              {{"kind", "warn"}, {"text", "[昵称] 请勿发广告"}},
               {{"kind", "points"}, {"count", 1}}}}};
   }
   static Json floodRule() {

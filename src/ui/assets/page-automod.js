@@ -158,7 +158,7 @@ const automod = { tab: '规则', data: null, editing: null, error: '', ladder: n
     return {
       name: '', state: 'on', groups: 'all', newcomerDays: 0,
       trigger: { kind: 'words', words: [{ text: '', mode: 'contains' }], allow: [] },
-      actions: [{ kind: automod.data.canRecall ? 'recall' : 'warn', text: '{at} 请勿发送违规内容' }],
+      actions: [{ kind: automod.data.canRecall ? 'recall' : 'warn', text: '[昵称] 请勿发送违规内容' }],
     };
   }
 
@@ -309,7 +309,7 @@ const automod = { tab: '规则', data: null, editing: null, error: '', ladder: n
     }
   }
   function freshAction(kind) {
-    if (kind === 'warn') return { kind, text: '{at} 请勿发送违规内容' };
+    if (kind === 'warn') return { kind, text: '[昵称] 请勿发送违规内容' };
     if (kind === 'points') return { kind, count: 1 };
     if (kind === 'mute') return { kind, seconds: 600 };
     return { kind };
@@ -319,8 +319,19 @@ const automod = { tab: '规则', data: null, editing: null, error: '', ladder: n
     const n = '第 ' + (i + 1) + ' 个动作';
     let detail = null;
     if (a.kind === 'warn') {
-      detail = el('input', { type: 'text', class: 'wider', value: a.text || '', 'aria-label': n + '的警告内容',
+      const box = el('input', { type: 'text', class: 'wider', value: a.text || '', 'aria-label': n + '的警告内容',
         oninput: (e) => { a.text = e.target.value; } });
+      // Types the variable at the caret, as the other pages' variable buttons do.
+      const insert = (v) => {
+        const at = box.selectionStart ?? box.value.length;
+        box.value = box.value.slice(0, at) + v + box.value.slice(box.selectionEnd ?? at);
+        a.text = box.value;
+        box.focus();
+        box.selectionStart = box.selectionEnd = at + v.length;
+      };
+      detail = el('span', { class: 'warn-text' }, box,
+        el('button', { type: 'button', class: 'plain', text: '[昵称]', 'aria-label': '在' + n + '的警告内容里插入 [昵称]',
+          onclick: () => insert('[昵称]') }));
     } else if (a.kind === 'points') {
       detail = el('span', {}, numberBox(n + '的警告点数', a.count, (v) => { a.count = v; }), ' 点');
     } else if (a.kind === 'mute') {
@@ -378,7 +389,9 @@ const automod = { tab: '规则', data: null, editing: null, error: '', ladder: n
           el('div', { class: 'row' }, el('button', { type: 'button', class: 'plain', text: '添加动作',
             onclick: () => { rule.actions.push(freshAction('warn')); redraw(); } })),
           d.canRecall ? null : el('div', { class: 'row note', text: '这个宿主没有撤回消息的接口: 撤回动作不可用, 其余动作照常。' }),
-          el('div', { class: 'row note', text: '警告内容可用 {at} (@成员)、{qq}、{群号} 等变量, 与 广告检测 的提示相同。' })),
+          el('div', { class: 'row note' }, '警告内容里 [昵称] 会 @ 该成员, [时间] 是当时的日期时间 ',
+            el('button', { type: 'button', class: 'plain', text: '更多', 'aria-label': '更多消息变量',
+              onclick: () => window.open('/help.html') }))),
         automod.error ? el('p', { class: 'error', role: 'alert', id: 'rule-error', text: automod.error }) : null,
         el('div', { class: 'row' },
           el('button', { type: 'submit', id: 'rule-save', text: '保存' }),
