@@ -120,9 +120,10 @@ bool LoadSet(PanelContext& ctx, httplib::Response& res, am::RuleSet& set) {
 }
 
 // Saves `set` and puts it in force unless the change brought `problems` (each
-// route checks what it changes first, so the answer names it); the engine
-// checks the whole set again before it writes. Answers with the saved set, or
-// with what to fix (nothing saved).
+// route checks what it changes first, so the answer names it). The engine
+// checks the whole set again before it writes: a rule the file keeps off for
+// a fault is named in the answer until it is fixed or deleted. Answers with
+// the saved set, or with what to fix (nothing saved).
 void StoreSet(PanelContext& ctx, httplib::Response& res, const am::RuleSet& set,
               std::vector<am::Problem> problems) {
   if (problems.empty()) problems = ctx.robot.modules.automod.setRules(set);

@@ -281,3 +281,46 @@ TEST_F(PanelAutomodTest, AStaleTabIsRefusedByTheRulesId) {
 
 }  // namespace
 }  // namespace bw::ui
+
+namespace bw::ui {
+namespace {
+
+// A rule broken by hand while the robot was stopped: the page shows it off,
+// refuses to switch it on while it is broken, says why, and keeps the file;
+// fixed in its form, it is saved and switched on.
+TEST_F(PanelAutomodTest, ARuleBrokenByHandIsShownOffAndSwitchedOnOnlyOnceFixed) {
+  const std::string file =
+      "# 手工编辑\n"
+      "[设置]\n{\"ladder\":{\"days\":30,\"steps\":[]},\"reportGroup\":0}\n\n"
+      "[规则 regex]\n{\"id\":\"regex\",\"name\":\"坏正则\",\"state\":\"on\",\"trigger\":{\"kind\":"
+      "\"words\",\"words\":[{\"text\":\"(\",\"mode\":\"regex\"}]},\"actions\":[{\"kind\":"
+      "\"recall\"}]}"
+      "\n";
+  ASSERT_TRUE(WriteFileAtomic(data + automod::kRuleFileName, file).ok());
+  startWithFourGroups();
+  const Json drawn = rules();
+  ASSERT_EQ(drawn["rules"].size(), 1u);
+  EXPECT_EQ(drawn["rules"][0]["state"], "off");
+
+  for (const char* state : {"on", "watch"}) {
+    SCOPED_TRACE(state);
+    auto [code, answer] = post("/api/automod/rules/state", {{"id", "regex"}, {"state", state}});
+    EXPECT_EQ(code, 400) << answer.dump();
+    EXPECT_THAT(answer.value("error", ""), HasSubstr("坏正则"));
+    EXPECT_THAT(answer.value("error", ""), HasSubstr("正则表达式「(」"));
+    EXPECT_EQ(stored(), file);
+  }
+
+  Json fixed = drawn["rules"][0];
+  fixed["trigger"]["words"][0]["text"] = "v[xX]\\d{3,}";
+  fixed["state"] = "on";
+  auto [code, answer] =
+      post("/api/automod/rules/save", {{"rule", fixed}, {"before", drawn["rules"][0]}});
+  ASSERT_EQ(code, 200) << answer.dump();
+  EXPECT_EQ(answer["rules"][0]["state"], "on");
+  EXPECT_NE(stored(), file);
+  EXPECT_THAT(stored(), HasSubstr("v[xX]\\\\d{3,}"));
+}
+
+}  // namespace
+}  // namespace bw::ui
