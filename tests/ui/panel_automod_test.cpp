@@ -324,3 +324,41 @@ TEST_F(PanelAutomodTest, ARuleBrokenByHandIsShownOffAndSwitchedOnOnlyOnceFixed) 
 
 }  // namespace
 }  // namespace bw::ui
+
+namespace bw::ui {
+namespace {
+
+// What the page saves is in force for the next message, without a restart:
+// on recalls, watching only recalls nothing, off ignores.
+TEST_F(PanelAutomodTest, ASavedRuleActsOnTheNextMessageAndItsStateCountsAtOnce) {
+  startWithFourGroups();
+  Json rule = wordsRule("广告词", "加我微信");
+  rule["trigger"]["allow"] = {"官方"};
+  auto [code, answer] = post("/api/automod/rules/save", {{"rule", rule}});
+  ASSERT_EQ(code, 200) << answer.dump();
+  const std::string id = answer["rules"][0]["id"];
+  auto recalled = [&] {
+    std::vector<int64_t> out;
+    for (const HostCall& c : host.actions())
+      if (c.action == "delete_msg") out.push_back(c.number);
+    return out;
+  };
+
+  lifecycle._eventGroupMsg(1, 71, 101, 20001, nullptr, "加 我 微 信", 0);
+  lifecycle._eventGroupMsg(1, 72, 101, 20001, nullptr, "官方: 加我微信", 0);  // the exception
+  EXPECT_EQ(recalled(), (std::vector<int64_t>{71}));
+
+  ASSERT_EQ(post("/api/automod/rules/state", {{"id", id}, {"state", "watch"}}).first, 200);
+  lifecycle._eventGroupMsg(1, 73, 101, 20001, nullptr, "加我微信", 0);
+  ASSERT_EQ(post("/api/automod/rules/state", {{"id", id}, {"state", "off"}}).first, 200);
+  lifecycle._eventGroupMsg(1, 74, 101, 20001, nullptr, "加我微信", 0);
+  ASSERT_EQ(post("/api/automod/rules/state", {{"id", id}, {"state", "on"}}).first, 200);
+  lifecycle._eventGroupMsg(1, 75, 101, 20001, nullptr, "加我微信", 0);
+  EXPECT_EQ(recalled(), (std::vector<int64_t>{71, 75}));
+  EXPECT_TRUE(logged(
+      "自动管理|仅观察 规则「广告词」：20001 在群 101，关键词「加我微信」，本会撤回、警告、警告点"))
+      << ::testing::PrintToString(runLog());
+}
+
+}  // namespace
+}  // namespace bw::ui
