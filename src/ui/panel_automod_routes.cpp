@@ -14,7 +14,6 @@
 #include "automod/rule.h"
 #include "settings/list_model.h"
 #include "ui/panel_routes.h"
-#include "util/files.h"
 #include "util/log.h"
 
 namespace bw::ui {
@@ -65,25 +64,6 @@ std::string ProblemsText(const std::vector<am::Problem>& problems) {
   return out;
 }
 
-// Where the account's rules are kept, and reading and writing them.
-std::string RuleFilePath(const std::string& data) { return data + "自动管理规则.json"; }
-
-Status LoadRuleFile(const std::string& path, am::RuleSet& set, std::vector<am::Problem>& problems) {
-  if (!FileExists(path)) return Status::Ok();
-  std::string bytes;
-  if (Status s = ReadFileBytes(path, bytes); !s) return s;
-  const Json j = Json::parse(bytes, nullptr, false);
-  if (j.is_discarded()) return Status::Error("not JSON");
-  set = am::FromJson(j, problems);
-  return Status::Ok();
-}
-
-Status SaveRuleFile(const std::string& path, const am::RuleSet& set) {
-  Json j = am::ToJson(set);
-  j.erase("canRecall");
-  return WriteFileAtomic(path, j.dump(2) + "\n");
-}
-
 am::Rule* FindRule(am::RuleSet& set, const std::string& id) {
   for (am::Rule& r : set.rules)
     if (r.id == id) return &r;
@@ -128,29 +108,25 @@ void CheckInSet(PanelContext& ctx, const am::RuleSet& set, const am::Rule& rule,
     }
 }
 
-// The stored set, or false (answered 500) when it cannot be read at all.
+// The rules in force (as the rule file held them, rules that could not be
+// read kept off), or false (answered 409) before the data folder is known.
 bool LoadSet(PanelContext& ctx, httplib::Response& res, am::RuleSet& set) {
-  const std::string data = ctx.robot.lifecycle().dataDirectory();
-  if (data.empty()) {
+  if (ctx.robot.lifecycle().dataDirectory().empty()) {
     SendError(res, 409, "机器人还没有启动完成, 请稍后再试");
     return false;
   }
-  std::vector<am::Problem>
-      ignored;  // a rule that cannot be read is kept disabled, as the engine does
-  if (Status s = LoadRuleFile(RuleFilePath(data), set, ignored); !s) {
-    LogError("settings panel: cannot read the automod rules: " + s.message());
-    SendError(res, 500, "读取规则文件失败: " + s.message());
-    return false;
-  }
-  set.canRecall = ctx.robot.lifecycle().host().canRecall();
+  set = ctx.robot.modules.automod.rules();
   return true;
 }
 
-// Saves `set` unless the change brought `problems` (each route checks what it
-// changes; a rule the file holds disabled for its faults does not block the
-// others); answers with the saved set, or with what to fix (nothing saved).
+// Saves `set` and puts it in force unless the change brought `problems` (each
+// route checks what it changes first, so the answer names it). The engine
+// checks the whole set again before it writes: a rule the file keeps off for
+// a fault is named in the answer until it is fixed or deleted. Answers with
+// the saved set, or with what to fix (nothing saved).
 void StoreSet(PanelContext& ctx, httplib::Response& res, const am::RuleSet& set,
               std::vector<am::Problem> problems) {
+  if (problems.empty()) problems = ctx.robot.modules.automod.setRules(set);
   if (!problems.empty()) {
     Json answer = {{"error", ProblemsText(problems)}, {"problems", Json::array()}};
     for (const am::Problem& p : problems)
@@ -160,13 +136,7 @@ void StoreSet(PanelContext& ctx, httplib::Response& res, const am::RuleSet& set,
     SendJson(res, answer, 400);
     return;
   }
-  const std::string data = ctx.robot.lifecycle().dataDirectory();
-  if (Status s = SaveRuleFile(RuleFilePath(data), set); !s) {
-    LogError("settings panel: cannot save the automod rules: " + s.message());
-    SendError(res, 500, "保存规则文件失败: " + s.message());
-    return;
-  }
-  SendJson(res, Answer(ctx, set));
+  SendJson(res, Answer(ctx, ctx.robot.modules.automod.rules()));
 }
 
 void AddRuleRoutes(httplib::Server& server, PanelContext& ctx) {

@@ -239,9 +239,9 @@ Json MorePage(const Settings& s) {
 }  // namespace
 
 const std::vector<std::string>& PageNames() {
-  static const std::vector<std::string> names = {
-      "功能状态", "群设置",   "名单设置", "邀请统计", "进群欢迎",
-      "广告检测", "自动管理", "运行日志", "更多功能", "试一试"};
+  static const std::vector<std::string> names = {"功能状态", "群设置",   "名单设置", "邀请统计",
+                                                 "进群欢迎", "广告检测", "自动管理", "运行日志",
+                                                 "更多功能", "试一试"};
   return names;
 }
 

@@ -9,9 +9,25 @@ import assert from 'node:assert/strict';
 import { check, finish, openPanel, shots } from './harness.mjs';
 
 const { data, base, page, consoleErrors, login, close } = await openPanel();
-const ruleFile = path.join(data, '自动管理规则.json');
+// The rule file: "[设置]" holds the ladder and the report group as JSON, each
+// "[规则 ID]" one rule as JSON; "#" lines are comments.
+const ruleFile = path.join(data, 'automod.txt');
 const stored = () => (fs.existsSync(ruleFile) ? fs.readFileSync(ruleFile, 'utf8') : '');
-const storedSet = () => JSON.parse(stored() || '{"rules":[]}');
+function storedSet() {
+  const set = { rules: [] };
+  let section = null;
+  const sections = [];
+  for (const line of stored().split('\n')) {
+    const head = line.match(/^\[(.+)\]\r?$/);
+    if (head) sections.push(section = { title: head[1], body: '' });
+    else if (section && !line.startsWith('#')) section.body += line + '\n';
+  }
+  for (const { title, body } of sections) {
+    if (title === '设置') Object.assign(set, JSON.parse(body));
+    else set.rules.push(JSON.parse(body));
+  }
+  return set;
+}
 
 async function waitFor(condition, what) {
   for (let i = 0; i < 100; i++) {
@@ -21,7 +37,10 @@ async function waitFor(condition, what) {
   assert.fail('never happened: ' + what);
 }
 
+// Opens the page afresh (it reads the rules each time it is opened), then its tab.
 async function openTab(tab) {
+  await page.goto(base + '#功能状态');
+  await page.locator('#page h2', { hasText: '功能状态' }).waitFor();
   await page.goto(base + '#自动管理');
   await page.locator('#page h2', { hasText: '自动管理' }).waitFor();
   await page.locator('#page .tabs button', { hasText: tab }).click();
@@ -36,6 +55,8 @@ async function tryMessage(account, text) {
   await page.selectOption('#sandbox-group', '101');
   await page.fill('#sandbox-account', String(account));
   await page.fill('#sandbox-text', text);
+  // The answer of a try before stays until this one's replaces it.
+  await page.evaluate(() => document.getElementById('sandbox-output').replaceChildren());
   await page.click('#sandbox-run');
   await page.locator('#sandbox-calls').waitFor();
   return page.locator('#sandbox-calls li').evaluateAll((items) => items.map((li) => li.dataset.action + ' ' + li.textContent));
@@ -84,6 +105,17 @@ try {
     await page.screenshot({ path: path.join(shots, 'automod-规则.png'), fullPage: true });
   });
 
+  await check('the rule acts in 试一试: a spaced-out 加 我 微 信 is recalled, warned and muted; an exception is left alone', async () => {
+    const calls = await tryMessage(20001, '加 我 微 信');
+    assert.equal(calls.length, 3, calls.join('\n'));
+    assert.match(calls[0], /^delete_msg /);
+    assert.match(calls[1], /^send_group_msg .*20001/);
+    assert.match(calls[2], /^set_group_ban 在群 101 禁言 20001 600 秒/);
+    assert.match(await page.locator('#sandbox-runlog').textContent(), /规则「广告词」/);
+    await page.screenshot({ path: path.join(shots, 'automod-试一试.png'), fullPage: true });
+    assert.deepEqual(await tryMessage(20001, '官方通知: 加我微信领取'), []);
+  });
+
   await check('a regular expression that does not compile is refused in plain Chinese and nothing is saved', async () => {
     const before = stored();
     await openTab('规则');
@@ -116,6 +148,7 @@ try {
     await page.locator('.automod-rule', { hasText: '刷屏' }).waitFor();
     await page.getByRole('button', { name: '上移规则「刷屏」' }).click();
     await waitFor(() => storedSet().rules[0]?.name === '刷屏', 'the flood rule first in the file');
+    await page.locator('.automod-rule').first().locator('.rule-name', { hasText: '刷屏' }).waitFor();
     assert.deepEqual(await page.locator('.automod-rule .rule-name').allTextContents(), ['刷屏', '广告词']);
     await page.getByLabel('规则「刷屏」的状态').selectOption('off');
     await waitFor(() => storedSet().rules[0].state === 'off', 'the flood rule off in the file');
@@ -156,6 +189,87 @@ try {
     await openTab('规则');
     await page.locator('#automod-report-group').selectOption('104');
     await waitFor(() => storedSet().reportGroup === 104, 'the report group in the file');
+  });
+
+  await check('watching only: the rule records what it would have done in the run log and acts on nobody', async () => {
+    await openTab('规则');
+    await page.getByLabel('规则「广告词」的状态').selectOption('watch');
+    await waitFor(() => storedSet().rules.find((r) => r.name === '广告词')?.state === 'watch', 'the rule watching in the file');
+    assert.deepEqual(await tryMessage(20001, '加我微信'), []);
+    assert.match(await page.locator('#sandbox-runlog').textContent(), /仅观察 规则「广告词」/);
+    await page.screenshot({ path: path.join(shots, 'automod-仅观察.png'), fullPage: true });
+    await openTab('规则');
+    await page.getByLabel('规则「广告词」的状态').selectOption('on');
+    await waitFor(() => storedSet().rules.find((r) => r.name === '广告词')?.state === 'on', 'the rule on again in the file');
+  });
+
+  await check('the ladder punishes by the points a rule gives: two points reach the mute of its second step', async () => {
+    await openTab('规则');
+    await page.click('#automod-add');
+    await page.fill('#rule-name', '记点');
+    await page.getByLabel('第 1 个词', { exact: true }).fill('刷分');
+    await page.getByLabel('第 1 个动作', { exact: true }).selectOption('points');
+    await page.getByLabel('第 1 个动作的警告点数').fill('2');
+    await page.click('#rule-save');
+    await page.locator('.automod-rule', { hasText: '记点' }).waitFor();
+    const calls = await tryMessage(20002, '刷分');
+    assert.ok(calls.some((c) => /^set_group_ban 在群 101 禁言 20002 3600 秒/.test(c)), calls.join('\n'));
+    assert.ok(!calls.some((c) => /^set_group_kick/.test(c)), calls.join('\n'));
+    await page.screenshot({ path: path.join(shots, 'automod-警告阶梯-试一试.png'), fullPage: true });
+  });
+
+  await check('a rule of 250 words shows its first 200 in the form and an edit keeps all 250', async () => {
+    await openTab('规则');
+    await page.click('#automod-add');
+    await page.fill('#rule-name', '词库');
+    const words = Array.from({ length: 250 }, (_, i) => '词' + i);
+    await page.getByRole('textbox', { name: '一次添加多个词, 每行一个' }).fill(words.join('\n'));
+    await page.getByRole('button', { name: '加入列表' }).click();
+    await page.click('#rule-save');
+    await page.locator('.automod-rule', { hasText: '词库' }).waitFor();
+    const saved = () => storedSet().rules.find((r) => r.name === '词库');
+    assert.deepEqual(saved().trigger.words.map((w) => w.text), words);
+
+    await page.getByRole('button', { name: '编辑规则「词库」' }).click();
+    await page.locator('#words-all', { hasText: '显示其余 50 个词' }).waitFor();
+    assert.equal(await page.locator('.word-row').count(), 200);
+    await page.getByLabel('第 1 个词', { exact: true }).fill('词零');
+    await page.click('#rule-save');
+    await page.locator('#rule-save').waitFor({ state: 'detached' });
+    assert.deepEqual(saved().trigger.words.map((w) => w.text), ['词零', ...words.slice(1)]);
+
+    await page.getByRole('button', { name: '编辑规则「词库」' }).click();
+    await page.click('#words-all');
+    assert.equal(await page.locator('.word-row').count(), 250);
+    await page.getByRole('button', { name: '删除第 250 个词' }).click();
+    await page.click('#rule-save');
+    await page.locator('#rule-save').waitFor({ state: 'detached' });
+    assert.equal(saved().trigger.words.length, 249);
+    assert.equal(saved().trigger.words.at(-1).text, '词248');
+  });
+
+  await check('on a host that cannot recall, 撤回消息 is greyed out in the action chain and new rules start with a warning', async () => {
+    // The Windows plug-in's answer, stood in for: the service itself always recalls.
+    await page.route('**/api/automod/rules', async (route) => {
+      const real = await route.fetch();
+      await route.fulfill({ response: real, json: { ...(await real.json()), canRecall: false } });
+    });
+    try {
+      await openTab('规则');
+      await page.click('#automod-add');
+      const first = page.getByLabel('第 1 个动作', { exact: true });
+      assert.equal(await first.inputValue(), 'warn');
+      assert.equal(await first.locator('option[value="recall"]').isDisabled(), true);
+      await page.locator('.note', { hasText: '撤回动作不可用' }).waitFor();
+      await page.getByRole('button', { name: '取消' }).click();
+    } finally {
+      await page.unroute('**/api/automod/rules');
+    }
+    await openTab('规则');
+    await page.click('#automod-add');
+    assert.equal(await page.getByLabel('第 1 个动作', { exact: true }).inputValue(), 'recall');
+    assert.equal(await page.locator('option[value="recall"]').first().isDisabled(), false);
+    await page.getByRole('button', { name: '取消' }).click();
   });
 
   await check('at 390 px the rule list, the rule form and the ladder fit the window', async () => {

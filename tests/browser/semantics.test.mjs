@@ -1,6 +1,7 @@
 // Browser tests of what the panel's changes mean: a radio group switches back
-// and forth as one group (page and file), and an emptied box with a default
-// shows the default at once with a message beside it.
+// and forth as one group (page and file), an emptied box with a default
+// shows the default at once with a message beside it, and 自动管理 keeps what
+// its form shows (durations in their unit, the groups a rule applies to).
 //   node semantics.test.mjs PROGRAM [SCREENSHOT_DIR]
 import fs from 'node:fs';
 import path from 'node:path';
@@ -79,6 +80,39 @@ try {
     await page.screenshot({ path: path.join(shots, 'semantics-恢复默认值.png') });
     const ini = fs.readFileSync(path.join(data, 'setsoft.ini'), 'utf8');
     assert.match(ini, /编辑框_踢人关键词=微信\+v信\+QQ/);
+  });
+
+  await check('自动管理: a mute typed in hours is kept in seconds and drawn back in hours; 所有监控的群 and 选定的群 are one choice', async () => {
+    const file = path.join(data, 'automod.txt');
+    const rule = () => JSON.parse(fs.readFileSync(file, 'utf8').split(/^\[规则 [^\]]+\]$/m)[1]);
+    await page.goto(base + '#自动管理');
+    await page.locator('#automod-add').click();
+    await page.fill('#rule-name', '时长');
+    await page.getByLabel('第 1 个词', { exact: true }).fill('时长测试');
+    await page.getByLabel('第 1 个动作', { exact: true }).selectOption('mute');
+    await page.getByLabel('第 1 个动作的禁言时长', { exact: true }).fill('2');
+    await page.getByLabel('第 1 个动作的禁言时长的单位').selectOption('3600');
+    await page.getByLabel('选定的群').check();
+    await page.getByLabel('102 群2').check();
+    await page.getByLabel('103 群3').check();
+    await page.getByLabel('102 群2').uncheck();
+    await page.click('#rule-save');
+    await page.locator('.automod-rule', { hasText: '时长' }).waitFor();
+    assert.deepEqual(rule().actions, [{ kind: 'mute', seconds: 7200 }]);
+    assert.deepEqual(rule().groups, [103]);
+    assert.match(await page.locator('.automod-rule').textContent(), /禁言 2 小时/);
+    assert.match(await page.locator('.automod-rule').textContent(), /群 103/);
+
+    await page.getByRole('button', { name: '编辑规则「时长」' }).click();
+    assert.equal(await page.getByLabel('第 1 个动作的禁言时长', { exact: true }).inputValue(), '2');
+    assert.equal(await page.getByLabel('第 1 个动作的禁言时长的单位').inputValue(), '3600');
+    assert.equal(await page.getByLabel('选定的群').isChecked(), true);
+    assert.equal(await page.getByLabel('103 群3').isChecked(), true);
+    await page.getByLabel('所有监控的群').check();
+    assert.equal(await page.getByLabel('选定的群').isChecked(), false);
+    await page.click('#rule-save');
+    await page.locator('#rule-save').waitFor({ state: 'detached' });
+    assert.equal(rule().groups, 'all');
   });
 
   await check('no script errors', async () => {

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "automod/rule_file.h"
 #include "ui/panel_fixture.h"
 #include "util/files.h"
 
@@ -22,7 +23,7 @@ class PanelAutomodTest : public PanelFixture {
   // The stored rule file's bytes ("" when there is none yet).
   std::string stored() {
     std::string bytes;
-    if (!ReadFileBytes(data + "自动管理规则.json", bytes).ok()) return "";
+    if (!ReadFileBytes(data + automod::kRuleFileName, bytes).ok()) return "";
     return bytes;
   }
   Json rules() {
@@ -42,7 +43,7 @@ class PanelAutomodTest : public PanelFixture {
             {"newcomerDays", 0},
             {"actions",
              {{{"kind", "recall"}},
-              {{"kind", "warn"}, {"text", "{at} 请勿发广告"}},
+              {{"kind", "warn"}, {"text", "[昵称] 请勿发广告"}},
               {{"kind", "points"}, {"count", 1}}}}};
   }
   static Json floodRule() {
@@ -276,6 +277,87 @@ TEST_F(PanelAutomodTest, AStaleTabIsRefusedByTheRulesId) {
   const Json now = rules();
   ASSERT_EQ(now["rules"].size(), 1u);
   EXPECT_EQ(now["rules"][0]["name"], "甲改");
+}
+
+}  // namespace
+}  // namespace bw::ui
+
+namespace bw::ui {
+namespace {
+
+// A rule broken by hand while the robot was stopped: the page shows it off,
+// refuses to switch it on while it is broken, says why, and keeps the file;
+// fixed in its form, it is saved and switched on.
+TEST_F(PanelAutomodTest, ARuleBrokenByHandIsShownOffAndSwitchedOnOnlyOnceFixed) {
+  const std::string file =
+      "# 手工编辑\n"
+      "[设置]\n{\"ladder\":{\"days\":30,\"steps\":[]},\"reportGroup\":0}\n\n"
+      "[规则 regex]\n{\"id\":\"regex\",\"name\":\"坏正则\",\"state\":\"on\",\"trigger\":{\"kind\":"
+      "\"words\",\"words\":[{\"text\":\"(\",\"mode\":\"regex\"}]},\"actions\":[{\"kind\":"
+      "\"recall\"}]}"
+      "\n";
+  ASSERT_TRUE(WriteFileAtomic(data + automod::kRuleFileName, file).ok());
+  startWithFourGroups();
+  const Json drawn = rules();
+  ASSERT_EQ(drawn["rules"].size(), 1u);
+  EXPECT_EQ(drawn["rules"][0]["state"], "off");
+
+  for (const char* state : {"on", "watch"}) {
+    SCOPED_TRACE(state);
+    auto [code, answer] = post("/api/automod/rules/state", {{"id", "regex"}, {"state", state}});
+    EXPECT_EQ(code, 400) << answer.dump();
+    EXPECT_THAT(answer.value("error", ""), HasSubstr("坏正则"));
+    EXPECT_THAT(answer.value("error", ""), HasSubstr("正则表达式「(」"));
+    EXPECT_EQ(stored(), file);
+  }
+
+  Json fixed = drawn["rules"][0];
+  fixed["trigger"]["words"][0]["text"] = "v[xX]\\d{3,}";
+  fixed["state"] = "on";
+  auto [code, answer] =
+      post("/api/automod/rules/save", {{"rule", fixed}, {"before", drawn["rules"][0]}});
+  ASSERT_EQ(code, 200) << answer.dump();
+  EXPECT_EQ(answer["rules"][0]["state"], "on");
+  EXPECT_NE(stored(), file);
+  EXPECT_THAT(stored(), HasSubstr("v[xX]\\\\d{3,}"));
+}
+
+}  // namespace
+}  // namespace bw::ui
+
+namespace bw::ui {
+namespace {
+
+// What the page saves is in force for the next message, without a restart:
+// on recalls, watching only recalls nothing, off ignores.
+TEST_F(PanelAutomodTest, ASavedRuleActsOnTheNextMessageAndItsStateCountsAtOnce) {
+  startWithFourGroups();
+  Json rule = wordsRule("广告词", "加我微信");
+  rule["trigger"]["allow"] = {"官方"};
+  auto [code, answer] = post("/api/automod/rules/save", {{"rule", rule}});
+  ASSERT_EQ(code, 200) << answer.dump();
+  const std::string id = answer["rules"][0]["id"];
+  auto recalled = [&] {
+    std::vector<int64_t> out;
+    for (const HostCall& c : host.actions())
+      if (c.action == "delete_msg") out.push_back(c.number);
+    return out;
+  };
+
+  lifecycle._eventGroupMsg(1, 71, 101, 20001, nullptr, "加 我 微 信", 0);
+  lifecycle._eventGroupMsg(1, 72, 101, 20001, nullptr, "官方: 加我微信", 0);  // the exception
+  EXPECT_EQ(recalled(), (std::vector<int64_t>{71}));
+
+  ASSERT_EQ(post("/api/automod/rules/state", {{"id", id}, {"state", "watch"}}).first, 200);
+  lifecycle._eventGroupMsg(1, 73, 101, 20001, nullptr, "加我微信", 0);
+  ASSERT_EQ(post("/api/automod/rules/state", {{"id", id}, {"state", "off"}}).first, 200);
+  lifecycle._eventGroupMsg(1, 74, 101, 20001, nullptr, "加我微信", 0);
+  ASSERT_EQ(post("/api/automod/rules/state", {{"id", id}, {"state", "on"}}).first, 200);
+  lifecycle._eventGroupMsg(1, 75, 101, 20001, nullptr, "加我微信", 0);
+  EXPECT_EQ(recalled(), (std::vector<int64_t>{71, 75}));
+  EXPECT_TRUE(logged(
+      "自动管理|仅观察 规则「广告词」：20001 在群 101，关键词「加我微信」，本会撤回、警告、警告点"))
+      << ::testing::PrintToString(runLog());
 }
 
 }  // namespace

@@ -47,6 +47,7 @@ const automod = { tab: '规则', data: null, editing: null, error: '', ladder: n
     { value: 60, label: '分钟' },
     { value: 1, label: '秒' },
   ];
+  const WORDS_SHOWN = 200;
   const label = (list, value) => (list.find((x) => x.value === value) || { label: value }).label;
 
   // A duration in the largest unit that divides it: 600 → 10 分钟.
@@ -140,7 +141,7 @@ const automod = { tab: '规则', data: null, editing: null, error: '', ladder: n
         el('button', { type: 'button', class: 'plain', text: '下移', disabled: i === count - 1,
           'aria-label': '下移规则「' + name + '」', onclick: () => move(i, 1) }),
         el('button', { type: 'button', text: '编辑', 'aria-label': '编辑规则「' + name + '」',
-          onclick: () => { automod.editing = structuredClone(rule); automod.error = ''; automod.redraw(); } }),
+          onclick: () => { automod.editing = structuredClone(rule); automod.error = ''; automod.allWords = false; automod.redraw(); } }),
         el('button', { type: 'button', class: 'danger', text: '删除', 'aria-label': '删除规则「' + name + '」',
           onclick: async () => {
             if (await ask('确定删除规则「' + name + '」么?', true)) send('/api/automod/rules/delete', { id: rule.id });
@@ -157,7 +158,7 @@ const automod = { tab: '规则', data: null, editing: null, error: '', ladder: n
     return {
       name: '', state: 'on', groups: 'all', newcomerDays: 0,
       trigger: { kind: 'words', words: [{ text: '', mode: 'contains' }], allow: [] },
-      actions: [{ kind: automod.data.canRecall ? 'recall' : 'warn', text: '{at} 请勿发送违规内容' }],
+      actions: [{ kind: automod.data.canRecall ? 'recall' : 'warn', text: '[昵称] 请勿发送违规内容' }],
     };
   }
 
@@ -184,12 +185,12 @@ const automod = { tab: '规则', data: null, editing: null, error: '', ladder: n
       ? el('ol', { class: 'automod-rules' }, d.rules.map((r, i) => ruleItem(r, i, d.rules.length)))
       : el('p', { class: 'placeholder', text: '还没有规则。点「添加规则」写第一条。' });
     box.replaceChildren(...[
-      el('p', { class: 'note-text', text: '每条群消息按顺序对照所有规则。「仅观察」的规则只记下它会怎么做 (处罚记录里标为「本会」), 不处理任何人。' +
+      el('p', { class: 'note-text', text: '每条群消息按顺序对照所有规则。「仅观察」的规则只记下它本会怎么做 (写进运行日志和处罚记录), 不处理任何人。' +
         '管理员、群主、机器人和白名单成员不受这些规则处理。' }),
       automod.error ? el('p', { class: 'error', role: 'alert', text: automod.error }) : null,
       el('div', { class: 'row' }, el('button', {
         type: 'button', id: 'automod-add', text: '添加规则',
-        onclick: () => { automod.editing = newRule(); automod.error = ''; automod.redraw(); },
+        onclick: () => { automod.editing = newRule(); automod.error = ''; automod.allWords = false; automod.redraw(); },
       })),
       list,
       reportBox(d)].filter(Boolean));
@@ -224,7 +225,9 @@ const automod = { tab: '规则', data: null, editing: null, error: '', ladder: n
   function wordsForm(t, redraw) {
     t.words = t.words || [];
     t.allow = t.allow || [];
-    const rows = t.words.map((w, i) => el('div', { class: 'row word-row' },
+    // A list of thousands of words draws its first rows only, until asked.
+    const shown = automod.allWords ? t.words : t.words.slice(0, WORDS_SHOWN);
+    const rows = shown.map((w, i) => el('div', { class: 'row word-row' },
       el('input', { type: 'text', class: 'wide', value: w.text, 'aria-label': '第 ' + (i + 1) + ' 个词',
         oninput: (e) => { w.text = e.target.value; } }),
       el('select', { 'aria-label': '第 ' + (i + 1) + ' 个词的匹配方式', onchange: (e) => { w.mode = e.target.value; } },
@@ -237,8 +240,16 @@ const automod = { tab: '规则', data: null, editing: null, error: '', ladder: n
       el('div', { class: 'row heading', text: '关键词' }),
       el('div', { class: 'row note', text: '比较前先去掉空格和看不见的字符, 全角字母数字转成半角, 不分大小写:\n「加 我 微 信」「ＶＸ」也能被「加我微信」「vx」认出。' }),
       ...rows,
+      shown.length < t.words.length ? el('div', { class: 'row' }, el('button', {
+        type: 'button', class: 'plain', id: 'words-all', text: '显示其余 ' + (t.words.length - shown.length) + ' 个词',
+        onclick: () => { automod.allWords = true; redraw(); },
+      })) : null,
       el('div', { class: 'row' }, el('button', { type: 'button', class: 'plain', text: '添加一个词',
-        onclick: () => { t.words.push({ text: '', mode: 'contains' }); redraw(); } })),
+        onclick: () => {
+          t.words.push({ text: '', mode: 'contains' });
+          if (t.words.length > WORDS_SHOWN) automod.allWords = true;
+          redraw();
+        } })),
       el('div', { class: 'row' },
         el('textarea', { class: 'bulk', 'aria-label': '一次添加多个词, 每行一个', placeholder: '一次添加多个词, 每行一个',
           oninput: (e) => { bulk = e.target.value; } }),
@@ -298,7 +309,7 @@ const automod = { tab: '规则', data: null, editing: null, error: '', ladder: n
     }
   }
   function freshAction(kind) {
-    if (kind === 'warn') return { kind, text: '{at} 请勿发送违规内容' };
+    if (kind === 'warn') return { kind, text: '[昵称] 请勿发送违规内容' };
     if (kind === 'points') return { kind, count: 1 };
     if (kind === 'mute') return { kind, seconds: 600 };
     return { kind };
@@ -308,8 +319,19 @@ const automod = { tab: '规则', data: null, editing: null, error: '', ladder: n
     const n = '第 ' + (i + 1) + ' 个动作';
     let detail = null;
     if (a.kind === 'warn') {
-      detail = el('input', { type: 'text', class: 'wider', value: a.text || '', 'aria-label': n + '的警告内容',
+      const box = el('input', { type: 'text', class: 'wider', value: a.text || '', 'aria-label': n + '的警告内容',
         oninput: (e) => { a.text = e.target.value; } });
+      // Types the variable at the caret, as the other pages' variable buttons do.
+      const insert = (v) => {
+        const at = box.selectionStart ?? box.value.length;
+        box.value = box.value.slice(0, at) + v + box.value.slice(box.selectionEnd ?? at);
+        a.text = box.value;
+        box.focus();
+        box.selectionStart = box.selectionEnd = at + v.length;
+      };
+      detail = el('span', { class: 'warn-text' }, box,
+        el('button', { type: 'button', class: 'plain', text: '[昵称]', 'aria-label': '在' + n + '的警告内容里插入 [昵称]',
+          onclick: () => insert('[昵称]') }));
     } else if (a.kind === 'points') {
       detail = el('span', {}, numberBox(n + '的警告点数', a.count, (v) => { a.count = v; }), ' 点');
     } else if (a.kind === 'mute') {
@@ -367,7 +389,9 @@ const automod = { tab: '规则', data: null, editing: null, error: '', ladder: n
           el('div', { class: 'row' }, el('button', { type: 'button', class: 'plain', text: '添加动作',
             onclick: () => { rule.actions.push(freshAction('warn')); redraw(); } })),
           d.canRecall ? null : el('div', { class: 'row note', text: '这个宿主没有撤回消息的接口: 撤回动作不可用, 其余动作照常。' }),
-          el('div', { class: 'row note', text: '警告内容可用 {at} (@成员)、{qq}、{群号} 等变量, 与 广告检测 的提示相同。' })),
+          el('div', { class: 'row note' }, '警告内容里 [昵称] 会 @ 该成员, [时间] 是当时的日期时间 ',
+            el('button', { type: 'button', class: 'plain', text: '更多', 'aria-label': '更多消息变量',
+              onclick: () => window.open('/help.html') }))),
         automod.error ? el('p', { class: 'error', role: 'alert', id: 'rule-error', text: automod.error }) : null,
         el('div', { class: 'row' },
           el('button', { type: 'submit', id: 'rule-save', text: '保存' }),
