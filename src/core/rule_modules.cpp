@@ -29,7 +29,11 @@ RuleModules::RuleModules(const Services& s)
       processor(s.settings, s.identity, invites, accountLists, violations, keywordReplies),
       privateMessages(s.settings, keywordReplies),
       scheduler(s.clock, s.host, s.settings, s.lists.tasks, s.runLog, s.qq, s.managedGroups,
-                s.stop) {}
+                s.stop),
+      verificationTable(s.db, s.identity),
+      verificationCases(s.db),
+      verification(s.clock, s.host, s.settings, s.identity, s.managedGroups, accountLists,
+                   memberTable, removal, verificationTable, verificationCases) {}
 
 RuleModules::~RuleModules() = default;
 

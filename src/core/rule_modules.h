@@ -25,11 +25,14 @@
 #include "moderation/keyword_replies.h"
 #include "moderation/violations.h"
 #include "storage/account_list_table.h"
+#include "storage/case_table.h"
 #include "storage/invite_table.h"
 #include "storage/member_table.h"
 #include "storage/settings_store.h"
+#include "storage/verification_table.h"
 #include "storage/warning_table.h"
 #include "tasks/scheduler.h"
+#include "verification/verification.h"
 
 namespace bw {
 
@@ -86,6 +89,11 @@ class RuleModules {
   GroupMessageProcessor processor;
   PrivateMessageHandler privateMessages;
   TaskScheduler scheduler;
+
+  // Newcomer verification, asked first for every group message and join.
+  VerificationTable verificationTable;
+  CaseTable verificationCases;
+  Verification verification;
 };
 
 }  // namespace bw

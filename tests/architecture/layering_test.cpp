@@ -38,6 +38,9 @@ const std::map<std::string, std::set<std::string>>& Allowed() {
     m["update"] = rule;
     m["core"] = rule;
     m["core"].insert({"membership", "moderation", "tasks", "update"});
+    m["verification"] = rule;
+    m["verification"].insert("membership");
+    m["core"].insert("verification");
     m["onebot"] = m["core"];
     m["onebot"].insert("core");
     m["ui"] = m["core"];
