@@ -72,5 +72,7 @@ void AddListRoutes(httplib::Server& server, PanelContext& ctx);
 void AddMoreRoutes(httplib::Server& server, PanelContext& ctx);
 // /api/sandbox: 试一试.
 void AddSandboxRoutes(httplib::Server& server, PanelContext& ctx);
+// 自动管理/入群验证: /api/verification (settings, pending), /api/verification/pass.
+void AddVerificationRoutes(httplib::Server& server, PanelContext& ctx);
 
 }  // namespace bw::ui

@@ -288,6 +288,7 @@ void PanelServer::Impl::routes() {
   AddListRoutes(server, ctx);
   AddMoreRoutes(server, ctx);
   AddSandboxRoutes(server, ctx);
+  AddVerificationRoutes(server, ctx);
 }
 
 PanelServer::PanelServer(RobotCore& robot, ConnectionStatus& status, PanelAuth& auth,
