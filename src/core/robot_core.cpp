@@ -63,6 +63,7 @@ LifecycleHooks RobotCore::hooks() {
     modules.screening.screenJoinRequest(r);
   };
   h.handlers.memberIncrease = [this](const MemberChangeRecord& r) {
+    modules.removal.rejoined(r.fromGroup, r.beingOperateQQ);
     modules.arrivals.onMemberJoined(r);
     modules.verification.onMemberJoined(r);
   };

@@ -32,7 +32,7 @@ RuleModules::RuleModules(const Services& s)
                 s.stop),
       verificationTable(s.db, s.identity),
       verificationCases(s.db),
-      verification(s.clock, s.host, s.settings, s.identity, s.managedGroups, accountLists,
+      verification(s.clock, s.host, s.settings, s.runLog, s.identity, s.managedGroups, accountLists,
                    memberTable, removal, verificationTable, verificationCases) {}
 
 RuleModules::~RuleModules() = default;

@@ -9,6 +9,7 @@
 #include "host/cq_code.h"
 #include "host/host_api.h"
 #include "host/identity.h"
+#include "logs/run_log.h"
 #include "membership/account_lists.h"
 #include "membership/member_removal.h"
 #include "settings/option_names.h"
@@ -192,13 +193,14 @@ std::vector<int64_t> ParseVerificationGroups(const std::string& text,
   return out;
 }
 
-Verification::Verification(Clock& clock, HostApi& host, Settings& settings,
+Verification::Verification(Clock& clock, HostApi& host, Settings& settings, RunLog& runLog,
                            const Identity& identity, ManagedGroups& managedGroups,
                            AccountLists& lists, MemberTable& members, MemberRemoval& removal,
                            VerificationTable& table, CaseTable& cases)
     : clock_(clock),
       host_(host),
       settings_(settings),
+      runLog_(runLog),
       identity_(identity),
       managedGroups_(managedGroups),
       lists_(lists),
@@ -243,9 +245,39 @@ void Verification::stop() {
   }
 }
 
+void Verification::wakeSweep() {
+  {
+    std::lock_guard lock(mu_);
+    wake_.request_stop();
+    wake_ = std::stop_source();
+  }
+  idle_.notify_all();
+}
+
 void Verification::sweep(std::stop_token stop) {
-  // Deadlines are whole minutes: a look every second is on time, and cheap.
-  while (clock_.sleepFor(Millis(1000), stop)) expireDue();
+  while (!stop.stop_requested()) {
+    std::stop_source wake;
+    std::optional<int64_t> next;
+    {
+      std::unique_lock lock(mu_);
+      // Nobody pending: the sweep waits for a question, not for the clock, so
+      // an idle sweep neither moves a clock that jumps to the end of every
+      // sleep (tests) nor counts among a test clock's sleepers.
+      if (!idle_.wait(lock, stop, [this] { return !pending_.empty(); })) return;
+      wake = wake_;
+      for (const auto& [key, p] : pending_)
+        if (!next || p.deadline < *next) next = p.deadline;
+    }
+    // Until the earliest deadline; a new question (maybe an earlier one)
+    // wakes the sweep to look again.
+    std::stop_callback stopping(stop, [&wake] { wake.request_stop(); });
+    const SystemTime deadline{std::chrono::seconds(*next)};
+    if (const SystemTime now = clock_.now(); deadline > now) {
+      if (!clock_.sleepFor(std::chrono::ceil<Millis>(deadline - now), wake.get_token())) continue;
+    }
+    if (stop.stop_requested()) return;
+    expireDue();
+  }
 }
 
 bool Verification::enabledFor(int64_t group) const {
@@ -319,6 +351,7 @@ void Verification::onMemberJoined(const MemberChangeRecord& record) {
     std::lock_guard lock(mu_);
     pending_[{group, member}] = p;
   }
+  wakeSweep();
   const int64_t minutes = (p.deadline - p.joined) / 60;
   const int64_t wrong = Clamp(settings_.number(opt::kVerifyWrongLimit), 1, kMaxWrong);
   host_.CQ_sendGroupMsg(group, cq::At(member) + "欢迎加入本群！请在 " + std::to_string(minutes) +
@@ -380,11 +413,15 @@ void Verification::kick(const PendingVerification& p, const std::string& reason,
   c.reason = reason;
   c.evidence = Excerpt(evidence, kMaxEvidence);
   // The case says the member was removed: it is written once the host did it.
-  const bool sent =
-      removal_.kickMember(p.group, p.member, settings_.checked(opt::kVerifyRefuseRejoin),
-                          [gate = gate_, &cases = cases_, c = std::move(c)]() mutable {
-                            gate->run([&] { cases.add(std::move(c)); });
-                          });
+  const bool sent = removal_.kickMember(
+      p.group, p.member, settings_.checked(opt::kVerifyRefuseRejoin),
+      [gate = gate_, &cases = cases_, &runLog = runLog_, c = std::move(c)]() mutable {
+        gate->run([&] {
+          runLog.WriteRunLog("踢人", std::to_string(c.member) + "踢出 群" +
+                                         std::to_string(c.group) + " (入群验证: " + c.reason + ")");
+          cases.add(std::move(c));
+        });
+      });
   if (!sent) {
     LogWarning("verification: the kick of " + std::to_string(p.member) + " from group " +
                std::to_string(p.group) + " was not sent");

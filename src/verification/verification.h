@@ -21,6 +21,7 @@
 // arriving together act once.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -39,6 +40,7 @@
 namespace bw {
 
 class HostApi;
+class RunLog;
 class Settings;
 class Identity;
 class ManagedGroups;
@@ -71,9 +73,10 @@ std::string NormalizeVerificationAnswer(std::string_view text);
 
 class Verification {
  public:
-  Verification(Clock& clock, HostApi& host, Settings& settings, const Identity& identity,
-               ManagedGroups& managedGroups, AccountLists& lists, MemberTable& members,
-               MemberRemoval& removal, VerificationTable& table, CaseTable& cases);
+  Verification(Clock& clock, HostApi& host, Settings& settings, RunLog& runLog,
+               const Identity& identity, ManagedGroups& managedGroups, AccountLists& lists,
+               MemberTable& members, MemberRemoval& removal, VerificationTable& table,
+               CaseTable& cases);
   ~Verification();  // stop(); later kick outcomes are dropped
   Verification(const Verification&) = delete;
   Verification& operator=(const Verification&) = delete;
@@ -118,10 +121,12 @@ class Verification {
                std::string reason, std::string evidence);
   bool passCommand(const GroupMessageRecord& record);
   void sweep(std::stop_token stop);
+  void wakeSweep();
 
   Clock& clock_;
   HostApi& host_;
   Settings& settings_;
+  RunLog& runLog_;
   const Identity& identity_;
   ManagedGroups& managedGroups_;
   AccountLists& lists_;
@@ -134,6 +139,8 @@ class Verification {
   mutable std::mutex mu_;
   std::map<Key, PendingVerification> pending_;
   bool stepped_ = false;
+  std::stop_source wake_;  // stopped to make the sweep look at the deadlines again
+  std::condition_variable_any idle_;
   std::jthread sweeper_;
 };
 

@@ -263,6 +263,26 @@ TEST_F(VerificationReplayTest, OwnQuestionsAcceptAnyListedAnswerInAnyWidthAndCas
   EXPECT_THAT(Recalled(run.calls), ElementsAre(3));
 }
 
+TEST_F(VerificationReplayTest, AMemberKickedWhoComesBackIsAskedAndKickedAgain) {
+  // The host reports the robot's kick as a departure; the member then joins
+  // again and lets the time run out once more.
+  const ReplayRun run = replay({{{"set",
+                                  {{"选择框_开启入群验证", true},
+                                   {"编辑框_入群验证群", "100"},
+                                   {"编辑框_入群验证时限", "1"}}}},
+                                Join(30001, kStart),
+                                {{"clock", LocalText(kStart + 120)}},
+                                Leave(30001, kStart + 121),
+                                Join(30001, kStart + 300),
+                                {{"clock", LocalText(kStart + 600)}}},
+                               kStart);
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_THAT(MessagesTo(run.calls, 30001),
+              ElementsAre(::testing::HasSubstr("欢迎加入本群"), ::testing::HasSubstr("超时"),
+                          ::testing::HasSubstr("欢迎加入本群"), ::testing::HasSubstr("超时")));
+  EXPECT_EQ(KicksOf(run.calls, 30001).size(), 2u);
+}
+
 TEST_F(VerificationReplayTest, SwitchedOffMeanwhileNobodyIsKickedAndMessagesPass) {
   ASSERT_EQ(replay({{{"set", {{"选择框_开启入群验证", true}, {"编辑框_入群验证群", "100"}}}},
                     Join(30001, kStart)},
