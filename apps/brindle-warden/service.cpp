@@ -131,6 +131,8 @@ struct OfflineRobot {
     // No account to act through: timed tasks are edited and saved but never run
     // (a run would report 执行完毕 for messages nobody sent).
     robot.modules.scheduler.useSteppedMode();
+    // Nor does verification kick anybody while no account can act.
+    robot.modules.verification.useSteppedMode();
     lifecycle.setHooks(robot.hooks());
     lifecycle.Initialize(0);
     lifecycle._eventStartup();

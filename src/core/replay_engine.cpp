@@ -25,6 +25,8 @@ ReplayEngine::ReplayEngine(ReplayOptions options)
   // The timed tasks run when the input moves the clock past their time, not
   // on a thread of their own racing the events over a clock that never waits.
   core_.modules.scheduler.useSteppedMode();
+  // Verification deadlines likewise pass as the input moves the clock.
+  core_.modules.verification.useSteppedMode();
 }
 
 ReplayEngine::~ReplayEngine() { shutdown(); }
@@ -38,21 +40,38 @@ bool ReplayEngine::start() {
     LogWarning("replay: the startup sequence did not run");
     return false;
   }
-  if (options_.runDueTasks) core_.modules.scheduler.runDue();  // the startup's first pass
+  if (options_.runDueTasks) {
+    core_.modules.scheduler.runDue();        // the startup's first pass
+    core_.modules.verification.expireDue();  // deadlines passed while stopped
+  }
   return true;
 }
 
 void ReplayEngine::moveClockTo(SystemTime target) {
   TaskScheduler& scheduler = core_.modules.scheduler;
-  // A task's pauses may carry the clock beyond the next pass.
-  while (scheduler.schedulerRunning() && scheduler.nextPass() <= target) {
+  Verification& verification = core_.modules.verification;
+  // Timed passes and verification deadlines each happen at their own time,
+  // in time order. A task's pauses may carry the clock beyond the next pass.
+  for (;;) {
+    const bool taskDue = scheduler.schedulerRunning() && scheduler.nextPass() <= target;
+    const std::optional<SystemTime> deadline = verification.nextDeadline();
+    const bool deadlineDue = deadline && *deadline <= target;
+    if (deadlineDue && (!taskDue || *deadline <= scheduler.nextPass())) {
+      if (clock_.now() < *deadline) clock_.set(*deadline);
+      if (verification.expireDue() == 0) break;
+      continue;
+    }
+    if (!taskDue) break;
     if (clock_.now() < scheduler.nextPass()) clock_.set(scheduler.nextPass());
     if (scheduler.runDue() == 0) break;
   }
   if (clock_.now() < target) clock_.set(target);
 }
 
-void ReplayEngine::runDueTasks() { core_.modules.scheduler.runDue(); }
+void ReplayEngine::runDueTasks() {
+  core_.modules.scheduler.runDue();
+  core_.modules.verification.expireDue();
+}
 
 void ReplayEngine::settle() {
   lifecycle_.waitIdle();

@@ -48,10 +48,14 @@ LifecycleHooks RobotCore::hooks() {
   // The database is already closed by the plug-in's exit; what is left is the
   // background work the window's owner would have ended with the window.
   h.exit = [this](Lifecycle&) {
+    modules.verification.stop();
     modules.memberRefresh.stop();
     modules.scheduler.stopScheduler();
   };
-  h.handlers.groupMessage = [this](const GroupMessageRecord& r) { modules.onGroupMessage(r); };
+  h.handlers.groupMessage = [this](const GroupMessageRecord& r) {
+    if (modules.verification.screenMessage(r)) return;  // an unverified member's, or a pass
+    modules.onGroupMessage(r);
+  };
   h.handlers.privateMessage = [this](const PrivateMessageRecord& r) {
     modules.privateMessages.handle(r);
   };
@@ -59,10 +63,13 @@ LifecycleHooks RobotCore::hooks() {
     modules.screening.screenJoinRequest(r);
   };
   h.handlers.memberIncrease = [this](const MemberChangeRecord& r) {
+    modules.removal.rejoined(r.fromGroup, r.beingOperateQQ);
     modules.arrivals.onMemberJoined(r);
+    modules.verification.onMemberJoined(r);
   };
   h.handlers.memberDecrease = [this](const MemberChangeRecord& r) {
     modules.departures.onMemberLeft(r);
+    modules.verification.onMemberLeft(r);
   };
   return h;
 }
@@ -91,6 +98,8 @@ void RobotCore::runStartup() {
   StartupLoad(
       StartupContext{l.database(), l.runLog(), l.qq(), l.settings(), l.lists(), l.identity()},
       modules.store, steps);
+  // Pending verifications come back with their deadlines once the database is there.
+  modules.verification.start();
   // Only changes made from now on are the user's: the restore above must not
   // count as clicks on the switches.
   subscription_ =
@@ -130,6 +139,7 @@ void RobotCore::shutdown() {
   }
   lifecycle_.shutdown();
   if (subscription_) lifecycle_.settings().unsubscribe(subscription_);
+  modules.verification.stop();
   modules.memberRefresh.stop();
   modules.scheduler.stopScheduler();
   // Saving before the restore finished would overwrite the files with defaults.

@@ -35,7 +35,10 @@ RuleModules::RuleModules(const Services& s)
       warningPoints(s.db),
       automod(s.clock, s.host, s.runLog, s.identity, accountLists, memberTable, departures,
               caseTable, warningPoints),
-      caseBook(s.host, accountLists, cases, warningPoints) {}
+      caseBook(s.host, accountLists, cases, warningPoints),
+      verificationTable(s.db, s.identity),
+      verification(s.clock, s.host, s.settings, s.runLog, s.identity, s.managedGroups, accountLists,
+                   memberTable, removal, verificationTable, caseTable) {}
 
 RuleModules::~RuleModules() = default;
 

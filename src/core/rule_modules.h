@@ -31,12 +31,14 @@
 #include "storage/invite_table.h"
 #include "storage/member_table.h"
 #include "storage/settings_store.h"
+#include "storage/verification_table.h"
 #include "storage/warning_table.h"
 #include "tasks/scheduler.h"
 // Automatic moderation: after the existing rules, one pass over its rules.
 #include "automod/automod.h"
 #include "storage/case_table.h"
 #include "storage/warning_point_table.h"
+#include "verification/verification.h"
 
 namespace bw {
 
@@ -104,6 +106,9 @@ class RuleModules {
   void onGroupMessage(const GroupMessageRecord& record);
   // Listing, export and undo of the cases (the panel's 处罚记录).
   CaseBook caseBook;
+  // Newcomer verification, asked first for every group message and join.
+  VerificationTable verificationTable;
+  Verification verification;
 };
 
 }  // namespace bw

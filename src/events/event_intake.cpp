@@ -77,6 +77,15 @@ void EventIntake::onMemberIncrease(MemberChangeRecord record) {
 
 void EventIntake::onMemberDecrease(MemberChangeRecord record) {
   if (!running()) return;
+  {
+    // A member who left and joins again is a new join, not a repeated report.
+    std::lock_guard lock(increaseMu_);
+    if (record.beingOperateQQ == previousIncreaseMember_ &&
+        record.fromGroup == previousIncreaseGroup_) {
+      previousIncreaseMember_ = 0;
+      previousIncreaseGroup_ = 0;
+    }
+  }
   memberDecreases_->enqueue(std::move(record));
 }
 

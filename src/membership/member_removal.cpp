@@ -47,6 +47,11 @@ bool MemberRemoval::kickMember(int64_t group, int64_t member, bool rejectRejoin,
   return true;
 }
 
+void MemberRemoval::rejoined(int64_t group, int64_t member) {
+  std::lock_guard lock(mu_);
+  if (haveLast_ && lastGroup_ == group && lastMember_ == member) haveLast_ = false;
+}
+
 void MemberRemoval::settle(int64_t group, int64_t member, bool done,
                            const std::function<void()>& afterKick) {
   if (!done) {

@@ -45,6 +45,8 @@ class MemberRemoval {
   // only when the kick was done (for the caller's own record of it).
   bool kickMember(int64_t group, int64_t member, bool rejectRejoin,
                   std::function<void()> afterKick = {});
+  // The member joined the group again: a kick of them now is a new one.
+  void rejoined(int64_t group, int64_t member);
 
  private:
   void settle(int64_t group, int64_t member, bool done, const std::function<void()>& afterKick);

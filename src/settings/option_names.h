@@ -81,6 +81,16 @@ inline constexpr char kAddBlacklist[] = "编辑框_欲加入黑名单";
 inline constexpr char kStatisticsDate[] = "组合框1";
 // Services sharing one PostgreSQL database: one robot's blacklist is every robot's.
 inline constexpr char kSharedBlacklist[] = "选择框_共享黑名单";
+// Newcomer verification: the switch, the groups it asks in ("+"-separated),
+// the owner's questions (one a line: question|answer|answer…) or arithmetic.
+inline constexpr char kVerifyOn[] = "选择框_开启入群验证";
+inline constexpr char kVerifyGroups[] = "编辑框_入群验证群";
+inline constexpr char kVerifyOwnQuestions[] = "选择框_入群验证自定义问题";
+inline constexpr char kVerifyQuestions[] = "编辑框_入群验证问题";
+inline constexpr char kVerifyMinutes[] = "编辑框_入群验证时限";
+inline constexpr char kVerifyWrongLimit[] = "编辑框_入群验证答错次数";
+inline constexpr char kVerifyRefuseRejoin[] = "选择框_入群验证拒绝再加群";
+inline constexpr char kVerifyPassCommand[] = "编辑框_入群验证放行命令";
 
 // Every constant above, in the table's order.
 inline constexpr const char* kAll[] = {
@@ -157,6 +167,14 @@ inline constexpr const char* kAll[] = {
     kAddBlacklist,
     kStatisticsDate,
     kSharedBlacklist,
+    kVerifyOn,
+    kVerifyGroups,
+    kVerifyOwnQuestions,
+    kVerifyQuestions,
+    kVerifyMinutes,
+    kVerifyWrongLimit,
+    kVerifyRefuseRejoin,
+    kVerifyPassCommand,
 };
 
 }  // namespace bw::opt

@@ -65,6 +65,7 @@ constexpr std::pair<const char*, const char*> kLabels[] = {
     {"编辑框_邀请查询回复", "邀请查询回复"},
     {"编辑框_执行间隔时间", "执行间隔"},
     {"编辑框_定时发送内容", "内容"},
+    {"选择框_入群验证自定义问题", "使用自定义问题"},
 };
 
 // The caption's first piece (up to a gap left for an edit box), without a
@@ -176,6 +177,15 @@ std::vector<ControlSpec> BuildControls() {
       {"组合框1", ControlKind::kCombo, "数据的日期:", "今天", false, "", false},
       {"选择框_共享黑名单", ControlKind::kCheck, "共享黑名单(同一数据库的所有机器人共用)", "",
        false, "", true},
+      {"选择框_开启入群验证", ControlKind::kCheck, "开启入群验证", "", false, "", true},
+      {"编辑框_入群验证群", ControlKind::kEdit, "验证的群:", "", false, "", true},
+      {"选择框_入群验证自定义问题", ControlKind::kCheck, "使用自定义问题 (否则出算术题)", "", false,
+       "", true},
+      {"编辑框_入群验证问题", ControlKind::kEdit, "自定义问题:", "", false, "", true},
+      {"编辑框_入群验证时限", ControlKind::kEdit, "回答时限:", "5", false, "", true},
+      {"编辑框_入群验证答错次数", ControlKind::kEdit, "答错几次踢出:", "3", false, "", true},
+      {"选择框_入群验证拒绝再加群", ControlKind::kCheck, "踢出后拒绝再次加群", "", false, "", true},
+      {"编辑框_入群验证放行命令", ControlKind::kEdit, "放行命令:", "通过验证", false, "", true},
   };
   std::vector<ControlSpec> controls;
   controls.reserve(std::size(kRows));

@@ -73,6 +73,16 @@ const std::vector<Table>& Tables() {
         {"退出个数", true, " DEFAULT 0"}}},
       {"邀请记录", {{"QQ号", false, ""}, {"群号", false, ""}, {"邀请人QQ", false, ""}}},
       {"警告记录", {{"QQ号", false, ""}, {"警告次数", true, " DEFAULT 0"}}},
+      // Newcomers asked a question and not yet answered; 机器人 is the asking account.
+      {"入群验证",
+       {{"机器人", false, ""},
+        {"群号", false, ""},
+        {"QQ号", false, ""},
+        {"问题", false, ""},
+        {"答案", false, ""},
+        {"加群时间", true, "", true},
+        {"截止时间", true, "", true},
+        {"答错次数", true, " DEFAULT 0"}}},
   };
   return tables;
 }
@@ -94,6 +104,7 @@ const std::vector<Index>& Indexes() {
       {"ix_邀请记录_QQ号", "邀请记录", "QQ号,群号"},
       {"ix_邀请记录_邀请人QQ", "邀请记录", "邀请人QQ"},
       {"ix_警告记录_QQ号", "警告记录", "QQ号"},
+      {"ix_入群验证_成员", "入群验证", "机器人,群号,QQ号"},
   };
   return indexes;
 }

@@ -76,5 +76,7 @@ void AddSandboxRoutes(httplib::Server& server, PanelContext& ctx);
 void AddAutomodRoutes(httplib::Server& server, PanelContext& ctx);
 // 处罚记录: /api/cases, /api/cases/undo, /api/cases/export (panel_cases_routes.cpp).
 void AddCasesRoutes(httplib::Server& server, PanelContext& ctx);
+// 自动管理/入群验证: /api/verification (settings, pending), /api/verification/pass.
+void AddVerificationRoutes(httplib::Server& server, PanelContext& ctx);
 
 }  // namespace bw::ui

@@ -290,6 +290,7 @@ void PanelServer::Impl::routes() {
   AddSandboxRoutes(server, ctx);
   AddAutomodRoutes(server, ctx);
   AddCasesRoutes(server, ctx);
+  AddVerificationRoutes(server, ctx);
 }
 
 PanelServer::PanelServer(RobotCore& robot, ConnectionStatus& status, PanelAuth& auth,

@@ -41,6 +41,9 @@ const std::map<std::string, std::set<std::string>>& Allowed() {
     m["core"] = rule;
     m["core"].insert({"membership", "moderation", "tasks", "update"});
     m["core"].insert("automod");
+    m["verification"] = rule;
+    m["verification"].insert("membership");
+    m["core"].insert("verification");
     m["onebot"] = m["core"];
     m["onebot"].insert("core");
     m["ui"] = m["core"];
