@@ -48,10 +48,14 @@ LifecycleHooks RobotCore::hooks() {
   // The database is already closed by the plug-in's exit; what is left is the
   // background work the window's owner would have ended with the window.
   h.exit = [this](Lifecycle&) {
+    modules.history.stopRetention();
     modules.memberRefresh.stop();
     modules.scheduler.stopScheduler();
   };
-  h.handlers.groupMessage = [this](const GroupMessageRecord& r) { modules.processor.process(r); };
+  h.handlers.groupMessage = [this](const GroupMessageRecord& r) {
+    modules.history.record(r);  // before the rules, which may recall it
+    modules.processor.process(r);
+  };
   h.handlers.privateMessage = [this](const PrivateMessageRecord& r) {
     modules.privateMessages.handle(r);
   };
@@ -95,6 +99,8 @@ void RobotCore::runStartup() {
   // count as clicks on the switches.
   subscription_ =
       lifecycle_.settings().subscribe([this](const std::string& name) { onSettingChanged(name); });
+  modules.history.prune();
+  if (options_.historyTimer) modules.history.startRetention();
   {
     std::lock_guard lock(mu_);
     startedUp_ = true;
@@ -130,6 +136,7 @@ void RobotCore::shutdown() {
   }
   lifecycle_.shutdown();
   if (subscription_) lifecycle_.settings().unsubscribe(subscription_);
+  modules.history.stopRetention();
   modules.memberRefresh.stop();
   modules.scheduler.stopScheduler();
   // Saving before the restore finished would overwrite the files with defaults.

@@ -29,7 +29,9 @@ RuleModules::RuleModules(const Services& s)
       processor(s.settings, s.identity, invites, accountLists, violations, keywordReplies),
       privateMessages(s.settings, keywordReplies),
       scheduler(s.clock, s.host, s.settings, s.lists.tasks, s.runLog, s.qq, s.managedGroups,
-                s.stop) {}
+                s.stop),
+      historyTable(s.db),
+      history(s.clock, s.settings, s.identity, historyTable) {}
 
 RuleModules::~RuleModules() = default;
 

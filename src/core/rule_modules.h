@@ -23,10 +23,12 @@
 #include "membership/member_removal.h"
 #include "moderation/group_message_processor.h"
 #include "moderation/keyword_replies.h"
+#include "moderation/message_history.h"
 #include "moderation/violations.h"
 #include "storage/account_list_table.h"
 #include "storage/invite_table.h"
 #include "storage/member_table.h"
+#include "storage/message_history_table.h"
 #include "storage/settings_store.h"
 #include "storage/warning_table.h"
 #include "tasks/scheduler.h"
@@ -86,6 +88,8 @@ class RuleModules {
   GroupMessageProcessor processor;
   PrivateMessageHandler privateMessages;
   TaskScheduler scheduler;
+  MessageHistoryTable historyTable;
+  MessageHistory history;
 };
 
 }  // namespace bw

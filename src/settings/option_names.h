@@ -79,6 +79,8 @@ inline constexpr char kAddAdministrator[] = "编辑框_欲加入管理员";
 inline constexpr char kAddWhitelist[] = "编辑框_欲加入白名单";
 inline constexpr char kAddBlacklist[] = "编辑框_欲加入黑名单";
 inline constexpr char kStatisticsDate[] = "组合框1";
+// Groups whose messages are kept, each with its days: "101:7+102:30" (empty: none).
+inline constexpr char kHistoryGroups[] = "编辑框_消息记录";
 
 // Every constant above, in the table's order.
 inline constexpr const char* kAll[] = {
@@ -154,6 +156,7 @@ inline constexpr const char* kAll[] = {
     kAddWhitelist,
     kAddBlacklist,
     kStatisticsDate,
+    kHistoryGroups,
 };
 
 }  // namespace bw::opt

@@ -174,6 +174,7 @@ std::vector<ControlSpec> BuildControls() {
       {"编辑框_欲加入白名单", ControlKind::kEdit, "QQ号:", "", false, "", true},
       {"编辑框_欲加入黑名单", ControlKind::kEdit, "QQ号:", "", false, "", true},
       {"组合框1", ControlKind::kCombo, "数据的日期:", "今天", false, "", false},
+      {"编辑框_消息记录", ControlKind::kEdit, "消息记录", "", false, "", true},
   };
   std::vector<ControlSpec> controls;
   controls.reserve(std::size(kRows));

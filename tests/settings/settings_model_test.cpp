@@ -102,7 +102,7 @@ TEST(SettingsTest, TableDescribesEveryControlOnce) {
     }
     EXPECT_EQ(c.saved, c.kind != ControlKind::kDate && c.kind != ControlKind::kCombo) << c.name;
   }
-  EXPECT_EQ(controls.size(), 72u);
+  EXPECT_EQ(controls.size(), 73u);
   // Five radio groups, each with exactly one box selected as shipped.
   EXPECT_EQ(selectedPerGroup.size(), 5u);
   for (const auto& [group, selected] : selectedPerGroup) EXPECT_EQ(selected, 1) << group;

@@ -30,6 +30,7 @@ const std::map<std::string, std::vector<std::string>>& ExpectedTables() {
       {"邀请统计", {"QQ号", "昵称", "现存个数", "邀请个数", "退出个数"}},
       {"邀请记录", {"QQ号", "群号", "邀请人QQ"}},
       {"警告记录", {"QQ号", "警告次数"}},
+      {"消息记录", {"机器人", "时间", "群号", "QQ号", "消息ID", "内容"}},
   };
   return tables;
 }
