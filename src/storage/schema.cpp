@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "storage/case_table.h"
 #include "storage/database.h"
 #include "storage/sql.h"
 #include "util/files.h"
@@ -93,6 +94,20 @@ const std::vector<Index>& Indexes() {
   return indexes;
 }
 
+// Tables whose statements their owner writes (a key, long texts, indexes
+// over several columns): name and statements per dialect.
+struct OwnedTable {
+  const char* name;
+  std::vector<std::string> (*statements)(SqlDialect);
+};
+
+const std::vector<OwnedTable>& OwnedTables() {
+  static const std::vector<OwnedTable> tables = {
+      {kCaseTableName, CaseTableSchema},
+  };
+  return tables;
+}
+
 // DDL has no rows to report, and PostgreSQL answers "IF NOT EXISTS" on an
 // existing object with a notice (SQL_SUCCESS_WITH_INFO): all of these are done.
 bool DdlSucceeded(int rc) {
@@ -149,6 +164,15 @@ bool CreateAccessSchema(Database& db) {
       }
     }
   }
+  for (const auto& t : OwnedTables()) {
+    if (db.ExecuteCode(std::string("SELECT COUNT(*) FROM ") + t.name) >= 0) continue;
+    for (const std::string& sql : t.statements(SqlDialect::kAccess)) {
+      if (!DdlSucceeded(db.ExecuteCode(sql))) {
+        LogError("database: schema statement failed: " + sql);
+        return false;
+      }
+    }
+  }
   return true;
 }
 
@@ -158,6 +182,9 @@ std::vector<std::string> SchemaStatements(SqlDialect dialect) {
   std::vector<std::string> out;
   for (const auto& t : Tables()) out.push_back(CreateTable(t, dialect));
   for (const auto& ix : Indexes()) out.push_back(CreateIndex(ix, dialect));
+  for (const auto& t : OwnedTables()) {
+    for (std::string& sql : t.statements(dialect)) out.push_back(std::move(sql));
+  }
   return out;
 }
 

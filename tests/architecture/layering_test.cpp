@@ -36,8 +36,11 @@ const std::map<std::string, std::set<std::string>>& Allowed() {
     m["moderation"].insert("membership");
     m["tasks"] = rule;
     m["update"] = rule;
+    m["automod"] = rule;
+    m["automod"].insert("membership");
     m["core"] = rule;
     m["core"].insert({"membership", "moderation", "tasks", "update"});
+    m["core"].insert("automod");
     m["onebot"] = m["core"];
     m["onebot"].insert("core");
     m["ui"] = m["core"];
