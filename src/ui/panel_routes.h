@@ -72,5 +72,7 @@ void AddListRoutes(httplib::Server& server, PanelContext& ctx);
 void AddMoreRoutes(httplib::Server& server, PanelContext& ctx);
 // /api/sandbox: 试一试.
 void AddSandboxRoutes(httplib::Server& server, PanelContext& ctx);
+// /api/history…: 消息记录 and 试一试历史 (panel_history_routes.cpp).
+void AddHistoryRoutes(httplib::Server& server, PanelContext& ctx);
 
 }  // namespace bw::ui

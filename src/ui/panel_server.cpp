@@ -288,6 +288,7 @@ void PanelServer::Impl::routes() {
   AddListRoutes(server, ctx);
   AddMoreRoutes(server, ctx);
   AddSandboxRoutes(server, ctx);
+  AddHistoryRoutes(server, ctx);
 }
 
 PanelServer::PanelServer(RobotCore& robot, ConnectionStatus& status, PanelAuth& auth,
