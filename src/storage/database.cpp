@@ -10,11 +10,15 @@
 #endif
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <cwchar>
 #include <deque>
 #include <map>
+#include <unordered_map>
 
+#include "storage/prepared.h"
 #include "util/log.h"
 #ifdef _WIN32
 #include "util/wide_text.h"
@@ -104,7 +108,34 @@ std::vector<DiagRecord> ReadDiagnostics(SQLSMALLINT type, SQLHANDLE handle) {
   return out;
 }
 
+// Transparent lookup of prepared statements by a string_view of their text.
+struct TextHash {
+  using is_transparent = void;
+  size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
+};
+
 }  // namespace
+
+// A prepared statement and the buffers its parameters are bound to. The
+// buffers stay bound between runs: a run only rewrites their contents (and
+// binds again when a value's kind changes or its text outgrows the buffer),
+// which saves a driver call per value and row.
+struct PreparedState {
+  enum Kind { kUnbound, kInteger, kText, kNull };
+  struct Parameter {
+    Kind kind = kUnbound;
+    std::unique_ptr<char[]> buffer;
+    size_t capacity = 0;  // bytes
+    SQLBIGINT number = 0;
+    SQLLEN indicator = 0;
+  };
+
+  SQLHSTMT handle = SQL_NULL_HSTMT;
+  uint64_t generation = 0;  // the connection's, when it was prepared
+  bool cached = false;
+  bool busy = false;
+  std::vector<Parameter> parameters;
+};
 
 struct Database::Impl {
   SQLHENV env = SQL_NULL_HENV;
@@ -117,6 +148,12 @@ struct Database::Impl {
   // after a failure, so their records are copied out first).
   std::vector<DiagRecord> lastError;
   bool lastErrorFresh = false;
+  // Prepared statements by their text; `generation` changes whenever the
+  // connection's statements are freed, which retires every PreparedState.
+  std::unordered_map<std::string, std::shared_ptr<PreparedState>, TextHash, std::equal_to<>>
+      prepared;
+  uint64_t generation = 1;
+  bool preparedFullLogged = false;
 
   bool known(Statement stmt) const { return stmt != 0 && open.count(AsHandle(stmt)) != 0; }
 
@@ -158,6 +195,14 @@ struct Database::Impl {
   void freeAllStatements() {
     for (auto& [stmt, params] : open) SQLFreeHandle(SQL_HANDLE_STMT, stmt);
     open.clear();
+    // A query still open in this thread sees its statement retired by the
+    // generation; a one-off statement is freed by the disconnect.
+    for (auto& [text, state] : prepared) {
+      if (state->handle != SQL_NULL_HSTMT) SQLFreeHandle(SQL_HANDLE_STMT, state->handle);
+      state->handle = SQL_NULL_HSTMT;
+    }
+    prepared.clear();
+    ++generation;
   }
 };
 
@@ -470,7 +515,9 @@ namespace {
 // Reads a column in pieces: the first into `firstPiece` bytes, every further one
 // into a buffer of the size the driver reported. A NULL or an error gives "".
 // Text pieces end in a terminator of one unit (a byte, or two for UTF-16).
-std::string ReadPieces(SQLHSTMT stmt, int column, SQLSMALLINT cType, size_t firstPiece) {
+std::string ReadPieces(SQLHSTMT stmt, int column, SQLSMALLINT cType, size_t firstPiece,
+                       bool* null = nullptr) {
+  if (null) *null = false;
   const size_t unit = cType == SQL_C_CHAR ? 1 : cType == SQL_C_WCHAR ? 2 : 0;
   std::string out;
   std::vector<char> buffer(firstPiece);
@@ -479,7 +526,10 @@ std::string ReadPieces(SQLHSTMT stmt, int column, SQLSMALLINT cType, size_t firs
     SQLRETURN rc = SQLGetData(stmt, static_cast<SQLUSMALLINT>(column + 1), cType, buffer.data(),
                               static_cast<SQLLEN>(buffer.size()), &indicator);
     if (rc == SQL_NO_DATA) break;  // every piece was read
-    if (rc == SQL_ERROR || rc == SQL_INVALID_HANDLE || indicator == SQL_NULL_DATA) return {};
+    if (rc == SQL_ERROR || rc == SQL_INVALID_HANDLE || indicator == SQL_NULL_DATA) {
+      if (null) *null = indicator == SQL_NULL_DATA;
+      return {};
+    }
     // A text piece is terminated inside the buffer, a byte piece fills it.
     size_t room = buffer.size() - unit;
     if (unit) room -= room % unit;
@@ -503,17 +553,23 @@ std::string ReadPieces(SQLHSTMT stmt, int column, SQLSMALLINT cType, size_t firs
 
 }  // namespace
 
-std::string Database::GetText(Statement stmt, int column) {
-  std::lock_guard lock(mu_);
-  if (!impl_->known(stmt) || column < 0) return {};
+namespace {
+std::string ReadText(SQLHSTMT stmt, int column, bool* null = nullptr) {
 #ifdef _WIN32
   // Read as UTF-16: its bytes, two per unit, then converted.
-  const std::string bytes = ReadPieces(AsHandle(stmt), column, SQL_C_WCHAR, 510);
+  const std::string bytes = ReadPieces(stmt, column, SQL_C_WCHAR, 510, null);
   return Utf8FromWide(
       std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2));
 #else
-  return ReadPieces(AsHandle(stmt), column, SQL_C_CHAR, 255);
+  return ReadPieces(stmt, column, SQL_C_CHAR, 255, null);
 #endif
+}
+}  // namespace
+
+std::string Database::GetText(Statement stmt, int column) {
+  std::lock_guard lock(mu_);
+  if (!impl_->known(stmt) || column < 0) return {};
+  return ReadText(AsHandle(stmt), column);
 }
 
 std::string Database::GetBytes(Statement stmt, int column) {
@@ -851,6 +907,238 @@ std::string ScopedQuery::text(const std::string& name) { return db_.GetTextByNam
 int32_t ScopedQuery::integer(int column) { return db_.GetInt(stmt_, column); }
 int32_t ScopedQuery::integer(const std::string& name) { return db_.GetIntByName(stmt_, name); }
 int64_t ScopedQuery::integer64(int column) { return db_.GetInt64(stmt_, column); }
+
+// --- PreparedQuery ---
+
+namespace {
+
+constexpr size_t kMostPrepared = 256;
+
+#ifdef _WIN32
+constexpr SQLSMALLINT kTextC = SQL_C_WCHAR;
+constexpr SQLSMALLINT kTextSql = SQL_WVARCHAR;
+constexpr size_t kTextUnit = 2;
+#else
+constexpr SQLSMALLINT kTextC = SQL_C_CHAR;
+constexpr SQLSMALLINT kTextSql = SQL_VARCHAR;
+constexpr size_t kTextUnit = 1;
+#endif
+
+std::string Shortened(std::string_view sql) {
+  return std::string(sql.substr(0, 200)) + (sql.size() > 200 ? "…" : "");
+}
+
+// Binds (or only refills) parameter `index` (from 0) with `value`.
+bool BindValue(SQLHSTMT stmt, PreparedState::Parameter& p, size_t index, const SqlValue& value) {
+  const auto number = static_cast<SQLUSMALLINT>(index + 1);
+  switch (value.kind()) {
+    case SqlValue::Kind::kInteger:
+      p.number = value.integer();
+      p.indicator = 0;
+      if (p.kind == PreparedState::kInteger) return true;
+      p.kind = PreparedState::kInteger;
+      return SQL_SUCCEEDED(SQLBindParameter(stmt, number, SQL_PARAM_INPUT, SQL_C_SBIGINT,
+                                            SQL_BIGINT, 0, 0, &p.number, 0, &p.indicator));
+    case SqlValue::Kind::kNull:
+      p.indicator = SQL_NULL_DATA;
+      if (p.kind == PreparedState::kNull) return true;
+      p.kind = PreparedState::kNull;
+      return SQL_SUCCEEDED(SQLBindParameter(stmt, number, SQL_PARAM_INPUT, kTextC, kTextSql, 1, 0,
+                                            nullptr, 0, &p.indicator));
+    case SqlValue::Kind::kText: {
+#ifdef _WIN32
+      const std::wstring wide = WideFromUtf8(std::string(value.text()));
+      const char* bytes = reinterpret_cast<const char*>(wide.data());
+      const size_t size = wide.size() * 2;
+#else
+      const char* bytes = value.text().data();
+      const size_t size = value.text().size();
+#endif
+      const bool rebind = p.kind != PreparedState::kText || p.capacity < size + kTextUnit;
+      if (rebind) {
+        size_t capacity = 64;
+        while (capacity < size + kTextUnit) capacity *= 2;
+        p.buffer = std::make_unique<char[]>(capacity);
+        p.capacity = capacity;
+      }
+      if (size) std::memcpy(p.buffer.get(), bytes, size);
+      std::memset(p.buffer.get() + size, 0, kTextUnit);
+      p.indicator = static_cast<SQLLEN>(size);
+      if (!rebind) return true;
+      p.kind = PreparedState::kText;
+      const SQLULEN characters = (p.capacity - kTextUnit) / kTextUnit;
+      return SQL_SUCCEEDED(SQLBindParameter(stmt, number, SQL_PARAM_INPUT, kTextC, kTextSql,
+                                            characters, 0, p.buffer.get(),
+                                            static_cast<SQLLEN>(p.capacity), &p.indicator));
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+PreparedQuery::PreparedQuery(Database& db, std::string_view sql,
+                             std::initializer_list<SqlValue> values)
+    : db_(db), lock_(db.mu_) {
+  run(sql, std::span<const SqlValue>(values.begin(), values.size()));
+}
+
+PreparedQuery::PreparedQuery(Database& db, std::string_view sql, std::span<const SqlValue> values)
+    : db_(db), lock_(db.mu_) {
+  run(sql, values);
+}
+
+void PreparedQuery::run(std::string_view sql, std::span<const SqlValue> values) {
+  result_ = ExecResult{SQL_ERROR};
+  Database::Impl& impl = *db_.impl_;
+  if (!impl.connected || impl.dbc == SQL_NULL_HDBC) {
+    LogWarning("database: not connected for \"" + Shortened(sql) + "\"");
+    return;
+  }
+  auto it = impl.prepared.find(sql);
+  if (it != impl.prepared.end() && !it->second->busy) {
+    state_ = it->second;
+  } else {
+    // Not prepared yet, or in use by a query of this thread that is still open.
+    auto state = std::make_shared<PreparedState>();
+    state->generation = impl.generation;
+    state->handle = impl.allocStatement();
+    if (state->handle == SQL_NULL_HSTMT) return;
+    auto text = ToDriver(std::string(sql));
+    SQLRETURN rc =
+        BW_ODBC(SQLPrepare)(state->handle, text.data(), static_cast<SQLINTEGER>(text.size()));
+    SQLSMALLINT count = 0;
+    if (SQL_SUCCEEDED(rc)) rc = SQLNumParams(state->handle, &count);
+    if (!SQL_SUCCEEDED(rc)) {
+      impl.remember(SQL_HANDLE_STMT, state->handle, "prepare \"" + Shortened(sql) + "\"");
+      SQLFreeHandle(SQL_HANDLE_STMT, state->handle);
+      return;
+    }
+    state->parameters.resize(static_cast<size_t>(count));
+    if (it == impl.prepared.end()) {
+      if (impl.prepared.size() < kMostPrepared) {
+        state->cached = true;
+        impl.prepared.emplace(std::string(sql), state);
+      } else if (!impl.preparedFullLogged) {
+        impl.preparedFullLogged = true;
+        LogWarning("database: more than " + std::to_string(kMostPrepared) +
+                   " statement texts; the others are prepared for each run");
+      }
+    }
+    state_ = std::move(state);
+  }
+  state_->busy = true;
+  if (values.size() != state_->parameters.size()) {
+    LogWarning("database: \"" + Shortened(sql) + "\" takes " +
+               std::to_string(state_->parameters.size()) + " values, not " +
+               std::to_string(values.size()));
+    return;
+  }
+  for (size_t i = 0; i < values.size(); ++i) {
+    if (!BindValue(state_->handle, state_->parameters[i], i, values[i])) {
+      state_->parameters[i].kind = PreparedState::kUnbound;
+      impl.remember(SQL_HANDLE_STMT, state_->handle, "bind to \"" + Shortened(sql) + "\"");
+      return;
+    }
+  }
+  const SQLRETURN rc = SQLExecute(state_->handle);
+  result_ = ExecResult{rc};
+  if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) {
+    impl.remember(SQL_HANDLE_STMT, state_->handle, "statement \"" + Shortened(sql) + "\"");
+    return;
+  }
+  if (SQL_SUCCEEDED(rc)) {
+    SQLSMALLINT count = 0;
+    if (SQL_SUCCEEDED(SQLNumResultCols(state_->handle, &count))) columns_ = count;
+  }
+}
+
+PreparedQuery::~PreparedQuery() {
+  if (!state_) return;
+  Database::Impl& impl = *db_.impl_;
+  const bool live = state_->generation == impl.generation && state_->handle != SQL_NULL_HSTMT;
+  state_->busy = false;
+  if (!live) return;
+  // A statement that failed is not trusted again (a PostgreSQL plan made
+  // stale by a schema change, a broken connection): the next run prepares anew.
+  if (!state_->cached || result_.failed()) {
+    if (state_->cached) {
+      auto it = impl.prepared.begin();
+      for (; it != impl.prepared.end(); ++it) {
+        if (it->second == state_) break;
+      }
+      if (it != impl.prepared.end()) impl.prepared.erase(it);
+    }
+    SQLFreeHandle(SQL_HANDLE_STMT, state_->handle);
+    state_->handle = SQL_NULL_HSTMT;
+    return;
+  }
+  if (columns_ > 0) SQLFreeStmt(state_->handle, SQL_CLOSE);
+}
+
+int64_t PreparedQuery::changed() {
+  if (result_.noRow()) return 0;
+  if (!result_.done() || !state_ || state_->generation != db_.impl_->generation) return -1;
+  SQLLEN rows = -1;
+  if (!SQL_SUCCEEDED(SQLRowCount(state_->handle, &rows))) return -1;
+  return rows;
+}
+
+bool PreparedQuery::next() {
+  if (columns_ <= 0 || !result_.done() || !state_ || state_->generation != db_.impl_->generation ||
+      state_->handle == SQL_NULL_HSTMT)
+    return false;
+  const SQLRETURN rc = SQLFetch(state_->handle);
+  if (!SQL_SUCCEEDED(rc)) {
+    if (rc != SQL_NO_DATA) db_.impl_->remember(SQL_HANDLE_STMT, state_->handle, "fetch");
+    row_.clear();
+    nulls_.clear();
+    return false;
+  }
+  // Every column at once, in order: psqlodbc reads each column only once, and
+  // drivers may refuse to go back to an earlier one.
+  row_.resize(static_cast<size_t>(columns_));
+  nulls_.assign(static_cast<size_t>(columns_), false);
+  for (int i = 0; i < columns_; ++i) {
+    bool null = false;
+    row_[static_cast<size_t>(i)] = ReadText(state_->handle, i, &null);
+    nulls_[static_cast<size_t>(i)] = null;
+  }
+  return true;
+}
+
+bool PreparedQuery::null(int column) const {
+  return column < 0 || static_cast<size_t>(column) >= nulls_.size() ||
+         nulls_[static_cast<size_t>(column)];
+}
+
+std::string PreparedQuery::text(int column) const {
+  if (column < 0 || static_cast<size_t>(column) >= row_.size()) return {};
+  return row_[static_cast<size_t>(column)];
+}
+
+int64_t PreparedQuery::integer(int column) const {
+  if (column < 0 || static_cast<size_t>(column) >= row_.size()) return 0;
+  const std::string& t = row_[static_cast<size_t>(column)];
+  // Also "12.0", as a driver may give a number column.
+  char* end = nullptr;
+  errno = 0;
+  const long long n = std::strtoll(t.c_str(), &end, 10);
+  if (end == t.c_str() || errno == ERANGE) return 0;
+  return n;
+}
+
+ExecResult RunPrepared(Database& db, std::string_view sql, std::initializer_list<SqlValue> values,
+                       int64_t* changed) {
+  return RunPrepared(db, sql, std::span<const SqlValue>(values.begin(), values.size()), changed);
+}
+
+ExecResult RunPrepared(Database& db, std::string_view sql, std::span<const SqlValue> values,
+                       int64_t* changed) {
+  PreparedQuery q(db, sql, values);
+  if (changed) *changed = q.changed();
+  return q.result();
+}
 
 // --- Transaction ---
 

@@ -2,8 +2,9 @@
 // call-level interface (unixODBC on Linux, odbc32 on Windows), called through
 // the plain entry points with UTF-8 on Linux and the wide ones with UTF-16 on
 // Windows (which every driver manager maps for ANSI drivers; Wine 8 aborts on
-// the ANSI names). Statements are SQL text (values quoted with
-// SqlQuote); result sets are statement handles that the caller closes with
+// the ANSI names). Table owners run prepared statements with bound values
+// (storage/prepared.h); the calls below take SQL text (values quoted with
+// SqlQuote) and hand out statement handles that the caller closes with
 // CloseQuery (or holds in a ScopedQuery).
 //
 // Results follow the ODBC return codes strictly: Execute's result converts to
@@ -170,6 +171,7 @@ class Database {
 
  private:
   friend class Transaction;
+  friend class PreparedQuery;
   struct Impl;
   mutable std::recursive_mutex mu_;
   std::unique_ptr<Impl> impl_;
