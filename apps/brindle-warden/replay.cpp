@@ -7,6 +7,7 @@
 #include <iostream>
 #include <regex>
 
+#include "automod/rule_file.h"
 #include "core/replay_engine.h"
 #include "logs/run_log.h"
 #include "onebot/events.h"
@@ -70,6 +71,41 @@ void ApplyControls(Settings& settings, const Json& set, size_t line) {
       std::cerr << "line " << line << ": cannot set " << name
                 << " (no such control, or a value of the wrong kind)\n";
   }
+}
+
+// An automod control line: {"automod": {"rules": [...], ...}} applies that rule
+// set (the panel's JSON), {"automod": "FILE"} the rules of a rule file. Rules
+// that cannot be read are turned off, each problem on standard error. The
+// data folder's own rule file stays as it is.
+void ApplyAutomod(ReplayEngine& engine, const Json& value, size_t line) {
+  automod::RuleSet set;
+  std::vector<automod::Problem> problems;
+  if (value.is_string()) {
+    std::string text;
+    if (Status st = ReadFileBytes(value.get<std::string>(), text); !st) {
+      std::cerr << "line " << line << ": automod: cannot read " << value.get<std::string>() << ": "
+                << st.message() << ", skipped\n";
+      return;
+    }
+    automod::LoadedRules loaded = automod::ReadRuleText(text);
+    set = std::move(loaded.set);
+    problems = std::move(loaded.problems);
+  } else if (value.is_object()) {
+    set = automod::FromJson(nlohmann::json::parse(value.dump()), problems);
+    // useRules reports the rules' and the ladder's problems; the rest are the set's own.
+    std::erase_if(problems, [](const automod::Problem& p) {
+      return !p.ruleId.empty() || p.field.starts_with("ladder");
+    });
+  } else {
+    std::cerr << "line " << line
+              << ": \"automod\" must hold a rule set or a rule file's path, skipped\n";
+    return;
+  }
+  for (auto& p : engine.core().modules.automod.useRules(std::move(set)))
+    problems.push_back(std::move(p));
+  for (const automod::Problem& p : problems)
+    std::cerr << "line " << line << ": automod: " << p.text()
+              << (p.ruleId.empty() ? "" : " (rule turned off)") << "\n";
 }
 
 }  // namespace
@@ -141,6 +177,10 @@ int RunReplay(const CommandLine& cl) {
     if (auto set = value.find("set"); set != value.end() && !value.contains("post_type")) {
       ApplyControls(engine.lifecycle().settings(), *set, number);
       engine.runDueTasks();  // the switch may have started the scheduler
+      continue;
+    }
+    if (auto rules = value.find("automod"); rules != value.end() && !value.contains("post_type")) {
+      ApplyAutomod(engine, *rules, number);
       continue;
     }
     if (auto to = value.find("clock"); to != value.end() && !value.contains("post_type")) {

@@ -52,10 +52,7 @@ LifecycleHooks RobotCore::hooks() {
     modules.memberRefresh.stop();
     modules.scheduler.stopScheduler();
   };
-  h.handlers.groupMessage = [this](const GroupMessageRecord& r) {
-    modules.history.record(r);  // before the rules, which may recall it
-    modules.processor.process(r);
-  };
+  h.handlers.groupMessage = [this](const GroupMessageRecord& r) { modules.onGroupMessage(r); };
   h.handlers.privateMessage = [this](const PrivateMessageRecord& r) {
     modules.privateMessages.handle(r);
   };

@@ -30,9 +30,19 @@ RuleModules::RuleModules(const Services& s)
       privateMessages(s.settings, keywordReplies),
       scheduler(s.clock, s.host, s.settings, s.lists.tasks, s.runLog, s.qq, s.managedGroups,
                 s.stop),
+      caseTable(s.db),
+      warningPoints(s.db),
+      automod(s.clock, s.host, s.runLog, s.identity, accountLists, memberTable, departures,
+              caseTable, warningPoints),
       historyTable(s.db),
       history(s.clock, s.settings, s.identity, historyTable) {}
 
 RuleModules::~RuleModules() = default;
+
+void RuleModules::onGroupMessage(const GroupMessageRecord& record) {
+  history.record(record);  // before the rules, which may recall it
+  processor.process(record);
+  automod.process(record);
+}
 
 }  // namespace bw

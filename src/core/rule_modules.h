@@ -32,6 +32,10 @@
 #include "storage/settings_store.h"
 #include "storage/warning_table.h"
 #include "tasks/scheduler.h"
+// Automatic moderation: after the existing rules, one pass over its rules.
+#include "automod/automod.h"
+#include "storage/case_table.h"
+#include "storage/warning_point_table.h"
 
 namespace bw {
 
@@ -88,6 +92,16 @@ class RuleModules {
   GroupMessageProcessor processor;
   PrivateMessageHandler privateMessages;
   TaskScheduler scheduler;
+
+  // Automatic moderation and the tables it writes.
+  CaseTable caseTable;
+  WarningPointTable warningPoints;
+  automod::Automod automod;
+  // A managed group's message: kept (if its group opted in), the existing
+  // rules, then automod.
+  void onGroupMessage(const GroupMessageRecord& record);
+
+  // Kept group messages (opt-in per group), for trying rules on them.
   MessageHistoryTable historyTable;
   MessageHistory history;
 };

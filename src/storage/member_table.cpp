@@ -98,6 +98,20 @@ std::vector<int64_t> MemberTable::accountsInOrder(int64_t group, Order order, bo
   return accounts;
 }
 
+std::optional<int64_t> MemberTable::joinTime(int64_t group, int64_t member) {
+  ScopedQuery q(db_, "select 加群时间 from 群成员 where 群号=" + SqlQuote(group) +
+                         " and QQ号=" + SqlQuote(member));
+  if (!q.next()) return std::nullopt;
+  // Access keeps times as DOUBLE: "1733700000.0".
+  std::string text = q.text(0);
+  text = text.substr(0, text.find('.'));
+  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos)
+    return std::nullopt;
+  const int64_t t = TextToInt(text);
+  if (t <= 0) return std::nullopt;
+  return t;
+}
+
 ExecResult MemberTable::addArrival(int64_t group, int64_t member, const std::string& joinedAt) {
   // 最后发言 named: Access tables have no column defaults (0: never spoke).
   return write("insert into 群成员(群号,QQ号,加群时间,最后发言) values(" + SqlQuote(group) + "," +

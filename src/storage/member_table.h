@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <stop_token>
 #include <string>
 #include <vector>
@@ -42,6 +43,10 @@ class MemberTable {
   // The group's accounts in that order; only those who never spoke when
   // `neverSpokeOnly` (kOldestLastSpoke then reads as kEarliestJoined).
   std::vector<int64_t> accountsInOrder(int64_t group, Order order, bool neverSpokeOnly);
+
+  // When the member joined the group (Unix seconds, 加群时间), if the table
+  // has a row with a time.
+  std::optional<int64_t> joinTime(int64_t group, int64_t member);
 
   // A member who just joined: group, account and join time only.
   ExecResult addArrival(int64_t group, int64_t member, const std::string& joinedAt);

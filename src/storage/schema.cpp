@@ -12,6 +12,7 @@
 #include "storage/case_table.h"
 #include "storage/database.h"
 #include "storage/sql.h"
+#include "storage/warning_point_table.h"
 #include "util/files.h"
 #include "util/log.h"
 
@@ -104,6 +105,7 @@ struct OwnedTable {
 const std::vector<OwnedTable>& OwnedTables() {
   static const std::vector<OwnedTable> tables = {
       {kCaseTableName, CaseTableSchema},
+      {kWarningPointTableName, WarningPointTableSchema},
   };
   return tables;
 }
