@@ -21,47 +21,30 @@ namespace {
 constexpr int kMessages = 100000;
 
 bw::automod::RuleSet Rules() {
-  nlohmann::json words = nlohmann::json::array();
+  nlohmann::json set = nlohmann::json::parse(R"({
+    "rules": [
+      {"id": "w", "name": "广告词", "state": "on", "groups": "all",
+       "trigger": {"kind": "words", "words": [], "allow": []}, "newcomerDays": 0,
+       "actions": [{"kind": "recall"}, {"kind": "points", "count": 1}]},
+      {"id": "f", "name": "刷屏", "state": "on", "groups": "all",
+       "trigger": {"kind": "flood", "count": 10, "seconds": 10}, "newcomerDays": 0,
+       "actions": [{"kind": "mute", "seconds": 600}]},
+      {"id": "r", "name": "复读", "state": "watch", "groups": "all",
+       "trigger": {"kind": "repeat", "count": 3, "seconds": 60}, "newcomerDays": 0,
+       "actions": [{"kind": "warn", "text": "{at} 请勿刷屏"}]}],
+    "ladder": {"days": 30, "steps": [{"points": 2, "action": "mute", "seconds": 600},
+                                     {"points": 4, "action": "kick"}]}})");
+  nlohmann::json& words = set["rules"][0]["trigger"]["words"];
   std::mt19937 rng(11);
   for (int i = 0; i < 200; ++i)
     words.push_back({{"text", "广告" + std::to_string(rng() % 100000)}, {"mode", "contains"}});
   for (int i = 0; i < 5; ++i)
     words.push_back({{"text", "v[x信]" + std::to_string(i) + "[0-9]{3}"}, {"mode", "regex"}});
   words.push_back({{"text", "加我微信"}, {"mode", "contains"}});
-  const nlohmann::json set = {
-    {"rules",
-     {{{"id", "w"},
-       {"name", "广告词"},
-       {"state", "on"},
-       {"groups", "all"},
-       {"trigger", {{"kind", "words"}, {"words", words}, {"allow", nlohmann::json::array()}}},
-       {"newcomerDays", 0},
-       {"actions", {{{"kind", "recall"}}, {{"kind", "points"}, {"count", 1}}}}},
-      {{"id", "f"},
-       {"name", "刷屏"},
-       {"state", "on"},
-       {"groups", "all"},
-       {"trigger", {{"kind", "flood"}, {"count", 10}, {"seconds", 10}}},
-       {"newcomerDays", 0},
-       {"actions", {{{"kind", "mute"}, {"seconds", 600}}}}},
-      {{"id", "r"},
-       {"name", "复读"},
-       {"state", "watch"},
-       {"groups", "all"},
-       {"trigger", {{"kind", "repeat"}, {"count", 3}, {"seconds", 60}}},
-       {"newcomerDays", 0},
-       {"actions", {{{"kind", "warn"}, {"text", "{at} 请勿刷屏"}}}}}}},
-    {"ladder",
-     {{"days", 30},
-      {"steps",
-       {{{"points", 2}, {"action", "mute"}, {"seconds", 600}},
-        {{"points", 4}, {"action", "kick"}}}}}}
-  }
-};
-std::vector<bw::automod::Problem> problems;
-bw::automod::RuleSet rules = bw::automod::FromJson(set, problems);
-if (!problems.empty()) bw::LogError("benchmark rules: " + problems[0].text());
-return rules;
+  std::vector<bw::automod::Problem> problems;
+  bw::automod::RuleSet rules = bw::automod::FromJson(set, problems);
+  if (!problems.empty()) bw::LogError("benchmark rules: " + problems[0].text());
+  return rules;
 }
 
 struct Kept {

@@ -1,5 +1,6 @@
 // 消息记录 and 试一试历史: which groups keep their messages (and for how many
 // days), and rule sets tried on what they kept (core/history_trial.h).
+#include <algorithm>
 #include <chrono>
 #include <ctime>
 #include <map>
@@ -112,7 +113,12 @@ bool RulesToTry(PanelContext& ctx, const Json* edited, automod::RuleSet& out,
   if (!edited) return true;
   std::vector<automod::Problem> problems;
   automod::Rule rule = automod::RuleFromJson(*edited, problems);
-  for (automod::Problem& p : automod::Validate(rule)) problems.push_back(std::move(p));
+  // Reading may have found what validating finds again: each is said once.
+  for (automod::Problem& p : automod::Validate(rule)) {
+    const bool known = std::any_of(problems.begin(), problems.end(),
+                                   [&](const automod::Problem& q) { return q.text() == p.text(); });
+    if (!known) problems.push_back(std::move(p));
+  }
   if (!problems.empty()) {
     problem = "规则有误, 请先改正: ";
     for (size_t i = 0; i < problems.size() && i < 5; ++i)

@@ -209,8 +209,9 @@ TEST_F(PanelHistoryTest, RulesTriedOnTheKeptMessagesCountTheirCasesAndChangeNoth
   empty["trigger"]["words"] = Json::array();
   std::tie(code, answer) = post("/api/history/try", with("rule", empty));
   EXPECT_EQ(code, 400);
-  EXPECT_THAT(answer.value("error", ""),
-              ::testing::StartsWith("规则有误, 请先改正: 规则「空规则」"));
+  const std::string error = answer.value("error", "");
+  EXPECT_THAT(error, ::testing::StartsWith("规则有误, 请先改正: 规则「空规则」"));
+  EXPECT_EQ(error.find(';'), std::string::npos) << "one problem, said once: " << error;
 
   // No host call, and the files and the database byte for byte as they were.
   EXPECT_TRUE(host.actions().empty());

@@ -52,7 +52,7 @@ function keptGroups(box, data) {
   box.replaceChildren(
     el('p', { class: 'note-text', text: '勾选监控的群可以记录收到的群消息 (时间、群号、QQ号、消息编号和消息内容, 每条最多 2000 字节), ' +
       '保存在本机的数据库里, 最多 ' + data.maxDays + ' 天、每群最多 ' + data.maxPerGroup.toLocaleString('zh-CN') + ' 条, 用来在下面试一试规则。' +
-      '默认不记录; 天数设为 0 即停止记录, 已记录的消息在一小时内删除。' }),
+      '默认不记录; 天数设为 0 即停止记录, 并删除已记录的消息。' }),
     data.groups.length ? historyTable(['群号', '群名', '保留天数', '已记录'], rows, { id: 'history-groups' })
       : el('p', { class: 'placeholder', text: '群列表是空的: 先在 群设置 里刷新群列表' }),
     el('p', { class: 'error history-error', role: 'alert' }));
@@ -97,7 +97,7 @@ function trialForm(data) {
   const output = el('div', { id: 'history-output' });
   if (historyPage.outcome) output.replaceChildren(...trialResults(historyPage.outcome));
   if (historyPage.error) output.replaceChildren(el('p', { class: 'error', role: 'alert', text: historyPage.error }));
-  const bind = (key) => (e) => { history[key] = e.target.value; };
+  const bind = (key) => (e) => { historyPage[key] = e.target.value; };
   const ruleBox = el('label', { class: 'history-rule', hidden: historyPage.mode !== 'rule' }, '正在编辑的规则 (JSON)',
     el('textarea', { id: 'history-rule', spellcheck: 'false', oninput: bind('rule') }, historyPage.rule));
   const run = async (event) => {
