@@ -282,6 +282,7 @@ int RunService(const CommandLine& cl) {
   onebot::UrlImageInfo images(lifecycle.settings());
   CoreOptions core;
   core.images = &images;
+  core.historyTimer = true;
   if (!postgres.empty()) {
     core.connectDatabase = [postgres](Database& db) {
       return DeployAndConnectPostgres(db, postgres);

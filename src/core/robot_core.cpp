@@ -49,6 +49,7 @@ LifecycleHooks RobotCore::hooks() {
   // background work the window's owner would have ended with the window.
   h.exit = [this](Lifecycle&) {
     modules.verification.stop();
+    modules.history.stopRetention();
     modules.memberRefresh.stop();
     modules.scheduler.stopScheduler();
   };
@@ -104,6 +105,8 @@ void RobotCore::runStartup() {
   // count as clicks on the switches.
   subscription_ =
       lifecycle_.settings().subscribe([this](const std::string& name) { onSettingChanged(name); });
+  modules.history.prune();
+  if (options_.historyTimer) modules.history.startRetention();
   {
     std::lock_guard lock(mu_);
     startedUp_ = true;
@@ -140,6 +143,7 @@ void RobotCore::shutdown() {
   lifecycle_.shutdown();
   if (subscription_) lifecycle_.settings().unsubscribe(subscription_);
   modules.verification.stop();
+  modules.history.stopRetention();
   modules.memberRefresh.stop();
   modules.scheduler.stopScheduler();
   // Saving before the restore finished would overwrite the files with defaults.

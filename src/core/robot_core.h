@@ -35,6 +35,9 @@ struct CoreOptions {
   bool refreshInsideStartup = false;
   // The sandbox: no member-list refresh at all (it would only meet failures).
   bool refreshMembersAtStartup = true;
+  // The message history's hourly pass on a timer thread of its own (the
+  // service and the plug-in); without it passes come with the messages kept.
+  bool historyTimer = false;
 };
 
 // The feature switches and their status labels, in the status page's order.

@@ -38,11 +38,14 @@ RuleModules::RuleModules(const Services& s)
       caseBook(s.host, accountLists, cases, warningPoints),
       verificationTable(s.db, s.identity),
       verification(s.clock, s.host, s.settings, s.runLog, s.identity, s.managedGroups, accountLists,
-                   memberTable, removal, verificationTable, caseTable) {}
+                   memberTable, removal, verificationTable, caseTable),
+      historyTable(s.db),
+      history(s.clock, s.settings, s.identity, historyTable) {}
 
 RuleModules::~RuleModules() = default;
 
 void RuleModules::onGroupMessage(const GroupMessageRecord& record) {
+  history.record(record);  // before the rules, which may recall it
   processor.process(record);
   automod.process(record);
 }

@@ -25,11 +25,13 @@
 #include "membership/member_removal.h"
 #include "moderation/group_message_processor.h"
 #include "moderation/keyword_replies.h"
+#include "moderation/message_history.h"
 #include "moderation/violations.h"
 #include "storage/account_list_table.h"
 #include "storage/case_table.h"
 #include "storage/invite_table.h"
 #include "storage/member_table.h"
+#include "storage/message_history_table.h"
 #include "storage/settings_store.h"
 #include "storage/verification_table.h"
 #include "storage/warning_table.h"
@@ -102,13 +104,18 @@ class RuleModules {
   // Automatic moderation and the tables it writes (the cases: caseTable above).
   WarningPointTable warningPoints;
   automod::Automod automod;
-  // A managed group's message: the existing rules, then automod.
+  // A managed group's message: kept (if its group opted in), the existing
+  // rules, then automod.
   void onGroupMessage(const GroupMessageRecord& record);
   // Listing, export and undo of the cases (the panel's 处罚记录).
   CaseBook caseBook;
   // Newcomer verification, asked first for every group message and join.
   VerificationTable verificationTable;
   Verification verification;
+
+  // Kept group messages (opt-in per group), for trying rules on them.
+  MessageHistoryTable historyTable;
+  MessageHistory history;
 };
 
 }  // namespace bw

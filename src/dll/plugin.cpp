@@ -51,6 +51,7 @@ UpdateConfig UpdateConfigOf(const PluginOptions& options) {
 // SQLite through the SQLite3 ODBC driver.
 CoreOptions CoreOptionsOf(Lifecycle& lifecycle) {
   CoreOptions options;
+  options.historyTimer = true;
   options.connectDatabase = [&lifecycle](Database& db) {
     return DeployAndConnectPluginDatabase(db, lifecycle.dataDirectory());
   };

@@ -91,6 +91,8 @@ inline constexpr char kVerifyMinutes[] = "编辑框_入群验证时限";
 inline constexpr char kVerifyWrongLimit[] = "编辑框_入群验证答错次数";
 inline constexpr char kVerifyRefuseRejoin[] = "选择框_入群验证拒绝再加群";
 inline constexpr char kVerifyPassCommand[] = "编辑框_入群验证放行命令";
+// Groups whose messages are kept, each with its days: "101:7+102:30" (empty: none).
+inline constexpr char kHistoryGroups[] = "编辑框_消息记录";
 
 // Every constant above, in the table's order.
 inline constexpr const char* kAll[] = {
@@ -175,6 +177,7 @@ inline constexpr const char* kAll[] = {
     kVerifyWrongLimit,
     kVerifyRefuseRejoin,
     kVerifyPassCommand,
+    kHistoryGroups,
 };
 
 }  // namespace bw::opt

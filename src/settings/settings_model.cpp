@@ -186,6 +186,7 @@ std::vector<ControlSpec> BuildControls() {
       {"编辑框_入群验证答错次数", ControlKind::kEdit, "答错几次踢出:", "3", false, "", true},
       {"选择框_入群验证拒绝再加群", ControlKind::kCheck, "踢出后拒绝再次加群", "", false, "", true},
       {"编辑框_入群验证放行命令", ControlKind::kEdit, "放行命令:", "通过验证", false, "", true},
+      {"编辑框_消息记录", ControlKind::kEdit, "消息记录", "", false, "", true},
   };
   std::vector<ControlSpec> controls;
   controls.reserve(std::size(kRows));

@@ -23,8 +23,9 @@ namespace {
 struct Column {
   const char* name;
   bool numeric;
-  const char* extra;  // e.g. a default
-  bool time = false;  // Unix seconds, past 2038 too
+  const char* extra;      // e.g. a default
+  bool time = false;      // Unix seconds, past 2038 too
+  bool longText = false;  // more than Access's TEXT(255): a MEMO there
 };
 
 struct Table {
@@ -83,6 +84,16 @@ const std::vector<Table>& Tables() {
         {"加群时间", true, "", true},
         {"截止时间", true, "", true},
         {"答错次数", true, " DEFAULT 0"}}},
+      // Kept group messages (opt-in per group): numbers as numbers, so that
+      // ranges of time read through the index; the ids are wide (DOUBLE on
+      // Access, whose INTEGER is 32-bit).
+      {"消息记录",
+       {{"机器人", true, "", true},
+        {"时间", true, "", true},
+        {"群号", true, "", true},
+        {"QQ号", true, "", true},
+        {"消息ID", true, "", true},
+        {"内容", false, "", false, true}}},
   };
   return tables;
 }
@@ -105,6 +116,7 @@ const std::vector<Index>& Indexes() {
       {"ix_邀请记录_邀请人QQ", "邀请记录", "邀请人QQ"},
       {"ix_警告记录_QQ号", "警告记录", "QQ号"},
       {"ix_入群验证_成员", "入群验证", "机器人,群号,QQ号"},
+      {"ix_消息记录_群号_时间", "消息记录", "机器人,群号,时间"},
   };
   return indexes;
 }
@@ -151,7 +163,7 @@ namespace {
 // defaults (the ODBC driver's SQL has none: the statements name every counter).
 std::string ColumnType(const Column& c, SqlDialect dialect) {
   if (dialect == SqlDialect::kAccess) {
-    if (!c.numeric) return "TEXT(255)";
+    if (!c.numeric) return c.longText ? "MEMO" : "TEXT(255)";
     return c.time ? "DOUBLE" : "INTEGER";
   }
   if (!c.numeric) return "TEXT";

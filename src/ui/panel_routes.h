@@ -78,5 +78,7 @@ void AddAutomodRoutes(httplib::Server& server, PanelContext& ctx);
 void AddCasesRoutes(httplib::Server& server, PanelContext& ctx);
 // 自动管理/入群验证: /api/verification (settings, pending), /api/verification/pass.
 void AddVerificationRoutes(httplib::Server& server, PanelContext& ctx);
+// /api/history…: 消息记录 and 试一试历史 (panel_history_routes.cpp).
+void AddHistoryRoutes(httplib::Server& server, PanelContext& ctx);
 
 }  // namespace bw::ui

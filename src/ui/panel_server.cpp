@@ -291,6 +291,7 @@ void PanelServer::Impl::routes() {
   AddAutomodRoutes(server, ctx);
   AddCasesRoutes(server, ctx);
   AddVerificationRoutes(server, ctx);
+  AddHistoryRoutes(server, ctx);
 }
 
 PanelServer::PanelServer(RobotCore& robot, ConnectionStatus& status, PanelAuth& auth,

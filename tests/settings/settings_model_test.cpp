@@ -102,7 +102,7 @@ TEST(SettingsTest, TableDescribesEveryControlOnce) {
     }
     EXPECT_EQ(c.saved, c.kind != ControlKind::kDate && c.kind != ControlKind::kCombo) << c.name;
   }
-  EXPECT_EQ(controls.size(), 81u);
+  EXPECT_EQ(controls.size(), 82u);
   // Five radio groups, each with exactly one box selected as shipped.
   EXPECT_EQ(selectedPerGroup.size(), 5u);
   for (const auto& [group, selected] : selectedPerGroup) EXPECT_EQ(selected, 1) << group;

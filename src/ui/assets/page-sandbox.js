@@ -96,6 +96,6 @@
           '这一切都在数据的副本上进行: 不会对任何群操作, 也不会改动数据库和文件。' }),
         fields,
         el('div', {}, el('button', { type: 'submit', id: 'sandbox-run', text: '试一试' }))),
-      output);
+      output, ...extrasFor('试一试'));
   });
 })();
