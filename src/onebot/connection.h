@@ -87,7 +87,9 @@ struct ConnectionOptions {
   size_t maxSpooledEventBytes = size_t{1} << 30;
   // Fed by a ReverseListener instead of dialling `url` (which is then unused).
   bool reverse = false;
-  int64_t selfId = 0;  // reverse: the account this connection serves
+  // Reverse: the account this connection serves; 0 takes the first one that
+  // proves itself, and only that one afterwards.
+  int64_t selfId = 0;
 };
 
 struct AcceptedLink;  // onebot/accepted_link.h
@@ -148,6 +150,8 @@ class Connection {
   // "ws://host:port" for a forward connection, "the reverse link of account N"
   // for a reverse one: for log lines.
   std::string describe() const;
+  // Reverse connections: the account served (0 until a link proved one).
+  int64_t account() const;
   // Closes the socket, fails pending calls and joins the thread.
   void stop();
 
