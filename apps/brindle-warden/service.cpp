@@ -24,6 +24,7 @@
 #include "onebot/json_fields.h"
 #include "onebot/onebot_host.h"
 #include "onebot/onebot_qq_services.h"
+#include "onebot/reverse_listener.h"
 #include "panel_options.h"
 #include "storage/ini_file.h"
 #include "storage/schema.h"
@@ -250,6 +251,26 @@ int RunService(const CommandLine& cl) {
       return 2;
     }
   }
+  // With --listen the implementation connects to the robot instead.
+  const std::string listen =
+      cl.flag("listen").value_or(ReadProfileString(config, "onebot", "listen", ""));
+  onebot::ListenOptions listenOptions;
+  if (!listen.empty()) {
+    std::string error;
+    if (!onebot::ParseListenAddress(listen, listenOptions, error)) {
+      LogError("--listen " + listen + ": " + error);
+      return 2;
+    }
+    if (cl.flag("url") || !ReadProfileString(config, "onebot", "url", "").empty()) {
+      // Connected both ways, the implementation would send every event twice.
+      LogError(
+          "--url (url=) and --listen (listen=) both name the link of the one account: give "
+          "one of them");
+      return 2;
+    }
+    listenOptions.accessToken = options.accessToken;
+    options.reverse = true;
+  }
   const std::string postgres =
       cl.flag("postgres").value_or(ReadProfileString(config, "database", "postgres", ""));
   std::string updateUrl =
@@ -296,8 +317,9 @@ int RunService(const CommandLine& cl) {
   };
   lifecycle.setHooks(hooks);
 
+  const std::string linkName = options.reverse ? "ws://" + listen + " (reverse)" : options.url;
   ui::ConnectionStatus panelStatus(clock);
-  panelStatus.set(ui::ConnectionStatus::State::kWaiting, options.url);
+  panelStatus.set(ui::ConnectionStatus::State::kWaiting, linkName);
   const EventHandlers entryPoints = LifecycleEntryPoints(lifecycle);
   // Events sent from the moment of connection wait for the startup to end:
   // before it the robot is not running and would drop them.
@@ -329,9 +351,9 @@ int RunService(const CommandLine& cl) {
   std::atomic<bool> refused{false};
   connection.setStateHandler([&](onebot::LinkState state) {
     if (state == onebot::LinkState::kConnected) {
-      panelStatus.set(ui::ConnectionStatus::State::kConnected, options.url);
+      panelStatus.set(ui::ConnectionStatus::State::kConnected, linkName);
     } else if (state == onebot::LinkState::kConnecting || state == onebot::LinkState::kRetrying) {
-      panelStatus.set(ui::ConnectionStatus::State::kWaiting, options.url);
+      panelStatus.set(ui::ConnectionStatus::State::kWaiting, linkName);
     }
     if (state != onebot::LinkState::kUnauthorized) return;
     refused.store(true);
@@ -357,10 +379,25 @@ int RunService(const CommandLine& cl) {
         StartPanel(waiting ? waiting->robot : robot, panelStatus, panelAuth, *panelOptions, home);
   }
   if (!connection.start()) return 2;
-  LogInfo("waiting for a OneBot v11 implementation to accept the WebSocket at " + options.url +
-          " (enable its forward WebSocket server there" +
-          (options.accessToken.empty() ? "" : ", with the same access token") + ")");
+  // One account: the first that connects and proves itself is served.
+  std::unique_ptr<onebot::ReverseListener> listener;
+  if (options.reverse) {
+    listener = std::make_unique<onebot::ReverseListener>(
+        clock, listenOptions, [&connection](int64_t selfId) -> onebot::Connection* {
+          const int64_t served = connection.account();
+          return served == 0 || served == selfId ? &connection : nullptr;
+        });
+    if (!listener->start()) return 2;
+    LogInfo("waiting for a OneBot v11 implementation to connect to ws://" + listener->where() +
+            "/ (set it as the reverse WebSocket URL there" +
+            (options.accessToken.empty() ? "" : ", with the same access token") + ")");
+  } else {
+    LogInfo("waiting for a OneBot v11 implementation to accept the WebSocket at " + options.url +
+            " (enable its forward WebSocket server there" +
+            (options.accessToken.empty() ? "" : ", with the same access token") + ")");
+  }
   if (!connection.waitUntilConnected(stop.get_token())) {
+    if (listener) listener->stop();
     connection.stop();
     return refused.load() ? 1 : 0;
   }
@@ -372,6 +409,7 @@ int RunService(const CommandLine& cl) {
     clock.sleepFor(std::chrono::seconds(2), stop.get_token());
   }
   if (account <= 0) {
+    if (listener) listener->stop();
     connection.stop();
     if (stop.stop_requested()) return refused.load() ? 1 : 0;
     LogError("the OneBot implementation does not tell which account is logged in (get_login_info)");
@@ -441,6 +479,7 @@ int RunService(const CommandLine& cl) {
     LogWarning("stopping: " + std::to_string(early) +
                " events that arrived during the startup were never handled");
   lifecycle.closeEvents();
+  if (listener) listener->stop();  // no new link while the last one closes
   connection.stop();  // calls still in flight fail at once (counted), so handlers finish quickly
   // Workers first, then save, then the database: no handler meets a closed one.
   robot.shutdown();
