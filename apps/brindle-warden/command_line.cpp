@@ -11,9 +11,10 @@
 namespace bw::app {
 namespace {
 
-const std::set<std::string> kValueFlags = {
-    "home", "url",   "token",     "token-file", "config", "postgres",   "self",
-    "nick", "clock", "log-level", "update-url", "panel",  "panel-host", "panel-origin"};
+const std::set<std::string> kValueFlags = {"home",       "url",          "token",      "token-file",
+                                           "config",     "postgres",     "self",       "nick",
+                                           "clock",      "log-level",    "update-url", "panel",
+                                           "panel-host", "panel-origin", "accounts"};
 // Flags that take no value; they stand in `flags` with the value "1".
 const std::set<std::string> kSwitchFlags = {"no-panel", "panel-public"};
 
