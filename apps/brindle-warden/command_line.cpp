@@ -129,7 +129,7 @@ std::string HelpText() {
 Usage:
   brindle-warden [run] [--home DIR] [--config FILE] [--url URL]
                  [--token-file FILE | --token TOKEN] [--postgres CONNECTION]
-                 [--update-url URL] [--log-level LEVEL] [--self QQ]
+                 [--update-url URL] [--log-level LEVEL] [--self QQ] [--accounts LIST]
                  [--panel [ADDRESS:]PORT [--panel-public] [--panel-host NAME]
                   [--panel-origin URL] | --no-panel]
   brindle-warden replay --home DIR [--self QQ] [--nick NAME]
@@ -170,6 +170,13 @@ Options:
                      access_token=, and optionally [database] postgres= and
                      [update] url= (default DIR/brindle-warden.ini, in --home, when
                      it exists). The best place for the token: chmod 600 the file.
+                     Several accounts in one process (at most 50): one section
+                     [account QQ] per account with url= and access_token= (or
+                     token_file=); see the README. A malformed section names its
+                     line and the service does not start (exit status 2).
+  --accounts LIST    run: only these accounts (QQ numbers, comma-separated) may
+                     run; the others are not started (default: every one, or
+                     accounts= in the config's [onebot] section).
   --url URL          run: the OneBot forward WebSocket, ws://host:port[/path]
                      (default ws://127.0.0.1:3001, or url= in the config file).
   --token-file FILE  run: read the access token from the first line of FILE.
@@ -197,7 +204,8 @@ Options:
                      settings).
   --no-panel         run: serve no settings panel.
   --self QQ          replay, panel: the robot's own account (default 10000; for
-                     panel the one account directory in DIR/data when there is one).
+                     panel every account with a directory in DIR/data, each in
+                     the panel's account switcher).
                      run: the account whose settings the panel edits while the
                      service waits for its OneBot implementation (same default).
   --nick NAME        replay: the robot's nickname (default empty).
