@@ -38,6 +38,7 @@ AccountRunner::AccountRunner(Clock& clock, const std::string& home, AccountSetup
       entryPoints_(LifecycleEntryPoints(lifecycle_)),
       held_([this](const onebot::Json& event) { onebot::RouteEvent(event, entryPoints_); }) {
   host_.setRunLog(&lifecycle_.runLog());
+  lifecycle_.runLog().setServiceLogPrefix("account " + std::to_string(setup_.account) + ": ");
   LifecycleHooks hooks = robot_.hooks();
   hooks.webTokens = [this](Lifecycle& p) {
     tokens_.setLoginCookies(p.cookies());

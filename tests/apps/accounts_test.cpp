@@ -196,6 +196,9 @@ TEST(Accounts, EachAccountStartsInItsOwnDataFolderAndSigtermSavesBoth) {
   ASSERT_EQ(s.stop(), 0) << s.log();
   EXPECT_THAT(s.log(), HasSubstr("account 111111: stopped; settings saved"));
   EXPECT_THAT(s.log(), HasSubstr("account 222222: stopped; settings saved"));
+  // Each run-log line in the service log says whose it is.
+  EXPECT_THAT(s.log(), HasSubstr("account 111111: [初始化] 初始化完毕"));
+  EXPECT_THAT(s.log(), HasSubstr("account 222222: [初始化] 初始化完毕"));
   for (Account* acc : {&a, &b}) {
     const std::string data = home.path() + "data/" + std::to_string(acc->number) + "/";
     const std::string own = acc->number == 111111 ? "100" : "200";
