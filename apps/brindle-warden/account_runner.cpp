@@ -46,7 +46,7 @@ AccountRunner::AccountRunner(Clock& clock, const std::string& home, AccountSetup
   };
   lifecycle_.setHooks(hooks);
   status_.setAccount(std::to_string(setup_.account), "");
-  status_.set(ui::ConnectionStatus::State::kWaiting, setup_.connection.url);
+  status_.set(ui::ConnectionStatus::State::kWaiting, setup_.link);
 
   // The same flow as the service of one account: events are read only as
   // fast as this account's robot takes them, and wait for its startup.
@@ -65,7 +65,7 @@ AccountRunner::AccountRunner(Clock& clock, const std::string& home, AccountSetup
     held_.onEvent(event);
   });
   connection_.setStateHandler([this](onebot::LinkState state) {
-    const std::string& url = setup_.connection.url;
+    const std::string& url = setup_.link;
     if (state == onebot::LinkState::kConnected) {
       status_.set(ui::ConnectionStatus::State::kConnected, url);
     } else if (state == onebot::LinkState::kConnecting || state == onebot::LinkState::kRetrying) {
@@ -87,8 +87,9 @@ AccountRunner::~AccountRunner() {
 
 bool AccountRunner::start() {
   if (!connection_.start()) return false;
-  LogInfo("account " + std::to_string(setup_.account) +
-          ": waiting for its OneBot implementation at " + setup_.connection.url);
+  if (!setup_.connection.reverse)
+    LogInfo("account " + std::to_string(setup_.account) +
+            ": waiting for its OneBot implementation at " + setup_.link);
   thread_ = std::thread([this] { run(stop_.get_token()); });
   return true;
 }
@@ -105,7 +106,7 @@ void AccountRunner::run(std::stop_token stop) {
   if (stop.stop_requested()) return;
   if (loggedIn != setup_.account) {
     // Its data must never be mixed with another account's: it stays offline.
-    LogError(name + " (" + setup_.where + "): the implementation at " + setup_.connection.url +
+    LogError(name + " (" + setup_.where + "): the implementation at " + setup_.link +
              (loggedIn > 0 ? " is logged in as " + std::to_string(loggedIn)
                            : " does not tell which account is logged in (get_login_info)") +
              "; this account is not started");

@@ -34,7 +34,8 @@ struct AccountSetup {
   int64_t account = 0;  // the account the implementation must be logged in as
   onebot::ConnectionOptions connection;
   std::string postgres;  // "" keeps the data in SQLite in the account's data folder
-  std::string where;     // where it was configured, for the log ("… line 7")
+  std::string where;     // where it was configured, for the log ("line 7")
+  std::string link;      // how the panel names its link
 };
 
 class AccountRunner {
@@ -57,6 +58,7 @@ class AccountRunner {
   int64_t account() const { return setup_.account; }
   RobotCore& robot() { return robot_; }
   ui::ConnectionStatus& status() { return status_; }
+  onebot::Connection& connection() { return connection_; }
   bool startedUp() const { return robot_.startedUp(); }
 
  private:

@@ -33,6 +33,10 @@ std::optional<int64_t> ParseAccount(const std::string& text) {
 
 std::optional<std::set<int64_t>> ParseAccountList(const std::string& text, std::string& error) {
   std::set<int64_t> out;
+  if (text.find_first_not_of(" \t") != std::string::npos &&
+      text.substr(text.find_first_not_of(" \t"), 1) == "*" &&
+      text.find_first_not_of(" \t*") == std::string::npos)
+    return out;
   std::string item;
   for (size_t i = 0; i <= text.size(); ++i) {
     const char c = i < text.size() ? text[i] : ',';
@@ -125,6 +129,7 @@ Status ParseAccountsConfig(const std::string& path, const std::string& text,
         const auto allowed = ParseAccountList(value, error);
         if (!allowed) return failure(lineNumber, "accounts=: " + error);
         config.allowed = *allowed;
+        config.accountsGiven = true;
       }
       continue;
     }

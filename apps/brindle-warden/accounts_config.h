@@ -43,13 +43,15 @@ struct AccountsConfig {
   std::vector<AccountSection> accounts;  // in the file's order
   // accounts= of [onebot]: empty allows every account.
   std::set<int64_t> allowed;
+  bool accountsGiven = false;  // accounts= was there ("*": any account)
 };
 
 // A QQ number as text: 1 to 18 digits, not all zeros.
 std::optional<int64_t> ParseAccount(const std::string& text);
 
-// "123,456 789": the accounts of --accounts or accounts=; nullopt (with
-// `error`) for anything that is not a list of QQ numbers.
+// "123,456 789": the accounts of --accounts or accounts=, "*" for any (an
+// empty set); nullopt (with `error`) for anything that is not a list of QQ
+// numbers.
 std::optional<std::set<int64_t>> ParseAccountList(const std::string& text, std::string& error);
 
 // The account sections of the config file's text. `path` names the file in

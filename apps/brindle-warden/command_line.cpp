@@ -14,7 +14,7 @@ namespace {
 const std::set<std::string> kValueFlags = {"home",       "url",          "token",      "token-file",
                                            "config",     "postgres",     "self",       "nick",
                                            "clock",      "log-level",    "update-url", "panel",
-                                           "panel-host", "panel-origin", "accounts"};
+                                           "panel-host", "panel-origin", "listen",     "accounts"};
 // Flags that take no value; they stand in `flags` with the value "1".
 const std::set<std::string> kSwitchFlags = {"no-panel", "panel-public"};
 
@@ -127,7 +127,7 @@ std::string HelpText() {
   return R"(brindle-warden — a QQ group-moderation robot (OneBot v11 service and replay)
 
 Usage:
-  brindle-warden [run] [--home DIR] [--config FILE] [--url URL]
+  brindle-warden [run] [--home DIR] [--config FILE] [--url URL | --listen [ADDRESS:]PORT]
                  [--token-file FILE | --token TOKEN] [--postgres CONNECTION]
                  [--update-url URL] [--log-level LEVEL] [--self QQ] [--accounts LIST]
                  [--panel [ADDRESS:]PORT [--panel-public] [--panel-host NAME]
@@ -166,8 +166,8 @@ Options:
                      the options, lists and database. Default for run:
                      $XDG_DATA_HOME/brindle-warden or ~/.local/share/brindle-warden.
                      Required for replay.
-  --config FILE      run: an INI file with section [onebot] and keys url= and
-                     access_token=, and optionally [database] postgres= and
+  --config FILE      run: an INI file with section [onebot] and keys url= (or
+                     listen=) and access_token=, and optionally [database] postgres= and
                      [update] url= (default DIR/brindle-warden.ini, in --home, when
                      it exists). The best place for the token: chmod 600 the file.
                      Several accounts in one process (at most 50): one section
@@ -179,6 +179,13 @@ Options:
                      accounts= in the config's [onebot] section).
   --url URL          run: the OneBot forward WebSocket, ws://host:port[/path]
                      (default ws://127.0.0.1:3001, or url= in the config file).
+  --listen [ADDRESS:]PORT  run: instead of --url, let the implementation connect
+                     to the robot (its reverse WebSocket) at ws://ADDRESS:PORT/ or
+                     ws://ADDRESS:PORT/onebot/v11/ws (or listen= in [onebot] of the
+                     config file). ADDRESS defaults to 127.0.0.1; name another only
+                     with an access token. The implementation must send the token
+                     (Authorization: Bearer TOKEN or ?access_token=TOKEN) and its
+                     account in X-Self-ID.
   --token-file FILE  run: read the access token from the first line of FILE.
   --token TOKEN      run: the access token itself. Every user can read it in the
                      process list (ps): prefer access_token= in the config file or

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <iostream>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <thread>
@@ -28,6 +29,7 @@
 #include "onebot/json_fields.h"
 #include "onebot/onebot_host.h"
 #include "onebot/onebot_qq_services.h"
+#include "onebot/reverse_listener.h"
 #include "panel_options.h"
 #include "storage/ini_file.h"
 #include "storage/schema.h"
@@ -194,7 +196,8 @@ void AdoptWaitingData(const std::string& home, int64_t waited, int64_t account) 
 // The service of the accounts in the config's [account …] sections: each runs
 // on its own, and one panel with one login serves them all.
 int RunAccounts(const CommandLine& cl, const std::string& home, const AccountsConfig& config,
-                const std::string& postgres, const std::optional<ui::PanelOptions>& panelOptions) {
+                const std::string& postgres, const std::optional<ui::PanelOptions>& panelOptions,
+                const std::optional<onebot::ListenOptions>& listen) {
   std::set<int64_t> allowed = config.allowed;
   if (auto list = cl.flag("accounts")) {
     std::string error;
@@ -209,25 +212,22 @@ int RunAccounts(const CommandLine& cl, const std::string& home, const AccountsCo
   SignalStop signals(stop);
   RealClock clock;
   ui::PanelAccounts panelAccounts;
+  // The accounts of the config from the start; those that connect to the
+  // listener on first use, from its thread.
+  std::mutex runnersMu;
   std::vector<std::unique_ptr<AccountRunner>> runners;  // after the accounts: gone before them
-  for (const AccountSection& section : config.accounts) {
-    const std::string name = "account " + std::to_string(section.account) + " (line " +
-                             std::to_string(section.line) + ")";
-    if (!allowed.empty() && !allowed.contains(section.account)) {
+  std::set<int64_t> forward;
+  auto add = [&](AccountSetup setup, const std::string& name) -> AccountRunner* {
+    if (!allowed.empty() && !allowed.contains(setup.account)) {
       LogWarning(name + " is not among the accounts allowed (--accounts, accounts=): not started");
-      continue;
+      return nullptr;
     }
     if (runners.size() >= kMaxAccounts) {
       LogError(name + " refused: one service runs at most " + std::to_string(kMaxAccounts) +
                " accounts; run a second service for the others");
-      continue;
+      return nullptr;
     }
-    AccountSetup setup;
-    setup.account = section.account;
-    setup.connection.url = section.url;
-    setup.connection.accessToken = section.accessToken;
     setup.postgres = postgres;
-    setup.where = "line " + std::to_string(section.line);
     runners.push_back(std::make_unique<AccountRunner>(
         clock, home, std::move(setup), [&panelAccounts, &panelOptions](AccountRunner& r) {
           panelAccounts.setRobot(r.account(), r.robot());
@@ -235,10 +235,23 @@ int RunAccounts(const CommandLine& cl, const std::string& home, const AccountsCo
             LogInfo("settings panel: now serving the settings of account " +
                     std::to_string(r.account()));
         }));
-    panelAccounts.add(section.account, runners.back()->status());
+    panelAccounts.add(runners.back()->account(), runners.back()->status());
+    return runners.back().get();
+  };
+  for (const AccountSection& section : config.accounts) {
+    AccountSetup setup;
+    setup.account = section.account;
+    setup.connection.url = section.url;
+    setup.connection.accessToken = section.accessToken;
+    setup.where = "line " + std::to_string(section.line);
+    setup.link = section.url;
+    if (add(std::move(setup), "account " + std::to_string(section.account) + " (line " +
+                                  std::to_string(section.line) + ")"))
+      forward.insert(section.account);
   }
   LogInfo(std::string("brindle-warden ") + BW_VERSION + " starting " +
-          std::to_string(runners.size()) + " accounts; home " + home);
+          std::to_string(runners.size()) + " accounts" + (listen ? " and those that connect" : "") +
+          "; home " + home);
   ui::PanelAuth panelAuth(clock);
   std::unique_ptr<ui::PanelServer> panel;  // declared after the runners: stops before them
   if (panelOptions) {
@@ -248,10 +261,43 @@ int RunAccounts(const CommandLine& cl, const std::string& home, const AccountsCo
   for (auto& runner : runners)
     if (!runner->start())
       LogError("account " + std::to_string(runner->account()) + " cannot start");
+  std::unique_ptr<onebot::ReverseListener> listener;
+  if (listen) {
+    listener = std::make_unique<onebot::ReverseListener>(
+        clock, *listen, [&](int64_t selfId) -> onebot::Connection* {
+          std::lock_guard lock(runnersMu);
+          const std::string name = "account " + std::to_string(selfId);
+          if (forward.contains(selfId)) {
+            LogWarning(name + " connected to the listener, but its section names a forward " +
+                       "WebSocket: refused (events would come twice)");
+            return nullptr;
+          }
+          for (auto& r : runners)
+            if (r->account() == selfId) return &r->connection();
+          // An account connecting for the first time starts like a first start.
+          AccountSetup setup;
+          setup.account = selfId;
+          setup.connection.reverse = true;
+          setup.connection.selfId = selfId;
+          setup.where = "a reverse connection";
+          setup.link = "ws://" + listener->where() + " (reverse)";
+          AccountRunner* runner = add(std::move(setup), name + " (a reverse connection)");
+          if (!runner) return nullptr;
+          if (!runner->start()) return nullptr;
+          LogInfo(name + ": connected to the listener for the first time; starting it");
+          return &runner->connection();
+        });
+    if (!listener->start()) return 2;
+    LogInfo("waiting for OneBot v11 implementations to connect to ws://" + listener->where() +
+            "/ (each account's reverse WebSocket URL" +
+            (listen->accessToken.empty() ? "" : ", with the access token") + ")");
+  }
   clock.sleepUntilStopped(stop.get_token());
 
   LogInfo("stopping: closing the connections, saving the settings of every account");
   if (panel) panel->stop();
+  if (listener) listener->stop();  // no new account while the others stop
+  std::lock_guard lock(runnersMu);
   // Side by side: each account's stop waits only for its own handlers.
   std::vector<std::thread> stops;
   for (auto& runner : runners) stops.emplace_back([&runner] { runner->stop(); });
@@ -374,6 +420,26 @@ int RunService(const CommandLine& cl) {
       return 2;
     }
   }
+  // With --listen the implementation connects to the robot instead.
+  const std::string listen =
+      cl.flag("listen").value_or(ReadProfileString(config, "onebot", "listen", ""));
+  onebot::ListenOptions listenOptions;
+  if (!listen.empty()) {
+    std::string error;
+    if (!onebot::ParseListenAddress(listen, listenOptions, error)) {
+      LogError("--listen " + listen + ": " + error);
+      return 2;
+    }
+    if (cl.flag("url") || !ReadProfileString(config, "onebot", "url", "").empty()) {
+      // Connected both ways, the implementation would send every event twice.
+      LogError(
+          "--url (url=) and --listen (listen=) both name the link of the one account: give "
+          "one of them");
+      return 2;
+    }
+    listenOptions.accessToken = options.accessToken;
+    options.reverse = true;
+  }
   const std::string postgres =
       cl.flag("postgres").value_or(ReadProfileString(config, "database", "postgres", ""));
   std::string updateUrl =
@@ -386,18 +452,19 @@ int RunService(const CommandLine& cl) {
   const bool servePanel = !cl.flag("no-panel");
   const std::optional<ui::PanelOptions> panelOptions = PanelOptionsOf(cl, home);
   if (!panelOptions) return 2;
-  if (!accounts.accounts.empty()) {
+  if (!accounts.accounts.empty() || accounts.accountsGiven || cl.flag("accounts")) {
     if (cl.flag("url") || cl.flag("self")) {
-      LogError(config + " names its accounts in [account …] sections: --url and --self " +
-               "belong to the service of one account");
+      LogError("--url and --self belong to the service of one account, not beside [account …] " +
+               std::string("sections or --accounts (accounts=)"));
       return 2;
     }
     // --token and --token-file stand for the token of every account without its own.
     if (cl.flag("token") || cl.flag("token-file"))
       for (AccountSection& a : accounts.accounts)
         if (!a.ownToken) a.accessToken = options.accessToken;
-    return RunAccounts(cl, home, accounts, postgres,
-                       servePanel ? panelOptions : std::optional<ui::PanelOptions>());
+    return RunAccounts(
+        cl, home, accounts, postgres, servePanel ? panelOptions : std::optional<ui::PanelOptions>(),
+        options.reverse ? std::optional<onebot::ListenOptions>(listenOptions) : std::nullopt);
   }
 
   std::stop_source stop;
@@ -432,8 +499,9 @@ int RunService(const CommandLine& cl) {
   };
   lifecycle.setHooks(hooks);
 
+  const std::string linkName = options.reverse ? "ws://" + listen + " (reverse)" : options.url;
   ui::ConnectionStatus panelStatus(clock);
-  panelStatus.set(ui::ConnectionStatus::State::kWaiting, options.url);
+  panelStatus.set(ui::ConnectionStatus::State::kWaiting, linkName);
   const EventHandlers entryPoints = LifecycleEntryPoints(lifecycle);
   // Events sent from the moment of connection wait for the startup to end:
   // before it the robot is not running and would drop them.
@@ -465,9 +533,9 @@ int RunService(const CommandLine& cl) {
   std::atomic<bool> refused{false};
   connection.setStateHandler([&](onebot::LinkState state) {
     if (state == onebot::LinkState::kConnected) {
-      panelStatus.set(ui::ConnectionStatus::State::kConnected, options.url);
+      panelStatus.set(ui::ConnectionStatus::State::kConnected, linkName);
     } else if (state == onebot::LinkState::kConnecting || state == onebot::LinkState::kRetrying) {
-      panelStatus.set(ui::ConnectionStatus::State::kWaiting, options.url);
+      panelStatus.set(ui::ConnectionStatus::State::kWaiting, linkName);
     }
     if (state != onebot::LinkState::kUnauthorized) return;
     refused.store(true);
@@ -493,10 +561,25 @@ int RunService(const CommandLine& cl) {
         StartPanel(waiting ? waiting->robot : robot, panelStatus, panelAuth, *panelOptions, home);
   }
   if (!connection.start()) return 2;
-  LogInfo("waiting for a OneBot v11 implementation to accept the WebSocket at " + options.url +
-          " (enable its forward WebSocket server there" +
-          (options.accessToken.empty() ? "" : ", with the same access token") + ")");
+  // One account: the first that connects and proves itself is served.
+  std::unique_ptr<onebot::ReverseListener> listener;
+  if (options.reverse) {
+    listener = std::make_unique<onebot::ReverseListener>(
+        clock, listenOptions, [&connection](int64_t selfId) -> onebot::Connection* {
+          const int64_t served = connection.account();
+          return served == 0 || served == selfId ? &connection : nullptr;
+        });
+    if (!listener->start()) return 2;
+    LogInfo("waiting for a OneBot v11 implementation to connect to ws://" + listener->where() +
+            "/ (set it as the reverse WebSocket URL there" +
+            (options.accessToken.empty() ? "" : ", with the same access token") + ")");
+  } else {
+    LogInfo("waiting for a OneBot v11 implementation to accept the WebSocket at " + options.url +
+            " (enable its forward WebSocket server there" +
+            (options.accessToken.empty() ? "" : ", with the same access token") + ")");
+  }
   if (!connection.waitUntilConnected(stop.get_token())) {
+    if (listener) listener->stop();
     connection.stop();
     return refused.load() ? 1 : 0;
   }
@@ -508,6 +591,7 @@ int RunService(const CommandLine& cl) {
     clock.sleepFor(std::chrono::seconds(2), stop.get_token());
   }
   if (account <= 0) {
+    if (listener) listener->stop();
     connection.stop();
     if (stop.stop_requested()) return refused.load() ? 1 : 0;
     LogError("the OneBot implementation does not tell which account is logged in (get_login_info)");
@@ -577,6 +661,7 @@ int RunService(const CommandLine& cl) {
     LogWarning("stopping: " + std::to_string(early) +
                " events that arrived during the startup were never handled");
   lifecycle.closeEvents();
+  if (listener) listener->stop();  // no new link while the last one closes
   connection.stop();  // calls still in flight fail at once (counted), so handlers finish quickly
   // Workers first, then save, then the database: no handler meets a closed one.
   robot.shutdown();

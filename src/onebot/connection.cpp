@@ -1,5 +1,7 @@
 #include "onebot/connection.h"
 
+#include <unistd.h>
+
 #include <atomic>
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
@@ -14,7 +16,10 @@
 #include <map>
 #include <mutex>
 #include <thread>
+#include <utility>
+#include <vector>
 
+#include "onebot/accepted_link.h"
 #include "onebot/json_fields.h"
 #include "util/log.h"
 #include "util/memory.h"
@@ -33,6 +38,10 @@ namespace {
 constexpr int64_t kRetcodeBadToken = 1403;
 constexpr size_t kMaxFrameBytes = 64u << 20;   // member lists of large groups are big
 constexpr size_t kKeptBufferBytes = 1u << 20;  // the read buffer kept between frames
+// An adopted socket has not proved its account yet: its first frame is small.
+constexpr size_t kMaxFirstFrameBytes = 1u << 20;
+// Adopted sockets of one account waiting for their first event at once.
+constexpr size_t kMaxCandidates = 4;
 
 bool AllDigits(std::string_view s) {
   return !s.empty() && s.find_first_not_of("0123456789") == std::string_view::npos;
@@ -212,10 +221,18 @@ void Deliver(Outcomes& outcomes) {
 }  // namespace
 
 struct Connection::Impl {
-  Impl(Clock& clock, ConnectionOptions options) : clock(clock), options(std::move(options)) {}
+  Impl(Clock& clock, ConnectionOptions options)
+      : clock(clock),
+        options(std::move(options)),
+        label(!this->options.reverse ? this->options.url
+              : this->options.selfId != 0
+                  ? "the reverse link of account " + std::to_string(this->options.selfId)
+                  : std::string("the reverse link")),
+        account(this->options.selfId) {}
 
   Clock& clock;
   const ConnectionOptions options;
+  const std::string label;  // for log lines: the URL, or which account's reverse link
   Endpoint endpoint;
   EventHandler onEvent;
   StateHandler onState;
@@ -268,6 +285,31 @@ struct Connection::Impl {
   uint64_t droppedEvents = 0;      // since the start
   uint64_t droppedUnreported = 0;  // since the last log line about drops
 
+  // Reverse connections: one I/O context, run on the connection's thread,
+  // carries every adopted socket of the account; `session` is the proved one.
+  std::unique_ptr<net::io_context> reverseIoc;
+  std::optional<net::executor_work_guard<net::io_context::executor_type>> reverseWork;
+  std::vector<std::shared_ptr<Session>> candidates;  // adopted, first event awaited (mu)
+  int64_t account = 0;   // the account served; 0 until a link proves one (mu)
+  int liveSessions = 0;  // begun and not yet ended (I/O thread)
+
+  void adoptLink(std::unique_ptr<AcceptedLink> link);
+  // True when `selfId` is the account served (taken, when none was yet).
+  bool bindAccount(int64_t selfId) {
+    std::lock_guard lock(mu);
+    if (account == 0) account = selfId;
+    return account == selfId;
+  }
+  int64_t boundAccount() const {
+    std::lock_guard lock(mu);
+    return account;
+  }
+  void prove(const std::shared_ptr<Session>& s);
+  void sessionEnded(Session& s);
+  void expireCandidatesLocked(SystemTime now);
+  void closeAllReverse();
+  void runReverse();
+
   std::string nextEchoLocked() { return "bw-" + std::to_string(nextEcho++); }
 
   void sendLocked(const std::shared_ptr<Session>& s, std::string text);
@@ -297,8 +339,8 @@ struct Connection::Impl {
   }
 
   CallResult expiredResult() const {
-    return Failure("expired", "held longer than " + Seconds(options.maxHeldAge) +
-                                  " while the link to " + options.url + " was down");
+    return Failure("expired", "held longer than " + Seconds(options.maxHeldAge) + " while " +
+                                  (options.reverse ? label : "the link to " + label) + " was down");
   }
 
   // Time-outs of sent calls and the age bound of held ones; with the lock held.
@@ -328,6 +370,7 @@ struct Connection::Impl {
         std::lock_guard lock(mu);
         sweepLocked(out);
         drained = backlogDrainedLocked();
+        if (options.reverse) expireCandidatesLocked(clock.now());
       }
       Deliver(out);
       // Thousands of calls held through an outage leave their memory in the
@@ -356,7 +399,7 @@ struct Connection::Impl {
       // Before any new call can be sent: the held ones go first.
       flushHeldLocked(out);
     }
-    LogInfo("OneBot: connected to " + options.url);
+    if (!options.reverse) LogInfo("OneBot: connected to " + options.url);
     if (held > 0)
       LogInfo("OneBot: sending " + std::to_string(held - out.size()) +
               " acting calls held while the link was down");
@@ -604,6 +647,16 @@ struct Connection::Impl {
 
 struct Connection::Session : std::enable_shared_from_this<Connection::Session> {
   Session(net::io_context& ioc, Impl& impl) : ioc(ioc), impl(impl), resolver(ioc), ws(ioc) {}
+  // An adopted socket (reverse connections); throws when the handle is unusable.
+  Session(net::io_context& ioc, Impl& impl, std::unique_ptr<AcceptedLink> adopted)
+      : ioc(ioc),
+        impl(impl),
+        resolver(ioc),
+        ws(tcp::socket(ioc, adopted->protocol, adopted->handle)),
+        link(std::move(adopted)) {
+    link->handle = -1;  // the socket owns it now
+    deadline = link->deadline;
+  }
 
   net::io_context& ioc;  // this session's alone: stopping it ends the attempt
   Impl& impl;
@@ -617,6 +670,79 @@ struct Connection::Session : std::enable_shared_from_this<Connection::Session> {
   bool paused = false;  // no read pending: the robot has no room for events
   Outcome outcome = Outcome::kNone;
   std::string reason;
+  // Reverse connections only.
+  std::unique_ptr<AcceptedLink> link;  // the upgrade request, until answered
+  SystemTime deadline{};               // for the first event
+  bool expiring = false;               // the sweep found the deadline passed (mu)
+  bool ended = false;
+
+  std::string peer() const { return link ? link->peer : std::string("?"); }
+
+  // Answers the upgrade request the listener checked; the first frame must
+  // then be an event of the account.
+  void accept() {
+    websocket::stream_base::timeout timeouts;
+    timeouts.handshake_timeout = impl.options.connectTimeout;
+    timeouts.idle_timeout = impl.options.idleTimeout;
+    timeouts.keep_alive_pings = true;
+    ws.set_option(timeouts);
+    ws.set_option(websocket::stream_base::decorator([](websocket::response_type& res) {
+      res.set(http::field::server, std::string("brindle-warden/") + BW_VERSION);
+    }));
+    ws.read_message_max(kMaxFirstFrameBytes);
+    ws.async_accept(link->request,
+                    [self = shared_from_this()](beast::error_code ec) { self->onAccepted(ec); });
+  }
+
+  void onAccepted(beast::error_code ec) {
+    link->request = {};  // answered: its memory can go
+    if (ec) {
+      LogWarning("OneBot: the WebSocket upgrade of a connection from " + peer() + " for account " +
+                 std::to_string(link->selfId) + " failed: " + ec.message());
+      return fail(Outcome::kConnectFailed, "upgrade failed: " + ec.message());
+    }
+    if (closing) return fail(outcome, reason);
+    read();
+  }
+
+  // The first frame of an adopted socket: an event of the account makes it
+  // the link; anything else closes it and leaves the current link alone.
+  void onFirstFrame() {
+    const auto data = buffer.data();
+    const std::string_view text(static_cast<const char*>(data.data()), data.size());
+    ParsedFrame parsed = ParseFrame(text);
+    const Json& frame = parsed.value;
+    const std::string who =
+        "a connection from " + peer() + " with X-Self-ID " + std::to_string(link->selfId);
+    if (!parsed.ok() || !frame.is_object() || !frame.contains("post_type")) {
+      LogWarning("OneBot: " + who + " sent no event first; closed: " + Excerpt(text));
+      return close(Outcome::kConnectFailed, "no event first");
+    }
+    const std::optional<int64_t> selfId = IntField(frame, "self_id");
+    if (selfId != link->selfId) {
+      LogWarning("OneBot: " + who + " sent an event of account " +
+                 (selfId ? std::to_string(*selfId) : std::string("(none)")) +
+                 "; closed as an account it is not");
+      return close(Outcome::kConnectFailed, "self_id mismatch");
+    }
+    if (!impl.bindAccount(*selfId)) {
+      LogWarning("OneBot: " + who + " is closed: " + impl.label + " serves account " +
+                 std::to_string(impl.boundAccount()));
+      return close(Outcome::kConnectFailed, "another account");
+    }
+    isConnected = true;
+    ws.read_message_max(kMaxFrameBytes);
+    impl.setReadingPaused(false);
+    impl.prove(shared_from_this());
+    impl.deliverParked();  // events read on the previous link come first
+    impl.dispatch(text, *this);
+    if (buffer.capacity() > kKeptBufferBytes) {
+      buffer = beast::flat_buffer();
+    } else {
+      buffer.consume(buffer.size());
+    }
+    readNext();
+  }
 
   void begin() {
     resolver.async_resolve(
@@ -680,6 +806,12 @@ struct Connection::Session : std::enable_shared_from_this<Connection::Session> {
   }
 
   void onRead(beast::error_code ec) {
+    if (ec && impl.options.reverse && !isConnected && !closing) {
+      LogWarning("OneBot: a connection from " + peer() + " with X-Self-ID " +
+                 std::to_string(link->selfId) + " ended before its first event (" + ec.message() +
+                 ")");
+      return fail(Outcome::kConnectFailed, ec.message());
+    }
     if (ec) {
       if (ec == websocket::error::closed) {
         std::string why = "closed by the implementation";
@@ -689,6 +821,7 @@ struct Connection::Session : std::enable_shared_from_this<Connection::Session> {
       }
       return fail(Outcome::kLost, ec.message());
     }
+    if (impl.options.reverse && !isConnected) return onFirstFrame();
     // Parsed where it was read: a frame of megabytes is not copied first.
     const auto data = buffer.data();
     impl.dispatch(std::string_view(static_cast<const char*>(data.data()), data.size()), *this);
@@ -758,6 +891,7 @@ struct Connection::Session : std::enable_shared_from_this<Connection::Session> {
     }
     if (closing) return;
     closing = true;
+    if (!isConnected && impl.options.reverse) return fail(outcome, reason);
     if (!isConnected) {  // still connecting: abandon the attempt
       resolver.cancel();
       beast::error_code ignored;
@@ -781,6 +915,12 @@ struct Connection::Session : std::enable_shared_from_this<Connection::Session> {
     }
     beast::error_code ignored;
     beast::get_lowest_layer(ws).socket().close(ignored);
+    if (impl.options.reverse) {
+      if (ended) return;
+      ended = true;
+      // The account's other sockets share the I/O context: it runs on.
+      return impl.sessionEnded(*this);
+    }
     if (isConnected) impl.disconnected("disconnected");
     // The WebSocket's keep-alive timer would otherwise hold the loop until it fires.
     ioc.stop();
@@ -855,6 +995,119 @@ void Connection::Impl::dispatch(std::string_view text, Session& s) {
     if (drained) ReturnFreedMemory();
   }
   if (retcode == kRetcodeBadToken) s.close(Outcome::kUnauthorized, "retcode 1403");
+}
+
+void Connection::Impl::adoptLink(std::unique_ptr<AcceptedLink> link) {
+  const std::string peer = link->peer;
+  if (stopSource.stop_requested()) return;
+  {
+    std::lock_guard lock(mu);
+    if (candidates.size() >= kMaxCandidates) {
+      LogWarning("OneBot: " + std::to_string(candidates.size()) + " connections for account " +
+                 std::to_string(link->selfId) +
+                 " are still to send their first event; the one from " + peer + " is closed");
+      return;
+    }
+  }
+  std::shared_ptr<Session> s;
+  try {
+    s = std::make_shared<Session>(*reverseIoc, *this, std::move(link));
+  } catch (const std::exception& e) {
+    LogWarning("OneBot: cannot take over the connection from " + peer + ": " + e.what());
+    return;
+  }
+  {
+    std::lock_guard lock(mu);
+    candidates.push_back(s);
+  }
+  ++liveSessions;
+  s->accept();
+}
+
+void Connection::Impl::prove(const std::shared_ptr<Session>& s) {
+  std::shared_ptr<Session> old;
+  {
+    std::lock_guard lock(mu);
+    std::erase(candidates, s);
+    old = session;
+    // The calls sent on the old link and not yet answered go again on the new one.
+    if (old) failAllLocked("disconnected");
+  }
+  const std::string account = "account " + std::to_string(s->link->selfId);
+  if (old) {
+    LogWarning("OneBot: " + account + " connected again from " + s->peer() +
+               "; this link replaces the one from " + old->peer() + ", which is closed");
+    old->close(Outcome::kStopped, "replaced by a new connection of the account");
+  } else {
+    LogInfo("OneBot: " + account + " connected from " + s->peer());
+  }
+  connected(s);
+}
+
+void Connection::Impl::sessionEnded(Session& s) {
+  --liveSessions;
+  bool wasCurrent = false;
+  size_t held = 0;
+  {
+    std::lock_guard lock(mu);
+    std::erase_if(candidates, [&](const auto& c) { return c.get() == &s; });
+    if (session.get() == &s) {
+      wasCurrent = state == LinkState::kConnected;
+      failAllLocked("disconnected");
+      held = heldCount;
+    }
+  }
+  const bool stopping = stopSource.stop_requested();
+  if (wasCurrent) {
+    stateCv.notify_all();
+    if (!stopping) {
+      LogWarning("OneBot: " + label + " from " + s.peer() + " was lost (" + s.reason +
+                 "); waiting for the implementation to connect again" +
+                 (held > 0 ? " (" + std::to_string(held) + " acting calls held for it)" : ""));
+      if (onState) onState(LinkState::kRetrying);
+    }
+  }
+  if (stopping && liveSessions == 0) reverseIoc->stop();
+}
+
+void Connection::Impl::expireCandidatesLocked(SystemTime now) {
+  for (const auto& c : candidates) {
+    if (c->expiring || now < c->deadline) continue;
+    c->expiring = true;
+    net::post(c->ws.get_executor(), [c] {
+      if (c->isConnected || c->ended) return;
+      LogWarning("OneBot: a connection from " + c->peer() + " with X-Self-ID " +
+                 std::to_string(c->link->selfId) +
+                 " sent no event within the handshake time-out; closed");
+      c->close(Outcome::kConnectFailed, "no event in time");
+    });
+  }
+}
+
+// On the I/O thread, at stop: the link closes gracefully (frames already
+// queued go first), sockets still to prove themselves at once.
+void Connection::Impl::closeAllReverse() {
+  std::vector<std::shared_ptr<Session>> all;
+  {
+    std::lock_guard lock(mu);
+    all = candidates;
+    if (session) all.push_back(session);
+  }
+  for (const auto& s : all) s->close(Outcome::kStopped, "stopped");
+  reverseWork.reset();
+  if (liveSessions == 0) reverseIoc->stop();
+}
+
+void Connection::Impl::runReverse() {
+  setState(LinkState::kConnecting);
+  reverseIoc->run();
+  {
+    std::lock_guard lock(mu);
+    candidates.clear();
+    session.reset();
+  }
+  disconnected("disconnected");
+  setState(LinkState::kStopped);
 }
 
 void Connection::Impl::run(std::stop_token stop) {
@@ -941,6 +1194,17 @@ Connection::EventBacklog Connection::eventBacklog() const {
 }
 
 bool Connection::start() {
+  if (impl_->options.reverse) {
+    std::lock_guard lock(impl_->mu);
+    if (impl_->thread.joinable() || impl_->stopSource.stop_requested()) return true;
+    Impl* impl = impl_.get();
+    impl->reverseIoc = std::make_unique<net::io_context>(1);
+    impl->reverseWork.emplace(net::make_work_guard(*impl->reverseIoc));
+    // Adopted sockets must send their first event in time, even when no call is posted.
+    impl->sweeper = std::jthread([impl](std::stop_token stop) { impl->sweepLoop(stop); });
+    impl->thread = std::jthread([impl] { impl->runReverse(); });
+    return true;
+  }
   std::string error;
   auto ep = ParseWsUrl(impl_->options.url, error);
   if (!ep) {
@@ -963,6 +1227,10 @@ void Connection::stop() {
   impl_->stopSource.request_stop();
   {
     std::lock_guard lock(impl_->mu);
+    if (impl_->reverseIoc && impl_->thread.joinable()) {
+      Impl* impl = impl_.get();
+      net::post(*impl->reverseIoc, [impl] { impl->closeAllReverse(); });
+    }
     if (auto s = impl_->attempt) {
       net::post(s->ws.get_executor(), [s] { s->close(Outcome::kStopped, "stopped"); });
     }
@@ -995,8 +1263,8 @@ CallResult Connection::call(std::string_view action, Json params, std::optional<
     }
     if (!impl.session) {
       result.status = "disconnected";
-      result.message = std::string("not connected to ") + impl.options.url + " (" +
-                       LinkStateName(impl.state) + ")";
+      result.message =
+          std::string("not connected to ") + impl.label + " (" + LinkStateName(impl.state) + ")";
       return result;
     }
     echo = impl.nextEchoLocked();
@@ -1084,6 +1352,36 @@ void Connection::post(std::string_view action, Json params, AnswerHandler onAnsw
     }
   }
   Deliver(out);
+}
+
+void Connection::adopt(std::unique_ptr<AcceptedLink> link) {
+  if (!link) return;
+  Impl& impl = *impl_;
+  std::lock_guard lock(impl.mu);
+  if (!impl.options.reverse || !impl.reverseIoc || impl.stopSource.stop_requested()) {
+    LogWarning("OneBot: a connection from " + link->peer + " for account " +
+               std::to_string(link->selfId) + " is closed: " + impl.label +
+               (impl.options.reverse ? " is not running" : " takes no incoming connections"));
+    return;  // the link's destructor closes the socket
+  }
+  net::post(*impl.reverseIoc, [&impl, l = std::shared_ptr<AcceptedLink>(std::move(link))] {
+    auto owned = std::make_unique<AcceptedLink>();
+    owned->handle = std::exchange(l->handle, -1);
+    owned->protocol = l->protocol;
+    owned->request = std::move(l->request);
+    owned->selfId = l->selfId;
+    owned->peer = std::move(l->peer);
+    owned->deadline = l->deadline;
+    impl.adoptLink(std::move(owned));
+  });
+}
+
+std::string Connection::describe() const { return impl_->label; }
+
+int64_t Connection::account() const { return impl_->boundAccount(); }
+
+AcceptedLink::~AcceptedLink() {
+  if (handle >= 0) ::close(handle);
 }
 
 LinkState Connection::state() const {

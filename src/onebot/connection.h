@@ -35,6 +35,16 @@
 // paused the answers of posted calls cannot be read either, so their time-out
 // counts only reading time.
 //
+// Reverse connections (ConnectionOptions::reverse): the implementation
+// connects to the robot's ReverseListener, which hands each checked socket to
+// the account's Connection with adopt(). Such a connection never dials and
+// never retries; it is "retrying" between links, and posted calls are held
+// for the account's next link exactly as for a forward one. An adopted socket
+// becomes the link only once its first event's self_id is the account's (a
+// mismatch, or no event within the handshake time-out, closes it with a log
+// line and leaves the current link alone); a link so proved replaces the
+// current one, which is closed (logged).
+//
 // Thread-safety: call() and the accessors may be used from any thread. The
 // event handler runs on the connection's own thread and must not block on a
 // call() (the answer would be read by that same thread).
@@ -75,7 +85,14 @@ struct ConnectionOptions {
   // in memory, then in a temporary file.
   size_t maxParkedEventBytes = 4u << 20;
   size_t maxSpooledEventBytes = size_t{1} << 30;
+  // Fed by a ReverseListener instead of dialling `url` (which is then unused).
+  bool reverse = false;
+  // Reverse: the account this connection serves; 0 takes the first one that
+  // proves itself, and only that one afterwards.
+  int64_t selfId = 0;
 };
+
+struct AcceptedLink;  // onebot/accepted_link.h
 
 // The parts of a "ws://host[:port][/path][?query]" URL.
 struct Endpoint {
@@ -126,6 +143,15 @@ class Connection {
 
   // Starts the connection thread; false (and logged) when the URL is unusable.
   bool start();
+  // Reverse connections: takes over a socket the listener accepted and
+  // checked (see above). Any thread; returns at once. Ignored (the socket
+  // closed) on a forward connection or once stopped.
+  void adopt(std::unique_ptr<AcceptedLink> link);
+  // "ws://host:port" for a forward connection, "the reverse link of account N"
+  // for a reverse one: for log lines.
+  std::string describe() const;
+  // Reverse connections: the account served (0 until a link proved one).
+  int64_t account() const;
   // Closes the socket, fails pending calls and joins the thread.
   void stop();
 

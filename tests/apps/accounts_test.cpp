@@ -288,6 +288,52 @@ TEST(Accounts, AMalformedAccountSectionNamesItsLineAndRefusesToStart) {
   }
 }
 
+// Implementations that connect to the robot: each account that proves itself
+// gets its own core on first use, the accounts not allowed are refused.
+TEST(Accounts, ReverseConnectionsOfSeveralAccountsEachStartTheirOwnCore) {
+  test::TempDir home;
+  Account a(home, 111111, true);
+  Account b(home, 222222, true);
+  Account stranger(home, 444444, false);
+  const uint16_t port = FreePort();
+  Config(home, "[onebot]\naccess_token=s3cret\nlisten=" + std::to_string(port) +
+                   "\naccounts=111111,222222\n");
+  Service s(home.path(), {"--home", home.path(), "--no-panel"});
+  ASSERT_TRUE(s.waitForLog("waiting for OneBot v11 implementations to connect")) << s.log();
+  for (Account* acc : {&a, &b, &stranger}) {
+    test::ScriptedPeer::Dial dial;
+    dial.port = port;
+    dial.selfId = std::to_string(acc->number);
+    dial.authorization = "Bearer s3cret";
+    acc->peer.dial(dial);
+    acc->peer.send({{"time", 1765112700},
+                    {"self_id", acc->number},
+                    {"post_type", "meta_event"},
+                    {"meta_event_type", "lifecycle"},
+                    {"sub_type", "connect"}});
+  }
+  ASSERT_TRUE(stranger.peer.waitForDialStatus(10s));
+  EXPECT_EQ(stranger.peer.dialStatus(), 403);
+  ASSERT_TRUE(s.waitForLog("account 111111: running")) << s.log();
+  ASSERT_TRUE(s.waitForLog("account 222222: running")) << s.log();
+  a.peer.send(a.message(1, 20001));
+  b.peer.send(b.message(1, 20002));
+  const auto end = std::chrono::steady_clock::now() + 20s;
+  while ((!a.kickOf(20001) || !b.kickOf(20002)) && std::chrono::steady_clock::now() < end)
+    std::this_thread::sleep_for(10ms);
+  EXPECT_TRUE(a.kickOf(20001)) << s.log();
+  EXPECT_TRUE(b.kickOf(20002)) << s.log();
+  EXPECT_FALSE(a.kickOf(20002));  // each kick over its own account's link
+  EXPECT_THAT(s.log(),
+              HasSubstr("account 444444 (a reverse connection) is not among the accounts"));
+  ASSERT_EQ(s.stop(), 0) << s.log();
+  EXPECT_EQ(ReadProfileString(home.path() + "data/111111/setsoft.ini", "编辑框", "编辑框_进群等级"),
+            "10");
+  EXPECT_EQ(ReadProfileString(home.path() + "data/222222/setsoft.ini", "编辑框", "编辑框_进群等级"),
+            "10");
+  EXPECT_FALSE(FileExists(home.path() + "data/444444"));
+}
+
 // The panel's login, for requests of one account or another.
 struct PanelClient {
   explicit PanelClient(uint16_t port)

@@ -436,11 +436,11 @@ TEST(Program, VersionAndHelp) {
   Program help({"--help"});
   EXPECT_EQ(help.wait(), 0);
   for (const char* flag :
-       {"--home",       "--url",         "--token",    "--token-file",   "--config",
-        "--postgres",   "--self",        "--nick",     "--clock",        "--log-level",
-        "--update-url", "--version",     "--help",     "replay",         "run",
-        "panel",        "--panel",       "--no-panel", "panel-password", "--panel-public",
-        "--panel-host", "--panel-origin"})
+       {"--home",       "--url",          "--token",    "--token-file",   "--config",
+        "--postgres",   "--self",         "--nick",     "--clock",        "--log-level",
+        "--update-url", "--version",      "--help",     "replay",         "run",
+        "panel",        "--panel",        "--no-panel", "panel-password", "--panel-public",
+        "--panel-host", "--panel-origin", "--listen"})
     EXPECT_THAT(help.out, HasSubstr(flag));
   // Where things really are: the service logs to standard output, the config
   // file lies in --home, and an option can be switched on in setsoft.ini.
@@ -832,6 +832,60 @@ TEST(Service, ViolationsSentFromTheMomentOfConnectionAreAllHandled) {
   EXPECT_TRUE(h.waitForKicks(30, 30s)) << h.kicked().size() << " kicks\n" << p.out;
   p.signal(SIGTERM);
   EXPECT_EQ(p.wait(20s), 0) << p.out;
+}
+
+TEST(Service, ListensForAnImplementationThatConnectsAndKicksAViolatorOverIt) {
+  ModeratedHome h;
+  uint16_t port;
+  {
+    boost::asio::io_context ioc;
+    boost::asio::ip::tcp::acceptor a(
+        ioc, boost::asio::ip::tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"), 0));
+    port = a.local_endpoint().port();
+  }
+  test::WriteAll(h.home.path() + "brindle-warden.ini", "[onebot]\naccess_token=s3cret\n");
+  Program p({"--home", h.home.path(), "--listen", std::to_string(port)});
+  ASSERT_TRUE(p.waitForOutput("listening for OneBot v11 implementations on ws://127.0.0.1:" +
+                              std::to_string(port)))
+      << p.out;
+  test::ScriptedPeer::Dial dial;
+  dial.port = port;
+  dial.target = "/onebot/v11/ws";
+  dial.selfId = "10000";
+  dial.authorization = "Bearer wrong";
+  h.peer.dial(dial);
+  ASSERT_TRUE(h.peer.waitForDialStatus(10s));
+  EXPECT_EQ(h.peer.dialStatus(), 401);
+  dial.authorization = "Bearer s3cret";
+  h.peer.dial(dial);
+  h.peer.send({{"time", 1765112700},
+               {"self_id", 10000},
+               {"post_type", "meta_event"},
+               {"meta_event_type", "lifecycle"},
+               {"sub_type", "connect"}});
+  ASSERT_TRUE(h.peer.waitForConnections(1, 30s)) << p.out;
+  ASSERT_TRUE(h.peer.nextRequest("get_login_info", 30s)) << p.out;
+  h.peer.send(ModeratedHome::Message(1, 20001, true));
+  EXPECT_TRUE(h.waitForKicks(1, 30s)) << p.out;
+  EXPECT_EQ(h.kicked(), std::set<int64_t>{20001});
+  p.signal(SIGTERM);
+  EXPECT_EQ(p.wait(20s), 0) << p.out;
+  EXPECT_THAT(p.out, HasSubstr("wrong access token (401)"));
+  EXPECT_THAT(p.out, HasSubstr("account 10000 connected from 127.0.0.1:"));
+}
+
+TEST(Service, ABadListenAddressOrBothLinksForOneAccountAreRefused) {
+  test::TempDir home;
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"--listen", "bot.local:6700"},
+        std::vector<std::string>{"--listen", "0"},
+        std::vector<std::string>{"--listen", "6700", "--url", "ws://127.0.0.1:3001"}}) {
+    std::vector<std::string> all = {"--home", home.path(), "--no-panel"};
+    all.insert(all.end(), args.begin(), args.end());
+    Program p(all);
+    EXPECT_EQ(p.wait(20s), 2) << args[1] << p.out;
+    EXPECT_THAT(p.out, HasSubstr("--listen")) << args[1];
+  }
 }
 
 TEST(Service, AKickTheImplementationRefusesIsAFailureInTheRunLog) {

@@ -5,6 +5,9 @@
 // (HTTP 403 before the upgrade, or the retcode-1403 answer and a close), leave
 // actions unanswered, answer them late, or drop the connection.
 //
+// It can also play an implementation that connects to the robot (the reverse
+// WebSocket, dial()): the same scripting then applies to that connection.
+//
 // Header-only so that each test program that needs one includes it once.
 // Thread-safety: all members may be called from the test's threads.
 #pragma once
@@ -140,6 +143,46 @@ class ScriptedPeer {
     accepting_ = accepting;
   }
 
+  // Plays an implementation connecting to the robot's listener on 127.0.0.1
+  // (the reverse WebSocket); the connection replaces any current one. Returns
+  // at once: waitForConnections() counts the upgrade, dialStatus() tells the
+  // HTTP status the robot answered (0 until it did, 101 for an upgrade).
+  struct Dial {
+    uint16_t port = 0;
+    std::string target = "/";
+    std::string authorization;          // the Authorization header, when not empty
+    std::optional<std::string> selfId;  // the X-Self-ID header, when set
+  };
+  void dial(Dial d) {
+    {
+      std::lock_guard lock(mu_);
+      dialStatus_ = 0;
+      clientClosed_ = false;
+    }
+    boost::asio::post(ioc_, [this, d = std::move(d)] {
+      if (client_) client_->shutdown();
+      client_ = std::make_shared<Client>(boost::asio::ip::tcp::socket(ioc_), *this);
+      client_->dial(d);
+    });
+  }
+  int dialStatus() const {
+    std::lock_guard lock(mu_);
+    return dialStatus_;
+  }
+  bool waitForDialStatus(std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+    std::unique_lock lock(mu_);
+    return cv_.wait_for(lock, timeout, [&] { return dialStatus_ != 0; });
+  }
+  bool waitClientClosed(std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+    std::unique_lock lock(mu_);
+    return cv_.wait_for(lock, timeout, [&] { return clientClosed_; });
+  }
+  // Whether the current connection was closed (by either end).
+  bool clientClosed() const {
+    std::lock_guard lock(mu_);
+    return clientClosed_;
+  }
+
   // Blocks until `n` robots have completed the upgrade (or the time-out).
   bool waitForConnections(int n, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
     std::unique_lock lock(mu_);
@@ -192,6 +235,50 @@ class ScriptedPeer {
     std::deque<std::string> writes;
     bool open = false;
     bool closed = false;
+    boost::beast::websocket::response_type response;
+
+    void dial(const Dial& d) {
+      namespace net = boost::asio;
+      const net::ip::tcp::endpoint ep(net::ip::make_address("127.0.0.1"), d.port);
+      ws.next_layer().async_connect(
+          ep, [self = shared_from_this(), d](boost::beast::error_code ec) {
+            if (ec) return self->ended(-1);
+            self->ws.set_option(boost::beast::websocket::stream_base::decorator(
+                [d](boost::beast::websocket::request_type& req) {
+                  if (!d.authorization.empty())
+                    req.set(boost::beast::http::field::authorization, d.authorization);
+                  if (d.selfId) req.set("X-Self-ID", *d.selfId);
+                }));
+            self->ws.async_handshake(self->response, "127.0.0.1:" + std::to_string(d.port),
+                                     d.target, [self](boost::beast::error_code ec) {
+                                       if (ec) {
+                                         const int status =
+                                             static_cast<int>(self->response.result_int());
+                                         return self->ended(status == 0 ? -1 : status);
+                                       }
+                                       {
+                                         std::lock_guard lock(self->peer.mu_);
+                                         self->peer.dialStatus_ = 101;
+                                         ++self->peer.upgrades_;
+                                       }
+                                       self->peer.cv_.notify_all();
+                                       self->open = true;
+                                       if (!self->writes.empty()) self->doWrite();
+                                       self->read();
+                                     });
+          });
+    }
+
+    // A dial that ended before the upgrade: `status` as answered, -1 for none.
+    void ended(int status) {
+      closed = true;
+      {
+        std::lock_guard lock(peer.mu_);
+        peer.dialStatus_ = status;
+        peer.clientClosed_ = true;
+      }
+      peer.cv_.notify_all();
+    }
 
     void start() {
       boost::beast::http::async_read(
@@ -248,6 +335,11 @@ class ScriptedPeer {
         if (ec) {
           self->open = false;
           self->closed = true;
+          {
+            std::lock_guard lock(self->peer.mu_);
+            if (self->peer.client_.get() == self.get()) self->peer.clientClosed_ = true;
+          }
+          self->peer.cv_.notify_all();
           return;
         }
         self->peer.onFrame(*self, boost::beast::buffers_to_string(self->buffer.data()));
@@ -378,6 +470,8 @@ class ScriptedPeer {
   std::vector<Received> received_;
   std::deque<Json> requests_;
   int upgrades_ = 0;
+  int dialStatus_ = 0;
+  bool clientClosed_ = false;
   bool accepting_ = true;
   int accepted_ = 0;
   std::string lastAuthorization_;
