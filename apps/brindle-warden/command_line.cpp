@@ -11,9 +11,10 @@
 namespace bw::app {
 namespace {
 
-const std::set<std::string> kValueFlags = {
-    "home",  "url",       "token",      "token-file", "config",     "postgres",     "self",  "nick",
-    "clock", "log-level", "update-url", "panel",      "panel-host", "panel-origin", "listen"};
+const std::set<std::string> kValueFlags = {"home",       "url",          "token",      "token-file",
+                                           "config",     "postgres",     "self",       "nick",
+                                           "clock",      "log-level",    "update-url", "panel",
+                                           "panel-host", "panel-origin", "listen",     "accounts"};
 // Flags that take no value; they stand in `flags` with the value "1".
 const std::set<std::string> kSwitchFlags = {"no-panel", "panel-public"};
 
@@ -128,7 +129,7 @@ std::string HelpText() {
 Usage:
   brindle-warden [run] [--home DIR] [--config FILE] [--url URL | --listen [ADDRESS:]PORT]
                  [--token-file FILE | --token TOKEN] [--postgres CONNECTION]
-                 [--update-url URL] [--log-level LEVEL] [--self QQ]
+                 [--update-url URL] [--log-level LEVEL] [--self QQ] [--accounts LIST]
                  [--panel [ADDRESS:]PORT [--panel-public] [--panel-host NAME]
                   [--panel-origin URL] | --no-panel]
   brindle-warden replay --home DIR [--self QQ] [--nick NAME]
@@ -169,6 +170,13 @@ Options:
                      listen=) and access_token=, and optionally [database] postgres= and
                      [update] url= (default DIR/brindle-warden.ini, in --home, when
                      it exists). The best place for the token: chmod 600 the file.
+                     Several accounts in one process (at most 50): one section
+                     [account QQ] per account with url= and access_token= (or
+                     token_file=); see the README. A malformed section names its
+                     line and the service does not start (exit status 2).
+  --accounts LIST    run: only these accounts (QQ numbers, comma-separated) may
+                     run; the others are not started (default: every one, or
+                     accounts= in the config's [onebot] section).
   --url URL          run: the OneBot forward WebSocket, ws://host:port[/path]
                      (default ws://127.0.0.1:3001, or url= in the config file).
   --listen [ADDRESS:]PORT  run: instead of --url, let the implementation connect
@@ -203,7 +211,8 @@ Options:
                      settings).
   --no-panel         run: serve no settings panel.
   --self QQ          replay, panel: the robot's own account (default 10000; for
-                     panel the one account directory in DIR/data when there is one).
+                     panel every account with a directory in DIR/data, each in
+                     the panel's account switcher).
                      run: the account whose settings the panel edits while the
                      service waits for its OneBot implementation (same default).
   --nick NAME        replay: the robot's nickname (default empty).

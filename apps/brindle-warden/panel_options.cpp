@@ -82,10 +82,11 @@ bool LoadPanelSecrets(ui::PanelAuth& auth, const std::string& home) {
   return true;
 }
 
-std::unique_ptr<ui::PanelServer> StartPanel(RobotCore& robot, ui::ConnectionStatus& status,
-                                            ui::PanelAuth& auth, const ui::PanelOptions& options,
-                                            const std::string& home, bool announce) {
-  auto panel = std::make_unique<ui::PanelServer>(robot, status, auth, options);
+namespace {
+
+std::unique_ptr<ui::PanelServer> Started(std::unique_ptr<ui::PanelServer> panel,
+                                         ui::PanelAuth& auth, const ui::PanelOptions& options,
+                                         const std::string& home, bool announce) {
   if (!panel->start()) return nullptr;
   if (!announce) return panel;
   if (!IsLoopback(options.address))
@@ -101,6 +102,22 @@ std::unique_ptr<ui::PanelServer> StartPanel(RobotCore& robot, ui::ConnectionStat
             home + "/panel.token)");
   }
   return panel;
+}
+
+}  // namespace
+
+std::unique_ptr<ui::PanelServer> StartPanel(RobotCore& robot, ui::ConnectionStatus& status,
+                                            ui::PanelAuth& auth, const ui::PanelOptions& options,
+                                            const std::string& home, bool announce) {
+  return Started(std::make_unique<ui::PanelServer>(robot, status, auth, options), auth, options,
+                 home, announce);
+}
+
+std::unique_ptr<ui::PanelServer> StartPanel(ui::PanelAccounts& accounts, const Clock& clock,
+                                            ui::PanelAuth& auth, const ui::PanelOptions& options,
+                                            const std::string& home) {
+  return Started(std::make_unique<ui::PanelServer>(accounts, clock, auth, options), auth, options,
+                 home, true);
 }
 
 int RunPanelPassword(const CommandLine& cl) {

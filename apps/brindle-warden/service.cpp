@@ -4,16 +4,21 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
 #include <iostream>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <set>
 #include <thread>
 #include <vector>
 
+#include "account_runner.h"
+#include "accounts_config.h"
 #include "core/lifecycle.h"
 #include "core/robot_core.h"
 #include "host/recording_host.h"
@@ -91,6 +96,23 @@ class SignalStop {
 
 // The account of a home without any account's data yet.
 constexpr int64_t kNewcomerAccount = 10000;
+
+bool IsAccountName(const std::string& s) {
+  return !s.empty() && s.size() <= 18 && s.find_first_not_of("0123456789") == std::string::npos &&
+         s != std::string(s.size(), '0');
+}
+
+// The accounts with a data folder below DIR/data, in ascending order.
+std::vector<int64_t> AccountsWithData(const std::string& home) {
+  std::vector<int64_t> accounts;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(home + "/data", ec)) {
+    const std::string name = entry.path().filename().string();
+    if (entry.is_directory() && IsAccountName(name)) accounts.push_back(std::stoll(name));
+  }
+  std::sort(accounts.begin(), accounts.end());
+  return accounts;
+}
 
 // The account whose data `panel` edits: --self, else the one account
 // directory below DIR/data, else 10000.
@@ -173,6 +195,119 @@ void AdoptWaitingData(const std::string& home, int64_t waited, int64_t account) 
              " in " + from + "/, not for the connected account " + std::to_string(account));
 }
 
+// The service of the accounts in the config's [account …] sections: each runs
+// on its own, and one panel with one login serves them all.
+int RunAccounts(const CommandLine& cl, const std::string& home, const AccountsConfig& config,
+                const std::string& postgres, const std::optional<ui::PanelOptions>& panelOptions,
+                const std::optional<onebot::ListenOptions>& listen) {
+  std::set<int64_t> allowed = config.allowed;
+  if (auto list = cl.flag("accounts")) {
+    std::string error;
+    const auto parsed = ParseAccountList(*list, error);
+    if (!parsed) {
+      LogError("--accounts: " + error);
+      return 2;
+    }
+    allowed = *parsed;
+  }
+  std::stop_source stop;
+  SignalStop signals(stop);
+  RealClock clock;
+  ui::PanelAccounts panelAccounts;
+  // The accounts of the config from the start; those that connect to the
+  // listener on first use, from its thread.
+  std::mutex runnersMu;
+  std::vector<std::unique_ptr<AccountRunner>> runners;  // after the accounts: gone before them
+  std::set<int64_t> forward;
+  auto add = [&](AccountSetup setup, const std::string& name) -> AccountRunner* {
+    if (!allowed.empty() && !allowed.contains(setup.account)) {
+      LogWarning(name + " is not among the accounts allowed (--accounts, accounts=): not started");
+      return nullptr;
+    }
+    if (runners.size() >= kMaxAccounts) {
+      LogError(name + " refused: one service runs at most " + std::to_string(kMaxAccounts) +
+               " accounts; run a second service for the others");
+      return nullptr;
+    }
+    setup.postgres = postgres;
+    runners.push_back(std::make_unique<AccountRunner>(
+        clock, home, std::move(setup), [&panelAccounts, &panelOptions](AccountRunner& r) {
+          panelAccounts.setRobot(r.account(), r.robot());
+          if (panelOptions)
+            LogInfo("settings panel: now serving the settings of account " +
+                    std::to_string(r.account()));
+        }));
+    panelAccounts.add(runners.back()->account(), runners.back()->status());
+    return runners.back().get();
+  };
+  for (const AccountSection& section : config.accounts) {
+    AccountSetup setup;
+    setup.account = section.account;
+    setup.connection.url = section.url;
+    setup.connection.accessToken = section.accessToken;
+    setup.where = "line " + std::to_string(section.line);
+    setup.link = section.url;
+    if (add(std::move(setup), "account " + std::to_string(section.account) + " (line " +
+                                  std::to_string(section.line) + ")"))
+      forward.insert(section.account);
+  }
+  LogInfo(std::string("brindle-warden ") + BW_VERSION + " starting " +
+          std::to_string(runners.size()) + " accounts" + (listen ? " and those that connect" : "") +
+          "; home " + home);
+  ui::PanelAuth panelAuth(clock);
+  std::unique_ptr<ui::PanelServer> panel;  // declared after the runners: stops before them
+  if (panelOptions) {
+    if (!LoadPanelSecrets(panelAuth, home)) return 2;
+    panel = StartPanel(panelAccounts, clock, panelAuth, *panelOptions, home);
+  }
+  for (auto& runner : runners)
+    if (!runner->start())
+      LogError("account " + std::to_string(runner->account()) + " cannot start");
+  std::unique_ptr<onebot::ReverseListener> listener;
+  if (listen) {
+    listener = std::make_unique<onebot::ReverseListener>(
+        clock, *listen, [&](int64_t selfId) -> onebot::Connection* {
+          std::lock_guard lock(runnersMu);
+          const std::string name = "account " + std::to_string(selfId);
+          if (forward.contains(selfId)) {
+            LogWarning(name + " connected to the listener, but its section names a forward " +
+                       "WebSocket: refused (events would come twice)");
+            return nullptr;
+          }
+          for (auto& r : runners)
+            if (r->account() == selfId) return &r->connection();
+          // An account connecting for the first time starts like a first start.
+          AccountSetup setup;
+          setup.account = selfId;
+          setup.connection.reverse = true;
+          setup.connection.selfId = selfId;
+          setup.where = "a reverse connection";
+          setup.link = "ws://" + listener->where() + " (reverse)";
+          AccountRunner* runner = add(std::move(setup), name + " (a reverse connection)");
+          if (!runner) return nullptr;
+          if (!runner->start()) return nullptr;
+          LogInfo(name + ": connected to the listener for the first time; starting it");
+          return &runner->connection();
+        });
+    if (!listener->start()) return 2;
+    LogInfo("waiting for OneBot v11 implementations to connect to ws://" + listener->where() +
+            "/ (each account's reverse WebSocket URL" +
+            (listen->accessToken.empty() ? "" : ", with the access token") + ")");
+  }
+  clock.sleepUntilStopped(stop.get_token());
+
+  LogInfo("stopping: closing the connections, saving the settings of every account");
+  if (panel) panel->stop();
+  if (listener) listener->stop();  // no new account while the others stop
+  std::lock_guard lock(runnersMu);
+  // Side by side: each account's stop waits only for its own handlers.
+  std::vector<std::thread> stops;
+  for (auto& runner : runners) stops.emplace_back([&runner] { runner->stop(); });
+  for (std::thread& t : stops) t.join();
+  LogInfo("stopped; the settings of every account are saved in " + home + "/data/");
+  return 0;
+}
+
 }  // namespace
 
 int RunPanel(const CommandLine& cl) {
@@ -189,30 +324,58 @@ int RunPanel(const CommandLine& cl) {
     return 2;
   }
   const std::optional<ui::PanelOptions> panelOptions = PanelOptionsOf(cl, home);
-  const std::optional<int64_t> account = OfflineAccount(cl, home);
-  if (!panelOptions || !account) return 2;
+  // --self, else every account with data below DIR/data, else a newcomer's.
+  std::vector<int64_t> accounts;
+  if (cl.flag("self")) {
+    const std::optional<int64_t> account = OfflineAccount(cl, home);
+    if (!account) return 2;
+    accounts.push_back(*account);
+  } else {
+    accounts = AccountsWithData(home);
+    if (accounts.empty()) accounts.push_back(kNewcomerAccount);
+  }
+  if (!panelOptions) return 2;
+  if (accounts.size() > kMaxAccounts) {
+    LogWarning(home + "/data holds the data of " + std::to_string(accounts.size()) +
+               " accounts; the panel serves the first " + std::to_string(kMaxAccounts) +
+               " (choose another with --self)");
+    accounts.resize(kMaxAccounts);
+  }
 
   std::stop_source stop;
   SignalStop signals(stop);
   RealClock clock;
-  LogInfo(std::string("brindle-warden ") + BW_VERSION + " settings panel for " + home + "/data/" +
-          std::to_string(*account) + "/ (offline: no account connected)");
-  OfflineRobot offline(clock, home, *account);
-  RobotCore& robot = offline.robot;
-  Lifecycle& lifecycle = offline.lifecycle;
-  ui::ConnectionStatus status(clock);
-  status.setAccount(std::to_string(*account), "");
+  std::string which;
+  for (int64_t a : accounts) which += (which.empty() ? "" : ", ") + std::to_string(a);
+  LogInfo(std::string("brindle-warden ") + BW_VERSION + " settings panel for " + home +
+          "/data/ account " + which + " (offline: no account connected)");
+  ui::PanelAccounts panelAccounts;
+  std::vector<std::unique_ptr<ui::ConnectionStatus>> statuses;
+  std::vector<std::unique_ptr<OfflineRobot>> robots;  // after the accounts: gone before them
+  for (int64_t a : accounts) {
+    statuses.push_back(std::make_unique<ui::ConnectionStatus>(clock));
+    statuses.back()->setAccount(std::to_string(a), "");
+    robots.push_back(std::make_unique<OfflineRobot>(clock, home, a));
+    panelAccounts.add(a, *statuses.back());
+    panelAccounts.setRobot(a, robots.back()->robot);
+  }
   ui::PanelAuth auth(clock);
   std::unique_ptr<ui::PanelServer> panel;
-  if (LoadPanelSecrets(auth, home)) panel = StartPanel(robot, status, auth, *panelOptions, home);
+  if (LoadPanelSecrets(auth, home)) {
+    panel = accounts.size() == 1
+                ? StartPanel(robots[0]->robot, *statuses[0], auth, *panelOptions, home)
+                : StartPanel(panelAccounts, clock, auth, *panelOptions, home);
+  }
   if (!panel) {
-    robot.shutdown();
+    for (auto& r : robots) r->robot.shutdown();
     return 2;
   }
   clock.sleepUntilStopped(stop.get_token());
   panel->stop();
-  robot.shutdown();
-  LogInfo("stopped; settings saved in " + lifecycle.dataDirectory());
+  for (auto& r : robots) {
+    r->robot.shutdown();
+    LogInfo("stopped; settings saved in " + r->lifecycle.dataDirectory());
+  }
   return 0;
 }
 
@@ -240,6 +403,14 @@ int RunService(const CommandLine& cl) {
   if (cl.flag("config") && !FileExists(config)) {
     LogError("the config file " + config + " does not exist");
     return 2;
+  }
+  // Several accounts: one [account …] section each.
+  AccountsConfig accounts;
+  if (std::string text; FileExists(config) && ReadFileBytes(config, text)) {
+    if (Status st = ParseAccountsConfig(config, text, accounts); !st) {
+      LogError(st.message());
+      return 2;
+    }
   }
   onebot::ConnectionOptions options;
   options.url = cl.flag("url").value_or(ReadProfileString(config, "onebot", "url", options.url));
@@ -283,6 +454,20 @@ int RunService(const CommandLine& cl) {
   const bool servePanel = !cl.flag("no-panel");
   const std::optional<ui::PanelOptions> panelOptions = PanelOptionsOf(cl, home);
   if (!panelOptions) return 2;
+  if (!accounts.accounts.empty() || accounts.accountsGiven || cl.flag("accounts")) {
+    if (cl.flag("url") || cl.flag("self")) {
+      LogError("--url and --self belong to the service of one account, not beside [account …] " +
+               std::string("sections or --accounts (accounts=)"));
+      return 2;
+    }
+    // --token and --token-file stand for the token of every account without its own.
+    if (cl.flag("token") || cl.flag("token-file"))
+      for (AccountSection& a : accounts.accounts)
+        if (!a.ownToken) a.accessToken = options.accessToken;
+    return RunAccounts(
+        cl, home, accounts, postgres, servePanel ? panelOptions : std::optional<ui::PanelOptions>(),
+        options.reverse ? std::optional<onebot::ListenOptions>(listenOptions) : std::nullopt);
+  }
 
   std::stop_source stop;
   SignalStop signals(stop);

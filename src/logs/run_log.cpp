@@ -20,8 +20,10 @@ void RunLog::WriteRunLog(std::string_view type, std::string_view message) {
 
   std::lock_guard write(writeMu_);
   std::vector<Sink> sinks;
+  std::string prefix;
   {
     std::lock_guard lock(mu_);
+    prefix = serviceLogPrefix_;
     entry.id = nextId_++;
     entries_.emplace_back(entry);
     while (entries_.size() > capacity_) entries_.pop_front();
@@ -30,7 +32,8 @@ void RunLog::WriteRunLog(std::string_view type, std::string_view message) {
   }
 
   if (serviceLog_.load())
-    Log(entry.red ? LogLevel::kWarning : LogLevel::kInfo, "[" + entry.type + "] " + entry.message);
+    Log(entry.red ? LogLevel::kWarning : LogLevel::kInfo,
+        prefix + "[" + entry.type + "] " + entry.message);
 
   if (view_) {
     ListRow row;

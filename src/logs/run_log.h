@@ -46,6 +46,11 @@ class RunLog {
   // Whether each entry is also a line of the service log (default on; off
   // for the panel's sandbox, whose entries are shown only to the owner).
   void setServiceLog(bool on) { serviceLog_.store(on); }
+  // Begins each of those lines: in a process of many accounts, which one's.
+  void setServiceLogPrefix(std::string prefix) {
+    std::lock_guard lock(mu_);
+    serviceLogPrefix_ = std::move(prefix);
+  }
 
   std::vector<RunLogEntry> entries() const;
   // The entries with an id above `after`, the newest `max` of them, oldest
@@ -90,6 +95,7 @@ class RunLog {
   std::string status_;
   std::map<int, Sink> sinks_;
   std::atomic<bool> serviceLog_{true};
+  std::string serviceLogPrefix_;  // under mu_
   int nextSink_ = 1;
 };
 

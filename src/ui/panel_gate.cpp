@@ -223,6 +223,8 @@ RequestHead ParseRequestHead(std::string_view head, const GateLimits& limits) {
       return refuse(411, "a request body needs its Content-Length");
     } else if (IEquals(name, "Expect")) {
       r.expectContinue = IEquals(value, "100-continue");
+    } else if (IEquals(name, "X-BW-Account")) {
+      r.account = std::string(value);
     } else if (IEquals(name, "Cookie")) {
       if (!r.cookie.empty()) r.cookie += "; ";
       r.cookie += value;
@@ -607,9 +609,14 @@ bool GatedServer::process_and_close_socket(socket_t sock) {
 
 void GatedServer::serve(socket_t sock, std::string request, const std::string& remoteAddr,
                         int remotePort) {
+  std::shared_ptr<RouteTable> table;
+  if (router_) {
+    const size_t end = request.find("\r\n\r\n");
+    table = router_(ParseRequestHead(
+        std::string_view(request).substr(0, end == std::string::npos ? 0 : end + 4), limits_));
+  }
   BufferedStream stream(sock, request, remoteAddr, remotePort);
-  bool closed = false;
-  process_request(stream, true, closed, nullptr);
+  (table ? *table : static_cast<RouteTable&>(*this)).answer(stream);
   ::shutdown(sock, kShutBoth);
   CloseSocket(sock);
 }

@@ -19,6 +19,7 @@
 #include <atomic>
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -56,11 +57,22 @@ struct RequestHead {
   size_t contentLength = 0;
   bool expectContinue = false;
   std::string cookie;
+  std::string account;  // the X-BW-Account header: the robot account a page shows
 };
 // `head` ends with its blank line.
 RequestHead ParseRequestHead(std::string_view head, const GateLimits& limits);
 
-class GatedServer : public httplib::Server {
+// Routes that answer a request already read whole: the gate's own server, or
+// a further table the gate's router picks for it (one per robot account).
+class RouteTable : public httplib::Server {
+ public:
+  void answer(httplib::Stream& stream) {
+    bool closed = false;
+    process_request(stream, true, closed, nullptr);
+  }
+};
+
+class GatedServer : public RouteTable {
  public:
   // `hasSession(cookieHeader)`: whether the Cookie header holds an open
   // session, which allows a body beyond maxAnonymousBody. `workers` answer
@@ -70,6 +82,11 @@ class GatedServer : public httplib::Server {
   ~GatedServer() override;
 
   const GateLimits& limits() const { return limits_; }
+
+  // Picks the table that answers a complete request by its head; null: this
+  // server's own routes. Set before the server starts.
+  using Router = std::function<std::shared_ptr<RouteTable>(const RequestHead& head)>;
+  void setRouter(Router router) { router_ = std::move(router); }
 
  protected:
   bool process_and_close_socket(socket_t sock) override;
@@ -84,6 +101,7 @@ class GatedServer : public httplib::Server {
   const GateLimits limits_;
   const size_t workers_;
   std::function<bool(const std::string&)> hasSession_;
+  Router router_;
   std::atomic<Gate*> gate_{nullptr};
 };
 

@@ -12,6 +12,7 @@
 
 #include <cstdlib>
 #include <functional>
+#include <map>
 #include <vector>
 
 #include "settings/list_model.h"
@@ -112,33 +113,87 @@ std::string ConnectionStatus::json() const {
   return j.dump();
 }
 
-struct PanelServer::Impl {
-  Impl(RobotCore& r, ConnectionStatus& s, PanelAuth& a, PanelOptions o)
-      : robot(r), status(s), auth(a), options(std::move(o)) {}
+void PanelAccounts::add(int64_t account, ConnectionStatus& status) {
+  std::lock_guard lock(mu_);
+  for (const Entry& e : entries_)
+    if (e.account == account) return;
+  entries_.push_back(Entry{account, &status, nullptr});
+}
 
-  RobotCore& robot;
-  ConnectionStatus& status;
+void PanelAccounts::setRobot(int64_t account, RobotCore& robot) {
+  std::lock_guard lock(mu_);
+  for (Entry& e : entries_)
+    if (e.account == account) e.robot = &robot;
+}
+
+std::optional<PanelAccounts::Entry> PanelAccounts::find(const std::string& account) const {
+  std::lock_guard lock(mu_);
+  if (entries_.empty()) return std::nullopt;
+  if (account.empty() || entries_.size() == 1) return entries_.front();
+  for (const Entry& e : entries_)
+    if (std::to_string(e.account) == account) return e;
+  return std::nullopt;
+}
+
+std::vector<PanelAccounts::Entry> PanelAccounts::all() const {
+  std::lock_guard lock(mu_);
+  return entries_;
+}
+
+namespace {
+
+// The requests every account shares: the login and the list of accounts.
+bool SharedApi(const std::string& path) {
+  return path == "/api/login" || path == "/api/logout" || path == "/api/session" ||
+         path == "/api/accounts";
+}
+
+}  // namespace
+
+struct PanelServer::Impl {
+  Impl(PanelAccounts* own, PanelAccounts& accounts, const Clock& clock, PanelAuth& a,
+       PanelOptions o)
+      : ownAccounts(own), accounts(accounts), clock(clock), auth(a), options(std::move(o)) {}
+
+  // One account's pages: its own routes over its own robot.
+  struct AccountPanel {
+    AccountPanel(Impl& impl, RobotCore& r, ConnectionStatus& s)
+        : robot(r), status(s), ctx{robot, status, saveMu, [&impl, this] {
+                                     return impl.statusJson(robot, status);
+                                   }} {}
+    RobotCore& robot;
+    ConnectionStatus& status;
+    std::mutex saveMu;
+    PanelContext ctx;
+    RouteTable routes;
+  };
+
+  std::unique_ptr<PanelAccounts> ownAccounts;  // the panel of one robot
+  PanelAccounts& accounts;
+  const Clock& clock;
   PanelAuth& auth;
   const PanelOptions options;
   // Requests reach the pool's threads only once they have arrived whole and
   // within bounds; a body beyond the login's few KB needs a session.
-  GatedServer server{robot.lifecycle().clock(), GateLimits{}, options.threads,
-                     [this](const std::string& cookie) {
+  GatedServer server{clock, GateLimits{}, options.threads, [this](const std::string& cookie) {
                        const std::string id = CookieValue(cookie, kCookie);
                        return !id.empty() && auth.find(id).has_value();
                      }};
   int port = 0;
-  std::mutex saveMu;
-  PanelContext ctx{robot, status, saveMu, [this] { return statusJson(); }};
+  std::mutex panelsMu;
+  std::map<RobotCore*, std::shared_ptr<AccountPanel>> panels;  // kept while the server lives
 
   void routes();
+  void configure(httplib::Server& table);
+  std::shared_ptr<RouteTable> route(const RequestHead& head);
   httplib::Server::HandlerResponse guard(const httplib::Request& req, httplib::Response& res);
   std::optional<PanelSession> session(const httplib::Request& req) {
     const std::string id = CookieValue(req.get_header_value("Cookie"), kCookie);
     if (id.empty()) return std::nullopt;
     return auth.find(id);
   }
-  Json statusJson();
+  Json statusJson(RobotCore& robot, ConnectionStatus& status);
+  Json accountsJson();
   void serveAsset(const httplib::Request& req, httplib::Response& res, const std::string& path);
   void login(const std::string& secret, const httplib::Request& req, httplib::Response& res,
              bool redirect);
@@ -178,10 +233,24 @@ httplib::Server::HandlerResponse PanelServer::Impl::guard(const httplib::Request
   return R::Unhandled;
 }
 
-Json PanelServer::Impl::statusJson() {
+Json PanelServer::Impl::accountsJson() {
+  Json list = Json::array();
+  for (const PanelAccounts::Entry& e : accounts.all()) {
+    const Json c = Json::parse(e.status->json());
+    list.push_back({{"account", c.value("account", "")},
+                    {"nick", c.value("nick", "")},
+                    {"state", c.value("state", "")},
+                    {"text", c.value("text", "")},
+                    {"ready", e.robot != nullptr}});
+  }
+  return list;
+}
+
+Json PanelServer::Impl::statusJson(RobotCore& robot, ConnectionStatus& status) {
   Lifecycle& l = robot.lifecycle();
   Json j;
   j["connection"] = Json::parse(status.json());
+  j["accounts"] = accountsJson();
   j["ready"] = robot.startedUp();
   j["welcome"] = "欢迎使用群管软件";
   j["features"] = FeatureStatusPage(robot.featureStatus(), l.lists().groups.rowCount(),
@@ -239,9 +308,7 @@ void PanelServer::Impl::login(const std::string& secret, const httplib::Request&
 }
 
 void PanelServer::Impl::routes() {
-  server.set_pre_routing_handler(
-      [this](const httplib::Request& req, httplib::Response& res) { return guard(req, res); });
-  server.set_exception_handler(AnswerRouteException);
+  configure(server);
   server.Get("/", [this](const httplib::Request& req, httplib::Response& res) {
     serveAsset(req, res, "/index.html");
   });
@@ -281,22 +348,99 @@ void PanelServer::Impl::routes() {
     }
     SendJson(res, Json{{"csrf", s->csrf}, {"pages", PageNames()}});
   });
-  server.Get("/api/status", [this](const httplib::Request&, httplib::Response& res) {
-    SendJson(res, statusJson());
+  server.Get("/api/accounts", [this](const httplib::Request&, httplib::Response& res) {
+    SendJson(res, Json{{"accounts", accountsJson()}});
   });
-  AddSettingsRoutes(server, ctx);
-  AddListRoutes(server, ctx);
-  AddMoreRoutes(server, ctx);
-  AddSandboxRoutes(server, ctx);
-  AddAutomodRoutes(server, ctx);
-  AddCasesRoutes(server, ctx);
-  AddVerificationRoutes(server, ctx);
-  AddHistoryRoutes(server, ctx);
+  // An account whose robot has not started yet: its state, and no pages.
+  server.Get("/api/status", [this](const httplib::Request& req, httplib::Response& res) {
+    const auto e = accounts.find(req.get_header_value("X-BW-Account"));
+    if (!e) return SendError(res, 404, "没有这个账号");
+    Json j;
+    j["connection"] = Json::parse(e->status->json());
+    j["accounts"] = accountsJson();
+    j["ready"] = false;
+    j["welcome"] = "欢迎使用群管软件";
+    j["features"] = Json{{"boxes", Json::array()}};
+    j["lastRunLog"] = 0;
+    j["dataDirectory"] = "";
+    SendJson(res, j);
+  });
+  const auto notReady = [this](const httplib::Request& req, httplib::Response& res) {
+    const auto e = accounts.find(req.get_header_value("X-BW-Account"));
+    if (!e) return SendError(res, 404, "没有这个账号");
+    SendError(res, 409,
+              "账号 " + std::to_string(e->account) + " 还没有连接, 连接并启动后才能查看和修改设置");
+  };
+  server.Get(R"(/api/.*)", notReady);
+  server.Post(R"(/api/.*)", notReady);
+  server.Put(R"(/api/.*)", notReady);
+  server.Delete(R"(/api/.*)", notReady);
+  server.setRouter([this](const RequestHead& head) { return route(head); });
 }
 
+// The settings, lists and pages of one account, once its robot has started.
+std::shared_ptr<RouteTable> PanelServer::Impl::route(const RequestHead& head) {
+  if (!head.path.starts_with("/api/") || SharedApi(head.path)) return nullptr;
+  const auto e = accounts.find(head.account);
+  if (!e || !e->robot) return nullptr;
+  std::lock_guard lock(panelsMu);
+  std::shared_ptr<AccountPanel>& panel = panels[e->robot];
+  if (!panel) {
+    panel = std::make_shared<AccountPanel>(*this, *e->robot, *e->status);
+    configure(panel->routes);
+    httplib::Server& server = panel->routes;
+    PanelContext& ctx = panel->ctx;
+    server.Get("/api/status", [&ctx](const httplib::Request&, httplib::Response& res) {
+      SendJson(res, ctx.statusJson());
+    });
+    AddSettingsRoutes(server, ctx);
+    AddListRoutes(server, ctx);
+    AddMoreRoutes(server, ctx);
+    AddSandboxRoutes(server, ctx);
+    AddAutomodRoutes(server, ctx);
+    AddCasesRoutes(server, ctx);
+    AddVerificationRoutes(server, ctx);
+    AddHistoryRoutes(server, ctx);
+  }
+  return std::shared_ptr<RouteTable>(panel, &panel->routes);
+}
+
+// What every table of routes shares: the guard, the answer to a failure, the
+// headers and the bound of a body.
+void PanelServer::Impl::configure(httplib::Server& table) {
+  table.set_pre_routing_handler(
+      [this](const httplib::Request& req, httplib::Response& res) { return guard(req, res); });
+  table.set_exception_handler(AnswerRouteException);
+  table.set_payload_max_length(server.limits().maxBody);
+  table.set_default_headers({{"Content-Security-Policy", kContentSecurityPolicy},
+                             {"X-Content-Type-Options", "nosniff"},
+                             {"X-Frame-Options", "DENY"},
+                             {"Referrer-Policy", "no-referrer"},
+                             {"Cache-Control", "no-store"}});
+}
+
+namespace {
+
+std::unique_ptr<PanelAccounts> OneAccount(RobotCore& robot, ConnectionStatus& status) {
+  auto accounts = std::make_unique<PanelAccounts>();
+  accounts->add(0, status);
+  accounts->setRobot(0, robot);
+  return accounts;
+}
+
+}  // namespace
+
 PanelServer::PanelServer(RobotCore& robot, ConnectionStatus& status, PanelAuth& auth,
+                         PanelOptions options) {
+  std::unique_ptr<PanelAccounts> own = OneAccount(robot, status);
+  PanelAccounts& accounts = *own;
+  impl_ = std::make_unique<Impl>(own.release(), accounts, robot.lifecycle().clock(), auth,
+                                 std::move(options));
+}
+
+PanelServer::PanelServer(PanelAccounts& accounts, const Clock& clock, PanelAuth& auth,
                          PanelOptions options)
-    : impl_(std::make_unique<Impl>(robot, status, auth, std::move(options))) {}
+    : impl_(std::make_unique<Impl>(nullptr, accounts, clock, auth, std::move(options))) {}
 
 PanelServer::~PanelServer() { stop(); }
 
@@ -310,12 +454,6 @@ bool PanelServer::start() {
   s.set_keep_alive_timeout(1);
   s.set_read_timeout(1, 0);
   s.set_write_timeout(1, 0);
-  s.set_payload_max_length(i.server.limits().maxBody);
-  s.set_default_headers({{"Content-Security-Policy", kContentSecurityPolicy},
-                         {"X-Content-Type-Options", "nosniff"},
-                         {"X-Frame-Options", "DENY"},
-                         {"Referrer-Policy", "no-referrer"},
-                         {"Cache-Control", "no-store"}});
   i.routes();
   bool bound = false;
   if (i.options.port == 0) {

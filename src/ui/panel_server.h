@@ -18,8 +18,10 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "core/robot_core.h"
 #include "ui/panel_auth.h"
@@ -50,6 +52,31 @@ class ConnectionStatus {
   std::atomic<int64_t> events_{0};
 };
 
+// The robot accounts one panel serves, all behind one login. The switcher
+// lists them with their connection state; every other page answers for the
+// account a request names in its X-BW-Account header (without one, or with
+// only one account, the first). An account's pages serve once its robot has
+// started; until then only its connection state shows.
+class PanelAccounts {
+ public:
+  struct Entry {
+    int64_t account = 0;
+    ConnectionStatus* status = nullptr;
+    RobotCore* robot = nullptr;  // null until its startup has run
+  };
+  // `status` must outlive the panel; adding an account again changes nothing.
+  void add(int64_t account, ConnectionStatus& status);
+  // The account's robot has started (it must outlive the panel's stop).
+  void setRobot(int64_t account, RobotCore& robot);
+  // The account a request names ("" or a single account: the first).
+  std::optional<Entry> find(const std::string& account) const;
+  std::vector<Entry> all() const;
+
+ private:
+  mutable std::mutex mu_;
+  std::vector<Entry> entries_;
+};
+
 struct PanelOptions {
   std::string address = "127.0.0.1";
   int port = 8077;  // 0: any free port (tests)
@@ -68,6 +95,8 @@ class PanelServer {
   // startup has run (before that, changes are refused: the startup's restore
   // would overwrite them).
   PanelServer(RobotCore& robot, ConnectionStatus& status, PanelAuth& auth, PanelOptions options);
+  // The panel of several accounts (the service of many accounts).
+  PanelServer(PanelAccounts& accounts, const Clock& clock, PanelAuth& auth, PanelOptions options);
   ~PanelServer();  // stop()
   PanelServer(const PanelServer&) = delete;
   PanelServer& operator=(const PanelServer&) = delete;

@@ -2,7 +2,11 @@
 // The settings panel: renders what the service's API describes and polls it
 // for live changes. No markup is built from strings: every text goes in as text.
 
-const state = { csrf: '', pages: [], page: '', lastLog: 0, log: [], status: null, statusKey: '' };
+const state = {
+  csrf: '', pages: [], page: '', lastLog: 0, log: [], status: null, statusKey: '',
+  // The account whose pages are shown ('' until the service names one) and the switcher's key.
+  account: '', accountsKey: '', ready: null,
+};
 
 function el(tag, props, ...children) {
   const node = document.createElement(tag);
@@ -19,6 +23,7 @@ function el(tag, props, ...children) {
 
 async function api(method, path, body) {
   const headers = {};
+  if (state.account) headers['X-BW-Account'] = state.account;
   if (method !== 'GET') {
     headers['Content-Type'] = 'application/json';
     headers['X-CSRF-Token'] = state.csrf;
@@ -164,12 +169,58 @@ function showAvatar(c) {
   img.addEventListener('load', () => { if (box.dataset.account === account) box.replaceChildren(img); });
 }
 
+// One row per account of the service; hidden while there is only one. An
+// account whose robot has not started yet shows its state and cannot be shown.
+function drawAccounts(accounts) {
+  const list = document.getElementById('accounts');
+  const key = JSON.stringify([accounts, state.account]);
+  if (key === state.accountsKey) return;
+  state.accountsKey = key;
+  list.hidden = accounts.length < 2;
+  list.replaceChildren(...accounts.map((a) => {
+    const avatar = el('span', { class: 'mini-avatar', 'aria-hidden': 'true' }, (a.nick || '群').slice(0, 1));
+    if (a.state === 'connected' && /^[1-9][0-9]{4,11}$/.test(a.account)) {
+      const img = el('img', { alt: '', referrerpolicy: 'no-referrer', src: AVATAR_HOST + '/g?b=qq&nk=' + a.account + '&s=40' });
+      img.addEventListener('load', () => avatar.replaceChildren(img));
+    }
+    const shown = a.account === state.account;
+    return el('li', {}, el('button', {
+      type: 'button', 'data-account': a.account, disabled: !a.ready && !shown,
+      'aria-current': shown ? 'true' : undefined,
+      onclick: () => switchAccount(a.account),
+    }, avatar, el('span', { class: 'who' }, el('span', { text: a.account }),
+      el('span', { class: 'state', text: a.nick ? a.nick + ' · ' + a.text : a.text }))));
+  }));
+}
+
+// Every page, the sandbox and the run log are the shown account's: they start over.
+async function switchAccount(account) {
+  if (account === state.account) { setMenu(false); return; }
+  state.account = account;
+  state.log = [];
+  state.lastLog = 0;
+  state.statusKey = '';
+  state.ready = null;
+  setMenu(false);
+  await poll();
+  render();
+}
+
 async function poll() {
+  const asked = state.account;
   const res = await api('GET', '/api/status');
+  if (state.account !== asked) return;  // switched meanwhile: that poll draws the new one
   if (res.ok) {
     const s = res.data;
     state.status = s;
     const c = s.connection;
+    if (!state.account) state.account = c.account;
+    document.getElementById('shown-account').textContent =
+      c.account ? '账号 ' + c.account + (c.nick ? ' (' + c.nick + ')' : '') : '';
+    drawAccounts(s.accounts || []);
+    // An account that has just started up: its pages can be drawn now.
+    if (state.ready === false && s.ready) render();
+    state.ready = !!s.ready;
     const conn = document.getElementById('conn-state');
     conn.textContent = c.text;
     conn.className = c.state;
@@ -186,6 +237,7 @@ async function poll() {
     }
   }
   const log = await api('GET', '/api/runlog?after=' + state.lastLog);
+  if (state.account !== asked) return;
   // A slow answer may overlap the next poll's: entries already taken are skipped.
   const fresh = log.ok ? log.data.entries.filter((e) => e.id > state.lastLog) : [];
   if (fresh.length) {
