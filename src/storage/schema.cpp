@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "storage/database.h"
+#include "storage/prepared.h"
 #include "storage/service_lock.h"
-#include "storage/sql.h"
 #include "util/files.h"
 #include "util/log.h"
 
@@ -273,7 +273,8 @@ bool SnapshotSqlite(Database& db, const std::string& file) {
     LogError("database: " + st.message());
     return false;
   }
-  return db.Execute("VACUUM INTO " + SqlQuote(file)).done();
+  // The file name is a bound value: VACUUM INTO takes an expression.
+  return RunPrepared(db, "VACUUM INTO ?", {file}).done();
 }
 
 }  // namespace bw
