@@ -13,7 +13,8 @@
 //   while (q.next()) use(q.integer(0), q.text(1));
 //
 // Values are UTF-8 text, 64-bit integers or kSqlNull. Bind numbers to number
-// columns: PostgreSQL refuses to compare a BIGINT with text. A SqlValue is a
+// columns and text to text ones: PostgreSQL refuses to compare a BIGINT with
+// text (QQ号 and 群号 of the first seven tables are text: bind std::to_string). A SqlValue is a
 // view of the caller's text: build the values in the call itself. Statement
 // texts are constants (or chosen from a few): each distinct one stays prepared
 // for the connection's life (past 256 of them the rest run unprepared).

@@ -11,6 +11,7 @@
 
 #include "storage/case_table.h"
 #include "storage/database.h"
+#include "storage/prepared.h"
 #include "storage/service_lock.h"
 #include "storage/sql.h"
 #include "storage/warning_point_table.h"
@@ -325,7 +326,8 @@ bool SnapshotSqlite(Database& db, const std::string& file) {
     LogError("database: " + st.message());
     return false;
   }
-  return db.Execute("VACUUM INTO " + SqlQuote(file)).done();
+  // The file name is a bound value: VACUUM INTO takes an expression.
+  return RunPrepared(db, "VACUUM INTO ?", {file}).done();
 }
 
 }  // namespace bw

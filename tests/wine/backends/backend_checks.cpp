@@ -16,6 +16,7 @@
 
 #include "storage/database.h"
 #include "storage/ini_file.h"
+#include "storage/prepared.h"
 #include "storage/schema.h"
 #include "storage/sql.h"
 #include "ui/panel_auth.h"
@@ -112,6 +113,19 @@ int main() {
     Check(db.ColumnName(q.handle(), 1) == "备注", "a Chinese column name comes back whole",
           db.ColumnName(q.handle(), 1));
     Check(bw::FileExists(file), "the file is where it was named");
+
+    // Prepared statements: text bound as UTF-16 (SQL_C_WCHAR), numbers, NULL.
+    const std::string quoted = "O'Neil \"引号\" '); drop table 名单; -- 😀";
+    Check(
+        bw::RunPrepared(db, "insert into 名单(名字, 备注) values(?, ?)", {quoted, bw::kSqlNull})
+                .done() &&
+            bw::RunPrepared(db, "insert into 名单(名字, 备注) values(?, ?)", {longText, 42}).done(),
+        "bound values are written");
+    bw::PreparedQuery p(db, "select 备注 from 名单 where 名字=?", {quoted});
+    Check(p.next() && p.null(0), "a bound text with quotes and an emoji finds its row, NULL kept");
+    bw::PreparedQuery l(db, "select 名字, 备注 from 名单 where 备注=?", {42});
+    Check(l.next() && l.text(0) == longText && l.integer(1) == 42,
+          "300 Chinese characters bound come back whole", l.text(0).substr(0, 30));
   }
 
   // --- the Access path where no Access driver is installed (Wine) ---
