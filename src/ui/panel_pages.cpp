@@ -203,6 +203,16 @@ Json InvitePage(const Settings& s) {
   return {{"page", "邀请统计"}, {"groups", groups}, {"tabs", Json::array()}};
 }
 
+// The option of 名单设置's 黑名单 tab (its lists come with the page's own script):
+// robots sharing one database may share one blacklist.
+Json ListsPage(const Settings& s) {
+  Json groups = Json::array();
+  groups.push_back(Group("", {CaptionRow(s, opt::kSharedBlacklist),
+                              Note("开启后, 同一数据库的所有机器人都拒绝和踢出黑名单里的QQ, "
+                                   "从黑名单删除也对所有机器人生效")}));
+  return {{"page", "名单设置"}, {"groups", groups}, {"tabs", Json::array()}};
+}
+
 // The options of the inner tabs of 更多功能; the launcher, the lists, the add
 // boxes and the statistics come with the page's own script.
 Json MorePage(const Settings& s) {
@@ -250,6 +260,7 @@ std::optional<Json> OptionPage(const std::string& page, const Settings& settings
   if (page == "进群欢迎") return WelcomePage(settings);
   if (page == "邀请统计") return InvitePage(settings);
   if (page == "更多功能") return MorePage(settings);
+  if (page == "名单设置") return ListsPage(settings);
   return std::nullopt;
 }
 

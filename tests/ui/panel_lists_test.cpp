@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "settings/option_names.h"
 #include "storage/database.h"
 #include "storage/ini_file.h"
 #include "ui/panel_fixture.h"
@@ -47,6 +48,28 @@ class PanelListsTest : public PanelFixture {
 };
 
 using Strings = std::vector<std::string>;
+
+// Robots sharing one database may share one blacklist: the switch is drawn on
+// 名单设置 (its 黑名单 tab) and, switched there, is what the file and the
+// lists read.
+TEST_F(PanelListsTest, TheSharedBlacklistIsSwitchedOnTheListsPageAndStored) {
+  start();
+  auto [code, page] = get("/api/page?name=%E5%90%8D%E5%8D%95%E8%AE%BE%E7%BD%AE");  // 名单设置
+  ASSERT_EQ(code, 200) << page.dump();
+  Json box;
+  for (const Json& g : page["groups"])
+    for (const Json& r : g["rows"])
+      for (const Json& p : r.value("parts", Json::array()))
+        if (p.value("name", "") == opt::kSharedBlacklist) box = p;
+  ASSERT_FALSE(box.is_null()) << page.dump();
+  EXPECT_EQ(box["kind"], "check");
+  EXPECT_EQ(box["value"], false);  // off unless the owner asks for it
+  auto [changed, answer] = post("/api/settings", {{"changes", {{opt::kSharedBlacklist, true}}}});
+  ASSERT_EQ(changed, 200) << answer.dump();
+  EXPECT_TRUE(lifecycle.settings().checked(opt::kSharedBlacklist));
+  EXPECT_EQ(ReadProfileString(data + "setsoft.ini", "选择框", opt::kSharedBlacklist, "<missing>"),
+            "真");
+}
 
 TEST_F(PanelListsTest, AddingToTheBlacklistStoresRowsWithNicknamesSkipsDuplicatesAndEmptiesTheBox) {
   qq.nicknames["111"] = "O'Neil";

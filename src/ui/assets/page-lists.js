@@ -137,7 +137,15 @@
       for (const a of accounts) listTicks[name].delete(a);
       draw(r.data);
     });
+    // The blacklist's own option: whether robots on one database share it.
+    let shared = null;
+    if (name === '黑名单') {
+      const page = await api('GET', '/api/page?name=' + encodeURIComponent('名单设置'));
+      if (state.page !== '名单设置' || accountLists[accountTab] !== name) return;
+      if (page.ok) shared = page.data.groups.map(group);
+    }
     panel.replaceChildren(
+      ...(shared || []),
       el('div', { class: 'row note', text: res.data.hint }),
       tableBox,
       el('div', { class: 'row add-box' }, el('label', { for: 'add-' + name, text: 'QQ号:' }), box,
