@@ -1,5 +1,6 @@
 #include "automod/automod.h"
 
+#include "host/cq_code.h"
 #include "host/host_api.h"
 #include "host/identity.h"
 #include "host/message_variables.h"
@@ -62,7 +63,11 @@ class TablePoints final : public PointsLedger {
   const Identity& identity_;
 };
 
-std::string Excerpt(std::string_view text) { return CaseTable::Excerpt(text, 300); }
+// The message as plain text: its codes must not mention everyone or repost an
+// image in the administrators' group.
+std::string Excerpt(std::string_view text) {
+  return cq::Escape(CaseTable::Excerpt(text, 300), false);
+}
 
 }  // namespace
 
