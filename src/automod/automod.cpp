@@ -1,5 +1,6 @@
 #include "automod/automod.h"
 
+#include "automod/compiled.h"
 #include "host/cq_code.h"
 #include "host/host_api.h"
 #include "host/identity.h"
@@ -225,7 +226,7 @@ void Automod::carryOut(const GroupMessageRecord& record, const Verdict& v, int64
     return;
   }
   runLog_.WriteRunLog(kLogType, "规则「" + v.ruleName + "」：" + who + "，" + v.reason);
-  const int64_t reportGroup = evaluator_.ruleSet().reportGroup;
+  const int64_t reportGroup = evaluator_.rules()->set.reportGroup;
   bool warned = false;
   for (const Step& s : v.steps) {
     const std::string reason =
