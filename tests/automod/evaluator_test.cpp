@@ -21,6 +21,7 @@ Rule Make(const std::string& id, TriggerKind kind, int64_t count, int64_t second
 }
 
 struct History {
+  explicit History(Evaluator& evaluator) : e(evaluator) {}
   Evaluator& e;
   MemoryPoints points;
   Lookups lookups;
@@ -34,10 +35,11 @@ struct History {
 
 TEST(AutomodEvaluator, VerdictsComeWithTheLadderAndWatchOnlyGivesPointsNobodyKeeps) {
   RuleSet set;
-  set.rules = {Make("watch", TriggerKind::kWords, 0, 0, {Action{ActionKind::kPoints, "", 5, 0}},
-                    RuleState::kWatch),
-               Make("ad", TriggerKind::kWords, 0, 0,
-                    {Action{ActionKind::kRecall}, Action{ActionKind::kPoints, "", 1, 0}})};
+  set.rules = {
+      Make("watch", TriggerKind::kWords, 0, 0, {Action{ActionKind::kPoints, "", 5, 0}},
+           RuleState::kWatch),
+      Make("ad", TriggerKind::kWords, 0, 0,
+           {Action{ActionKind::kRecall, "", 0, 0}, Action{ActionKind::kPoints, "", 1, 0}})};
   set.ladder.days = 1;
   set.ladder.steps = {LadderStep{2, ActionKind::kMute, 600}, LadderStep{3, ActionKind::kKick}};
   Evaluator e(set);
@@ -64,9 +66,9 @@ TEST(AutomodEvaluator, VerdictsComeWithTheLadderAndWatchOnlyGivesPointsNobodyKee
 
 TEST(AutomodEvaluator, TheFirstActingRuleWinsExemptMembersAndOtherGroupsAreLeftAlone) {
   RuleSet set;
-  Rule a = Make("a", TriggerKind::kWords, 0, 0, {Action{ActionKind::kRecall}});
-  Rule b = Make("b", TriggerKind::kWords, 0, 0, {Action{ActionKind::kKick}});
-  Rule only200 = Make("c", TriggerKind::kWords, 0, 0, {Action{ActionKind::kKick}});
+  Rule a = Make("a", TriggerKind::kWords, 0, 0, {Action{ActionKind::kRecall, "", 0, 0}});
+  Rule b = Make("b", TriggerKind::kWords, 0, 0, {Action{ActionKind::kKick, "", 0, 0}});
+  Rule only200 = Make("c", TriggerKind::kWords, 0, 0, {Action{ActionKind::kKick, "", 0, 0}});
   only200.allGroups = false;
   only200.groups = {200};
   set.rules = {only200, a, b};
@@ -84,8 +86,8 @@ TEST(AutomodEvaluator, TheFirstActingRuleWinsExemptMembersAndOtherGroupsAreLeftA
 
 TEST(AutomodEvaluator, WindowsStartAfreshAfterAHitAndForgetIdleMembers) {
   RuleSet set;
-  set.rules = {Make("flood", TriggerKind::kFlood, 3, 10, {Action{ActionKind::kRecall}}),
-               Make("raid", TriggerKind::kRaid, 3, 60, {Action{ActionKind::kRecall}})};
+  set.rules = {Make("flood", TriggerKind::kFlood, 3, 10, {Action{ActionKind::kRecall, "", 0, 0}}),
+               Make("raid", TriggerKind::kRaid, 3, 60, {Action{ActionKind::kRecall, "", 0, 0}})};
   Evaluator e(set);
   History h{e};
   int hits = 0;
