@@ -1,5 +1,7 @@
 #include "automod/automod.h"
 
+#include "automod/compiled.h"
+#include "host/cq_code.h"
 #include "host/host_api.h"
 #include "host/identity.h"
 #include "host/message_variables.h"
@@ -62,7 +64,11 @@ class TablePoints final : public PointsLedger {
   const Identity& identity_;
 };
 
-std::string Excerpt(std::string_view text) { return CaseTable::Excerpt(text, 300); }
+// The message as plain text: its codes must not mention everyone or repost an
+// image in the administrators' group.
+std::string Excerpt(std::string_view text) {
+  return cq::Escape(CaseTable::Excerpt(text, 300), false);
+}
 
 }  // namespace
 
@@ -220,7 +226,7 @@ void Automod::carryOut(const GroupMessageRecord& record, const Verdict& v, int64
     return;
   }
   runLog_.WriteRunLog(kLogType, "规则「" + v.ruleName + "」：" + who + "，" + v.reason);
-  const int64_t reportGroup = evaluator_.ruleSet().reportGroup;
+  const int64_t reportGroup = evaluator_.rules()->set.reportGroup;
   bool warned = false;
   for (const Step& s : v.steps) {
     const std::string reason =

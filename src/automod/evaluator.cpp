@@ -172,7 +172,7 @@ std::shared_ptr<const CompiledRules> Evaluator::rules() const {
   return impl_->rules;
 }
 
-const RuleSet& Evaluator::ruleSet() const {
+RuleSet Evaluator::ruleSet() const {
   std::lock_guard lock(impl_->mu);
   return impl_->rules->set;
 }

@@ -113,7 +113,8 @@ class Evaluator {
   // Replaces the rules; the windows stay as far as the new rules need them.
   void setRules(std::shared_ptr<const CompiledRules> rules);
   std::shared_ptr<const CompiledRules> rules() const;
-  const RuleSet& ruleSet() const;
+  // A copy: another thread may replace the rules at any time.
+  RuleSet ruleSet() const;
 
   // The verdicts for one message (empty for nearly all). `points` (may be
   // null: no points, no ladder) gets the points of acting verdicts; for

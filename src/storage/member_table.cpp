@@ -113,8 +113,8 @@ std::vector<int64_t> MemberTable::accountsInOrder(int64_t group, Order order, bo
 }
 
 std::optional<int64_t> MemberTable::joinTime(int64_t group, int64_t member) {
-  PreparedQuery q(db_, "select 加群时间 from 群成员 where 群号=? and QQ号=?",
-                  {Text(group), Text(member)});
+  PreparedQuery q(db_, "select 加群时间 from 群成员 where QQ号=? and 群号=?",
+                  {Text(member), Text(group)});
   if (!q.next()) return std::nullopt;
   // Access keeps times as DOUBLE: "1733700000.0".
   std::string text = q.text(0);

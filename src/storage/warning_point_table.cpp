@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "storage/database.h"
-#include "storage/sql.h"
+#include "storage/prepared.h"
 #include "util/log.h"
 
 namespace bw {
@@ -13,9 +13,8 @@ WarningPointTable::WarningPointTable(Database& db) : db_(db) {}
 bool WarningPointTable::add(int64_t robot, int64_t group, int64_t member, int64_t points,
                             int64_t time) {
   const ExecResult r =
-      db_.Execute("insert into 警告点(群号,QQ号,点数,时间,机器人) values(" + SqlQuote(group) + "," +
-                  SqlQuote(member) + "," + SqlQuote(points) + "," + SqlQuote(time) + "," +
-                  SqlQuote(robot) + ")");
+      RunPrepared(db_, "insert into 警告点(群号,QQ号,点数,时间,机器人) values(?,?,?,?,?)",
+                  {group, member, points, time, robot});
   if (!r.done()) {
     LogWarning("警告点: " + std::to_string(points) + " points of " + std::to_string(member) +
                " in " + std::to_string(group) + " not stored");
@@ -25,18 +24,18 @@ bool WarningPointTable::add(int64_t robot, int64_t group, int64_t member, int64_
 }
 
 std::optional<int64_t> WarningPointTable::held(int64_t group, int64_t member, int64_t since) {
-  ScopedQuery q(db_, "select sum(点数) from 警告点 where 群号=" + SqlQuote(group) +
-                         " and QQ号=" + SqlQuote(member) + " and 时间>" + SqlQuote(since));
+  PreparedQuery q(db_, "select sum(点数) from 警告点 where 群号=? and QQ号=? and 时间>?",
+                  {group, member, since});
   if (!q.ok()) {
     LogWarning("警告点: cannot be read");
     return std::nullopt;
   }
   // No row at all sums to NULL, read as 0.
-  return q.next() ? std::max<int64_t>(q.integer64(0), 0) : 0;
+  return q.next() ? std::max<int64_t>(q.integer(0), 0) : 0;
 }
 
 bool WarningPointTable::prune(int64_t before) {
-  return !db_.Execute("delete from 警告点 where 时间<=" + SqlQuote(before)).failed();
+  return !RunPrepared(db_, "delete from 警告点 where 时间<=?", {before}).failed();
 }
 
 std::vector<std::string> WarningPointTableSchema(SqlDialect dialect) {

@@ -186,7 +186,7 @@ TEST_F(AutomodReplay, TheChainRecallsWarnsGivesPointsAndTheLadderClimbsThenFades
       Message(kT0, 20001, 1, "加我微信"), Message(kT0 + 60, 20001, 2, "加我微信"),
       Message(kT0 + 120, 20001, 3, "加我微信"), Message(kT0 + 180, 20001, 4, "加我微信"),
       Message(later, 20002, 5, "加我微信"),
-      Message(later + 1, 20001, 6, "加我微信"),  // one point again: a warning only
+      Message(later + 1, 20001, 6, "[CQ:at,qq=all]加我微信"),  // one point again: a warning only
   });
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.recalled(), (std::vector<int64_t>{1, 2, 3, 4, 5, 6}));
@@ -207,6 +207,8 @@ TEST_F(AutomodReplay, TheChainRecallsWarnsGivesPointsAndTheLadderClimbsThenFades
       ++reports;
       EXPECT_THAT(text, HasSubstr("广告词"));
       EXPECT_THAT(text, HasSubstr("加我微信"));
+      // The excerpt is plain text: it mentions nobody in the report group.
+      EXPECT_THAT(text, ::testing::Not(HasSubstr("[CQ:")));
     }
   }
   EXPECT_EQ(warnings, 6);

@@ -34,9 +34,11 @@ automod::RuleSet AdRules() {
   r.id = "r1";
   r.name = "广告";
   r.trigger.words = {automod::Word{"加我微信"}};
-  r.actions = {automod::Action{automod::ActionKind::kRecall},
-               automod::Action{automod::ActionKind::kWarn, "[昵称] 别发"}};
-  return automod::RuleSet{.rules = {r}};
+  r.actions = {automod::Action{automod::ActionKind::kRecall, "", 0, 0},
+               automod::Action{automod::ActionKind::kWarn, "[昵称] 别发", 0, 0}};
+  automod::RuleSet set;
+  set.rules = {r};
+  return set;
 }
 
 struct Robot : test::RobotFixture {

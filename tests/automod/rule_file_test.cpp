@@ -13,7 +13,8 @@ Rule Ad(const std::string& id) {
   r.name = "广告 " + id;
   r.trigger.words = {Word{"加我微信"}, Word{"v\\d+", WordMode::kRegex}};
   r.trigger.allow = {"官方"};
-  r.actions = {Action{ActionKind::kRecall}, Action{ActionKind::kWarn, "[昵称] 别发"}};
+  r.actions = {Action{ActionKind::kRecall, "", 0, 0},
+               Action{ActionKind::kWarn, "[昵称] 别发", 0, 0}};
   return r;
 }
 
@@ -37,8 +38,9 @@ TEST(AutomodRuleFile, WhatIsSavedReadsBackTheSame) {
 TEST(AutomodRuleFile, ABrokenSectionIsOffAndKeptVerbatimThroughASave) {
   test::TempDir dir;
   const std::string broken = "[规则 x]\n{\"id\":\"x\",\"name\":\"半截\",\"trigger\":{\n";
-  test::WriteAll(dir.file(kRuleFileName),
-                 WriteRuleText(RuleSet{.rules = {Ad("r1")}}) + "\n" + broken);
+  RuleSet one;
+  one.rules = {Ad("r1")};
+  test::WriteAll(dir.file(kRuleFileName), WriteRuleText(one) + "\n" + broken);
   RuleFile file(dir.file(kRuleFileName));
   LoadedRules loaded = file.load();
   ASSERT_EQ(loaded.set.rules.size(), 2u);
