@@ -116,6 +116,24 @@ try {
     await page.screenshot({ path: path.join(shots, '9-试一试历史-拒绝.png'), fullPage: true });
   });
 
+  await check('a rule being edited in 自动管理 is tried on the history before it is saved', async () => {
+    const before = snapshot(home);
+    await page.click('#pages a:text-is("自动管理")');
+    await page.click('#automod-add');
+    await page.fill('#rule-name', '草稿');
+    await page.getByLabel('第 1 个词', { exact: true }).fill('加我微信');
+    await page.click('#rule-try-history');
+    await page.locator('#history-rule').waitFor();
+    assert.equal(decodeURIComponent(new URL(page.url()).hash.slice(1)), '试一试');
+    assert.match(await page.locator('#history-rule').inputValue(), /"name": "草稿"/);
+    await page.selectOption('#history-group', '101');
+    await page.click('#history-run');
+    // 20002 twice and 20004 once; the draft was never saved.
+    await page.locator('#history-summary', { hasText: '会产生' }).waitFor();
+    assert.equal(await page.locator('#history-per-rule tr[data-rule="草稿"] td').nth(1).textContent(), '3');
+    assert.deepEqual(snapshot(home), before);
+  });
+
   await check('no script error in the console', async () => {
     assert.deepEqual(consoleErrors, []);
   });

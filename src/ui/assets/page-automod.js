@@ -395,6 +395,15 @@ const automod = { tab: '规则', data: null, editing: null, error: '', ladder: n
         automod.error ? el('p', { class: 'error', role: 'alert', id: 'rule-error', text: automod.error }) : null,
         el('div', { class: 'row' },
           el('button', { type: 'submit', id: 'rule-save', text: '保存' }),
+          // The rule as the form holds it, not saved, tried on the kept messages (试一试历史).
+          typeof tryRuleOnHistory === 'function' ? el('button', {
+            type: 'button', class: 'plain', id: 'rule-try-history', text: '在历史消息上试一试',
+            onclick: () => {
+              const draft = { ...structuredClone(rule), name: rule.name.trim() };
+              if (draft.trigger.kind === 'words') draft.trigger.words = draft.trigger.words.filter((w) => w.text.trim());
+              tryRuleOnHistory(draft);
+            },
+          }) : null,
           el('button', { type: 'button', class: 'plain', text: '取消',
             onclick: () => { automod.editing = null; automod.error = ''; automod.redraw(); } })),
       ];
