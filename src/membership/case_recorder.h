@@ -21,10 +21,13 @@ class Settings;
 // Why the robot acts: carried from the check that fired (or the command that
 // ordered it) to the penalty that records the case.
 struct CaseContext {
-  std::string rule;      // the option's label as the window shows it, or the command
-  std::string reason;    // what was found, in plain Chinese
-  std::string evidence;  // the message
-  int64_t actor = 0;     // the administrator who ordered it; 0: the robot by its rules
+  std::string rule;    // the option's label as the window shows it, or the command
+  std::string reason;  // what was found, in plain Chinese
+  // The message as the case keeps it (CaseTable::Excerpt): a context may wait
+  // in a kick's or a mute's outcome until the host answers, so it never holds
+  // a message of megabytes.
+  std::string evidence;
+  int64_t actor = 0;  // the administrator who ordered it; 0: the robot by its rules
 };
 
 class CaseRecorder {

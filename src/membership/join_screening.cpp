@@ -50,7 +50,7 @@ void JoinScreening::screenJoinRequest(const JoinRequestRecord& record) {
                                                          kRequestRefuse, reason);
     if (status >= 0) {
       cases_.record(kCaseRefuseJoin, record.fromGroup, record.fromQQ,
-                    CaseContext{std::move(rule), reason, record.msg, 0});
+                    CaseContext{std::move(rule), reason, CaseTable::Excerpt(record.msg), 0});
     }
   };
 

@@ -92,9 +92,10 @@ void GroupMessageProcessor::process(const GroupMessageRecord& record) {
       const std::string command = settings.text(opt::kAtKickCommand);
       if (mentionsSomeone && !command.empty() && Contains(msg, command)) {
         if (auto target = CommandAccount(msg, robotAccount, "kick command", record)) {
-          violations_.punish(record.fromGroup, *target, PenaltyMode::kKick,
-                             CaseContext{CaseRecorder::RuleLabel(opt::kAtKickCommand),
-                                         "管理员命令“" + command + "”", msg, record.fromQQ});
+          violations_.punish(
+              record.fromGroup, *target, PenaltyMode::kKick,
+              CaseContext{CaseRecorder::RuleLabel(opt::kAtKickCommand),
+                          "管理员命令“" + command + "”", CaseTable::Excerpt(msg), record.fromQQ});
         }
       }
     } else if (!lists_.isWhitelisted(record.fromQQ)) {

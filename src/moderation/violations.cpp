@@ -148,7 +148,8 @@ bool Violations::check(const GroupMessageRecord& record, CaseContext* why) {
   bool fired = false;
   auto found = [&](std::string_view option, std::string reason) {
     if (!why || fired) return;
-    *why = CaseContext{CaseRecorder::RuleLabel(option), std::move(reason), msg, 0};
+    *why =
+        CaseContext{CaseRecorder::RuleLabel(option), std::move(reason), CaseTable::Excerpt(msg), 0};
   };
 
   if (Contains(msg, "record,")) {
