@@ -109,6 +109,70 @@ void BM_ViolatingMessageWithWarningCount(benchmark::State& state) {
 }
 BENCHMARK(BM_ViolatingMessageWithWarningCount);
 
+// Automatic moderation on top: 20 rules holding 2,000 words and 50 regular
+// expressions (plus flood, repeat and mention rules), all after the existing
+// rules, on the same clean message.
+bw::automod::RuleSet AutomodRules() {
+  using namespace bw::automod;
+  RuleSet set;
+  std::mt19937 rng(11);
+  const std::string words = RandomWords(2000, CleanMessage());
+  size_t at = 0;
+  for (int i = 0; i < 20; ++i) {
+    Rule r;
+    r.id = "r" + std::to_string(i);
+    r.name = r.id;
+    r.trigger.kind = TriggerKind::kWords;
+    for (int w = 0; w < 100; ++w) {
+      const size_t end = words.find('+', at);
+      r.trigger.words.push_back(Word{words.substr(at, end - at), WordMode::kContains});
+      at = end == std::string::npos ? words.size() : end + 1;
+    }
+    for (int x = 0; x < (i < 10 ? 5 : 0); ++x)
+      r.trigger.words.push_back(
+          Word{"qq" + std::to_string(rng() % 1000) + "\\d{4,}|加.{0,3}群" + std::to_string(x),
+               WordMode::kRegex});
+    r.actions.push_back(Action{ActionKind::kRecall});
+    set.rules.push_back(std::move(r));
+  }
+  Rule flood{.id = "flood", .name = "flood"};
+  flood.trigger = Trigger{.kind = TriggerKind::kFlood, .count = 10, .seconds = 10};
+  flood.actions.push_back(Action{ActionKind::kMute, "", 0, 600});
+  Rule repeat{.id = "repeat", .name = "repeat"};
+  repeat.trigger = Trigger{.kind = TriggerKind::kRepeat, .count = 5, .seconds = 60};
+  repeat.actions.push_back(Action{ActionKind::kRecall});
+  Rule mentions{.id = "mentions", .name = "mentions"};
+  mentions.trigger = Trigger{.kind = TriggerKind::kMentions, .count = 10, .everyone = true};
+  mentions.actions.push_back(Action{ActionKind::kRecall});
+  set.rules.push_back(flood);
+  set.rules.push_back(repeat);
+  set.rules.push_back(mentions);
+  return set;
+}
+
+void BM_CleanMessageWithAutomod(benchmark::State& state) {
+  Pipeline p;
+  const auto problems = p.rules.automod.useRules(AutomodRules());
+  if (!problems.empty()) {
+    state.SkipWithError(problems.front().text().c_str());
+    return;
+  }
+  bw::GroupMessageRecord record;
+  record.fromGroup = 111111;
+  record.msgId = 1;
+  record.msg = CleanMessage();
+  int64_t member = 0;
+  for (auto _ : state) {
+    // A different member each time: the windows see ordinary traffic, not a flood.
+    record.fromQQ = 200000 + (member++ % 5000);
+    p.clock.advance(std::chrono::milliseconds(200));
+    p.rules.onGroupMessage(record);
+  }
+  if (!p.host.actions().empty()) state.SkipWithError("the clean message caused host actions");
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_CleanMessageWithAutomod);
+
 }  // namespace
 
 BENCHMARK_MAIN();

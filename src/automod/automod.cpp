@@ -228,8 +228,10 @@ void Automod::carryOut(const GroupMessageRecord& record, const Verdict& v, int64
     switch (s.kind) {
       case ActionKind::kRecall:
         if (!host_.canRecall() || record.msgId == 0) {
-          runLog_.WriteRunLog(kLogType, "规则「" + v.ruleName + "」要撤回 " + who +
-                                            " 的消息，但这个宿主不能撤回，已跳过");
+          runLog_.WriteRunLog(kLogType,
+                              "规则「" + v.ruleName + "」要撤回 " + who + " 的消息，但" +
+                                  (host_.canRecall() ? "这条消息没有编号" : "这个宿主不能撤回") +
+                                  "，已跳过");
           break;
         }
         if (host_.recallMessage(record.msgId) < 0) {

@@ -25,6 +25,9 @@ struct CompiledRule {
   std::unordered_set<int64_t> groups;  // when !rule->allGroups
   std::vector<std::string> allow;      // folded exceptions
   std::vector<RegexPattern> regexes;   // words in regex mode
+  // Some expression has no literal to look for: the expressions run on
+  // every message (otherwise only when the word scan met a literal).
+  bool regexAlways = false;
 };
 
 class CompiledRules {
@@ -33,12 +36,11 @@ class CompiledRules {
 
   RuleSet set;  // the source; CompiledRule::rule points into it
   std::vector<CompiledRule> rules;
-  WordIndex contains;                                            // tag: rule index
+  // Tag: the rule's index; with kRegexLiteral, a literal that the rule's
+  // regular expressions need (see RequiredLiterals).
+  WordIndex contains;
+  static constexpr uint32_t kRegexLiteral = 0x80000000u;
   std::unordered_map<std::string, std::vector<uint32_t>> whole;  // folded message -> rules
-  // All regular expressions of all rules as one alternation: a clean message
-  // costs one search, and only a hit runs each rule's own expressions.
-  std::optional<RegexPattern> anyRegex;
-  bool hasRegex = false;
 
   // What the windows must keep.
   uint32_t windowEntries = 0;      // flood count + 1, repeat count: the largest

@@ -5,24 +5,12 @@
 
 #include "automod/compiled.h"
 #include "automod/fold.h"
+#include "automod/regex_literals.h"
 #include "automod/triggers.h"
 
 namespace bw::automod {
 
 namespace {
-
-// Patterns that refer to their own groups cannot be joined into one
-// alternation (the numbers would shift): they are always run on their own.
-bool Joinable(std::string_view pattern) {
-  for (size_t i = 0; i + 1 < pattern.size(); ++i) {
-    if (pattern[i] != '\\') continue;
-    const char c = pattern[i + 1];
-    if ((c >= '1' && c <= '9') || c == 'k' || c == 'g') return false;
-    ++i;
-  }
-  return pattern.find("(?P=") == std::string_view::npos &&
-         pattern.find("(?|") == std::string_view::npos;
-}
 
 uint32_t Hash(std::string_view s) {
   uint32_t h = 2166136261u;
@@ -50,8 +38,6 @@ struct MemberWindow {
 
 CompiledRules::CompiledRules(const RuleSet& source) : set(source) {
   rules.resize(set.rules.size());
-  std::string joined;
-  bool joinedAll = true;
   for (size_t i = 0; i < set.rules.size(); ++i) {
     const Rule& r = set.rules[i];
     CompiledRule& c = rules[i];
@@ -67,13 +53,12 @@ CompiledRules::CompiledRules(const RuleSet& source) : set(source) {
           if (w.mode == WordMode::kRegex) {
             RegexPattern p(w.text);
             if (!p.ok()) continue;  // refused by validation; a hand-edited file may still hold one
-            if (Joinable(w.text)) {
-              joined += (joined.empty() ? "(?:" : "|(?:") + w.text + ")";
+            if (auto literals = RequiredLiterals(w.text)) {
+              for (std::string& l : *literals) contains.add(std::move(l), tag | kRegexLiteral);
             } else {
-              joinedAll = false;
+              c.regexAlways = true;
             }
             c.regexes.push_back(std::move(p));
-            hasRegex = true;
             continue;
           }
           std::string folded = FoldWord(w.text);
@@ -108,12 +93,6 @@ CompiledRules::CompiledRules(const RuleSet& source) : set(source) {
       case TriggerKind::kLinks:
         break;
     }
-  }
-  // A pattern that cannot join makes the prefilter unable to say "none":
-  // then every message runs the rules' own expressions.
-  if (hasRegex && joinedAll && !joined.empty()) {
-    RegexPattern any(joined);
-    if (any.ok()) anyRegex.emplace(std::move(any));
   }
 }
 
@@ -150,6 +129,7 @@ struct Evaluator::Impl {
   // Per message, reused so that a clean message allocates nothing.
   std::string folded;
   std::vector<std::string_view> wordHits;
+  std::vector<char> regexCandidates;
 
   uint32_t windowTime(int64_t ms) {
     // A day before the first message, so a slightly earlier one still fits.
@@ -228,8 +208,12 @@ std::vector<Verdict> Evaluator::evaluate(const Message& m, const Lookups& lookup
 
   // Words of every rule in one scan.
   s.wordHits.assign(c.rules.size(), std::string_view());
+  s.regexCandidates.assign(c.rules.size(), 0);
   c.contains.find(folded, [&](uint32_t tag, std::string_view word) {
-    if (s.wordHits[tag].empty()) s.wordHits[tag] = word;
+    if (tag & CompiledRules::kRegexLiteral)
+      s.regexCandidates[tag & ~CompiledRules::kRegexLiteral] = 1;
+    else if (s.wordHits[tag].empty())
+      s.wordHits[tag] = word;
     return true;
   });
   if (!c.whole.empty()) {
@@ -242,7 +226,7 @@ std::vector<Verdict> Evaluator::evaluate(const Message& m, const Lookups& lookup
   facts.folded = folded;
   facts.wordHits = &s.wordHits;
   facts.now = now;
-  facts.regexMaybe = c.hasRegex && (!c.anyRegex || c.anyRegex->search(folded));
+  facts.regexCandidates = &s.regexCandidates;
 
   // The windows, once per message.
   const uint32_t textHash = Hash(folded.empty() ? m.text : folded);
@@ -254,6 +238,10 @@ std::vector<Verdict> Evaluator::evaluate(const Message& m, const Lookups& lookup
     std::erase_if(e, [&](const WindowEntry& x) { return now - x.time >= c.windowDeciseconds; });
     if (e.size() >= c.windowEntries)
       e.erase(e.begin(), e.begin() + (e.size() - c.windowEntries + 1));
+    // Grown in small steps up to exactly what the rules need: most members
+    // send a message or two, and 100,000 of them must stay small.
+    if (e.size() == e.capacity())
+      e.reserve(std::min<size_t>(c.windowEntries, std::max<size_t>(4, e.capacity() * 2)));
     e.push_back(WindowEntry{now, textHash});
   }
   RaidWindow* raid = nullptr;

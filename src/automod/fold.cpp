@@ -50,24 +50,6 @@ uint32_t FoldChar(uint32_t c) {
   return c;
 }
 
-void Append(std::string& out, uint32_t c) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
-}
-
 // Decodes the character at `i`; 0 bytes taken for a byte that starts none.
 size_t Decode(std::string_view s, size_t i, uint32_t& c) {
   const auto b = static_cast<unsigned char>(s[i]);
@@ -101,14 +83,22 @@ bool Blank(uint32_t c) {
          (c >= 0x2000 && c <= 0x200A) || c == 0x202F || c == 0x205F || c == 0x1680;
 }
 
+// Writes through a pointer into room made beforehand: folding never makes a
+// character longer (full-width forms shrink, case pairs keep their length),
+// and this runs on every message.
 void FoldPlain(std::string_view text, std::string& out, bool keepBlanks = false) {
+  const size_t start = out.size();
+  out.resize(start + text.size());
+  char* const begin = out.data();
+  char* w = begin + start;
+  auto lastIsSpace = [&] { return w == begin || w[-1] == ' '; };
   for (size_t i = 0; i < text.size();) {
     const auto b = static_cast<unsigned char>(text[i]);
     if (b < 0x80) {  // the common case, one table-free step
       if (b > 0x20 && b != 0x7F)
-        out += static_cast<char>(b >= 'A' && b <= 'Z' ? b + 32 : b);
-      else if (keepBlanks && Blank(b) && !out.empty() && out.back() != ' ')
-        out += ' ';
+        *w++ = static_cast<char>(b >= 'A' && b <= 'Z' ? b + 32 : b);
+      else if (keepBlanks && Blank(b) && !lastIsSpace())
+        *w++ = ' ';
       ++i;
       continue;
     }
@@ -119,11 +109,28 @@ void FoldPlain(std::string_view text, std::string& out, bool keepBlanks = false)
       continue;
     }
     i += n;
-    if (!Invisible(c))
-      Append(out, FoldChar(c));
-    else if (keepBlanks && Blank(c) && !out.empty() && out.back() != ' ')
-      out += ' ';
+    if (!Invisible(c)) {
+      c = FoldChar(c);
+      if (c < 0x80) {
+        *w++ = static_cast<char>(c);
+      } else if (c < 0x800) {
+        *w++ = static_cast<char>(0xC0 | (c >> 6));
+        *w++ = static_cast<char>(0x80 | (c & 0x3F));
+      } else if (c < 0x10000) {
+        *w++ = static_cast<char>(0xE0 | (c >> 12));
+        *w++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        *w++ = static_cast<char>(0x80 | (c & 0x3F));
+      } else {
+        *w++ = static_cast<char>(0xF0 | (c >> 18));
+        *w++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        *w++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        *w++ = static_cast<char>(0x80 | (c & 0x3F));
+      }
+    } else if (keepBlanks && Blank(c) && !lastIsSpace()) {
+      *w++ = ' ';
+    }
   }
+  out.resize(static_cast<size_t>(w - begin));
 }
 
 // The CQ escapes of text outside codes.

@@ -10,7 +10,7 @@ bool WordsHit(const CompiledRule& rule, size_t index, const MessageFacts& facts,
   std::string found;
   if (!word.empty()) {
     found = "关键词「" + std::string(word) + "」";
-  } else if (facts.regexMaybe) {
+  } else if (!rule.regexes.empty() && (rule.regexAlways || (*facts.regexCandidates)[index])) {
     for (const RegexPattern& p : rule.regexes) {
       if (p.search(facts.folded)) {
         found = "正则表达式「" + p.pattern() + "」";

@@ -23,8 +23,9 @@ struct MessageFacts {
   std::string_view folded;  // Fold(raw)
   // For each rule: the first "contains" or whole-message word that hit, or empty.
   const std::vector<std::string_view>* wordHits = nullptr;
-  uint32_t now = 0;         // window time, deciseconds
-  bool regexMaybe = false;  // some rule's regular expression matches the folded text
+  uint32_t now = 0;  // window time, deciseconds
+  // For each rule: the scan met a literal its regular expressions need.
+  const std::vector<char>* regexCandidates = nullptr;
 };
 
 // One message of a member in its window.

@@ -89,7 +89,10 @@ bool RegexPattern::search(std::string_view text, bool* exceeded) const {
   const int rc = pcre2_match(impl_->code, reinterpret_cast<PCRE2_SPTR>(text.data()), text.size(), 0,
                              0, s.data, s.context);
   if (rc >= 0) return true;
-  if (rc != PCRE2_ERROR_NOMATCH && exceeded) *exceeded = true;
+  // Text that is no UTF-8 is refused before the search (the JIT runs much
+  // slower in the mode that tolerates it): no match, and no limit reached.
+  const bool badText = rc <= PCRE2_ERROR_UTF8_ERR1 && rc >= PCRE2_ERROR_UTF8_ERR21;
+  if (rc != PCRE2_ERROR_NOMATCH && !badText && exceeded) *exceeded = true;
   return false;
 }
 

@@ -93,8 +93,8 @@ class AutomodReplay : public ::testing::Test {
       dup2(o, 1);
       dup2(e, 2);
       std::string program = BW_PROGRAM;
-      std::vector<std::string> args = {
-          program, "replay", "--home", home.path(), "--clock", clock, in};
+      std::vector<std::string> args = {program,   "replay", "--home", home.path(),
+                                       "--clock", clock,    in};
       std::vector<char*> argv;
       for (auto& a : args) argv.push_back(a.data());
       argv.push_back(nullptr);
