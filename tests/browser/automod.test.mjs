@@ -186,9 +186,18 @@ try {
     assert.match(await page.locator('#ladder-error').textContent(), /一级比一级多/);
     assert.equal(stored(), before);
 
+    // A report action without a report group says where to choose one.
     await openTab('规则');
+    await page.click('#automod-add');
+    await page.getByLabel('第 1 个动作', { exact: true }).selectOption('report');
+    await page.locator('#rule-no-report-group').waitFor();
+    await page.getByRole('button', { name: '取消' }).click();
     await page.locator('#automod-report-group').selectOption('104');
     await waitFor(() => storedSet().reportGroup === 104, 'the report group in the file');
+    await page.click('#automod-add');
+    await page.getByLabel('第 1 个动作', { exact: true }).selectOption('report');
+    assert.equal(await page.locator('#rule-no-report-group').count(), 0);
+    await page.getByRole('button', { name: '取消' }).click();
   });
 
   await check('watching only: the rule records what it would have done in the run log and acts on nobody', async () => {

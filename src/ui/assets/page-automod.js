@@ -392,6 +392,9 @@ const automod = { tab: '规则', data: null, editing: null, error: '', ladder: n
           el('div', { class: 'row' }, el('button', { type: 'button', class: 'plain', text: '添加动作',
             onclick: () => { rule.actions.push(freshAction('warn')); redraw(); } })),
           d.canRecall ? null : el('div', { class: 'row note', text: '这个宿主没有撤回消息的接口: 撤回动作不可用, 其余动作照常。' }),
+          rule.actions.some((a) => a.kind === 'report') && !d.reportGroup
+            ? el('div', { class: 'row hint', id: 'rule-no-report-group', text: '还没有选择报告群: 报告不会发出。请在规则列表下面的「报告群」里选择。' })
+            : null,
           el('div', { class: 'row note' }, '警告内容里 [昵称] 会 @ 该成员, [时间] 是当时的日期时间 ',
             el('button', { type: 'button', class: 'plain', text: '更多', 'aria-label': '更多消息变量',
               onclick: () => window.open('/help.html') }))),
