@@ -8,7 +8,7 @@ import path from 'node:path';
 import assert from 'node:assert/strict';
 import { check, finish, openPanel, shots } from './harness.mjs';
 
-const { data, base, page, consoleErrors, login, close } = await openPanel();
+const { data, base, context, page, consoleErrors, login, close } = await openPanel();
 // The rule file: "[设置]" holds the ladder and the report group as JSON, each
 // "[规则 ID]" one rule as JSON; "#" lines are comments.
 const ruleFile = path.join(data, 'automod.txt');
@@ -186,9 +186,18 @@ try {
     assert.match(await page.locator('#ladder-error').textContent(), /一级比一级多/);
     assert.equal(stored(), before);
 
+    // A report action without a report group says where to choose one.
     await openTab('规则');
+    await page.click('#automod-add');
+    await page.getByLabel('第 1 个动作', { exact: true }).selectOption('report');
+    await page.locator('#rule-no-report-group').waitFor();
+    await page.getByRole('button', { name: '取消' }).click();
     await page.locator('#automod-report-group').selectOption('104');
     await waitFor(() => storedSet().reportGroup === 104, 'the report group in the file');
+    await page.click('#automod-add');
+    await page.getByLabel('第 1 个动作', { exact: true }).selectOption('report');
+    assert.equal(await page.locator('#rule-no-report-group').count(), 0);
+    await page.getByRole('button', { name: '取消' }).click();
   });
 
   await check('watching only: the rule records what it would have done in the run log and acts on nobody', async () => {
@@ -270,6 +279,48 @@ try {
     assert.equal(await page.getByLabel('第 1 个动作', { exact: true }).inputValue(), 'recall');
     assert.equal(await page.locator('option[value="recall"]').first().isDisabled(), false);
     await page.getByRole('button', { name: '取消' }).click();
+  });
+
+  await check('an edit or a ladder begun before another tab changed them is refused, even after the page was opened again', async () => {
+    await openTab('规则');
+    await page.getByRole('button', { name: '编辑规则「记点」' }).click();
+    await page.getByLabel('第 1 个动作的警告点数').fill('3');
+    await openTab('警告阶梯');
+    await page.locator('#ladder-days').fill('21');
+
+    // Another tab changes the rule and the ladder meanwhile.
+    const other = await context.newPage();
+    try {
+      await other.goto(base + '#自动管理');
+      await other.locator('#page .tabs button', { hasText: '规则' }).click();
+      await other.getByRole('button', { name: '编辑规则「记点」' }).click();
+      await other.getByLabel('第 1 个动作的警告点数').fill('5');
+      await other.click('#rule-save');
+      await other.locator('#rule-save').waitFor({ state: 'detached' });
+      await other.locator('#page .tabs button', { hasText: '警告阶梯' }).click();
+      await other.locator('#ladder-days').fill('7');
+      await other.click('#ladder-save');
+      await waitFor(() => storedSet().ladder.days === 7, 'the other tab\'s ladder in the file');
+    } finally {
+      await other.close();
+    }
+    const theirs = stored();
+
+    // This tab's drafts, kept while the page was opened again, are refused.
+    await openTab('警告阶梯');
+    assert.equal(await page.locator('#ladder-days').inputValue(), '21');
+    await page.click('#ladder-save');
+    await page.locator('#dialog[open]', { hasText: '别处改过' }).waitFor();
+    await page.click('#dialog-ok');
+    assert.equal(stored(), theirs);
+    await openTab('规则');
+    assert.equal(await page.getByLabel('第 1 个动作的警告点数').inputValue(), '3');
+    await page.click('#rule-save');
+    await page.locator('#dialog[open]', { hasText: '别处改过' }).waitFor();
+    await page.click('#dialog-ok');
+    assert.equal(stored(), theirs);
+    // Drawn again as the other tab left it.
+    await page.locator('.automod-rule', { hasText: '加 5 个警告点' }).waitFor();
   });
 
   await check('at 390 px the rule list, the rule form and the ladder fit the window', async () => {

@@ -99,7 +99,7 @@ const automod = { tab: '规则', data: null, editing: null, error: '', ladder: n
   }
 
   // Sends a change; on success the page is drawn again from the answer.
-  async function send(path, body, onOk) {
+  async function send(path, body, onOk, onStale) {
     const page = state.page;
     const res = await api('POST', path, body);
     if (res.ok) {
@@ -110,8 +110,7 @@ const automod = { tab: '规则', data: null, editing: null, error: '', ladder: n
       // Another tab changed the rules: show them as they are now.
       await ask(res.data.error || '规则已经变了, 请看一下新的列表再操作');
       await load();
-      automod.editing = null;
-      automod.ladder = null;
+      if (onStale) onStale();  // the refused draft goes; another one stays
     } else {
       automod.error = res.data.error || '保存失败';
     }
@@ -141,7 +140,11 @@ const automod = { tab: '规则', data: null, editing: null, error: '', ladder: n
         el('button', { type: 'button', class: 'plain', text: '下移', disabled: i === count - 1,
           'aria-label': '下移规则「' + name + '」', onclick: () => move(i, 1) }),
         el('button', { type: 'button', text: '编辑', 'aria-label': '编辑规则「' + name + '」',
-          onclick: () => { automod.editing = structuredClone(rule); automod.error = ''; automod.allWords = false; automod.redraw(); } }),
+          onclick: () => {
+            // The rule as drawn goes with the save, so an edit over another tab's is refused.
+            automod.editing = structuredClone(rule); automod.editingBase = structuredClone(rule);
+            automod.error = ''; automod.allWords = false; automod.redraw();
+          } }),
         el('button', { type: 'button', class: 'danger', text: '删除', 'aria-label': '删除规则「' + name + '」',
           onclick: async () => {
             if (await ask('确定删除规则「' + name + '」么?', true)) send('/api/automod/rules/delete', { id: rule.id });
@@ -389,6 +392,9 @@ const automod = { tab: '规则', data: null, editing: null, error: '', ladder: n
           el('div', { class: 'row' }, el('button', { type: 'button', class: 'plain', text: '添加动作',
             onclick: () => { rule.actions.push(freshAction('warn')); redraw(); } })),
           d.canRecall ? null : el('div', { class: 'row note', text: '这个宿主没有撤回消息的接口: 撤回动作不可用, 其余动作照常。' }),
+          rule.actions.some((a) => a.kind === 'report') && !d.reportGroup
+            ? el('div', { class: 'row hint', id: 'rule-no-report-group', text: '还没有选择报告群: 报告不会发出。请在规则列表下面的「报告群」里选择。' })
+            : null,
           el('div', { class: 'row note' }, '警告内容里 [昵称] 会 @ 该成员, [时间] 是当时的日期时间 ',
             el('button', { type: 'button', class: 'plain', text: '更多', 'aria-label': '更多消息变量',
               onclick: () => window.open('/help.html') }))),
@@ -410,11 +416,12 @@ const automod = { tab: '规则', data: null, editing: null, error: '', ladder: n
     }
     form.addEventListener('submit', async (e) => {
       e.preventDefault();
-      const before = rule.id ? automod.data.rules.find((r) => r.id === rule.id) : undefined;
+      const before = rule.id ? automod.editingBase : undefined;
       const body = { rule: { ...rule, name: rule.name.trim() } };
       if (rule.trigger.kind === 'words') body.rule.trigger.words = rule.trigger.words.filter((w) => w.text.trim());
       if (before) body.before = before;
-      await send('/api/automod/rules/save', body, () => { automod.editing = null; });
+      const done = () => { automod.editing = null; };
+      await send('/api/automod/rules/save', body, done, done);
     });
     form.replaceChildren(...formBody().filter(Boolean));
     return form;
@@ -424,7 +431,10 @@ const automod = { tab: '规则', data: null, editing: null, error: '', ladder: n
 
   function ladderTab(box) {
     const d = automod.data;
-    if (!automod.ladder) automod.ladder = structuredClone(d.ladder);
+    if (!automod.ladder) {
+      automod.ladder = structuredClone(d.ladder);
+      automod.ladderBase = structuredClone(d.ladder);  // what the draft started from
+    }
     const ladder = automod.ladder;
     const redraw = () => ladderTab(box);
     const steps = ladder.steps.map((s, i) => {
@@ -445,7 +455,8 @@ const automod = { tab: '规则', data: null, editing: null, error: '', ladder: n
       class: 'automod-ladder', 'aria-label': '警告阶梯',
       onsubmit: async (e) => {
         e.preventDefault();
-        await send('/api/automod/ladder', { ladder, before: d.ladder }, () => { automod.ladder = null; });
+        const done = () => { automod.ladder = null; };
+        await send('/api/automod/ladder', { ladder, before: automod.ladderBase }, done, done);
       },
     },
     el('p', { class: 'note-text', text: '规则的「加警告点」动作给成员记点。成员在一个群里持有的点数达到某一级, 就受那一级的处罚; ' +
