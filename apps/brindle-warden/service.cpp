@@ -251,6 +251,11 @@ int RunAccounts(const CommandLine& cl, const std::string& home, const AccountsCo
                                   std::to_string(section.line) + ")"))
       forward.insert(section.account);
   }
+  if (runners.empty() && !listen) {
+    LogError("no account to run: name them in [account …] sections of " +
+             std::string("the config") + ", or let them connect with --listen (listen=)");
+    return 2;
+  }
   LogInfo(std::string("brindle-warden ") + BW_VERSION + " starting " +
           std::to_string(runners.size()) + " accounts" + (listen ? " and those that connect" : "") +
           "; home " + home);

@@ -254,11 +254,24 @@ TEST(Accounts, OnlyTheAccountsAllowedRun) {
     EXPECT_THAT(s.log(), HasSubstr("account 100002 (line 5) is not among the accounts allowed"));
     EXPECT_EQ(s.stop(), 0) << s.log();
   }
-  // The command line overrides the config.
-  Service s(home.path(), {"--home", home.path(), "--no-panel", "--accounts", "100002"});
-  ASSERT_TRUE(s.waitForLog("starting 1 accounts")) << s.log();
-  EXPECT_THAT(s.log(), HasSubstr("account 100001 (line 3) is not among the accounts allowed"));
-  EXPECT_EQ(s.stop(), 0) << s.log();
+  {
+    // The command line overrides the config.
+    Service s(home.path(), {"--home", home.path(), "--no-panel", "--accounts", "100002"});
+    ASSERT_TRUE(s.waitForLog("starting 1 accounts")) << s.log();
+    EXPECT_THAT(s.log(), HasSubstr("account 100001 (line 3) is not among the accounts allowed"));
+    EXPECT_EQ(s.stop(), 0) << s.log();
+  }
+  {
+    // "*": any account.
+    Service s(home.path(), {"--home", home.path(), "--no-panel", "--accounts", "*"});
+    ASSERT_TRUE(s.waitForLog("starting 2 accounts")) << s.log();
+    EXPECT_EQ(s.stop(), 0) << s.log();
+  }
+  // Nothing to run at all is a mistake of the owner's, not a service that waits.
+  test::TempDir empty;
+  Service s(empty.path(), {"--home", empty.path(), "--no-panel", "--accounts", "*"});
+  EXPECT_EQ(s.wait(), 2) << s.log();
+  EXPECT_THAT(s.log(), HasSubstr("no account to run"));
 }
 
 TEST(Accounts, AMalformedAccountSectionNamesItsLineAndRefusesToStart) {

@@ -24,6 +24,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <sstream>
@@ -54,6 +55,12 @@ struct Options {
   int waitSeconds = 60;      // for the last kick
   bool keepHome = false;
   int listenPort = 0;  // wait there for a service started elsewhere
+  // Many accounts in one process: each its own peer, groups and members.
+  int accounts = 0;
+  int groups = 500;
+  int members = 200;
+  int rate = 2000;  // events per second, all accounts together
+  int seconds = 10;
 };
 
 const char* kUsage =
@@ -71,7 +78,11 @@ const char* kUsage =
     "  --keep-home         leave the service's home directory (its log is service.log)\n"
     "  --listen PORT       start no service: wait on 127.0.0.1:PORT for one started\n"
     "                      elsewhere (its account 10000 must manage group 100 with the\n"
-    "                      advertising check on); no memory figures then\n";
+    "                      advertising check on); no memory figures then\n"
+    "  --accounts N        N accounts in one service, each with its own peer, its own\n"
+    "                      --groups G managed groups (500) of --members M members (200);\n"
+    "                      messages at --rate R events/s in total (2000) for --seconds S\n"
+    "                      (10), every --every Nth a violator's\n";
 
 std::optional<Options> Parse(int argc, char** argv) {
   Options o;
@@ -111,6 +122,16 @@ std::optional<Options> Parse(int argc, char** argv) {
       o.keepHome = true;
     else if (a == "--listen")
       o.listenPort = std::stoi(value());
+    else if (a == "--accounts")
+      o.accounts = std::stoi(value());
+    else if (a == "--groups")
+      o.groups = std::stoi(value());
+    else if (a == "--members")
+      o.members = std::stoi(value());
+    else if (a == "--rate")
+      o.rate = std::stoi(value());
+    else if (a == "--seconds")
+      o.seconds = std::stoi(value());
     else
       throw std::invalid_argument("unknown option " + a);
   }
@@ -364,6 +385,150 @@ int Run(const Options& o) {
   return ok ? 0 : 1;
 }
 
+// The service of many accounts: one peer per account, each account managing
+// its own groups, messages spread over all of them at a steady total rate.
+int RunAccounts(const Options& o) {
+  char dirTemplate[] = "/tmp/bw-load-XXXXXX";
+  if (!mkdtemp(dirTemplate)) return std::perror("mkdtemp"), 1;
+  const std::string home = std::string(dirTemplate) + "/";
+  std::vector<std::unique_ptr<bw::test::ScriptedPeer>> peers;
+  std::string config;
+  for (int a = 0; a < o.accounts; ++a) {
+    const int64_t account = 100000 + a;
+    const std::string data = home + "data/" + std::to_string(account) + "/";
+    std::filesystem::create_directories(data);
+    std::string list;
+    for (int g = 0; g < o.groups; ++g) {
+      const int64_t group = account * 1000 + g;
+      list += "{1}" + std::to_string(g + 1) + "----" + std::to_string(group) + "----load" +
+              std::to_string(g) + "----群主\r\n";
+    }
+    WriteFile(data + "群列表.txt", list);
+    WriteFile(data + "setsoft.ini", "[选择框]\r\n选择框_开启广告检测=真\r\n");
+    auto peer = std::make_unique<bw::test::ScriptedPeer>();
+    peer->answer("get_login_info", Json{{"user_id", account}, {"nickname", "load"}});
+    const int members = o.members;
+    peer->answer("get_group_member_list", [account, members](const Json& params) {
+      const int64_t group = params.value("group_id", int64_t{0});
+      Json list = Json::array();
+      list.push_back({{"group_id", group}, {"user_id", account}, {"role", "owner"}});
+      for (int m = 1; m < members; ++m)
+        list.push_back({{"group_id", group},
+                        {"user_id", 5000000 + m},
+                        {"nickname", "m" + std::to_string(m)},
+                        {"role", "member"}});
+      return std::optional<Json>(list);
+    });
+    config += "[account " + std::to_string(account) + "]\nurl=" + peer->url() + "\n";
+    peers.push_back(std::move(peer));
+  }
+  WriteFile(home + "brindle-warden.ini", config);
+  const std::string log = home + "service.log";
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (!std::freopen(log.c_str(), "w", stdout)) _exit(127);
+    dup2(1, 2);
+    execl(o.program.c_str(), o.program.c_str(), "run", "--home", home.c_str(), "--no-panel",
+          static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  // Every account's startup, its member refresh included, before the burst.
+  const auto startAt = Clock::now();
+  auto startedUp = [&] {
+    const std::string text = ReadFile(log);
+    size_t n = 0;
+    for (size_t at = text.find("群成员 获取完毕"); at != std::string::npos;
+         at = text.find("群成员 获取完毕", at + 1))
+      ++n;
+    return n >= static_cast<size_t>(o.accounts);
+  };
+  while (!startedUp() && Clock::now() - startAt < 600s) std::this_thread::sleep_for(100ms);
+  const double startupMs =
+      std::chrono::duration<double, std::milli>(Clock::now() - startAt).count();
+  if (!startedUp()) {
+    std::fprintf(stderr, "load: the accounts did not all start up; see %s\n", log.c_str());
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    return 1;
+  }
+  const long idleRss = MemoryKib(pid, "VmRSS");
+
+  // Paced in slices of 10 ms, round-robin over the accounts and their groups.
+  const int64_t total = static_cast<int64_t>(o.rate) * o.seconds;
+  std::vector<std::map<int64_t, Clock::time_point>> violators(o.accounts);
+  const auto start = Clock::now();
+  long peakRss = idleRss;
+  for (int64_t i = 0; i < total; ++i) {
+    const auto due = start + std::chrono::microseconds(i * 1000000 / o.rate);
+    if (Clock::now() < due) std::this_thread::sleep_until(due);
+    if (i % 1000 == 0) peakRss = std::max(peakRss, MemoryKib(pid, "VmRSS"));
+    const int a = static_cast<int>(i % o.accounts);
+    const int64_t account = 100000 + a;
+    const int64_t group = account * 1000 + (i / o.accounts) % o.groups;
+    const bool violating = i % o.every == o.every - 1;
+    const int64_t member = violating ? 2000000 + i : 5000000 + 1 + i % (o.members - 1);
+    Json m = Message(i + 1, member, violating ? "加我微信" : "大家好");
+    m["self_id"] = account;
+    m["group_id"] = group;
+    if (violating) violators[a][member] = Clock::now();
+    peers[a]->send(std::move(m));
+  }
+  const auto sent = Clock::now();
+  std::vector<double> latencies;
+  size_t expected = 0, kicked = 0;
+  for (const auto& v : violators) expected += v.size();
+  const auto end = sent + std::chrono::seconds(o.waitSeconds);
+  while (true) {
+    latencies.clear();
+    kicked = 0;
+    for (int a = 0; a < o.accounts; ++a) {
+      std::map<int64_t, Clock::time_point> first;
+      for (const auto& r : peers[a]->received())
+        if (r.frame.value("action", "") == "set_group_kick")
+          first.emplace(r.frame["params"].value("user_id", int64_t{0}), r.at);
+      for (const auto& [member, at] : first) {
+        auto v = violators[a].find(member);
+        if (v == violators[a].end()) continue;
+        ++kicked;
+        latencies.push_back(std::chrono::duration<double, std::milli>(at - v->second).count());
+      }
+    }
+    if (kicked == expected || Clock::now() >= end) break;
+    std::this_thread::sleep_for(100ms);
+  }
+  peakRss = std::max(peakRss, MemoryKib(pid, "VmRSS"));
+  const long hwm = MemoryKib(pid, "VmHWM");
+  const bool alive = waitpid(pid, nullptr, WNOHANG) == 0;
+  kill(pid, SIGTERM);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  const double sendS = std::chrono::duration<double>(sent - start).count();
+  std::printf("accounts:             %d in one service, %d groups of %d members each\n", o.accounts,
+              o.groups, o.members);
+  std::printf("startup:              %.1f s until every account had its member lists\n",
+              startupMs / 1000);
+  std::printf("messages sent:        %lld in %.1f s (%.0f events/s in total)\n",
+              static_cast<long long>(total), sendS, total / std::max(sendS, 0.001));
+  std::printf("kicks received:       %zu of %zu expected\n", kicked, expected);
+  std::printf("latency event->kick:  p50 %.1f ms, p99 %.1f ms, max %.1f ms\n",
+              Percentile(latencies, 50), Percentile(latencies, 99),
+              latencies.empty() ? 0.0 : *std::max_element(latencies.begin(), latencies.end()));
+  std::printf(
+      "service memory:       %.1f MiB resident when started up, %.1f MiB at most during the "
+      "burst (VmRSS sampled), %.1f MiB peak ever (VmHWM, the startup's member lists included)\n",
+      idleRss / 1024.0, peakRss / 1024.0, hwm / 1024.0);
+  std::printf("service:              %s; exit status %d after SIGTERM\n",
+              alive ? "alive at the end" : "DIED during the run",
+              WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+  if (o.keepHome)
+    std::printf("home kept:            %s\n", home.c_str());
+  else
+    std::filesystem::remove_all(home);
+  const bool ok = alive && kicked == expected && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  std::printf("%s\n", ok ? "load: OK" : "load: FAILED");
+  return ok ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -375,5 +540,15 @@ int main(int argc, char** argv) {
     return 2;
   }
   signal(SIGPIPE, SIG_IGN);
+  if (o->accounts > 0) {
+    if (o->program.empty() || o->accounts > 50 || o->groups < 1 || o->members < 2 || o->rate < 1 ||
+        o->seconds < 1) {
+      std::fprintf(stderr,
+                   "load: --accounts needs --program, at most 50 accounts, --groups >= 1, "
+                   "--members >= 2, --rate and --seconds >= 1\n");
+      return 2;
+    }
+    return RunAccounts(*o);
+  }
   return Run(*o);
 }
