@@ -56,8 +56,10 @@ try {
     await page.goto(base + '#广告检测');
     await page.goto(base + '#进群欢迎');
     await welcome().waitFor();
+    // Listening before the click: the answer may come before the click returns.
+    const saved = page.waitForResponse((r) => r.url().endsWith('/api/settings') && r.status() === 200);
     await welcome().check();
-    await page.waitForResponse((r) => r.url().endsWith('/api/settings') && r.status() === 200);
+    await saved;
     await show('10000');
     await page.goto(base + '#群设置');
     await page.locator('td', { hasText: '群12' }).waitFor();

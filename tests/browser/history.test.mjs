@@ -129,7 +129,8 @@ try {
     await page.selectOption('#history-group', '101');
     await page.click('#history-run');
     // 20002 twice and 20004 once; the draft was never saved.
-    await page.locator('#history-summary', { hasText: '会产生' }).waitFor();
+    await page.locator('#history-summary, #history-output .error').first().waitFor();
+    assert.match(await page.locator('#history-output').textContent(), /会产生 3 个处罚记录/);
     assert.equal(await page.locator('#history-per-rule tr[data-rule="草稿"] td').nth(1).textContent(), '3');
     assert.deepEqual(snapshot(home), before);
   });

@@ -405,7 +405,8 @@ const automod = { tab: '规则', data: null, editing: null, error: '', ladder: n
           typeof tryRuleOnHistory === 'function' ? el('button', {
             type: 'button', class: 'plain', id: 'rule-try-history', text: '在历史消息上试一试',
             onclick: () => {
-              const draft = { ...structuredClone(rule), name: rule.name.trim() };
+              // A rule not yet added has no id; the try needs one to name its cases.
+              const draft = { ...structuredClone(rule), id: rule.id || 'draft', name: rule.name.trim() };
               if (draft.trigger.kind === 'words') draft.trigger.words = draft.trigger.words.filter((w) => w.text.trim());
               tryRuleOnHistory(draft);
             },
