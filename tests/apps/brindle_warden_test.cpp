@@ -1081,7 +1081,11 @@ TEST(Service, ThousandsOfKicksHeldThroughAnOutageGiveTheirMemoryBack) {
   p.readFor(300ms);
   const long after = ResidentKib(p.pid());
   ASSERT_GT(before, 0);
-  EXPECT_LT(after - before, 6 * 1024) << before << " KiB before, " << after << " KiB after";
+  // Each kick is also a case in the database now: its pages in SQLite's cache
+  // and the allocator's arenas of the threads that wrote them stay (measured
+  // 4.6 to 9.2 MB above idle; 2.5 MB before cases were kept), below the
+  // ~10 MB the outage itself used to keep on top.
+  EXPECT_LT(after - before, 12 * 1024) << before << " KiB before, " << after << " KiB after";
   ::testing::Test::RecordProperty("above_idle_after_drain_kib", static_cast<int>(after - before));
   p.signal(SIGTERM);
   EXPECT_EQ(p.wait(20s), 0);
