@@ -2,7 +2,7 @@
 
 #include "host/identity.h"
 #include "storage/database.h"
-#include "storage/sql.h"
+#include "storage/prepared.h"
 #include "util/log.h"
 #include "util/text.h"
 
@@ -41,23 +41,26 @@ VerificationTable::VerificationTable(Database& db, const Identity& identity)
 std::string VerificationTable::robot() const { return identity_.loginAccount(); }
 
 bool VerificationTable::add(const PendingVerification& p) {
-  const std::string where = " where 机器人=" + SqlQuote(robot()) +
-                            " and 群号=" + SqlQuote(p.group) + " and QQ号=" + SqlQuote(p.member);
+  const std::string self = robot();
+  const std::string group = std::to_string(p.group);
+  const std::string member = std::to_string(p.member);
   Transaction tx(db_);
   if (!tx.ok()) {
     LogWarning("verification of " + Who(p.group, p.member) + " not stored: no transaction");
     return false;
   }
-  if (db_.Execute("delete from 入群验证" + where).failed()) {
+  if (RunPrepared(db_, "delete from 入群验证 where 机器人=? and 群号=? and QQ号=?",
+                  {self, group, member})
+          .failed()) {
     LogWarning("verification of " + Who(p.group, p.member) + " not stored: the delete failed");
     return false;
   }
-  const ExecResult inserted = db_.Execute(
-      "insert into 入群验证(机器人,群号,QQ号,问题,答案,加群时间,截止时间,答错次数) values(" +
-      SqlQuote(robot()) + "," + SqlQuote(p.group) + "," + SqlQuote(p.member) + "," +
-      SqlQuote(CutUtf8(p.question, kVerificationTextBytes)) + "," +
-      SqlQuote(JoinAnswers(p.answers)) + "," + SqlQuote(p.joined) + "," + SqlQuote(p.deadline) +
-      "," + SqlQuote(static_cast<int64_t>(p.wrong)) + ")");
+  const ExecResult inserted =
+      RunPrepared(db_,
+                  "insert into 入群验证(机器人,群号,QQ号,问题,答案,加群时间,截止时间,答错次数) "
+                  "values(?,?,?,?,?,?,?,?)",
+                  {self, group, member, CutUtf8(p.question, kVerificationTextBytes),
+                   JoinAnswers(p.answers), p.joined, p.deadline, static_cast<int64_t>(p.wrong)});
   if (!inserted.done() || !tx.commit()) {
     LogWarning("verification of " + Who(p.group, p.member) + " not stored: the insert failed");
     return false;
@@ -66,26 +69,30 @@ bool VerificationTable::add(const PendingVerification& p) {
 }
 
 bool VerificationTable::remove(int64_t group, int64_t member) {
-  const ExecResult r =
-      db_.Execute("delete from 入群验证 where 机器人=" + SqlQuote(robot()) +
-                  " and 群号=" + SqlQuote(group) + " and QQ号=" + SqlQuote(member));
+  const ExecResult r = RunPrepared(db_, "delete from 入群验证 where 机器人=? and 群号=? and QQ号=?",
+                                   {robot(), std::to_string(group), std::to_string(member)});
   if (r.failed()) LogWarning("verification of " + Who(group, member) + ": the delete failed");
   return r.done();
 }
 
 int32_t VerificationTable::addWrong(int64_t group, int64_t member) {
-  const std::string where = " where 机器人=" + SqlQuote(robot()) + " and 群号=" + SqlQuote(group) +
-                            " and QQ号=" + SqlQuote(member);
+  const std::string self = robot();
+  const std::string groupText = std::to_string(group);
+  const std::string memberText = std::to_string(member);
   Transaction tx(db_);
   // One statement adds the answer: a second service or worker counting at the
   // same moment adds its own, never overwrites it.
-  if (!db_.Execute("update 入群验证 set 答错次数=答错次数+1" + where).done()) {
+  if (!RunPrepared(db_,
+                   "update 入群验证 set 答错次数=答错次数+1 where 机器人=? and 群号=? and QQ号=?",
+                   {self, groupText, memberText})
+           .done()) {
     LogWarning("wrong answer of " + Who(group, member) + " not counted: no pending row");
     return -1;
   }
   int64_t count = -1;
   {
-    ScopedQuery q(db_, "select 答错次数 from 入群验证" + where);
+    PreparedQuery q(db_, "select 答错次数 from 入群验证 where 机器人=? and 群号=? and QQ号=?",
+                    {self, groupText, memberText});
     if (q.next()) count = TextToInt(q.text(0));
   }
   if (count < 0 || (tx.ok() && !tx.commit())) {
@@ -97,9 +104,10 @@ int32_t VerificationTable::addWrong(int64_t group, int64_t member) {
 
 std::vector<PendingVerification> VerificationTable::all() {
   std::vector<PendingVerification> out;
-  ScopedQuery q(
-      db_, "select 群号,QQ号,问题,答案,加群时间,截止时间,答错次数 from 入群验证 where 机器人=" +
-               SqlQuote(robot()) + " order by 截止时间");
+  PreparedQuery q(db_,
+                  "select 群号,QQ号,问题,答案,加群时间,截止时间,答错次数 from 入群验证 "
+                  "where 机器人=? order by 截止时间",
+                  {robot()});
   while (q.next()) {
     PendingVerification p;
     p.group = TextToInt(q.text(0));
