@@ -14,6 +14,7 @@ size_t ListModel::rowCount() const {
 
 std::vector<ListRow> ListModel::rows() const {
   std::lock_guard lock(mu_);
+  visited_ += rows_.size();
   return rows_;
 }
 
@@ -78,6 +79,7 @@ bool ListModel::remove(size_t row) {
   {
     std::lock_guard lock(mu_);
     if (row >= rows_.size()) return false;
+    visited_ += rows_.size() - row;
     rows_.erase(rows_.begin() + static_cast<std::ptrdiff_t>(row));
   }
   notify();
@@ -99,6 +101,7 @@ void ListModel::replaceAll(std::vector<ListRow> rows) {
   }
   {
     std::lock_guard lock(mu_);
+    visited_ += rows.size();
     rows_ = std::move(rows);
   }
   notify();
@@ -108,6 +111,7 @@ void ListModel::update(const std::function<void(std::vector<ListRow>&)>& fn) {
   {
     std::lock_guard lock(mu_);
     fn(rows_);
+    visited_ += rows_.size();
     for (ListRow& r : rows_) {
       if (r.cells.size() < columns_.size()) r.cells.resize(columns_.size());
     }
@@ -119,6 +123,7 @@ bool ListModel::updateRow(size_t row, const std::function<void(ListRow&)>& fn) {
   {
     std::lock_guard lock(mu_);
     if (row >= rows_.size()) return false;
+    ++visited_;
     ListRow& r = rows_[row];
     if (r.cells.size() < columns_.size()) r.cells.resize(columns_.size());
     fn(r);
@@ -126,6 +131,11 @@ bool ListModel::updateRow(size_t row, const std::function<void(ListRow&)>& fn) {
   }
   notify();
   return true;
+}
+
+size_t ListModel::rowsVisited() const {
+  std::lock_guard lock(mu_);
+  return visited_;
 }
 
 int ListModel::subscribe(Listener listener) {

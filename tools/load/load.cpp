@@ -161,6 +161,22 @@ long MemoryKib(pid_t pid, const std::string& field) {
   return -1;
 }
 
+// The CPU seconds (user and system) the process has used so far.
+double CpuSeconds(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const size_t close = text.rfind(')');  // the name may hold blanks
+  if (close == std::string::npos) return 0;
+  std::istringstream fields(text.substr(close + 2));
+  std::string field;
+  unsigned long long utime = 0, stime = 0;
+  for (int i = 3; i <= 15 && fields >> field; ++i) {
+    if (i == 14) utime = std::stoull(field);
+    if (i == 15) stime = std::stoull(field);
+  }
+  return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
 // The service with its output in HOME/service.log.
 pid_t StartService(const Options& o, const std::string& home, const std::string& url) {
   const std::string log = home + "service.log";
@@ -452,6 +468,7 @@ int RunAccounts(const Options& o) {
     return 1;
   }
   const long idleRss = MemoryKib(pid, "VmRSS");
+  const double cpuBefore = CpuSeconds(pid);
 
   // Paced in slices of 10 ms, round-robin over the accounts and their groups.
   const int64_t total = static_cast<int64_t>(o.rate) * o.seconds;
@@ -478,8 +495,14 @@ int RunAccounts(const Options& o) {
   size_t expected = 0, kicked = 0;
   for (const auto& v : violators) expected += v.size();
   const auto end = sent + std::chrono::seconds(o.waitSeconds);
+  struct Kick {
+    double ms, sentAtS;
+    int account;
+  };
+  std::vector<Kick> slowest;  // a tail that clusters in time points at a pause, not a cost
   while (true) {
     latencies.clear();
+    slowest.clear();
     kicked = 0;
     for (int a = 0; a < o.accounts; ++a) {
       std::map<int64_t, Clock::time_point> first;
@@ -491,6 +514,8 @@ int RunAccounts(const Options& o) {
         if (v == violators[a].end()) continue;
         ++kicked;
         latencies.push_back(std::chrono::duration<double, std::milli>(at - v->second).count());
+        slowest.push_back(
+            {latencies.back(), std::chrono::duration<double>(v->second - start).count(), a});
       }
     }
     if (kicked == expected || Clock::now() >= end) break;
@@ -498,6 +523,7 @@ int RunAccounts(const Options& o) {
   }
   peakRss = std::max(peakRss, MemoryKib(pid, "VmRSS"));
   const long hwm = MemoryKib(pid, "VmHWM");
+  const double burstCpu = CpuSeconds(pid) - cpuBefore;
   const bool alive = waitpid(pid, nullptr, WNOHANG) == 0;
   kill(pid, SIGTERM);
   int status = 0;
@@ -513,6 +539,14 @@ int RunAccounts(const Options& o) {
   std::printf("latency event->kick:  p50 %.1f ms, p99 %.1f ms, max %.1f ms\n",
               Percentile(latencies, 50), Percentile(latencies, 99),
               latencies.empty() ? 0.0 : *std::max_element(latencies.begin(), latencies.end()));
+  std::printf("service CPU:          %.2f s during the burst and its drain\n", burstCpu);
+  std::sort(slowest.begin(), slowest.end(),
+            [](const Kick& x, const Kick& y) { return x.ms > y.ms; });
+  std::printf("slowest kicks:       ");
+  for (size_t k = 0; k < std::min<size_t>(slowest.size(), 8); ++k)
+    std::printf(" %.1f ms (account %d, sent at %.2f s)", slowest[k].ms, 100000 + slowest[k].account,
+                slowest[k].sentAtS);
+  std::printf("\n");
   std::printf(
       "service memory:       %.1f MiB resident when started up, %.1f MiB at most during the "
       "burst (VmRSS sampled), %.1f MiB peak ever (VmHWM, the startup's member lists included)\n",
