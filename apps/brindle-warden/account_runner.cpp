@@ -31,7 +31,7 @@ AccountRunner::AccountRunner(Clock& clock, const std::string& home, AccountSetup
       host_(connection_),
       webQq_(web_, tokens_),
       qq_(connection_, webQq_),
-      lifecycle_(host_, clock, qq_, home),
+      lifecycle_(host_, clock, qq_, home, QueueMode::kLingering),
       images_(lifecycle_.settings()),
       robot_(lifecycle_, CoreFor(images_, setup_.postgres)),
       status_(clock),

@@ -483,7 +483,7 @@ int RunService(const CommandLine& cl) {
   WebTokens tokens;
   WebQqServices webQq(web, tokens);
   onebot::OneBotQqServices qq(connection, webQq);
-  Lifecycle lifecycle(host, clock, qq, home);
+  Lifecycle lifecycle(host, clock, qq, home, QueueMode::kLingering);
   // Acting calls that finally fail are reported in the run log, until it goes.
   host.setRunLog(&lifecycle.runLog());
   struct RunLogDetach {

@@ -30,7 +30,11 @@
 
 namespace bw {
 
-enum class QueueMode { kThreaded, kSynchronous };
+// kLingering is kThreaded whose worker, once the queue is empty, waits a
+// short real while for the next record before it ends: a busy service then
+// starts no thread per event (a start costs more than a message's handling),
+// and a quiet one still keeps no idle thread.
+enum class QueueMode { kThreaded, kSynchronous, kLingering };
 
 template <typename Record>
 class EventQueue {
@@ -80,9 +84,11 @@ class EventQueue {
   const SizeOf sizeOf_;
   mutable std::mutex mu_;
   std::condition_variable idle_;
+  std::condition_variable arrived_;  // wakes a lingering worker
   std::deque<Record> records_;
   std::thread worker_;
-  bool running_ = false;  // a worker is active (threaded) or draining (synchronous)
+  bool running_ = false;    // a worker is active (threaded) or draining (synchronous)
+  bool lingering_ = false;  // the worker waits for a record with the queue empty
   bool stopped_ = false;
   uint64_t workersStarted_ = 0;
   uint64_t enqueued_ = 0;    // records accepted so far

@@ -1,6 +1,7 @@
 // Implementation of EventQueue (included by event_queue.h).
 #pragma once
 
+#include <chrono>
 #include <exception>
 #include <system_error>
 #include <utility>
@@ -73,6 +74,11 @@ bool EventQueue<Record>::enqueue(Record record) {
     ++enqueued_;
     if (running_) return true;
     running_ = true;
+    if (lingering_) {
+      lingering_ = false;
+      arrived_.notify_one();
+      return true;
+    }
     // The previous worker has left its loop (it cleared running_ as its last
     // step under the lock); join it outside the lock.
     finished = std::move(worker_);
@@ -91,17 +97,30 @@ bool EventQueue<Record>::enqueue(Record record) {
 
 template <typename Record>
 void EventQueue<Record>::drain() {
+  // Real time on purpose: how long an idle thread lives decides no outcome,
+  // and a wait on the robot's clock would show as a sleeper to virtual time.
+  constexpr auto kLinger = std::chrono::seconds(2);
   bool handledOne = false;
   for (;;) {
     Record current;
     {
-      std::lock_guard lock(mu_);
+      std::unique_lock lock(mu_);
       if (handledOne) ++handled_;
+      handledOne = false;
       if (records_.empty() || stopped_) {
         running_ = false;
         drainer_ = {};
         idle_.notify_all();
-        return;
+        if (mode_ != QueueMode::kLingering || stopped_) return;
+        // Idle as far as anyone waiting can tell; enqueue() hands the next
+        // record to this thread instead of starting one.
+        lingering_ = true;
+        arrived_.wait_for(lock, kLinger, [&] { return !lingering_ || stopped_; });
+        if (lingering_ || stopped_) {
+          lingering_ = false;
+          return;
+        }
+        continue;  // enqueue() has set running_ for this thread
       }
       current = std::move(records_.front());
       records_.pop_front();
@@ -136,10 +155,11 @@ typename EventQueue<Record>::Left EventQueue<Record>::close() {
     if (stopped_) return left;
     stopped_ = true;
     left.discarded = records_.size();
-    left.handling = running_ && (mode_ == QueueMode::kThreaded || drainer_ != std::thread::id());
+    left.handling = running_ && (mode_ != QueueMode::kSynchronous || drainer_ != std::thread::id());
     for (const Record& r : records_) bytes += bytesOf(r);
     records_.clear();
-    idle_.notify_all();  // releases synchronous callers waiting for their record
+    idle_.notify_all();     // releases synchronous callers waiting for their record
+    arrived_.notify_all();  // and a lingering worker, which ends
   }
   if (budget_ && bytes > 0) budget_->remove(bytes);
   return left;
@@ -152,7 +172,7 @@ void EventQueue<Record>::stop() {
   {
     std::unique_lock lock(mu_);
     const bool fromHandler =
-        (mode_ == QueueMode::kThreaded && worker_.get_id() == std::this_thread::get_id()) ||
+        (mode_ != QueueMode::kSynchronous && worker_.get_id() == std::this_thread::get_id()) ||
         (mode_ == QueueMode::kSynchronous && drainer_ == std::this_thread::get_id());
     // A handler that stops its own queue cannot wait for itself; its loop ends
     // after it returns.

@@ -130,6 +130,37 @@ TEST(EventQueueTest, WorkerEndsWhenEmptyAndNextRecordStartsANewOne) {
   EXPECT_THAT(seen.values(), ElementsAre(1, 2, 3));
 }
 
+// A busy service's queue keeps its worker between records that come one at a
+// time, instead of starting a thread for each; it still reads as idle between
+// them, and a stop ends the waiting worker.
+TEST(EventQueueTest, ALingeringWorkerTakesTheNextRecordAndAStopEndsIt) {
+  Seen seen;
+  std::mutex mu;
+  std::set<std::thread::id> threads;
+  auto queue = std::make_unique<EventQueue<int>>(
+      "test",
+      [&](const int& v) {
+        seen.add(v);
+        std::lock_guard lock(mu);
+        threads.insert(std::this_thread::get_id());
+      },
+      QueueMode::kLingering);
+  for (int i = 1; i <= 5; ++i) {
+    ASSERT_TRUE(queue->enqueue(i));
+    queue->waitIdle();
+    EXPECT_FALSE(queue->workerRunning());
+    EXPECT_EQ(queue->pending(), 0u);
+  }
+  EXPECT_THAT(seen.values(), ElementsAre(1, 2, 3, 4, 5));
+  EXPECT_EQ(queue->workersStarted(), 1u);
+  EXPECT_EQ(threads.size(), 1u);
+
+  queue->stop();  // joins the waiting worker: it must have been woken
+  EXPECT_FALSE(queue->enqueue(6));
+  queue.reset();
+  EXPECT_THAT(seen.values(), ElementsAre(1, 2, 3, 4, 5));
+}
+
 TEST(EventQueueTest, ManyProducersLoseNothingAndKeepEachProducersOrder) {
   std::mutex mu;
   std::vector<std::pair<int, int>> seen;  // (producer, sequence)
