@@ -493,7 +493,8 @@ int RunAccounts(const Options& o) {
     const int a = static_cast<int>(i % o.accounts);
     const int64_t account = 100000 + a;
     const int64_t group = account * 1000 + (i / o.accounts) % o.groups;
-    const bool violating = i % o.every == o.every - 1;
+    // Counted per account, so that every account has its violators.
+    const bool violating = (i / o.accounts) % o.every == o.every - 1;
     const int64_t member = violating ? 2000000 + i : 5000000 + 1 + i % (o.members - 1);
     Json m = Message(i + 1, member, violating ? "加我微信" : "大家好");
     m["self_id"] = account;
