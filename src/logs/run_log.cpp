@@ -59,9 +59,12 @@ void RunLog::WriteRunLog(std::string_view type, std::string_view message) {
     for (const auto& [id, sink] : sinks_) sinks.push_back(sink);
   }
 
-  if (serviceLog_.load())
-    Log(entry.red ? LogLevel::kWarning : LogLevel::kInfo,
-        prefix + "[" + entry.type + "] " + entry.message);
+  if (serviceLog_.load()) {
+    std::string line;  // built in one piece: a start-up writes two entries a group
+    line.reserve(prefix.size() + entry.type.size() + entry.message.size() + 3);
+    line.append(prefix).append("[").append(entry.type).append("] ").append(entry.message);
+    Log(entry.red ? LogLevel::kWarning : LogLevel::kInfo, line);
+  }
 
   if (view_) {
     ListRow row;

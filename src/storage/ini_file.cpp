@@ -130,28 +130,37 @@ std::string FormatProfile(const std::string& currentText, const std::string& sec
   size_t insertAt = end;
   while (insertAt > start + 1 && Trim(lines[insertAt - 1]).empty()) --insertAt;
 
-  // Each key found once, through an index: a batch of thousands of keys (the
-  // group switches) stays linear. The first line of a key is the one replaced.
-  std::unordered_map<std::string, size_t> existing;
-  existing.reserve(insertAt - start);
+  // Each key found once, through one index of the section's keys and the
+  // batch's new ones: a batch of thousands of keys (the group switches) stays
+  // linear. The first line of a key is the one replaced. Keys are indexed as
+  // views into the text and the batch (folded copies only where they differ).
+  const auto folded = [&made](std::string_view name) -> std::string_view {
+    if (std::none_of(name.begin(), name.end(), [](char c) { return c >= 'A' && c <= 'Z'; }))
+      return name;
+    return made.emplace_back(FoldedName(name));
+  };
+  struct Slot {
+    bool added;  // `at` indexes `added`, else `lines`
+    size_t at;
+  };
+  std::unordered_map<std::string_view, Slot> index;
+  index.reserve(insertAt - start + entries.size());
   for (size_t i = start + 1; i < insertAt; ++i) {
     std::string_view k, v;
-    if (KeyValue(lines[i], k, v)) existing.emplace(FoldedName(k), i);
+    if (KeyValue(lines[i], k, v)) index.emplace(folded(k), Slot{false, i});
   }
   std::vector<std::string_view> added;
-  std::unordered_map<std::string, size_t> addedAt;
   for (const auto& [key, rawValue] : entries) {
     std::string& line = made.emplace_back();
     line.reserve(key.size() + 1 + rawValue.size());
     line.append(key).append("=").append(OneLine(rawValue));
-    const std::string folded = FoldedName(key);
-    if (auto it = existing.find(folded); it != existing.end()) {
-      lines[it->second] = line;
-    } else if (auto at = addedAt.find(folded); at != addedAt.end()) {
-      added[at->second] = line;  // the same key twice in one batch: the later wins
-    } else {
-      addedAt.emplace(folded, added.size());
+    const auto [it, isNew] = index.try_emplace(folded(key), Slot{true, added.size()});
+    if (isNew) {
       added.push_back(line);
+    } else if (it->second.added) {
+      added[it->second.at] = line;  // the same key twice in one batch: the later wins
+    } else {
+      lines[it->second.at] = line;
     }
   }
   lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(insertAt), added.begin(), added.end());

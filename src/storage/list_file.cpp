@@ -121,8 +121,10 @@ std::string FormatListFile(const std::vector<ListRow>& rows, size_t cells) {
   return out;
 }
 
-std::vector<ListRow> ParseListFile(const std::string& file) {
-  const std::string_view text = file;
+namespace {
+
+// The rows of `text`, each with room for at least `cells` cells.
+std::vector<ListRow> ParseRows(std::string_view text, size_t cells) {
   std::vector<ListRow> rows;
   const std::string_view rowEnd = RowEnd(text);
   rows.reserve(static_cast<size_t>(std::count(text.begin(), text.end(), rowEnd.back())) + 1);
@@ -151,7 +153,7 @@ std::vector<ListRow> ParseListFile(const std::string& file) {
     for (size_t at = line.find(kSeparator); at != std::string_view::npos;
          at = line.find(kSeparator, at + kSeparator.size()))
       ++pieces;
-    row.cells.reserve(pieces);
+    row.cells.reserve(std::max(pieces, cells));
     size_t from = 0;
     for (size_t i = 0; i < pieces; ++i) {
       size_t at = i + 1 < pieces ? line.find(kSeparator, from) : line.size();
@@ -168,6 +170,10 @@ std::vector<ListRow> ParseListFile(const std::string& file) {
   }
   return rows;
 }
+
+}  // namespace
+
+std::vector<ListRow> ParseListFile(const std::string& text) { return ParseRows(text, 0); }
 
 Status SaveListFile(const ListModel& list, size_t cells, const std::string& file,
                     const Clock& clock) {
@@ -198,7 +204,7 @@ Status LoadListFile(ListModel& list, const std::string& file) {
     list.clear();
     return Status::Ok();
   }
-  std::vector<ListRow> rows = ParseListFile(text.decoded.text);
+  std::vector<ListRow> rows = ParseRows(text.decoded.text, list.columns().size());
   for (auto& r : rows) r.cells.resize(list.columns().size());
   list.replaceAll(std::move(rows));
   return Status::Ok();
