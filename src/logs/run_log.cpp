@@ -11,9 +11,37 @@ namespace bw {
 RunLog::RunLog(const Clock& clock, ListModel* view, size_t capacity)
     : clock_(clock), view_(view), capacity_(capacity == 0 ? 1 : capacity) {}
 
+std::string RunLog::timeText(SystemTime now) {
+  constexpr std::string_view kDate = "M-d ", kTime = "hh:mm:ss";
+  const int64_t second = std::chrono::floor<std::chrono::seconds>(now.time_since_epoch()).count();
+  const int64_t minute = second - ((second % 60) + 60) % 60;
+  std::lock_guard lock(timeMu_);
+  if (!minuteKnown_ || minute != minute_) {
+    // The minute's text serves its every second only when its first and its
+    // last second read as that text with ":00" and ":59": no change of the
+    // local offset (summer time) falls inside it.
+    const SystemTime start{std::chrono::seconds(minute)};
+    const std::string first = FormatDateTime(start, kDate, kTime, true);
+    const std::string last = FormatDateTime(start + std::chrono::seconds(59), kDate, kTime, true);
+    minuteKnown_ = true;
+    minute_ = minute;
+    minutePrefix_ = first.substr(0, first.size() >= 2 ? first.size() - 2 : 0);
+    minuteWhole_ = first.size() >= 2 && first.compare(first.size() - 2, 2, "00") == 0 &&
+                   last == minutePrefix_ + "59";
+  }
+  if (!minuteWhole_) return FormatDateTime(now, kDate, kTime, true);
+  const int s = static_cast<int>(second - minute);
+  std::string text = minutePrefix_;
+  text += static_cast<char>('0' + s / 10);
+  text += static_cast<char>('0' + s % 10);
+  return text;
+}
+
 void RunLog::WriteRunLog(std::string_view type, std::string_view message) {
   RunLogEntry entry;
-  entry.time = FormatDateTime(clock_.now(), "M-d ", "hh:mm:ss", true);
+  // Converted to local time once a minute, not once an entry: a start-up over a
+  // long group list writes two entries a group.
+  entry.time = timeText(clock_.now());
   entry.type = type.empty() ? std::string("信息") : std::string(type);
   entry.message = Excerpt(message, kMaxRunLogMessageBytes);
   entry.red = Contains(message, "失败");
@@ -31,9 +59,12 @@ void RunLog::WriteRunLog(std::string_view type, std::string_view message) {
     for (const auto& [id, sink] : sinks_) sinks.push_back(sink);
   }
 
-  if (serviceLog_.load())
-    Log(entry.red ? LogLevel::kWarning : LogLevel::kInfo,
-        prefix + "[" + entry.type + "] " + entry.message);
+  if (serviceLog_.load()) {
+    std::string line;  // built in one piece: a start-up writes two entries a group
+    line.reserve(prefix.size() + entry.type.size() + entry.message.size() + 3);
+    line.append(prefix).append("[").append(entry.type).append("] ").append(entry.message);
+    Log(entry.red ? LogLevel::kWarning : LogLevel::kInfo, line);
+  }
 
   if (view_) {
     ListRow row;

@@ -67,6 +67,8 @@ class RunLog {
   void unsubscribe(int id);
 
  private:
+  std::string timeText(SystemTime now);
+
   const Clock& clock_;
   ListModel* view_;
   const size_t capacity_;
@@ -97,6 +99,12 @@ class RunLog {
   std::atomic<bool> serviceLog_{true};
   std::string serviceLogPrefix_;  // under mu_
   int nextSink_ = 1;
+  // The text of the minute the last entry fell in (timeText).
+  std::mutex timeMu_;
+  bool minuteKnown_ = false;  // the four below are set
+  int64_t minute_ = 0;        // its first second since the epoch
+  std::string minutePrefix_;  // "M-d hh:mm:"
+  bool minuteWhole_ = false;  // every second of it reads as the prefix and its two digits
 };
 
 }  // namespace bw

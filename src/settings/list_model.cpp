@@ -18,6 +18,12 @@ std::vector<ListRow> ListModel::rows() const {
   return rows_;
 }
 
+void ListModel::read(const std::function<void(const std::vector<ListRow>&)>& fn) const {
+  std::lock_guard lock(mu_);
+  visited_ += rows_.size();
+  fn(rows_);
+}
+
 std::optional<ListRow> ListModel::row(size_t index) const {
   std::lock_guard lock(mu_);
   if (index >= rows_.size()) return std::nullopt;

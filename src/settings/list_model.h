@@ -48,6 +48,11 @@ class ListModel {
   void clear();
   void replaceAll(std::vector<ListRow> rows);
 
+  // Runs `fn` on the rows under the lock without copying them (a save of a
+  // long list reads it in place). `fn` must not call this model, nor anything
+  // that might: log lines are best written after it returned.
+  void read(const std::function<void(const std::vector<ListRow>&)>& fn) const;
+
   // Runs `fn` on the rows under the lock; listeners are told afterwards.
   // Costs a pass over every row (rows `fn` added are padded): for a change of
   // one row in a long list, use updateRow.

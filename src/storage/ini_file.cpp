@@ -1,5 +1,7 @@
 #include "storage/ini_file.h"
 
+#include <algorithm>
+#include <deque>
 #include <mutex>
 #include <unordered_map>
 
@@ -31,15 +33,17 @@ bool SameName(std::string_view a, std::string_view b) {
   return true;
 }
 
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
+// The lines of `text`, without their LF or CR LF, as views into it.
+std::vector<std::string_view> Lines(std::string_view text) {
+  std::vector<std::string_view> lines;
+  lines.reserve(static_cast<size_t>(std::count(text.begin(), text.end(), '\n')) + 1);
   size_t pos = 0;
   while (pos < text.size()) {
     size_t end = text.find('\n', pos);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(pos, end - pos);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    lines.push_back(std::move(line));
+    if (end == std::string_view::npos) end = text.size();
+    std::string_view line = text.substr(pos, end - pos);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    lines.push_back(line);
     pos = end + 1;
   }
   return lines;
@@ -100,7 +104,10 @@ std::string CutValue(std::string_view v) {
 
 std::string FormatProfile(const std::string& currentText, const std::string& section,
                           const ProfileEntries& entries) {
-  std::vector<std::string> lines = Lines(currentText);
+  // The lines stay views into the text; the lines written anew live in `made`
+  // (a deque: its strings never move, so views into them stay good).
+  std::vector<std::string_view> lines = Lines(currentText);
+  std::deque<std::string> made;
   // Where the section is, and where its last key line ends.
   size_t start = lines.size(), end = lines.size();
   for (size_t i = 0; i < lines.size(); ++i) {
@@ -115,7 +122,7 @@ std::string FormatProfile(const std::string& currentText, const std::string& sec
   }
   if (start == lines.size()) {
     if (!lines.empty() && !Trim(lines.back()).empty()) lines.emplace_back();
-    lines.push_back("[" + section + "]");
+    lines.push_back(made.emplace_back("[" + section + "]"));
     start = lines.size() - 1;
     end = lines.size();
   }
@@ -123,31 +130,46 @@ std::string FormatProfile(const std::string& currentText, const std::string& sec
   size_t insertAt = end;
   while (insertAt > start + 1 && Trim(lines[insertAt - 1]).empty()) --insertAt;
 
-  // Each key found once, through an index: a batch of thousands of keys (the
-  // group switches) stays linear. The first line of a key is the one replaced.
-  std::unordered_map<std::string, size_t> existing;
+  // Each key found once, through one index of the section's keys and the
+  // batch's new ones: a batch of thousands of keys (the group switches) stays
+  // linear. The first line of a key is the one replaced. Keys are indexed as
+  // views into the text and the batch (folded copies only where they differ).
+  const auto folded = [&made](std::string_view name) -> std::string_view {
+    if (std::none_of(name.begin(), name.end(), [](char c) { return c >= 'A' && c <= 'Z'; }))
+      return name;
+    return made.emplace_back(FoldedName(name));
+  };
+  struct Slot {
+    bool added;  // `at` indexes `added`, else `lines`
+    size_t at;
+  };
+  std::unordered_map<std::string_view, Slot> index;
+  index.reserve(insertAt - start + entries.size());
   for (size_t i = start + 1; i < insertAt; ++i) {
     std::string_view k, v;
-    if (KeyValue(lines[i], k, v)) existing.emplace(FoldedName(k), i);
+    if (KeyValue(lines[i], k, v)) index.emplace(folded(k), Slot{false, i});
   }
-  std::vector<std::string> added;
-  std::unordered_map<std::string, size_t> addedAt;
+  std::vector<std::string_view> added;
   for (const auto& [key, rawValue] : entries) {
-    const std::string line = key + "=" + OneLine(rawValue);
-    const std::string folded = FoldedName(key);
-    if (auto it = existing.find(folded); it != existing.end()) {
-      lines[it->second] = line;
-    } else if (auto at = addedAt.find(folded); at != addedAt.end()) {
-      added[at->second] = line;  // the same key twice in one batch: the later wins
-    } else {
-      addedAt.emplace(folded, added.size());
+    std::string& line = made.emplace_back();
+    line.reserve(key.size() + 1 + rawValue.size());
+    line.append(key).append("=").append(OneLine(rawValue));
+    const auto [it, isNew] = index.try_emplace(folded(key), Slot{true, added.size()});
+    if (isNew) {
       added.push_back(line);
+    } else if (it->second.added) {
+      added[it->second.at] = line;  // the same key twice in one batch: the later wins
+    } else {
+      lines[it->second.at] = line;
     }
   }
   lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(insertAt), added.begin(), added.end());
 
+  size_t size = 0;
+  for (const std::string_view l : lines) size += l.size() + 2;
   std::string out;
-  for (const auto& l : lines) out += l + "\r\n";
+  out.reserve(size);
+  for (const std::string_view l : lines) out.append(l).append("\r\n");
   return out;
 }
 

@@ -1,5 +1,7 @@
 #include "storage/list_file.h"
 
+#include <algorithm>
+
 #include "util/charset.h"
 #include "util/files.h"
 #include "util/log.h"
@@ -71,53 +73,107 @@ std::string ListCellText(std::string_view cell, bool lastCell) {
   return out;
 }
 
-std::string FormatListFile(const std::vector<ListRow>& rows, size_t cells) {
+namespace {
+
+// The file's text of `rows`; `changed` counts the cells ListCellText altered.
+std::string FormatRows(const std::vector<ListRow>& rows, size_t cells, size_t& changed) {
+  size_t size = 0;
+  for (const auto& row : rows) {
+    size += 3 + 2 + (cells > 0 ? (cells - 1) * kSeparator.size() : 0);
+    for (size_t i = 0; i < cells && i < row.cells.size(); ++i) size += row.cells[i].size();
+  }
   std::string out;
-  size_t changed = 0;
+  out.reserve(size);
   for (const auto& row : rows) {
     out += row.checked ? "{1}" : "{0}";
     for (size_t i = 0; i < cells; ++i) {
       if (i) out += kSeparator;
       if (i >= row.cells.size()) continue;
-      const std::string cell = ListCellText(row.cells[i], i + 1 == cells);
-      if (cell != row.cells[i]) ++changed;
+      const std::string& raw = row.cells[i];
+      // Most cells hold neither a dash nor a line break: nothing to change.
+      if (raw.find_first_of("-\r\n") == std::string::npos) {
+        out += raw;
+        continue;
+      }
+      const std::string cell = ListCellText(raw, i + 1 == cells);
+      if (cell != raw) ++changed;
       out += MarkLineBreaks(cell);
     }
     out += "\r\n";
   }
+  return out;
+}
+
+void ReportChangedCells(size_t changed) {
   if (changed > 0) {
     LogWarning("list file: " + std::to_string(changed) +
                " cell(s) held the separator \"----\" or ended in \"-\"; written with \"—\" "
                "instead, so the row reads back with its cells in place");
   }
+}
+
+}  // namespace
+
+std::string FormatListFile(const std::vector<ListRow>& rows, size_t cells) {
+  size_t changed = 0;
+  std::string out = FormatRows(rows, cells, changed);
+  ReportChangedCells(changed);
   return out;
 }
 
-std::vector<ListRow> ParseListFile(const std::string& text) {
+namespace {
+
+// The rows of `text`, each with room for at least `cells` cells.
+std::vector<ListRow> ParseRows(std::string_view text, size_t cells) {
   std::vector<ListRow> rows;
   const std::string_view rowEnd = RowEnd(text);
+  rows.reserve(static_cast<size_t>(std::count(text.begin(), text.end(), rowEnd.back())) + 1);
   size_t pos = 0;
   while (pos < text.size()) {
     size_t end = text.find(rowEnd, pos);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(pos, end - pos);
+    if (end == std::string_view::npos) end = text.size();
+    std::string_view line = text.substr(pos, end - pos);
     pos = end + rowEnd.size();
 
     ListRow row;
+    std::string joined;  // the line without its brace group, when that was inside it
     const size_t open = line.find('{');
-    const size_t close = open == std::string::npos ? open : line.find('}', open + 1);
-    if (close != std::string::npos) {
-      row.checked = TextToInt(std::string_view(line).substr(open + 1, close - open - 1)) != 0;
-      line.erase(open, close - open + 1);
+    const size_t close = open == std::string_view::npos ? open : line.find('}', open + 1);
+    if (close != std::string_view::npos) {
+      row.checked = TextToInt(line.substr(open + 1, close - open - 1)) != 0;
+      if (open == 0) {
+        line.remove_prefix(close + 1);
+      } else {
+        joined.reserve(line.size());
+        joined.append(line.substr(0, open)).append(line.substr(close + 1));
+        line = joined;
+      }
     }
-    row.cells = Split(line, kSeparator);
-    for (size_t i = 1; i < row.cells.size(); ++i) {
-      row.cells[i] = ReplaceAll(row.cells[i], kListLineBreak, "\r\n");
+    size_t pieces = 1;
+    for (size_t at = line.find(kSeparator); at != std::string_view::npos;
+         at = line.find(kSeparator, at + kSeparator.size()))
+      ++pieces;
+    row.cells.reserve(std::max(pieces, cells));
+    size_t from = 0;
+    for (size_t i = 0; i < pieces; ++i) {
+      size_t at = i + 1 < pieces ? line.find(kSeparator, from) : line.size();
+      const std::string_view cell = line.substr(from, at - from);
+      // The first cell keeps the token; the others turn it back into a line break.
+      if (i > 0 && cell.find(kListLineBreak) != std::string_view::npos) {
+        row.cells.push_back(ReplaceAll(cell, kListLineBreak, "\r\n"));
+      } else {
+        row.cells.emplace_back(cell);
+      }
+      from = at + kSeparator.size();
     }
     rows.push_back(std::move(row));
   }
   return rows;
 }
+
+}  // namespace
+
+std::vector<ListRow> ParseListFile(const std::string& text) { return ParseRows(text, 0); }
 
 Status SaveListFile(const ListModel& list, size_t cells, const std::string& file,
                     const Clock& clock) {
@@ -126,7 +182,13 @@ Status SaveListFile(const ListModel& list, size_t cells, const std::string& file
     LogWarning("list file: not written, " + st.message());
     return st;
   }
-  st = WriteFileAtomic(file, EncodeForFile(FormatListFile(list.rows(), cells)));
+  // Formatted in place: a copy of a list of 100,000 rows would cost more than
+  // the formatting itself.
+  size_t changed = 0;
+  std::string text;
+  list.read([&](const std::vector<ListRow>& rows) { text = FormatRows(rows, cells, changed); });
+  ReportChangedCells(changed);
+  st = WriteFileAtomic(file, EncodeForFile(text));
   if (!st.ok()) LogWarning("list file: " + st.message());
   return st;
 }
@@ -142,7 +204,7 @@ Status LoadListFile(ListModel& list, const std::string& file) {
     list.clear();
     return Status::Ok();
   }
-  std::vector<ListRow> rows = ParseListFile(text.decoded.text);
+  std::vector<ListRow> rows = ParseRows(text.decoded.text, list.columns().size());
   for (auto& r : rows) r.cells.resize(list.columns().size());
   list.replaceAll(std::move(rows));
   return Status::Ok();

@@ -1,6 +1,7 @@
 #include "storage/settings_store.h"
 
 #include <charconv>
+#include <unordered_set>
 
 #include "events/managed_groups.h"
 #include "host/identity.h"
@@ -146,30 +147,51 @@ void SettingsStore::RebuildGroupDerivedLists() {
   {
     std::lock_guard lock(mu_);
     const ProfileSection storedLimits = ReadProfileSection(path("人数限制.ini"), "人数");
+    // Which groups have a welcome file: one listing of the directory, not a
+    // look-up per group (read afresh each time, so a file the owner added by
+    // hand still counts).
+    std::unordered_set<std::string> present;
+    const std::string directory = identity_.dataDirectory();
+    for (std::string& name : NamesIn(directory.empty() ? "." : directory)) {
+      if (IsAccountNumber(name)) present.insert(std::move(name));
+    }
+    // Only what the lists below need, not whole rows: the group list may be long.
+    struct Group {
+      std::string number, name;
+      bool checked;
+    };
+    std::vector<Group> groups;
+    lists_.groups.read([&groups](const std::vector<ListRow>& rows) {
+      groups.reserve(rows.size());
+      for (const ListRow& row : rows) {
+        groups.push_back(
+            {row.cells.size() > groupcol::kGroup ? row.cells[groupcol::kGroup] : std::string(),
+             row.cells.size() > groupcol::kName ? row.cells[groupcol::kName] : std::string(),
+             row.checked});
+      }
+    });
     std::vector<int64_t> managed;
     std::vector<ListRow> welcome, limits;
     ProfileEntries switches;
-    const std::vector<ListRow> rows = lists_.groups.rows();
-    for (size_t i = 0; i < rows.size(); ++i) {
-      const ListRow& row = rows[i];
-      const std::string group =
-          row.cells.size() > groupcol::kGroup ? row.cells[groupcol::kGroup] : "";
-      const std::string name = row.cells.size() > groupcol::kName ? row.cells[groupcol::kName] : "";
+    switches.reserve(groups.size());
+    for (size_t i = 0; i < groups.size(); ++i) {
+      const std::string& group = groups[i].number;
+      const std::string& name = groups[i].name;
       if (!IsAccountNumber(group)) {
         // The row stays in the list (and its file); it just manages nothing.
         LogWarning("群列表.txt line " + std::to_string(i + 1) + ": group cell \"" + group +
                    "\" is not a group number; row skipped");
         continue;
       }
-      switches.emplace_back(group, row.checked ? "1" : "0");
-      if (!row.checked) continue;
+      switches.emplace_back(group, groups[i].checked ? "1" : "0");
+      if (!groups[i].checked) continue;
       managed.push_back(TextToInt(group));
       ListRow w;
       w.cells.resize(4);
       w.cells[welcomecol::kNumber] = std::to_string(welcome.size() + 1);
       w.cells[welcomecol::kGroup] = group;
       w.cells[welcomecol::kName] = name;
-      w.cells[welcomecol::kText] = welcomeText(group);
+      if (present.count(group) != 0) w.cells[welcomecol::kText] = welcomeText(group);
       welcome.push_back(std::move(w));
       ListRow l;
       l.cells.resize(6);

@@ -2,6 +2,7 @@
 
 // The POSIX side; files_win.cpp is the Windows one. JoinPath, at the end, serves both.
 #if !defined(_WIN32)
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -82,13 +83,23 @@ Status ReadFileBytes(const std::string& path, std::string& out) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return Failure("cannot open", path, errno);
   struct stat st {};
-  if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+  const bool statted = ::fstat(fd, &st) == 0;
+  if (statted && S_ISDIR(st.st_mode)) {
     ::close(fd);
     return Failure("cannot read", path, EISDIR);
   }
-  std::vector<char> buffer(64 * 1024);
+  // Read straight into the string at its final size: growing it piece by
+  // piece would copy a large list several times over. The size is a hint only
+  // (a file that grows or shrinks meanwhile, or reports no size, still reads
+  // to its end); one byte more lets the end show without a second buffer.
+  const size_t hint = statted && S_ISREG(st.st_mode) && st.st_size > 0
+                          ? static_cast<size_t>(st.st_size) + 1
+                          : 64 * 1024;
+  size_t used = 0;
+  out.resize(hint);
   while (true) {
-    const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+    if (used == out.size()) out.resize(out.size() * 2);
+    const ssize_t n = ::read(fd, out.data() + used, out.size() - used);
     if (n == 0) break;
     if (n < 0) {
       if (errno == EINTR) continue;
@@ -97,9 +108,10 @@ Status ReadFileBytes(const std::string& path, std::string& out) {
       out.clear();
       return Failure("cannot read", path, error);
     }
-    out.append(buffer.data(), static_cast<size_t>(n));
+    used += static_cast<size_t>(n);
   }
   ::close(fd);
+  out.resize(used);
   return Status::Ok();
 }
 
@@ -177,6 +189,18 @@ std::vector<std::string> RemoveStaleTemporaryFiles(const std::string& directory)
   }
   std::sort(removed.begin(), removed.end());
   return removed;
+}
+
+std::vector<std::string> NamesIn(const std::string& directory) {
+  std::vector<std::string> names;
+  DIR* dir = ::opendir(directory.c_str());
+  if (dir == nullptr) return names;
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string_view name = entry->d_name;
+    if (name != "." && name != "..") names.emplace_back(name);
+  }
+  ::closedir(dir);
+  return names;
 }
 #endif  // !_WIN32
 

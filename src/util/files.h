@@ -55,6 +55,12 @@ bool IsAtomicWriteTemporaryName(std::string_view name);
 // Call it only while nothing writes there. Returns the names removed.
 std::vector<std::string> RemoveStaleTemporaryFiles(const std::string& directory);
 
+// The names of everything directly in `directory` (files, directories, links;
+// not "." and ".."), in no particular order; empty when it cannot be read. One
+// listing answers "which of these many files exist?" for the price of one
+// call instead of one look-up per file.
+std::vector<std::string> NamesIn(const std::string& directory);
+
 // "dir" + "/" + "name" without doubling the separator.
 std::string JoinPath(std::string_view dir, std::string_view name);
 

@@ -72,6 +72,10 @@ Status ReadFileBytes(const std::string& path, std::string& out) {
                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)};
   if (file.h == INVALID_HANDLE_VALUE) return Failure("cannot open", path, GetLastError());
+  // At the file's size from the start: a long list is not copied again and again.
+  LARGE_INTEGER size{};
+  if (GetFileSizeEx(file.h, &size) && size.QuadPart > 0)
+    out.reserve(static_cast<size_t>(size.QuadPart));
   std::string buffer(64 * 1024, '\0');
   while (true) {
     DWORD n = 0;
@@ -161,6 +165,20 @@ std::vector<std::string> RemoveStaleTemporaryFiles(const std::string& directory)
   FindClose(search);
   std::sort(removed.begin(), removed.end());
   return removed;
+}
+
+std::vector<std::string> NamesIn(const std::string& directory) {
+  std::vector<std::string> names;
+  WIN32_FIND_DATAW found;
+  const std::wstring dir = WideFromUtf8(JoinPath(directory, ""));
+  HANDLE search = FindFirstFileW((dir + L"*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return names;
+  do {
+    std::string name = Utf8FromWide(found.cFileName);
+    if (!name.empty() && name != "." && name != "..") names.push_back(std::move(name));
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+  return names;
 }
 
 }  // namespace bw

@@ -74,8 +74,15 @@ Status KeepUnreadableOriginal(const std::string& path, const TextFile& file, con
 
 Status KeepUnreadableOriginal(const std::string& path, const Clock& clock) {
   TextFile file;
-  Status st = ReadTextFile(path, file);
+  if (!FileExists(path)) return Status::Ok();
+  file.exists = true;
+  Status st = ReadFileBytes(path, file.bytes);
   if (!st.ok()) return st;
+  // Valid UTF-8 always reads cleanly, mark or no mark; a save of a long list
+  // asks this each time, so it is not decoded just to learn that.
+  if (IsValidUtf8(file.bytes)) return Status::Ok();
+  file.decoded = DecodeFileText(file.bytes);
+  if (!file.decoded.clean()) ReportUnclean(path, file);
   return KeepUnreadableOriginal(path, file, clock);
 }
 

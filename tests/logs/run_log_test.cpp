@@ -2,11 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <ctime>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "util/log.h"
+#include "util/time_text.h"
 
 namespace bw {
 namespace {
@@ -42,6 +46,68 @@ TEST_F(RunLogTest, EntryShowsIdTimeTypeAndMessage) {
   ASSERT_EQ(view_.rowCount(), 2u);
   EXPECT_EQ(view_.row(1)->cells,
             (std::vector<std::string>{"2", "12-8 00:05:09", "信息", "没有类型"}));
+}
+
+// Sets the process time zone for one test. POSIX zone texts need no zone database.
+class ScopedTimeZone {
+ public:
+  explicit ScopedTimeZone(const char* zone) {
+    if (const char* old = std::getenv("TZ")) old_ = old;
+    setenv("TZ", zone, 1);
+    tzset();
+  }
+  ~ScopedTimeZone() {
+    if (old_) {
+      setenv("TZ", old_->c_str(), 1);
+    } else {
+      unsetenv("TZ");
+    }
+    tzset();
+  }
+
+ private:
+  std::optional<std::string> old_;
+};
+
+TEST_F(RunLogTest, EveryEntryShowsItsOwnLocalSecondAcrossMinutesAndOffsetChanges) {
+  // 2026-03-29 00:58:05 UTC; the clock runs past 01:00:30 UTC and back again.
+  const SystemTime start{std::chrono::seconds(1774745885)};
+  const char* zones[] = {
+      "UTC0",
+      // Summer time begins at 01:00:30 UTC, within a minute whose first
+      // second still reads hh:mm:00.
+      "CET-1CEST,M3.5.0/2:00:30,M10.5.0/3",
+      // An offset of whole seconds: no minute reads :00 to :59.
+      "LMT-0:19:32",
+  };
+  for (const char* zone : zones) {
+    SCOPED_TRACE(zone);
+    ScopedTimeZone tz(zone);
+    VirtualClock clock(start);
+    RunLog log(clock);
+    std::vector<std::string> expected;
+    const auto write = [&] {
+      expected.push_back(FormatDateTime(clock.now(), "M-d ", "hh:mm:ss", true));
+      log.WriteRunLog("获取", "x");
+    };
+    for (int i = 0; i < 60; ++i) {  // 5 s apart: 00:58:05 to 01:03:00
+      write();
+      clock.advance(std::chrono::seconds(5));
+    }
+    clock.set(start + std::chrono::milliseconds(150'999));  // back into 01:00:30
+    write();
+    clock.set(start - std::chrono::hours(24 * 200));  // and far back
+    write();
+    const std::vector<RunLogEntry> entries = log.entries();
+    ASSERT_EQ(entries.size(), expected.size());
+    for (size_t i = 0; i < entries.size(); ++i) EXPECT_EQ(entries[i].time, expected[i]) << i;
+  }
+  // What the zones make of the moments around the change, for the record.
+  ScopedTimeZone cet(zones[1]);
+  EXPECT_EQ(FormatDateTime(start + std::chrono::seconds(125), "M-d ", "hh:mm:ss", true),
+            "3-29 02:00:10");
+  EXPECT_EQ(FormatDateTime(start + std::chrono::seconds(145), "M-d ", "hh:mm:ss", true),
+            "3-29 03:00:30");
 }
 
 TEST_F(RunLogTest, FailureMessagesAreRed) {

@@ -209,6 +209,15 @@ TEST_F(SettingsStoreTest, RebuildDerivesManagedGroupsWelcomeAndLimitLists) {
   EXPECT_EQ(f.lists.welcome.cell(0, welcomecol::kNumber), "1");
   EXPECT_EQ(ReadProfileString(store.path("群设置.ini"), "开关", "30001"), "0");
   EXPECT_EQ(hooks, 2);
+
+  // Welcome files the owner adds or removes by hand count at the next rebuild.
+  f.lists.groups.setChecked(0, true);
+  WriteAll(store.path("30001"), "一群欢迎你");
+  std::filesystem::remove(store.path("30003"));
+  store.RebuildGroupDerivedLists();
+  ASSERT_EQ(f.lists.welcome.rowCount(), 2u);
+  EXPECT_EQ(f.lists.welcome.cell(0, welcomecol::kText), "一群欢迎你");
+  EXPECT_EQ(f.lists.welcome.cell(1, welcomecol::kText), "");
 }
 
 // A hand-edited 群列表.txt row whose group cell is no number must not become a

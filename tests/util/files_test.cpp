@@ -5,6 +5,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "support/temp_dir.h"
@@ -63,6 +64,38 @@ TEST(ReadFileBytesTest, ReadsExactBytesAndReportsMissingFiles) {
   EXPECT_NE(missing.message().find("missing"), std::string::npos);
   EXPECT_EQ(out, "");
   EXPECT_FALSE(ReadFileBytes(dir.path(), out).ok());  // a directory
+}
+
+TEST(ReadFileBytesTest, EveryByteOfFilesOfAnySizeAndOfFilesThatReportNoSize) {
+  TempDir dir;
+  // Around the sizes where the read's buffer would have to grow.
+  for (const size_t size :
+       {size_t{0}, size_t{1}, size_t{65535}, size_t{65536}, size_t{65537}, size_t{300001}}) {
+    std::string bytes(size, '\0');
+    for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 7 + size) % 251);
+    WriteAll(dir.file("f"), bytes);
+    std::string out = "old";
+    ASSERT_TRUE(ReadFileBytes(dir.file("f"), out).ok()) << size;
+    EXPECT_EQ(out, bytes) << size;
+  }
+  // Files of the kernel say they are empty and still have content.
+  std::string status;
+  ASSERT_TRUE(ReadFileBytes("/proc/self/status", status).ok());
+  EXPECT_NE(status.find("Name:"), std::string::npos);
+  EXPECT_NE(status.find("VmPeak:"), std::string::npos) << "cut after " << status.size();
+}
+
+TEST(NamesInTest, EverythingDirectlyInTheDirectoryAndNothingElse) {
+  TempDir dir;
+  WriteAll(dir.file("700000001"), "欢迎");
+  WriteAll(dir.file("群列表.txt"), "");
+  ASSERT_TRUE(EnsureDirectory(dir.file("sub/deeper")));
+  WriteAll(dir.file("sub/700000002"), "x");
+  std::vector<std::string> names = NamesIn(dir.path());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"700000001", "sub", "群列表.txt"}));
+  EXPECT_TRUE(NamesIn(dir.file("missing")).empty());
+  EXPECT_TRUE(NamesIn(dir.file("700000001")).empty());  // a file, no directory
 }
 
 TEST(WriteFileAtomicTest, ReplacesContentAndLeavesNoTemporaryFile) {
