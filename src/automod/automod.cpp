@@ -127,10 +127,11 @@ RuleSet Automod::rules() {
 }
 
 std::vector<Problem> Automod::setRules(const RuleSet& set) {
-  std::vector<Problem> problems = Validate(set);
-  if (!problems.empty()) return problems;
   ensureLoaded();
   std::lock_guard lock(mu_);
+  std::vector<Problem> problems =
+      Validate(set, [this](const Rule& r) { return file_ && file_->keeps(r); });
+  if (!problems.empty()) return problems;
   if (!file_) {
     problems.push_back(Problem{"", "", "", "账号的数据文件夹还不知道，规则没有保存，请稍后再试"});
     return problems;
@@ -142,6 +143,13 @@ std::vector<Problem> Automod::setRules(const RuleSet& set) {
   }
   evaluator_.setRules(Compile(set));
   return problems;
+}
+
+std::vector<BrokenRule> Automod::brokenRules() {
+  ensureLoaded();
+  std::lock_guard lock(mu_);
+  if (!file_) return {};
+  return file_->broken(evaluator_.ruleSet());
 }
 
 std::vector<Problem> Automod::useRules(RuleSet set) {

@@ -56,8 +56,12 @@ class Automod {
   RuleSet rules();
   // Validates and saves the set to the rule file, then applies it. The
   // problems when refused (nothing saved, nothing changed); an unwritable file
-  // is one problem too.
+  // is one problem too. A rule the file could not read, left unchanged, is not
+  // checked: it stays off and its section is written back as it was, so one
+  // broken section never blocks saving the others.
   std::vector<Problem> setRules(const RuleSet& set);
+  // The rules in force that the file could not read and nobody replaced yet.
+  std::vector<BrokenRule> brokenRules();
   // Applies a set without saving it (replay's control line): rules with
   // problems are turned off; the problems are returned.
   std::vector<Problem> useRules(RuleSet set);

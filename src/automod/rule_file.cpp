@@ -40,11 +40,21 @@ std::vector<Section> Split(std::string_view text) {
       current = &out.back();
       continue;
     }
-    if (line.starts_with("#") || !current) continue;
-    current->body.append(line).push_back('\n');
+    if (!current) continue;
+    // A comment stays in the section as written (a kept section keeps it).
     current->raw.append(full);
+    if (line.starts_with("#")) continue;
+    current->body.append(line).push_back('\n');
   }
   return out;
+}
+
+// A section as written, without the blank lines that ended it: they
+// separated it from the next one (written with them, each save would add one).
+std::string_view SectionText(std::string_view raw) {
+  while (raw.ends_with("\n\n") || raw.ends_with("\n\r\n"))
+    raw.remove_suffix(raw.ends_with("\n\n") ? 1 : 2);
+  return raw;
 }
 
 std::string Trimmed(std::string_view s) {
@@ -64,7 +74,7 @@ std::string WriteRuleText(const RuleSet& set,
   for (const Rule& r : set.rules) {
     out += "\n";
     if (const auto it = keep.find(r.id); it != keep.end() && it->second.first == r) {
-      out += it->second.second;
+      out += SectionText(it->second.second);
       if (!out.ends_with("\n")) out += "\n";
       continue;
     }
@@ -149,6 +159,7 @@ LoadedRules RuleFile::load() {
   std::string text;
   if (!FileExists(path_)) {
     keep_.clear();
+    reasons_.clear();
     LoadedRules none;
     none.fileMissing = true;
     return none;
@@ -160,6 +171,13 @@ LoadedRules RuleFile::load() {
     return none;
   }
   LoadedRules loaded = ReadRuleText(text, &keep_);
+  reasons_.clear();
+  for (const Problem& p : loaded.problems) {
+    if (p.ruleId.empty() || !keep_.contains(p.ruleId)) continue;
+    std::string& reason = reasons_[p.ruleId];
+    if (reason.find(p.message) != std::string::npos) continue;
+    reason += (reason.empty() ? "" : "；") + p.message;
+  }
   for (const Problem& p : loaded.problems)
     LogWarning("automod: " + path_ + ": rule " + p.ruleId + " (" + p.ruleName + ") " +
                (p.ruleId.empty() ? "" : "turned off: ") + p.message);
@@ -173,6 +191,25 @@ bool RuleFile::save(const RuleSet& set) {
     return false;
   }
   return true;
+}
+
+bool RuleFile::keeps(const Rule& rule) const {
+  std::lock_guard lock(mu_);
+  const auto it = keep_.find(rule.id);
+  return it != keep_.end() && it->second.first == rule;
+}
+
+std::vector<BrokenRule> RuleFile::broken(const RuleSet& set) const {
+  std::lock_guard lock(mu_);
+  std::vector<BrokenRule> out;
+  for (const Rule& r : set.rules) {
+    const auto it = keep_.find(r.id);
+    if (it == keep_.end() || !(it->second.first == r)) continue;
+    const auto why = reasons_.find(r.id);
+    out.push_back(BrokenRule{r.id, why != reasons_.end() ? why->second : std::string(),
+                             std::string(SectionText(it->second.second))});
+  }
+  return out;
 }
 
 }  // namespace bw::automod

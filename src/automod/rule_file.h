@@ -23,6 +23,13 @@ namespace bw::automod {
 
 inline constexpr const char* kRuleFileName = "automod.txt";
 
+// A rule whose section could not be read, as the file keeps it.
+struct BrokenRule {
+  std::string id;
+  std::string reason;  // what is wrong with it, in plain Chinese
+  std::string text;    // the section as written in the file
+};
+
 struct LoadedRules {
   RuleSet set;
   // Problems of rules that were turned off because they could not be read,
@@ -47,12 +54,20 @@ class RuleFile {
   // Reads the file; a missing file is an empty rule set.
   LoadedRules load();
   // Writes the set atomically; false (logged) when it could not be written.
+  // A rule still as its unreadable section left it is written as that section.
   bool save(const RuleSet& set);
 
+  // `rule` is one that load() could not read and that nobody changed since:
+  // save() writes its section back as it was.
+  bool keeps(const Rule& rule) const;
+  // Such rules of `set`, in its order.
+  std::vector<BrokenRule> broken(const RuleSet& set) const;
+
  private:
-  std::mutex mu_;
+  mutable std::mutex mu_;
   std::string path_;
   std::map<std::string, std::pair<Rule, std::string>> keep_;
+  std::map<std::string, std::string> reasons_;  // by rule id, for the kept sections
 };
 
 }  // namespace bw::automod

@@ -22,14 +22,17 @@ std::string TimeText(int64_t seconds) {
   return FormatDateTime(SystemTime(std::chrono::seconds(seconds)), "yyyy-MM-dd ", "HH:mm:ss", true);
 }
 
-// The undo's own case: the same member and group, the rule it undid.
-CaseRecord UndoCase(const CaseRecord& original, std::string_view action, int64_t actor) {
+// The undo's own case: the same member and group, the rule it undid; made in
+// the panel (`actor` is the robot itself) it says so.
+CaseRecord UndoCase(const CaseRecord& original, std::string_view action, int64_t actor,
+                    bool byPanel) {
   CaseRecord c;
   c.group = original.group;
   c.member = original.member;
   c.action = std::string(action);
   c.rule = original.rule;
-  c.reason = "撤销第 " + std::to_string(original.id) + " 号记录（" + original.action + "）";
+  c.reason = std::string(byPanel ? "面板撤销" : "撤销") + "第 " + std::to_string(original.id) +
+             " 号记录（" + original.action + "）";
   c.actor = actor;
   c.undoes = original.id;
   return c;
@@ -51,12 +54,13 @@ CasePage CaseBook::page(const CaseFilter& filter, const CaseCursor& after, int l
   return recorder_.table().page(filter, after, limit);
 }
 
-std::string CaseBook::WhyNotUndoable(const CaseRecord& c) {
+std::string CaseBook::WhyNotUndoable(const CaseRecord& c, bool linked) {
   if (c.undoes != 0) return "这是一条撤销记录，不能再撤销";
   if (c.undone) return "这条记录已经撤销过了";
   if (c.wouldHave) return "这条是仅观察规则的记录，当时什么也没有做，不需要撤销";
   const std::string_view a = c.action;
-  if (a == kCaseMute) return "";
+  if (a == kCaseMute)
+    return linked ? "" : "未连接QQ，无法撤销：解除禁言要通过QQ账号，请等账号连上后再撤销";
   if (a == kCaseBlacklist || a == kCaseKickBlacklist) return "";
   if (a == kCaseKick || a == kCaseVerifyKick)
     return "成员已经被踢出群，无法撤销；如果是误踢，请邀请对方重新入群";
@@ -69,7 +73,18 @@ std::string CaseBook::WhyNotUndoable(const CaseRecord& c) {
   return "这类记录不能撤销";
 }
 
-UndoResult CaseBook::undo(int64_t id, int64_t actor) {
+std::string CaseBook::ActorText(const CaseRecord& c) {
+  if (c.actor == 0) return "机器人";
+  if (c.actor == c.robot) return "面板";
+  return std::to_string(c.actor);
+}
+
+bool CaseBook::undoPending(int64_t id) const {
+  std::lock_guard lock(pendingMu_);
+  return pending_.contains(id);
+}
+
+UndoResult CaseBook::undo(int64_t id, int64_t actor, bool linked) {
   UndoResult out;
   const std::optional<CaseRecord> found = recorder_.table().get(id);
   if (!found) {
@@ -77,11 +92,17 @@ UndoResult CaseBook::undo(int64_t id, int64_t actor) {
     return out;
   }
   const CaseRecord& c = *found;
-  if (std::string why = WhyNotUndoable(c); !why.empty()) {
+  if (std::string why = WhyNotUndoable(c, linked); !why.empty()) {
+    if (!linked && WhyNotUndoable(c).empty())
+      LogInfo("cases: the undo of case " + std::to_string(id) +
+              " was refused: no account connected");
     out.message = why;
     return out;
   }
   const int64_t robot = recorder_.robot();
+  // The panel acts through the robot: its account stands for the owner there.
+  const bool byPanel = actor == 0;
+  if (byPanel) actor = robot ? robot : c.robot;
   if (c.robot != 0 && robot != 0 && c.robot != robot) {
     // Several robots may share one database: only the one that acted can
     // take its act back in its groups.
@@ -102,16 +123,24 @@ UndoResult CaseBook::undo(int64_t id, int64_t actor) {
       std::atomic<int64_t> undoCase{0};
     };
     auto shared = std::make_shared<Shared>();
-    CaseRecord undoCase = UndoCase(c, kCaseUnmute, actor);
+    CaseRecord undoCase = UndoCase(c, kCaseUnmute, actor, byPanel);
+    {
+      std::lock_guard lock(pendingMu_);
+      pending_.insert(id);
+    }
     host_.setGroupBanThen(c.group, c.member, 0,
-                          [gate = gate_, &recorder = recorder_, shared, undoCase, id](bool done) {
+                          [this, gate = gate_, shared, undoCase, id](bool done) {
                             gate->run([&] {
                               if (done) {
-                                shared->undoCase = recorder.record(undoCase);
+                                shared->undoCase = recorder_.record(undoCase);
                               } else {
-                                recorder.table().clearUndone(id);
+                                recorder_.table().clearUndone(id);
                                 LogWarning("cases: lifting the mute of case " + std::to_string(id) +
-                                           " was refused by the host");
+                                           " failed: the host refused it or it never reached QQ");
+                              }
+                              {
+                                std::lock_guard lock(pendingMu_);
+                                pending_.erase(id);
                               }
                               shared->state = done ? 1 : 2;
                             });
@@ -143,7 +172,7 @@ UndoResult CaseBook::undo(int64_t id, int64_t actor) {
       out.message = "警告点无法撤销：数据库写入失败";
       return out;
     }
-    CaseRecord undoCase = UndoCase(c, kCaseRemovePoints, actor);
+    CaseRecord undoCase = UndoCase(c, kCaseRemovePoints, actor, byPanel);
     undoCase.amount = c.amount;
     out.undoCase = recorder_.record(std::move(undoCase));
     out.state = UndoResult::State::kDone;
@@ -160,7 +189,7 @@ UndoResult CaseBook::undo(int64_t id, int64_t actor) {
     return out;
   }
   lists_.loadBlacklist();  // the list page shows the table as it now is
-  out.undoCase = recorder_.record(UndoCase(c, kCaseUnblacklist, actor));
+  out.undoCase = recorder_.record(UndoCase(c, kCaseUnblacklist, actor, byPanel));
   out.state = UndoResult::State::kDone;
   out.message = "已把 " + std::to_string(c.member) + " 移出黑名单" +
                 (c.action == kCaseKickBlacklist ? "（踢出无法撤销）" : "");
@@ -205,7 +234,7 @@ std::string CaseBook::csv(const CaseFilter& filter, size_t maxRows, bool* trunca
                                     c.rule,
                                     c.reason,
                                     c.evidence,
-                                    c.actor ? std::to_string(c.actor) : "机器人",
+                                    ActorText(c),
                                     c.amount ? std::to_string(c.amount) : "",
                                     c.wouldHave ? "是" : "",
                                     c.undone ? "是" : "",

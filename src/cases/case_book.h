@@ -4,13 +4,17 @@
 // blacklisting is taken back, warning points are taken back (a row of as many
 // negative points at the time of the giving, so both fade together). An undo is a case of its own
 // pointing at the case it undid, which is marked undone; an undo that cannot be done (a kick, a
-// message already sent) is refused with the reason in plain Chinese.
+// message already sent, a mute while no account is connected) is refused with the reason in plain
+// Chinese. An undo made in the panel records the robot's own account as its actor: the panel has
+// one login for the whole service and acts through the robot.
 //
 // Thread-safety: all members may be called from any thread.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
+#include <set>
 #include <string>
 
 #include "storage/case_table.h"
@@ -39,14 +43,21 @@ class CaseBook {
 
   CasePage page(const CaseFilter& filter, const CaseCursor& after, int limit);
 
-  // Undoes the case `id` on behalf of `actor` (0: the owner in the panel).
-  // A mute is lifted through the host; when the host answers later (OneBot),
-  // the result is kPending and the undo case is written once it says done
-  // (a refusal takes the undone mark back and writes the run log).
-  UndoResult undo(int64_t id, int64_t actor);
+  // Undoes the case `id` on behalf of `actor` (0: the owner in the panel,
+  // recorded as the robot's own account). A mute is lifted through the host,
+  // so it is refused with nothing changed unless `linked` (the account is
+  // connected: a call made now reaches QQ); when the host answers later
+  // (OneBot), the result is kPending and the undo case is written once it
+  // says done (a refusal takes the undone mark back and writes the log).
+  UndoResult undo(int64_t id, int64_t actor, bool linked = true);
 
-  // Why `c` cannot be undone, or "" when it can.
-  static std::string WhyNotUndoable(const CaseRecord& c);
+  // Why `c` cannot be undone, or "" when it can; `linked` as for undo().
+  static std::string WhyNotUndoable(const CaseRecord& c, bool linked = true);
+  // Who acted, as the list and the CSV show it: 机器人 (its rules), 面板
+  // (the owner in the panel), or the administrator's QQ.
+  static std::string ActorText(const CaseRecord& c);
+  // An undo of `id` was asked of the host and it has not answered yet.
+  bool undoPending(int64_t id) const;
 
   // The cases matching `filter`, newest first, at most `maxRows`, as CSV:
   // UTF-8 with a byte-order mark (spreadsheets then read Chinese correctly),
@@ -65,6 +76,8 @@ class CaseBook {
   WarningPointTable& points_;
   // Drops a late host outcome once the book is gone.
   std::shared_ptr<OutcomeGate> gate_;
+  mutable std::mutex pendingMu_;
+  std::set<int64_t> pending_;  // cases whose mute lifting awaits the host's answer
 };
 
 }  // namespace bw

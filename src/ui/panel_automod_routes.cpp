@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "automod/rule.h"
+#include "automod/rule_file.h"
 #include "settings/list_model.h"
 #include "ui/panel_routes.h"
 #include "util/log.h"
@@ -40,8 +41,25 @@ std::vector<std::pair<int64_t, std::string>> ListedGroups(PanelContext& ctx) {
   return out;
 }
 
+// The most of a broken section's text the page shows (the file keeps all of it).
+constexpr size_t kShownSectionBytes = 4000;
+
+std::string ShownSection(const std::string& text) {
+  if (text.size() <= kShownSectionBytes) return text;
+  size_t end = kShownSectionBytes;
+  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+  return text.substr(0, end) + "\n…";
+}
+
 Json Answer(PanelContext& ctx, const am::RuleSet& set) {
   Json j = am::ToJson(set);
+  // Rules whose section in the file could not be read: kept off and written
+  // back as they are until the owner replaces (edits) or deletes them. Beside
+  // the rules, so a rule's JSON stays what an edit sends back as "before".
+  Json broken = Json::array();
+  for (const am::BrokenRule& b : ctx.robot.modules.automod.brokenRules())
+    broken.push_back({{"id", b.id}, {"reason", b.reason}, {"text", ShownSection(b.text)}});
+  j["broken"] = std::move(broken);
   j["canRecall"] = ctx.robot.lifecycle().host().canRecall();
   Json groups = Json::array();
   for (const auto& [number, name] : ListedGroups(ctx))
@@ -121,9 +139,10 @@ bool LoadSet(PanelContext& ctx, httplib::Response& res, am::RuleSet& set) {
 
 // Saves `set` and puts it in force unless the change brought `problems` (each
 // route checks what it changes first, so the answer names it). The engine
-// checks the whole set again before it writes: a rule the file keeps off for
-// a fault is named in the answer until it is fixed or deleted. Answers with
-// the saved set, or with what to fix (nothing saved).
+// checks the whole set again before it writes, except a rule the file keeps
+// off because its section could not be read: that one stays off and its text
+// is written back as it was until it is replaced or deleted. Answers with the
+// saved set, or with what to fix (nothing saved).
 void StoreSet(PanelContext& ctx, httplib::Response& res, const am::RuleSet& set,
               std::vector<am::Problem> problems) {
   if (problems.empty()) problems = ctx.robot.modules.automod.setRules(set);

@@ -55,8 +55,15 @@ bool ReadFilter(const httplib::Request& req, httplib::Response& res, CaseFilter&
   return true;
 }
 
-Json CaseJson(const CaseRecord& c) {
-  const std::string why = CaseBook::WhyNotUndoable(c);
+// The robot's calls reach QQ now: its account is connected. The offline panel
+// and a service whose account is away only record or hold them.
+bool Linked(PanelContext& ctx) {
+  return Json::parse(ctx.status.json(), nullptr, false).value("state", "") == "connected";
+}
+
+Json CaseJson(const CaseRecord& c, const CaseBook& book, bool linked) {
+  const bool pending = c.undone && book.undoPending(c.id);
+  const std::string why = pending ? "正在等QQ确认解除禁言" : CaseBook::WhyNotUndoable(c, linked);
   return Json{{"id", c.id},
               {"time", c.time},
               {"timeText", FormatDateTime(SystemTime(std::chrono::seconds(c.time)), "yyyy-MM-dd ",
@@ -69,11 +76,15 @@ Json CaseJson(const CaseRecord& c) {
               {"reason", c.reason},
               {"evidence", c.evidence},
               {"actor", c.actor},
+              {"actorText", CaseBook::ActorText(c)},
               {"amount", c.amount},
               {"wouldHave", c.wouldHave},
-              {"undone", c.undone},
+              {"undone", c.undone && !pending},
+              {"undoPending", pending},
               {"undoes", c.undoes},
               {"canUndo", why.empty()},
+              // Undoable once the account is connected again.
+              {"needsLink", !why.empty() && !pending && CaseBook::WhyNotUndoable(c, true).empty()},
               {"whyNot", why}};
 }
 
@@ -94,8 +105,10 @@ void AddCasesRoutes(httplib::Server& server, PanelContext& ctx) {
     const int size = *limit == 0 ? kPageSize : static_cast<int>(std::min<int64_t>(*limit, 1000));
     const CasePage page =
         ctx.robot.modules.caseBook.page(filter, CaseCursor{*afterTime, *afterId}, size);
+    const bool linked = Linked(ctx);
     Json cases = Json::array();
-    for (const CaseRecord& c : page.cases) cases.push_back(CaseJson(c));
+    for (const CaseRecord& c : page.cases)
+      cases.push_back(CaseJson(c, ctx.robot.modules.caseBook, linked));
     Json next = nullptr;
     if (page.next) next = Json{{"time", page.next->time}, {"id", page.next->id}};
     Json actions = Json::array();
@@ -104,7 +117,10 @@ void AddCasesRoutes(httplib::Server& server, PanelContext& ctx) {
           kCaseBlacklist, kCaseReport, kCaseUnmute, kCaseUnblacklist, kCaseRemovePoints,
           kCaseVerifyPass, kCaseVerifyKick, kCaseRefuseJoin})
       actions.push_back(std::string(a));
-    SendJson(res, Json{{"cases", std::move(cases)}, {"next", next}, {"actions", actions}});
+    SendJson(res, Json{{"cases", std::move(cases)},
+                       {"next", next},
+                       {"actions", actions},
+                       {"connected", linked}});
   });
 
   // {"id": n}
@@ -120,7 +136,9 @@ void AddCasesRoutes(httplib::Server& server, PanelContext& ctx) {
     {
       // Lists change under the same lock as every other change of the panel.
       std::lock_guard lock(ctx.saveMu);
-      r = ctx.robot.modules.caseBook.undo(it->get<int64_t>(), 0);
+      // 0: the owner in the panel. A mute can be lifted only through a
+      // connected account; offline, nothing is changed and the answer says so.
+      r = ctx.robot.modules.caseBook.undo(it->get<int64_t>(), 0, Linked(ctx));
     }
     static constexpr const char* kStates[] = {"done", "pending", "refused", "failed"};
     const int status = r.state == UndoResult::State::kRefused  ? 409

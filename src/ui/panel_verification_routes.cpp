@@ -225,8 +225,10 @@ void AddVerificationRoutes(httplib::Server& server, PanelContext& ctx) {
           SendError(res, 400, "请求应为 {\"group\": \"群号\", \"member\": \"QQ号\"}");
           return;
         }
+        // The panel acts through the robot: its account is the case's actor.
         if (!ctx.robot.modules.verification.pass(TextToInt(group.get<std::string>()),
-                                                 TextToInt(member.get<std::string>()), 0, "面板")) {
+                                                 TextToInt(member.get<std::string>()),
+                                                 ctx.robot.modules.cases.robot(), "面板")) {
           SendError(res, 404,
                     member.get<std::string>() + " 已不在待验证名单中 (可能已经回答、退群或被踢出)");
           return;

@@ -1,14 +1,16 @@
 // Browser tests of 自动管理: a rule added in the page is stored and acts on a
 // message in 试一试; a refused rule says what to fix and saves nothing; a rule
 // switched to watching only records what it would have done; the ladder is
-// edited and punishes by the points a rule gives; on a phone nothing is cut.
+// edited and punishes by the points a rule gives; on a phone nothing is cut; a
+// section broken by hand is shown as broken, blocks no other save and is kept
+// as written until deleted.
 //   node automod.test.mjs PROGRAM [SCREENSHOT_DIR]
 import fs from 'node:fs';
 import path from 'node:path';
 import assert from 'node:assert/strict';
-import { check, finish, openPanel, shots } from './harness.mjs';
+import { check, finish, freePort, makeHome, openPanel, shots, startPanel } from './harness.mjs';
 
-const { data, base, context, page, consoleErrors, login, close } = await openPanel();
+const { data, base, browser, context, page, consoleErrors, login, close } = await openPanel();
 // The rule file: "[设置]" holds the ladder and the report group as JSON, each
 // "[规则 ID]" one rule as JSON; "#" lines are comments.
 const ruleFile = path.join(data, 'automod.txt');
@@ -342,6 +344,53 @@ try {
       await page.screenshot({ path: path.join(shots, 'automod-390-警告阶梯.png'), fullPage: true });
     } finally {
       await page.setViewportSize({ width: 1100, height: 720 });
+    }
+  });
+
+  await check('a section broken by hand shows as broken with its reason and text, blocks no save, and goes when deleted', async () => {
+    // A home of its own, its rule file written while no panel runs on it.
+    const other = makeHome();
+    const file = path.join(other.data, 'automod.txt');
+    const good = '[规则 r1]\n' + JSON.stringify({ id: 'r1', name: '广告词', state: 'on', groups: 'all',
+      trigger: { kind: 'words', words: [{ text: '加我微信', mode: 'contains' }], allow: [] },
+      newcomerDays: 0, actions: [{ kind: 'warn', text: '请勿发广告' }] }) + '\n';
+    const broken = '[规则 x]\n# 写到一半\n{"id":"x","name":"半截","trigger":{\n';
+    fs.writeFileSync(file, good + '\n' + broken);
+    const panel = await startPanel(other.home, await freePort());
+    const ctx = await browser.newContext({ viewport: { width: 1100, height: 720 }, locale: 'zh-CN' });
+    const p = await ctx.newPage();
+    p.on('pageerror', (e) => consoleErrors.push(String(e)));
+    try {
+      await p.goto(panel.loginUrl);
+      await p.locator('#pages a').first().waitFor();
+      await p.goto(new URL(panel.loginUrl).origin + '/#自动管理');
+      await p.locator('#page .tabs button', { hasText: '规则' }).click();
+      const item = p.locator('.automod-rule.broken');
+      await item.waitFor();
+      assert.equal(await p.locator('.automod-rule').count(), 2);
+      assert.equal(await item.locator('.rule-name').textContent(), 'x');
+      await item.locator('.rule-broken-why', { hasText: '不是有效的 JSON' }).waitFor();
+      assert.equal(await item.locator('.rule-broken-text pre').textContent(), broken);
+      assert.equal(await p.getByLabel('规则「x」的状态').isDisabled(), true);
+      await item.locator('.rule-broken-text summary').click();
+      await p.screenshot({ path: path.join(shots, 'automod-读不了的规则.png'), fullPage: true });
+
+      // The good rule switched to watching: saved, the broken text kept as written.
+      await p.getByLabel('规则「广告词」的状态').selectOption('watch');
+      await waitFor(() => fs.readFileSync(file, 'utf8').includes('"state": "watch"'), 'the good rule watching in the file');
+      assert.ok(fs.readFileSync(file, 'utf8').includes(broken), fs.readFileSync(file, 'utf8'));
+      assert.equal(await p.locator('.automod-rule .error, #page p.error').count(), 0);
+
+      await p.getByRole('button', { name: '删除规则「x」' }).click();
+      await p.click('#dialog-ok');
+      await waitFor(() => !fs.readFileSync(file, 'utf8').includes('半截'), 'the broken section gone from the file');
+      await item.waitFor({ state: 'detached' });
+      assert.equal(await p.locator('.automod-rule').count(), 1);
+    } finally {
+      await ctx.close();
+      panel.child.kill('SIGTERM');
+      await new Promise((r) => panel.child.once('exit', r));
+      fs.rmSync(other.home, { recursive: true, force: true });
     }
   });
 

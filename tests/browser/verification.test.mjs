@@ -121,6 +121,11 @@ try {
     const res = await page.evaluate(async () => (await api('POST', '/api/verification/pass', { group: '101', member: '30001' })));
     assert.equal(res.status, 404);
     assert.match(res.data.error, /已不在待验证名单中/);
+    // The case names the panel (the robot's own account) as the one who let them in, not the rules.
+    const cases = await page.evaluate(async () => (await api('GET', '/api/cases?member=30001&action=' + encodeURIComponent('验证通过'))).data);
+    assert.equal(cases.cases.length, 1);
+    assert.equal(cases.cases[0].actor, 10000);
+    assert.equal(cases.cases[0].actorText, '面板');
     await page.screenshot({ path: path.join(shots, 'verification-4-放行.png'), fullPage: true });
   });
 

@@ -224,12 +224,14 @@ TEST_F(CasesTest, AnUndoTheHostAnswersLaterIsRecordedOnlyOnceItIsDone) {
   EXPECT_EQ(waiting.state, UndoResult::State::kPending);
   EXPECT_EQ(cases().size(), 2u);                                 // no undo case yet
   EXPECT_TRUE(rules.caseBook.page({}, {}, 10).cases[1].undone);  // but claimed
+  EXPECT_TRUE(rules.caseBook.undoPending(first));                // and waiting, not done
   ASSERT_EQ(acting.pending.size(), 1u);
   acting.pending[0]();
   acting.pending.clear();
   got = cases();
   ASSERT_EQ(got.size(), 3u);
   EXPECT_EQ(got[0].undoes, first);
+  EXPECT_FALSE(rules.caseBook.undoPending(first));
 
   // Refused later: the mark is taken back, so the owner can try again.
   acting.refuse = true;
@@ -239,6 +241,36 @@ TEST_F(CasesTest, AnUndoTheHostAnswersLaterIsRecordedOnlyOnceItIsDone) {
   acting.pending.clear();
   EXPECT_EQ(cases().size(), 3u);
   EXPECT_FALSE(rules.caseBook.page({}, {}, 10).cases[1].undone);
+  EXPECT_FALSE(rules.caseBook.undoPending(second));
+}
+
+// With no account connected, what only QQ can do is refused before anything
+// changes; what the robot keeps itself (the blacklist) is undone as ever.
+TEST_F(CasesTest, WithoutALinkAMuteIsNotLiftedButABlacklistingIsTakenBack) {
+  settings.setChecked("单选框_禁言", true);
+  post(kMember, "加我微信");
+  ASSERT_TRUE(rules.accountLists.addToList(AccountList::kBlacklist, kMember + 1));
+  CaseRecord listed;
+  listed.group = kGroup;
+  listed.member = kMember + 1;
+  listed.action = std::string(kCaseBlacklist);
+  const int64_t listedCase = rules.cases.record(listed);
+  const int64_t muteCase = cases()[1].id;
+  const size_t callsBefore = acting.actions().size();
+
+  const UndoResult refused = rules.caseBook.undo(muteCase, 0, /*linked=*/false);
+  EXPECT_EQ(refused.state, UndoResult::State::kRefused);
+  EXPECT_THAT(refused.message, HasSubstr("未连接QQ"));
+  EXPECT_EQ(acting.actions().size(), callsBefore);
+  ASSERT_EQ(cases().size(), 2u);
+  EXPECT_FALSE(cases()[1].undone);
+
+  const UndoResult taken = rules.caseBook.undo(listedCase, 0, /*linked=*/false);
+  EXPECT_EQ(taken.state, UndoResult::State::kDone) << taken.message;
+  EXPECT_FALSE(rules.accountLists.isBlacklisted(kMember + 1));
+  ASSERT_EQ(cases().size(), 3u);
+  EXPECT_EQ(cases()[0].actor, 10000);  // made in the panel: the robot's own account
+  EXPECT_EQ(CaseBook::ActorText(cases()[0]), "面板");
 }
 
 TEST_F(CasesTest, ARefusedApplicantIsACaseThatCannotBeUndone) {

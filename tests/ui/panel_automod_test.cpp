@@ -362,3 +362,83 @@ TEST_F(PanelAutomodTest, ASavedRuleActsOnTheNextMessageAndItsStateCountsAtOnce) 
 
 }  // namespace
 }  // namespace bw::ui
+
+namespace bw::ui {
+namespace {
+
+// Two sections broken by hand: neither blocks saving the other rules, each
+// keeps its text byte for byte through every save (and the file does not grow
+// from save to save), the page is told which are broken and why, and each
+// goes only when the owner replaces or deletes it.
+TEST_F(PanelAutomodTest, BrokenSectionsBlockNoSaveAndStayAsWrittenUntilReplacedOrDeleted) {
+  const std::string halfJson =
+      "[规则 half]\r\n# 写到一半\r\n{\"id\":\"half\",\"name\":\"半截\",\"trigger\":{\r\n";
+  const std::string badRegex =
+      "[规则 regex]\n{\"id\":\"regex\",\"name\":\"坏正则\",\"state\":\"on\",\"trigger\":{\"kind\":"
+      "\"words\",\"words\":[{\"text\":\"(\",\"mode\":\"regex\"}]},\"actions\":[{\"kind\":"
+      "\"recall\"}]}\n";
+  ASSERT_TRUE(
+      WriteFileAtomic(data + automod::kRuleFileName,
+                      "[设置]\n{\"ladder\":{\"days\":30,\"steps\":[]},\"reportGroup\":0}\n\n" +
+                          halfJson + "\n" + badRegex)
+          .ok());
+  startWithFourGroups();
+  const Json drawn = rules();
+  ASSERT_EQ(drawn["rules"].size(), 2u);
+  auto keepsBoth = [&] {
+    const std::string bytes = stored();
+    EXPECT_NE(bytes.find(halfJson), std::string::npos) << bytes;
+    EXPECT_NE(bytes.find(badRegex), std::string::npos) << bytes;
+  };
+
+  // Every kind of save of the others goes through.
+  auto [code, added] = post("/api/automod/rules/save", {{"rule", wordsRule("广告词", "加我微信")}});
+  ASSERT_EQ(code, 200) << added.dump();
+  ASSERT_EQ(added["rules"].size(), 3u);
+  keepsBoth();
+  // The page is told which rules are broken, why, and what the file holds.
+  ASSERT_EQ(added["broken"].size(), 2u) << added.dump();
+  EXPECT_EQ(added["broken"][0]["id"], "half");
+  EXPECT_THAT(added["broken"][0]["reason"].get<std::string>(), HasSubstr("不是有效的 JSON"));
+  EXPECT_EQ(added["broken"][0]["text"], halfJson);
+  EXPECT_EQ(added["broken"][1]["id"], "regex");
+  EXPECT_THAT(added["broken"][1]["reason"].get<std::string>(), HasSubstr("正则表达式「(」"));
+  const std::string id = added["rules"][2]["id"];
+  ASSERT_EQ(post("/api/automod/rules/state", {{"id", id}, {"state", "watch"}}).first, 200);
+  const std::string afterOneSave = stored();
+  ASSERT_EQ(post("/api/automod/rules/state", {{"id", id}, {"state", "on"}}).first, 200);
+  ASSERT_EQ(post("/api/automod/rules/state", {{"id", id}, {"state", "watch"}}).first, 200);
+  EXPECT_EQ(stored(), afterOneSave);  // the same set, the same bytes
+  ASSERT_EQ(post("/api/automod/rules/move", {{"order", {id, "half", "regex"}}}).first, 200);
+  ASSERT_EQ(post("/api/automod/ladder",
+                 {{"ladder", {{"days", 7}, {"steps", Json::array()}}}, {"before", drawn["ladder"]}})
+                .first,
+            200);
+  ASSERT_EQ(post("/api/automod/report", {{"reportGroup", "104"}}).first, 200);
+  keepsBoth();
+
+  // Replaced through its form: saved as the new rule, no longer broken.
+  const Json current = rules();
+  Json half = current["rules"][1];
+  ASSERT_EQ(half["id"], "half");
+  Json replacement = wordsRule("半截", "代刷");
+  replacement["id"] = "half";
+  auto [replacedCode, replaced] =
+      post("/api/automod/rules/save", {{"rule", replacement}, {"before", half}});
+  ASSERT_EQ(replacedCode, 200) << replaced.dump();
+  ASSERT_EQ(replaced["broken"].size(), 1u);
+  EXPECT_EQ(replaced["broken"][0]["id"], "regex");
+  EXPECT_EQ(stored().find(halfJson), std::string::npos);
+  EXPECT_THAT(stored(), HasSubstr("代刷"));
+  EXPECT_NE(stored().find(badRegex), std::string::npos);
+
+  // Deleted: gone from the file.
+  auto [deletedCode, deleted] = post("/api/automod/rules/delete", {{"id", "regex"}});
+  ASSERT_EQ(deletedCode, 200) << deleted.dump();
+  EXPECT_TRUE(deleted["broken"].empty());
+  EXPECT_EQ(stored().find("坏正则"), std::string::npos);
+  EXPECT_EQ(names(deleted), (std::vector<std::string>{"广告词", "半截"}));
+}
+
+}  // namespace
+}  // namespace bw::ui

@@ -69,6 +69,7 @@ class PanelCasesTest : public PanelFixture {
 };
 
 TEST_F(PanelCasesTest, ListsFiltersAndPagesTheCasesOfTheRules) {
+  status.set(ConnectionStatus::State::kConnected);  // a mute can be lifted
   // Seven mutes in two groups, then an administrator's kick in a third.
   for (int i = 0; i < 7; ++i) say(i % 2 ? 102 : 101, 20001 + i, "加我微信 第" + std::to_string(i));
   say(103, kAdmin, cq::At(30001) + " 走你");
@@ -124,6 +125,7 @@ TEST_F(PanelCasesTest, UndoLiftsTheMuteThroughTheHostAndMarksTheCase) {
   ASSERT_EQ(before.size(), 1u);
   const int64_t id = before[0]["id"];
   host.clear();
+  status.set(ConnectionStatus::State::kConnected);
 
   auto [code, answer] = post("/api/cases/undo", Json{{"id", id}});
   EXPECT_EQ(code, 200) << answer.dump();
@@ -146,6 +148,54 @@ TEST_F(PanelCasesTest, UndoLiftsTheMuteThroughTheHostAndMarksTheCase) {
   EXPECT_EQ(bans().size(), 1u);
   auto [bad, badWhy] = post("/api/cases/undo", Json{{"id", "x"}});
   EXPECT_EQ(bad, 400);
+}
+
+// Without a connected account (the offline panel, a service waiting for its
+// account) a mute cannot be lifted: the list says so, the undo is refused and
+// nothing changes. Once connected, the undo goes through and its case names
+// the panel (the robot's own account) as the one who undid it.
+TEST_F(PanelCasesTest, AMuteIsUndoneOnlyThroughAConnectedAccountAndTheUndoNamesThePanel) {
+  say(101, 20001, "加我微信");
+  const int64_t id = walk("", 10).at(0)["id"];
+  host.clear();
+
+  for (ConnectionStatus::State offline :
+       {ConnectionStatus::State::kOffline, ConnectionStatus::State::kWaiting}) {
+    SCOPED_TRACE(static_cast<int>(offline));
+    status.set(offline);
+    auto [code, listed] = get("/api/cases");
+    ASSERT_EQ(code, 200) << listed.dump();
+    EXPECT_EQ(listed["connected"], false);
+    ASSERT_EQ(listed["cases"].size(), 1u);
+    EXPECT_EQ(listed["cases"][0]["canUndo"], false);
+    EXPECT_EQ(listed["cases"][0]["needsLink"], true);
+    EXPECT_THAT(listed["cases"][0]["whyNot"].get<std::string>(), HasSubstr("未连接QQ"));
+
+    auto [refused, why] = post("/api/cases/undo", Json{{"id", id}});
+    EXPECT_EQ(refused, 409) << why.dump();
+    EXPECT_NE(why["state"], "done");
+    EXPECT_THAT(why["error"].get<std::string>(), HasSubstr("未连接QQ"));
+    EXPECT_TRUE(bans().empty());
+    const std::vector<Json> after = walk("", 10);
+    ASSERT_EQ(after.size(), 1u);  // no undo case
+    EXPECT_EQ(after[0]["undone"], false);
+  }
+
+  status.set(ConnectionStatus::State::kConnected);
+  auto [code, answer] = post("/api/cases/undo", Json{{"id", id}});
+  ASSERT_EQ(code, 200) << answer.dump();
+  EXPECT_EQ(bans(), std::vector<std::string>{"101 20001 0"});
+  const std::vector<Json> after = walk("", 10);
+  ASSERT_EQ(after.size(), 2u);
+  EXPECT_EQ(after[0]["action"], "解除禁言");
+  EXPECT_EQ(after[0]["actor"], 10000);  // the robot's own account: the panel acts through it
+  EXPECT_EQ(after[0]["actorText"], "面板");
+  EXPECT_THAT(after[0]["reason"].get<std::string>(), HasSubstr("面板撤销"));
+  EXPECT_EQ(after[1]["actorText"], "机器人");  // the mute itself, by the rules
+  // The export says the same.
+  auto res = client().Get("/api/cases/export", {{"Cookie", cookie.first}});
+  ASSERT_TRUE(res);
+  EXPECT_THAT(res->body, HasSubstr(",面板,"));
 }
 
 TEST_F(PanelCasesTest, TheCsvOpensWithABomAndKeepsEveryCellOneCell) {

@@ -120,20 +120,37 @@ const automod = { tab: '规则', data: null, editing: null, error: '', ladder: n
 
   // ---- the rule list ----
 
+  // A rule whose section in automod.txt could not be read: off, its text kept
+  // as written; the owner replaces it through the form or deletes it.
+  function brokenPart(rule, broken) {
+    return [
+      el('div', { class: 'rule-broken-why', role: 'note' },
+        el('strong', { text: '这条规则在 automod.txt 里读不了, 已停用: ' }), broken.reason || '内容有错',
+        el('br'), '其他规则照常保存, 这一节的原文原样保留。点「编辑」重新填写并保存就会替换它, 或者删除它。'),
+      el('details', { class: 'rule-broken-text' }, el('summary', { text: '文件里的原文 (编号 ' + rule.id + ')' }),
+        el('pre', { text: broken.text })),
+    ];
+  }
+
   function ruleItem(rule, i, count) {
     const name = rule.name || '(未命名)';
-    return el('li', { class: 'automod-rule state-' + rule.state, 'data-rule': rule.id },
+    const broken = (automod.data.broken || []).find((b) => b.id === rule.id);
+    return el('li', { class: 'automod-rule state-' + rule.state + (broken ? ' broken' : ''), 'data-rule': rule.id },
       el('div', { class: 'rule-head' },
         el('span', { class: 'rule-order', text: String(i + 1) }),
         el('strong', { class: 'rule-name', text: name }),
+        broken ? el('span', { class: 'rule-broken-tag', text: '读不了' }) : null,
         el('label', { class: 'rule-state' }, '状态 ', el('select', {
           'aria-label': '规则「' + name + '」的状态', 'data-state': rule.id,
+          // Switched on only once fixed in its form.
+          disabled: !!broken, title: broken ? '先编辑修好这条规则' : '',
           onchange: (e) => send('/api/automod/rules/state', { id: rule.id, state: e.target.value }),
         }, STATES.map((s) => el('option', { value: s.value, text: s.label, selected: s.value === rule.state }))))),
-      el('div', { class: 'rule-what', text: triggerText(rule.trigger) +
-        (rule.newcomerDays ? '; 只对入群不满 ' + rule.newcomerDays + ' 天的成员' : '') }),
-      el('div', { class: 'rule-what', text: '→ ' + (rule.actions || []).map(actionText).join(' → ') }),
-      el('div', { class: 'rule-what muted', text: groupsText(rule.groups) }),
+      ...(broken ? brokenPart(rule, broken) : [
+        el('div', { class: 'rule-what', text: triggerText(rule.trigger) +
+          (rule.newcomerDays ? '; 只对入群不满 ' + rule.newcomerDays + ' 天的成员' : '') }),
+        el('div', { class: 'rule-what', text: '→ ' + (rule.actions || []).map(actionText).join(' → ') }),
+        el('div', { class: 'rule-what muted', text: groupsText(rule.groups) })]),
       el('div', { class: 'rule-buttons' },
         el('button', { type: 'button', class: 'plain', text: '上移', disabled: i === 0,
           'aria-label': '上移规则「' + name + '」', onclick: () => move(i, -1) }),
@@ -360,9 +377,14 @@ const automod = { tab: '规则', data: null, editing: null, error: '', ladder: n
     const form = el('form', { class: 'automod-form', 'aria-label': rule.id ? '编辑规则' : '添加规则' });
     const redraw = () => { const keep = window.scrollY; form.replaceChildren(...formBody().filter(Boolean)); window.scrollTo(0, keep); };
     const selectedGroups = () => (rule.groups === 'all' ? [] : rule.groups);
+    const broken = rule.id && (d.broken || []).find((b) => b.id === rule.id);
     function formBody() {
       return [
         el('h3', { text: rule.id ? '编辑规则「' + (automod.data.rules.find((r) => r.id === rule.id)?.name || '') + '」' : '添加规则' }),
+        // What the unreadable section said, to copy from while filling the form in again.
+        broken ? el('details', { class: 'rule-broken-text', open: true },
+          el('summary', { text: '文件里读不了的原文 (' + (broken.reason || '内容有错') + '), 保存后被这里填写的规则替换' }),
+          el('pre', { text: broken.text })) : null,
         el('div', { class: 'row' }, el('label', {}, '名称 ', el('input', {
           type: 'text', class: 'wide', id: 'rule-name', value: rule.name, oninput: (e) => { rule.name = e.target.value; },
         })), el('label', {}, '状态 ', el('select', { id: 'rule-state', onchange: (e) => { rule.state = e.target.value; } },

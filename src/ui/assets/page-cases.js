@@ -77,10 +77,14 @@
     const tags = [];
     if (c.wouldHave) tags.push(el('span', { class: 'case-tag watch', text: '本会' }));
     if (c.undone) tags.push(el('span', { class: 'case-tag undone', text: '已撤销' }));
+    if (c.undoPending) tags.push(el('span', { class: 'case-tag pending', text: '撤销中, 等QQ确认' }));
     if (c.undoes) tags.push(el('span', { class: 'case-tag', text: '撤销 #' + c.undoes }));
+    // Without a connected account a mute cannot be lifted: said in the row, not hidden in a tooltip.
     const act = c.canUndo
       ? el('button', { type: 'button', class: 'case-undo', text: '撤销', onclick: () => undo(box, c) })
-      : el('span', { class: 'muted', title: c.whyNot, text: '—' });
+      : c.needsLink
+        ? el('span', { class: 'case-offline', title: c.whyNot, text: '未连接QQ, 无法撤销' })
+        : el('span', { class: 'muted', title: c.whyNot, text: '—' });
     return el('tr', { 'data-case': c.id, class: c.undone ? 'undone' : '' },
       el('td', { text: String(c.id) }),
       el('td', { class: 'nowrap', text: c.timeText }),
@@ -90,7 +94,8 @@
       el('td', { text: c.rule }),
       el('td', { text: c.reason + (c.amount && c.action === '禁言' ? ' (' + c.amount + ' 秒)' : '') }),
       el('td', { class: 'case-evidence', title: c.evidence, text: c.evidence }),
-      el('td', { text: c.actor ? String(c.actor) : '机器人' }),
+      el('td', { title: c.actorText === '面板' ? '主人在设置面板上操作 (通过机器人 ' + c.robot + ')' : '',
+        text: c.actorText || (c.actor ? String(c.actor) : '机器人') }),
       el('td', {}, act));
   }
 
@@ -98,6 +103,10 @@
     const parts = [filters(box)];
     if (cases.error) parts.push(el('p', { class: 'error', text: cases.error }));
     const d = cases.data;
+    if (d && !d.connected) {
+      parts.push(el('p', { class: 'case-offline-note', role: 'status',
+        text: '未连接QQ: 禁言现在不能撤销 (解除禁言要通过QQ账号, 等账号连上后再撤销)。移出黑名单和撤销警告点照常可以。' }));
+    }
     if (!d) {
       if (!cases.error) parts.push(el('p', { class: 'placeholder', text: '正在读取…' }));
       box.replaceChildren(...parts);
