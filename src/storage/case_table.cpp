@@ -12,6 +12,7 @@
 
 #include "storage/database.h"
 #include "storage/prepared.h"
+#include "storage/service_lock.h"
 #include "util/log.h"
 #include "util/text.h"
 
@@ -134,15 +135,17 @@ int64_t CaseTable::add(CaseRecord c) {
   c.reason = Excerpt(c.reason, kCaseReasonBytes);
   const std::string what =
       "case " + c.action + " of " + std::to_string(c.member) + " in " + std::to_string(c.group);
-  // A second service on the same database may take the id between our read
-  // and our insert; the primary key refuses the duplicate and the next try
-  // reads the new largest id.
+  // A second service on the same database would read the same largest id
+  // and lose its insert to the primary key, try after try while both record
+  // at full speed: the lock they share keeps the read and the insert of one
+  // together. The retry is for a row written by something that takes no lock.
   for (int attempt = 0; attempt < 5; ++attempt) {
     Transaction tx(db_);
     if (!tx.ok()) {
       LogWarning(what + " not stored: no transaction");
       return 0;
     }
+    if (!LockAcrossServices(db_, LockSpace::kCaseNumber, 0)) continue;
     int64_t id = 0;
     {
       PreparedQuery q(db_, "select max(编号) from 处罚记录");

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "storage/prepared.h"
+#include "storage/service_lock.h"
 #include "util/log.h"
 #include "util/text.h"
 
@@ -145,6 +146,10 @@ MemberTable::Replaced MemberTable::replaceGroup(int64_t group,
   const std::string groupText = std::to_string(group);
   Transaction tx(db_);
   bool ok = tx.ok();
+  // Another robot in the group may replace its rows at the same moment: its
+  // delete would not see our new rows and both copies would stay. Taken in
+  // turn, the second delete finds the first one's rows.
+  if (ok) ok = LockAcrossServices(db_, LockSpace::kGroupMembers, group);
   // The group may have no rows yet: "no row" is fine.
   if (ok) ok = !RunPrepared(db_, "delete from 群成员 where 群号=?", {groupText}).failed();
   std::unordered_set<int64_t> seen;

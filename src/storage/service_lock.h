@@ -20,6 +20,8 @@ enum class LockSpace : int32_t {
   kSchema = 0x42570001,
   kWarningCount = 0x42570002,
   kInviteCount = 0x42570003,
+  kCaseNumber = 0x42570004,
+  kGroupMembers = 0x42570005,
 };
 
 // Waits for the lock on `key` in `space`; false (logged) when it could not be taken.

@@ -12,11 +12,15 @@
 #include <algorithm>
 #include <chrono>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "storage/case_table.h"
 #include "storage/database.h"
+#include "storage/member_table.h"
 #include "storage/prepared.h"
 #include "storage/schema.h"
 #include "support/temp_dir.h"
@@ -113,6 +117,74 @@ TEST(SharedPostgresTest, TwoServicesDeployAtOnceAndCountEveryWarning) {
       admin->db, "select count(*) from information_schema.tables where table_schema=?", {schema});
   ASSERT_TRUE(tables.next());
   EXPECT_EQ(tables.integer(0), created);
+}
+
+// Two services' connections writing the same rows at full speed, without the
+// processes around them: each records cases (whose numbers follow the
+// largest one) and refreshes the member list of the group they share.
+TEST(SharedPostgresTest, TwoConnectionsNeverLoseACaseNorDoubleAGroupsMembers) {
+  const auto connection = PostgresConnectionStringFromEnv();
+  if (!connection) GTEST_SKIP() << "BW_TEST_POSTGRES not set";
+  auto admin = PostgresTestDatabase::Open();
+  ASSERT_TRUE(admin);
+  const std::string shared =
+      *connection + "ConnSettings={SET search_path TO " + admin->schemaName() + "};";
+  constexpr int kCases = 300;
+  constexpr int kRefreshes = 150;
+  std::vector<GroupMember> members;
+  for (int64_t account : {10001, 10002, 20001, 20002, 20003}) {
+    GroupMember m;
+    m.group = 100;
+    m.account = account;
+    m.permission = 1;
+    members.push_back(m);
+  }
+
+  struct Side {
+    Database db;
+    std::vector<int64_t> ids;
+    int64_t mostRowsSeen = 0;
+  };
+  Side sides[2];
+  for (Side& side : sides) ASSERT_TRUE(side.db.Connect(shared));
+  std::vector<std::thread> threads;
+  for (int robot = 0; robot < 2; ++robot) {
+    threads.emplace_back([&, robot] {
+      Side& side = sides[robot];
+      CaseTable cases(side.db);
+      MemberTable rows(side.db);
+      for (int i = 0; i < kRefreshes; ++i) {
+        if (rows.replaceGroup(100, members, {}) != MemberTable::Replaced::kReplaced) continue;
+        side.mostRowsSeen = std::max(side.mostRowsSeen, rows.countInGroup(100));
+      }
+      for (int i = 0; i < kCases; ++i) {
+        CaseRecord c;
+        c.time = 1765112709 + i;
+        c.robot = 10001 + robot;
+        c.group = 100;
+        c.member = 20001;
+        c.action = std::string(kCaseWarn);
+        side.ids.push_back(cases.add(c));
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+
+  std::set<int64_t> distinct;
+  for (const Side& side : sides) {
+    EXPECT_EQ(std::count(side.ids.begin(), side.ids.end(), 0), 0) << "cases not stored";
+    distinct.insert(side.ids.begin(), side.ids.end());
+    // After its own refresh a robot sees the group once, never twice.
+    EXPECT_EQ(side.mostRowsSeen, static_cast<int64_t>(members.size()));
+  }
+  distinct.erase(0);
+  EXPECT_EQ(distinct.size(), 2u * kCases);
+  PreparedQuery stored(admin->db, "select count(*) from 处罚记录");
+  ASSERT_TRUE(stored.next());
+  EXPECT_EQ(stored.integer(0), 2 * kCases);
+  PreparedQuery groupRows(admin->db, "select count(*) from 群成员 where 群号=?", {"100"});
+  ASSERT_TRUE(groupRows.next());
+  EXPECT_EQ(groupRows.integer(0), static_cast<int64_t>(members.size()));
 }
 
 }  // namespace
