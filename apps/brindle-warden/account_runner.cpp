@@ -29,7 +29,7 @@ AccountRunner::AccountRunner(Clock& clock, const std::string& home, AccountSetup
       ready_(std::move(ready)),
       connection_(clock, setup_.connection),
       host_(connection_),
-      webQq_(web_, tokens_),
+      webQq_(web_, tokens_, WebServiceUrls::FromEnvironment()),
       qq_(connection_, webQq_),
       lifecycle_(host_, clock, qq_, home, QueueMode::kLingering),
       images_(lifecycle_.settings()),

@@ -481,7 +481,7 @@ int RunService(const CommandLine& cl) {
   onebot::OneBotHost host(connection);
   WebClient web;
   WebTokens tokens;
-  WebQqServices webQq(web, tokens);
+  WebQqServices webQq(web, tokens, WebServiceUrls::FromEnvironment());
   onebot::OneBotQqServices qq(connection, webQq);
   Lifecycle lifecycle(host, clock, qq, home, QueueMode::kLingering);
   // Acting calls that finally fail are reported in the run log, until it goes.

@@ -1,5 +1,7 @@
 #include "web/web_qq_services.h"
 
+#include <cstdlib>
+
 #include "util/charset.h"
 #include "util/log.h"
 #include "util/text.h"
@@ -68,6 +70,19 @@ std::string HomeworkBody(const std::string& group, const std::string& courseName
          UrlEncode(JsonStringContent(content)) +
          "%22%7D%5D%7D&team_id=0&hw_type=0&tsfeedback=&syncgids=%5B" + UrlEncode(syncGroups) +
          "%5D&client_type=1&bkn=" + Field(bkn);
+}
+
+WebServiceUrls WebServiceUrls::FromEnvironment() {
+  WebServiceUrls urls;
+  const char* base = std::getenv("BW_WEB_BASE");
+  if (base == nullptr || *base == '\0') return urls;
+  std::string b = base;
+  while (!b.empty() && b.back() == '/') b.pop_back();
+  LogInfo("QQ web services: every request goes to " + b + " (BW_WEB_BASE)");
+  for (std::string* url : {&urls.portrait, &urls.avatar, &urls.membership, &urls.group,
+                           &urls.announcement, &urls.homeworkFeedback})
+    *url = b;
+  return urls;
 }
 
 WebQqServices::WebQqServices(const WebClient& client, WebTokens& tokens, WebServiceUrls urls)

@@ -25,6 +25,11 @@ struct WebServiceUrls {
   std::string group = "https://qun.qq.com";             // group list, homework
   std::string announcement = "https://web.qun.qq.com";  // announcements
   std::string homeworkFeedback = "https://qun.qq.com";  // homework reminder
+
+  // The defaults, or every service at the one base that the environment
+  // variable BW_WEB_BASE names (a proxy, or a loopback stub in tests, so that
+  // no test of the program can reach the internet).
+  static WebServiceUrls FromEnvironment();
 };
 
 class WebQqServices : public QqServices {

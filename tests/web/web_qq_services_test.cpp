@@ -1,5 +1,7 @@
 #include "web/web_qq_services.h"
 
+#include <cstdlib>
+
 #include <gtest/gtest.h>
 
 #include <map>
@@ -58,6 +60,29 @@ TEST(WebServiceUrls, EveryServiceIsReachedOverHttps) {
   for (const std::string* url :
        {&u.portrait, &u.avatar, &u.membership, &u.group, &u.announcement, &u.homeworkFeedback})
     EXPECT_TRUE(url->starts_with("https://")) << *url;
+}
+
+// The program's web services follow BW_WEB_BASE, all six of them: the suite
+// points it at loopback so that no test of the program reaches the internet.
+TEST_F(QqServicesTest, TheEnvironmentsBaseTakesEveryServiceAndUnsetLeavesTheDefaults) {
+  const char* before = std::getenv("BW_WEB_BASE");
+  const std::string saved = before ? before : "";
+  ::unsetenv("BW_WEB_BASE");
+  const WebServiceUrls defaults = WebServiceUrls::FromEnvironment();
+  EXPECT_EQ(defaults.portrait, WebServiceUrls().portrait);
+  EXPECT_EQ(defaults.group, WebServiceUrls().group);
+
+  ::setenv("BW_WEB_BASE", (server_.base() + "/").c_str(), 1);
+  const WebServiceUrls urls = WebServiceUrls::FromEnvironment();
+  if (before) ::setenv("BW_WEB_BASE", saved.c_str(), 1); else ::unsetenv("BW_WEB_BASE");
+  for (const std::string* url : {&urls.portrait, &urls.avatar, &urls.membership, &urls.group,
+                                 &urls.announcement, &urls.homeworkFeedback})
+    EXPECT_EQ(*url, server_.base());
+  answer("/fcg-bin/cgi_get_portrait.fcg",
+         HttpResponse(200, R"(portraitCallBack({"10001":["u",-1,-1,-1,0,0,0,"小明",0]}))"));
+  WebQqServices services(client_, tokens_, urls);
+  EXPECT_EQ(services.fetchNickname("10001"), "小明");
+  EXPECT_EQ(Path(server_.requests().at(0)), "/fcg-bin/cgi_get_portrait.fcg");
 }
 
 TEST_F(QqServicesTest, NicknameFromThePortraitAnswer) {

@@ -580,6 +580,9 @@ int RunAccounts(const Options& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The services it starts look nothing up on the QQ web: their lookups go to
+  // a closed loopback port (unless the caller chose a base).
+  ::setenv("BW_WEB_BASE", "http://127.0.0.1:9", 0);
   std::optional<Options> o;
   try {
     o = Parse(argc, argv);
