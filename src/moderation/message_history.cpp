@@ -61,21 +61,9 @@ MessageHistory::MessageHistory(Clock& clock, Settings& settings, const Identity&
       settings_(settings),
       identity_(identity),
       table_(table),
-      maxPerGroup_(maxPerGroup) {
-  subscription_ = settings_.subscribe([this](const std::string& name) {
-    if (name != opt::kHistoryGroups) return;
-    {
-      std::lock_guard lock(wakeMu_);
-      ++optionChanges_;
-    }
-    wake_.notify_all();
-  });
-}
+      maxPerGroup_(maxPerGroup) {}
 
-MessageHistory::~MessageHistory() {
-  stopRetention();
-  settings_.unsubscribe(subscription_);
-}
+MessageHistory::~MessageHistory() { stopRetention(); }
 
 std::map<int64_t, int64_t> MessageHistory::groups() const {
   std::string text = settings_.text(opt::kHistoryGroups);
@@ -151,17 +139,7 @@ void MessageHistory::startRetention() {
   std::lock_guard lock(threadMu_);
   if (timer_.joinable()) return;
   timer_ = std::jthread([this](std::stop_token stop) {
-    while (!stop.stop_requested()) {
-      std::unique_lock lock(wakeMu_);
-      const uint64_t seen = optionChanges_;
-      if (groups().empty()) {
-        wake_.wait(lock, stop, [&] { return optionChanges_ != seen; });
-        continue;
-      }
-      lock.unlock();
-      if (!clock_.sleepFor(kHistoryPassInterval, stop)) break;
-      prune();
-    }
+    while (clock_.sleepFor(kHistoryPassInterval, stop)) prune();
   });
 }
 

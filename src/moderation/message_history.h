@@ -12,7 +12,6 @@
 // Thread-safety: all members may be called from any thread.
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -58,10 +57,7 @@ class MessageHistory {
   void prune();
 
   // The hourly timer: a thread that sleeps on the clock and runs a pass
-  // after each hour, while some group keeps its messages; while none does it
-  // waits for the option to change instead (so that a clock that moves when
-  // its sleepers sleep is not moved by a timer with nothing to do).
-  // Idempotent; stopRetention() ends it promptly.
+  // after each hour. Idempotent; stopRetention() ends it promptly.
   void startRetention();
   void stopRetention();
 
@@ -86,11 +82,6 @@ class MessageHistory {
 
   std::mutex threadMu_;
   std::jthread timer_;
-  // Woken when the kept groups change, for a timer waiting with nothing to keep.
-  std::mutex wakeMu_;
-  std::condition_variable_any wake_;
-  uint64_t optionChanges_ = 0;
-  int subscription_ = 0;
 };
 
 }  // namespace bw

@@ -38,18 +38,28 @@ SystemTime VirtualClock::now() const {
   return now_;
 }
 
+bool VirtualClock::drivesLocked() const {
+  if (mode_ == Mode::kAutoAdvance) return true;
+  const std::thread::id self = std::this_thread::get_id();
+  for (const std::thread::id& driver : drivers_)
+    if (driver == self) return true;
+  return false;
+}
+
 bool VirtualClock::sleepFor(Millis duration, std::stop_token stop) {
   std::unique_lock lock(mu_);
   if (stop.stop_requested()) return false;
-  if (mode_ == Mode::kAutoAdvance) {
+  if (drivesLocked()) {
     if (duration.count() > 0) now_ += duration;
     cv_.notify_all();
     return true;
   }
   const SystemTime deadline = now_ + duration;
   ++sleepers_;
+  const auto mark = deadlines_.insert(deadline);
   cv_.notify_all();
   bool reached = cv_.wait(lock, stop, [&] { return now_ >= deadline; });
+  deadlines_.erase(mark);
   --sleepers_;
   cv_.notify_all();
   return reached;
@@ -70,6 +80,11 @@ void VirtualClock::advance(Millis duration) {
   cv_.notify_all();
 }
 
+void VirtualClock::addDriver(std::thread::id thread) {
+  std::lock_guard lock(mu_);
+  drivers_.push_back(thread);
+}
+
 void VirtualClock::set(SystemTime t) {
   std::lock_guard lock(mu_);
   now_ = t;
@@ -85,6 +100,13 @@ bool VirtualClock::waitForSleepers(int n, std::chrono::milliseconds timeout) con
   std::unique_lock lock(mu_);
   // The condition variable is notified on every change of sleepers_ and now_.
   return cv_.wait_for(lock, timeout, [&] { return sleepers_ >= n; });
+}
+
+bool VirtualClock::waitForSleeperUntil(SystemTime t, std::chrono::milliseconds timeout) const {
+  std::unique_lock lock(mu_);
+  // deadlines_ changes only with sleepers_, which notifies.
+  return cv_.wait_for(lock, timeout,
+                      [&] { return !deadlines_.empty() && *deadlines_.rbegin() >= t; });
 }
 
 SystemTime LocalTime(int year, int month, int day, int hour, int minute, int second) {

@@ -8,7 +8,10 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <set>
 #include <stop_token>
+#include <thread>
+#include <vector>
 
 namespace bw {
 
@@ -46,8 +49,13 @@ class RealClock final : public Clock {
 //
 // In auto-advance mode (replay, single-threaded tests) sleepFor moves the clock
 // forward by the duration and returns at once. In manual mode sleepFor blocks
-// until another thread advances the clock past the sleeper's deadline (or the
-// stop token fires); tests drive threaded code that way.
+// until the clock is moved past the sleeper's deadline (or the stop token
+// fires); tests drive threaded code that way. What moves a manual clock is
+// advance() and set(), and the sleeps of its drivers (addDriver): a driver's
+// sleepFor moves the clock as in auto-advance mode. A test that makes its own
+// thread the driver has its own pauses (and those of the code it calls) take no
+// real time, while the timers of background threads wait for the time the test
+// gives them instead of moving it for everybody.
 class VirtualClock final : public Clock {
  public:
   enum class Mode { kAutoAdvance, kManual };
@@ -62,18 +70,30 @@ class VirtualClock final : public Clock {
   void advance(Millis duration);
   void set(SystemTime t);
 
+  // In manual mode, the sleeps of `thread` move the clock from now on.
+  void addDriver(std::thread::id thread = std::this_thread::get_id());
+
   // Number of threads currently blocked in sleepFor/sleepUntilStopped (manual mode);
   // lets a test wait until a worker has reached its wait before advancing.
   int sleepers() const;
   // Blocks (really) until at least `n` threads sleep, or `timeout` real time passed.
   bool waitForSleepers(int n, std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
+  // Blocks (really) until some thread is blocked in sleepFor with a deadline at
+  // or after `t`, or `timeout` real time passed: a timer that ran its round and
+  // went back to sleep is told from one still on its way.
+  bool waitForSleeperUntil(SystemTime t,
+                           std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
 
  private:
+  bool drivesLocked() const;
+
   mutable std::mutex mu_;
   mutable std::condition_variable_any cv_;
   SystemTime now_;
   Mode mode_;
   int sleepers_ = 0;
+  std::vector<std::thread::id> drivers_;
+  std::multiset<SystemTime> deadlines_;  // of the threads blocked in sleepFor
 };
 
 // Builds a SystemTime from a local date and time in the machine's time zone.

@@ -22,8 +22,10 @@
 #include "dll/host_library.h"
 #include "host/host_records.h"
 #include "settings/option_names.h"
+#include "settings/settings_model.h"
 #include "storage/account_list_table.h"
 #include "storage/ini_file.h"
+#include "storage/message_history_table.h"
 #include "support/temp_dir.h"
 #include "util/charset.h"
 #include "util/clock.h"
@@ -43,6 +45,7 @@ bool WaitUntil(Fn&& done) {
   return done();
 }
 
+using namespace std::chrono_literals;
 using ::testing::Contains;
 using ::testing::Each;
 using ::testing::ElementsAre;
@@ -56,6 +59,7 @@ constexpr int64_t kRobot = 10000;
 class PluginHarness : public ::testing::Test {
  protected:
   void SetUp() override {
+    clock_.addDriver();
     runDirectory_ = run_.path().substr(0, run_.path().size() - 1);
     ASSERT_TRUE(EnsureDirectory(runDirectory_ + "/conf"));
     fake_ = HostLibrary::open(BW_FAKE_CQP);
@@ -137,7 +141,10 @@ class PluginHarness : public ::testing::Test {
   std::unique_ptr<HostLibrary> fake_;
   Configure configure_ = nullptr;
   Calls calls_ = nullptr;
-  VirtualClock clock_{LocalTime(2026, 12, 7, 21, 5, 9)};
+  // The test's own thread drives the clock: the pauses of the exports it calls
+  // take no real time, while the plug-in's timers wait for the time the test
+  // gives them instead of moving the clock under it.
+  VirtualClock clock_{LocalTime(2026, 12, 7, 21, 5, 9), VirtualClock::Mode::kManual};
   OfflineQqServices qq_;
   std::mutex mu_;
   std::vector<std::string> boxes_;
@@ -269,6 +276,30 @@ TEST_F(PluginHarness, InternalErrorIsReportedThroughSetFatal) {
   failActions(0);
   EXPECT_THAT(calls(),
               Contains("CQ_setFatal|77|group message: the host refused the call (ERROR1)"));
+}
+
+// A kept message lasts its group's days of the test's time: the hourly pass
+// runs on the hours the test gives, and no background sleep moves the clock.
+TEST_F(PluginHarness, KeptMessagesLastTheirDaysOfTheTestsTime) {
+  enable(
+      [&] { test::WriteAll(dataDirectory() + "群列表.txt", "{1}1----100----我的群----群主\r\n"); });
+  CurrentPlugin()->lifecycle().settings().setText(opt::kHistoryGroups, "100:1");
+  const SystemTime start = clock_.now();
+  EXPECT_EQ(_eventGroupMsg(1, 1, 100, 20001, nullptr, Utf8ToGbk("早上好").c_str(), 0), 0);
+  CurrentPlugin()->lifecycle().waitIdle();
+  MessageHistoryTable& table = CurrentPlugin()->robot().modules.historyTable;
+  ASSERT_EQ(table.count(kRobot, 100), 1);
+
+  // Each wait ends once the timer has made its pass and sleeps towards the next hour.
+  ASSERT_TRUE(clock_.waitForSleeperUntil(start + 1h))
+      << "the clock moved by " << (clock_.now() - start) / 1min << " minutes";
+  clock_.advance(23h);
+  ASSERT_TRUE(clock_.waitForSleeperUntil(start + 24h));
+  EXPECT_EQ(table.count(kRobot, 100), 1) << "within its day";
+  clock_.advance(2h);
+  ASSERT_TRUE(clock_.waitForSleeperUntil(start + 26h));
+  EXPECT_EQ(table.count(kRobot, 100), 0) << "past its day";
+  EXPECT_EQ(clock_.now() - start, 25h) << "only the test moves the clock";
 }
 
 // The threads of this process, from the kernel's list.

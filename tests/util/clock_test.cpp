@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <thread>
 
 namespace bw {
@@ -45,6 +46,30 @@ TEST(VirtualClockTest, StopInterruptsManualAndEndlessWaits) {
   sleeper.join();
   endless.join();
   EXPECT_FALSE(finished);
+}
+
+// A test thread that drives a manual clock: its own sleeps move the clock at
+// once; a background timer's sleeps wait for that time and move nothing.
+TEST(VirtualClockTest, ADriversSleepsMoveAManualClockAndWakeTheTimers) {
+  VirtualClock clock(LocalTime(2026, 12, 7), VirtualClock::Mode::kManual);
+  clock.addDriver();
+  const auto start = clock.now();
+  std::atomic<int> rounds{0};
+  std::jthread timer([&](std::stop_token stop) {
+    while (clock.sleepFor(1h, stop)) ++rounds;
+  });
+  ASSERT_TRUE(clock.waitForSleeperUntil(start + 1h));
+  EXPECT_FALSE(clock.waitForSleeperUntil(start + 1h + 1ms, 0ms));
+  EXPECT_TRUE(clock.sleepFor(40min));
+  EXPECT_EQ(clock.now() - start, 40min);
+  EXPECT_EQ(rounds.load(), 0);
+  EXPECT_TRUE(clock.sleepFor(20min));
+  ASSERT_TRUE(clock.waitForSleeperUntil(start + 2h));
+  EXPECT_EQ(rounds.load(), 1);
+  EXPECT_EQ(clock.now() - start, 1h) << "the timer's sleep moved the clock";
+  timer.request_stop();
+  timer.join();
+  EXPECT_EQ(clock.sleepers(), 0);
 }
 
 TEST(RealClockTest, StopCutsASleepShort) {
