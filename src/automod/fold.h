@@ -1,10 +1,8 @@
 // Text folding: what words, repeats and raids compare, so that trivial
-// evasions do not pass. Full-width letters and digits become ASCII, letters
-// are case-folded, blanks and zero-width or otherwise invisible characters are
-// removed ("加 我 微 信", "加\u200b我微信" and "ＶＸ" fold to "加我微信" and
-// "vx"), CQ codes (mentions, faces, images) are removed and their escapes
-// decoded, so "加[CQ:face,id=1]我" folds to "加我". Bytes that are no UTF-8 are
-// dropped.
+// evasions do not pass. The text is folded as util/fold.h folds plain text
+// ("加 我 微 信", "加\u200b我微信" and "ＶＸ" fold to "加我微信" and "vx");
+// besides, CQ codes (mentions, faces, images) are removed and their escapes
+// decoded, so "加[CQ:face,id=1]我" folds to "加我".
 //
 // Thread-safety: pure functions.
 #pragma once

@@ -40,6 +40,21 @@ struct Reporter {
   }
 };
 
+// Calls `each(i, element)` for every element of the list under `key`; a value
+// there that is no list is reported under `field` (none and null are an empty
+// list).
+template <typename Each>
+void ForEachListed(const json& j, const char* key, const Reporter& report, const char* field,
+                   const char* notAList, Each each) {
+  const auto it = j.find(key);
+  if (it == j.end() || it->is_null()) return;
+  if (!it->is_array()) {
+    report(field, notAList);
+    return;
+  }
+  for (size_t i = 0; i < it->size(); ++i) each(i, (*it)[i]);
+}
+
 bool ReadInt(const json& j, const char* key, int64_t& out, const Reporter& report,
              const std::string& field, const char* label, bool required) {
   const auto it = j.find(key);
@@ -309,14 +324,9 @@ Rule RuleFromJson(const json& j, std::vector<Problem>& problems) {
   }
   r.trigger = TriggerFromJson(j.contains("trigger") ? j["trigger"] : json(), report);
   ReadInt(j, "newcomerDays", r.newcomerDays, report, "newcomerDays", "新成员天数", false);
-  if (const auto a = j.find("actions"); a != j.end() && !a->is_null()) {
-    if (a->is_array()) {
-      for (size_t i = 0; i < a->size(); ++i)
-        r.actions.push_back(ActionFromJson((*a)[i], report, i));
-    } else {
-      report("actions", "动作应当是一个列表");
-    }
-  }
+  ForEachListed(
+      j, "actions", report, "actions", "动作应当是一个列表",
+      [&](size_t i, const json& e) { r.actions.push_back(ActionFromJson(e, report, i)); });
   for (auto& p : Validate(r)) problems.push_back(std::move(p));
   return r;
 }
@@ -330,25 +340,21 @@ Ladder LadderFromJson(const json& j, std::vector<Problem>& problems) {
     return l;
   }
   ReadInt(j, "days", l.days, report, "ladder.days", "警告点有效天数", false);
-  if (const auto s = j.find("steps"); s != j.end() && s->is_array()) {
-    for (size_t i = 0; i < s->size(); ++i) {
-      const json& e = (*s)[i];
-      const std::string field = "ladder.steps[" + std::to_string(i) + "]";
-      LadderStep step;
-      if (!e.is_object()) {
-        report(field, "警告阶梯的第 " + std::to_string(i + 1) + " 级不完整");
-        continue;
-      }
-      ReadInt(e, "points", step.points, report, field + ".points", "警告点数", true);
-      if (!e.contains("action") || !Parse(e["action"], kActionNames, step.action))
-        report(field + ".action", "警告阶梯的第 " + std::to_string(i + 1) + " 级的处罚不认识");
-      if (step.action == ActionKind::kMute)
-        ReadInt(e, "seconds", step.seconds, report, field + ".seconds", "禁言时长（秒）", true);
-      l.steps.push_back(step);
-    }
-  } else if (s != j.end() && !s->is_null()) {
-    report("ladder.steps", "警告阶梯应当是一个列表");
-  }
+  ForEachListed(
+      j, "steps", report, "ladder.steps", "警告阶梯应当是一个列表", [&](size_t i, const json& e) {
+        const std::string field = "ladder.steps[" + std::to_string(i) + "]";
+        LadderStep step;
+        if (!e.is_object()) {
+          report(field, "警告阶梯的第 " + std::to_string(i + 1) + " 级不完整");
+          return;
+        }
+        ReadInt(e, "points", step.points, report, field + ".points", "警告点数", true);
+        if (!e.contains("action") || !Parse(e["action"], kActionNames, step.action))
+          report(field + ".action", "警告阶梯的第 " + std::to_string(i + 1) + " 级的处罚不认识");
+        if (step.action == ActionKind::kMute)
+          ReadInt(e, "seconds", step.seconds, report, field + ".seconds", "禁言时长（秒）", true);
+        l.steps.push_back(step);
+      });
   for (auto& p : Validate(l)) problems.push_back(std::move(p));
   return l;
 }
@@ -360,11 +366,8 @@ RuleSet FromJson(const json& j, std::vector<Problem>& problems) {
     report("", "规则集应当是一个对象");
     return set;
   }
-  if (const auto r = j.find("rules"); r != j.end() && r->is_array()) {
-    for (const auto& e : *r) set.rules.push_back(RuleFromJson(e, problems));
-  } else if (r != j.end() && !r->is_null()) {
-    report("rules", "规则应当是一个列表");
-  }
+  ForEachListed(j, "rules", report, "rules", "规则应当是一个列表",
+                [&](size_t, const json& e) { set.rules.push_back(RuleFromJson(e, problems)); });
   if (j.contains("ladder")) set.ladder = LadderFromJson(j["ladder"], problems);
   ReadInt(j, "reportGroup", set.reportGroup, report, "reportGroup", "报告群", false);
   std::set<std::string> ids;

@@ -92,24 +92,6 @@ std::string RepairUtf8(std::string_view s) {
   return out;
 }
 
-void AppendUtf8(std::string& out, uint32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
-
 // Counts lines the way DecodeFileText numbers them: CR LF, a lone CR and a
 // lone LF each end one line.
 class LineCounter {
@@ -245,6 +227,40 @@ DecodedText DecodeFileText(std::string_view bytes) {
     out.guessedLines = gbLines.size() <= utf8Lines.size() ? gbLines : utf8Lines;
   }
   return out;
+}
+
+size_t DecodeUtf8(std::string_view s, size_t i, char32_t& cp) {
+  const size_t len = Utf8SequenceLength(s, i);
+  if (len == 0) return 0;
+  const auto b0 = static_cast<unsigned char>(s[i]);
+  char32_t c = len == 1 ? b0 : b0 & (0x7F >> len);
+  for (size_t k = 1; k < len; ++k) c = (c << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+  cp = c;
+  return len;
+}
+
+char* EncodeUtf8(char32_t cp, char* w) {
+  if (cp < 0x80) {
+    *w++ = static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    *w++ = static_cast<char>(0xC0 | (cp >> 6));
+    *w++ = static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    *w++ = static_cast<char>(0xE0 | (cp >> 12));
+    *w++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    *w++ = static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    *w++ = static_cast<char>(0xF0 | (cp >> 18));
+    *w++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    *w++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    *w++ = static_cast<char>(0x80 | (cp & 0x3F));
+  }
+  return w;
+}
+
+void AppendUtf8(std::string& out, char32_t cp) {
+  char bytes[4];
+  out.append(bytes, EncodeUtf8(cp, bytes));
 }
 
 bool IsValidUtf8(std::string_view bytes) {

@@ -5,6 +5,7 @@
 // Thread-safety: pure functions.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -18,6 +19,16 @@ std::string Utf8ToGbk(std::string_view utf8);
 std::string GbkToUtf8(std::string_view gbk);
 
 bool IsValidUtf8(std::string_view bytes);
+
+// UTF-8 one character at a time. The length of the well-formed sequence that
+// starts at byte `i` of `s`, its code point in `cp`; 0 (and `cp` untouched)
+// where none starts: a stray byte, an overlong form, a surrogate, a value above
+// U+10FFFF or a sequence cut off by the end.
+size_t DecodeUtf8(std::string_view s, size_t i, char32_t& cp);
+// Writes the UTF-8 form of `cp` (1 to 4 bytes) at `w` and returns the end of
+// what it wrote; for loops that made their room beforehand.
+char* EncodeUtf8(char32_t cp, char* w);
+void AppendUtf8(std::string& out, char32_t cp);
 
 // Text read from a file or another outside source: valid UTF-8 is taken as it
 // is (a UTF-8 byte-order mark is dropped), anything else is read as GBK.

@@ -16,6 +16,7 @@
 #include "settings/settings_model.h"
 #include "storage/case_table.h"
 #include "storage/member_table.h"
+#include "util/fold.h"
 #include "util/log.h"
 #include "util/text.h"
 
@@ -30,50 +31,6 @@ constexpr int64_t kMaxWrong = 10;
 // counted as a try.
 constexpr size_t kMaxAnswerBytes = 64;
 constexpr size_t kMaxEvidence = 1024;
-
-// One code point of valid UTF-8 at `i`, advancing `i`; U+FFFD for a broken byte.
-char32_t NextCodePoint(std::string_view s, size_t& i) {
-  const auto b = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
-  const unsigned char c = b(i);
-  int len = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
-  if (len == 0 || i + len > s.size()) {
-    ++i;
-    return 0xFFFD;
-  }
-  char32_t cp = len == 1 ? c : c & (0x7F >> len);
-  for (int k = 1; k < len; ++k) {
-    if ((b(i + k) & 0xC0) != 0x80) {
-      ++i;
-      return 0xFFFD;
-    }
-    cp = (cp << 6) | (b(i + k) & 0x3F);
-  }
-  i += len;
-  return cp;
-}
-
-void AppendUtf8(std::string& out, char32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
-
-bool IsBlank(char32_t cp) {
-  return cp == ' ' || cp == '\t' || cp == '\r' || cp == '\n' || cp == 0x3000 || cp == 0xA0 ||
-         cp == 0x200B || cp == 0x200C || cp == 0x200D || cp == 0xFEFF;
-}
 
 // The message without its mention codes ("[CQ:at,…]"), which the answer may
 // carry when the member replied to the robot's question.
@@ -123,19 +80,7 @@ int64_t Clamp(int64_t v, int64_t lo, int64_t hi) { return std::min(std::max(v, l
 
 }  // namespace
 
-std::string NormalizeVerificationAnswer(std::string_view text) {
-  const std::string plain = WithoutMentions(text);
-  std::string out;
-  size_t i = 0;
-  while (i < plain.size()) {
-    char32_t cp = NextCodePoint(plain, i);
-    if (IsBlank(cp)) continue;
-    if (cp >= 0xFF01 && cp <= 0xFF5E) cp -= 0xFEE0;  // full-width ASCII
-    if (cp >= 'A' && cp <= 'Z') cp += 'a' - 'A';
-    AppendUtf8(out, cp);
-  }
-  return out;
-}
+std::string NormalizeVerificationAnswer(std::string_view text) { return FoldText(text); }
 
 std::vector<VerificationQuestion> ParseVerificationQuestions(const std::string& text,
                                                              std::vector<std::string>* problems) {
@@ -465,7 +410,9 @@ bool Verification::screenMessage(const GroupMessageRecord& r) {
     if (it == pending_.end()) return false;
     p = it->second;
   }
-  const std::string answer = NormalizeVerificationAnswer(r.msg);
+  // The reply is message text: a mention of the robot is no part of the
+  // answer, and "&", "[", "]" and "," arrive escaped.
+  const std::string answer = NormalizeVerificationAnswer(cq::Unescape(WithoutMentions(r.msg)));
   // Only a short line of plain text is a try; pictures, cards and long texts
   // are what verification keeps out, not answers.
   const bool isTry =

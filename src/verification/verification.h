@@ -67,8 +67,8 @@ std::vector<VerificationQuestion> ParseVerificationQuestions(const std::string& 
 // numbers); `problems` gets the pieces that are no group number.
 std::vector<int64_t> ParseVerificationGroups(const std::string& text,
                                              std::vector<std::string>* problems);
-// An answer as it is compared: mentions dropped, full-width letters and
-// digits folded to ASCII, letters lower-cased, blanks removed.
+// An answer (plain text) as it is compared: folded as util/fold.h folds, so
+// full-width forms, case, blanks and invisible characters do not count.
 std::string NormalizeVerificationAnswer(std::string_view text);
 
 class Verification {

@@ -245,21 +245,25 @@ TEST_F(VerificationReplayTest, OwnQuestionsAcceptAnyListedAnswerInAnyWidthAndCas
                                     {{"选择框_开启入群验证", true},
                                      {"编辑框_入群验证群", "100"},
                                      {"选择框_入群验证自定义问题", true},
-                                     {"编辑框_入群验证问题", "本群的树叫什么？|青榆|Elm"}}}},
+                                     {"编辑框_入群验证问题", "本群的树叫什么？|青榆|Elm|榆&柳"}}}},
                                   Join(30001, kStart),
                                   Join(30002, kStart),
-                                  Join(30003, kStart)},
+                                  Join(30003, kStart),
+                                  Join(30004, kStart)},
                                  kStart);
   ASSERT_EQ(first.status, 0) << first.err;
   EXPECT_THAT(MessagesTo(first.calls, 30001),
               ElementsAre(::testing::HasSubstr("本群的树叫什么？")));
-  const ReplayRun run = replay({say(30001, "青 榆", kStart + 5), say(30002, "ＥＬＭ", kStart + 6),
-                                say(30003, "橡树", kStart + 7)},
-                               kStart + 5);
+  // A message's text arrives with "&", "[", "]" and "," escaped: "榆&柳" as typed.
+  const ReplayRun run =
+      replay({say(30001, "青 榆", kStart + 5), say(30002, "ＥＬＭ", kStart + 6),
+              say(30003, "橡树", kStart + 7), say(30004, "榆&amp;柳", kStart + 8)},
+             kStart + 5);
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_THAT(MessagesTo(run.calls, 30001), ElementsAre(::testing::HasSubstr("验证通过")));
   EXPECT_THAT(MessagesTo(run.calls, 30002), ElementsAre(::testing::HasSubstr("验证通过")));
   EXPECT_THAT(MessagesTo(run.calls, 30003), ElementsAre(::testing::HasSubstr("回答错误")));
+  EXPECT_THAT(MessagesTo(run.calls, 30004), ElementsAre(::testing::HasSubstr("验证通过")));
   EXPECT_THAT(Recalled(run.calls), ElementsAre(3));
 }
 

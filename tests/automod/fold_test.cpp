@@ -5,21 +5,20 @@
 namespace bw::automod {
 namespace {
 
+// The plain text's folding is util's (tests/util/fold_test.cpp); here, what
+// the message's codes add to it.
 TEST(AutomodFold, EvasionsFoldToTheWordTheyHide) {
   const struct {
     const char* text;
     const char* folded;
   } cases[] = {
       {"加 我 微 信", "加我微信"},
-      {"加\u200b我\u200d微\ufeff信", "加我微信"},
-      {"加\u3000我\t微\n信", "加我微信"},
       {"ＶＸ", "vx"},
-      {"Ｖ Ｘ：１２３", "vx:123"},  // full-width punctuation too
-      {"WeChat", "wechat"},
       {"加[CQ:face,id=1]我微信", "加我微信"},
-      {"a&#91;b&#93;&amp;c", "a[b]&c"},
-      {"\xff\xfe加我", "加我"},  // bytes that are no UTF-8 are dropped
-      {"ПРИВЕТ", "привет"},
+      {"[CQ:at,qq=10000] 加[CQ:image,file=a.jpg]我", "加我"},
+      {"a&#91;b&#93;&amp;c&#44;Ｄ", "a[b]&c,d"},
+      {"&amp;#91;", "&#91;"},         // an escaped escape stays one
+      {"加我[CQ:face,id=1", "加我"},  // an unfinished code shows nothing
   };
   for (const auto& c : cases) EXPECT_EQ(Fold(c.text), c.folded) << c.text;
 }

@@ -4,12 +4,10 @@
 // mute cannot be lifted while no account is connected (this panel is offline),
 // and the page says so; the CSV download opens with a byte-order mark.
 //   node cases.test.mjs PROGRAM [SCREENSHOT_DIR]
-import { chromium } from 'playwright-core';
 import { spawnSync } from 'node:child_process';
-import fs from 'node:fs';
 import path from 'node:path';
 import assert from 'node:assert/strict';
-import { check, finish, freePort, makeHome, program, shots, startPanel } from './harness.mjs';
+import { check, finish, makeHome, openPanel, program, shots } from './harness.mjs';
 
 // A day of the rules in replay: 60 members muted for an advertisement, then an
 // administrator's kick with blacklisting.
@@ -28,18 +26,8 @@ const replay = spawnSync(program, ['replay', '--home', home, '--clock', '2025-12
   { input: lines.join('\n') + '\n', encoding: 'utf8' });
 assert.equal(replay.status, 0, replay.stderr);
 
-const port = await freePort();
-const panel = await startPanel(home, port);
-const base = `http://127.0.0.1:${port}/`;
-const browser = await chromium.launch({ executablePath: process.env.BW_CHROMIUM || '/usr/bin/chromium',
-  args: ['--no-sandbox'] });
-const context = await browser.newContext({ viewport: { width: 1280, height: 800 }, locale: 'zh-CN' });
-const page = await context.newPage();
-const consoleErrors = [];
-page.on('console', (m) => {
-  if (m.type() === 'error' && !m.text().startsWith('Failed to load resource')) consoleErrors.push(m.text());
-});
-page.on('pageerror', (e) => consoleErrors.push(String(e)));
+const { base, page, consoleErrors, login, close } =
+  await openPanel({ home, viewport: { width: 1280, height: 800 } });
 
 const rows = () => page.locator('.case-table tbody tr');
 const actionsShown = () => page.locator('.case-table tbody tr td:nth-child(5) > span:first-child').allTextContents();
@@ -77,8 +65,7 @@ async function confirmAndRead(question) {
 }
 
 try {
-  await page.goto(panel.loginUrl);
-  await page.locator('#pages a').first().waitFor();
+  await login();
 
   await check('the cases are listed newest first, fifty to a page', async () => {
     await openCases();
@@ -166,9 +153,6 @@ try {
 
   await check('no script errors', async () => assert.deepEqual(consoleErrors, [], consoleErrors.join('\n')));
 } finally {
-  await browser.close();
-  panel.child.kill('SIGTERM');
-  await new Promise((r) => panel.child.once('exit', r));
-  fs.rmSync(home, { recursive: true, force: true });
+  await close();
 }
 finish();

@@ -6,6 +6,7 @@
 // and exits 0 when every check passed.
 import { chromium } from 'playwright-core';
 import { spawn } from 'node:child_process';
+import crypto from 'node:crypto';
 import fs from 'node:fs';
 import net from 'node:net';
 import os from 'node:os';
@@ -40,6 +41,19 @@ export function makeHome() {
   return { home, data };
 }
 
+// Every file below `dir` with a hash of its bytes, to show that a try left the
+// home as it was; the database's shared-memory index (-shm) holds read marks,
+// no data.
+export function snapshot(dir) {
+  const out = {};
+  for (const entry of fs.readdirSync(dir, { recursive: true, withFileTypes: true })) {
+    if (!entry.isFile() || entry.name.endsWith('-shm')) continue;
+    const file = path.join(entry.parentPath ?? entry.path, entry.name);
+    out[path.relative(dir, file)] = crypto.createHash('sha256').update(fs.readFileSync(file)).digest('hex');
+  }
+  return out;
+}
+
 export function startPanel(home, port) {
   const child = spawn(program, ['panel', '--home', home, '--panel', String(port)], { stdio: ['ignore', 'pipe', 'pipe'] });
   let out = '';
@@ -72,15 +86,16 @@ export async function statusLabel(page, label) {
   return { text: await el.textContent(), color: await el.evaluate((n) => getComputedStyle(n).color) };
 }
 
-// A running panel on a fresh home and a logged-in browser page on it.
-export async function openPanel() {
-  const { home, data } = makeHome();
+// A running panel on a home (a fresh one unless `home` names one, e.g. a home
+// `replay` has filled) and a browser page on it, logged in by login().
+export async function openPanel({ home: given, viewport = { width: 1100, height: 720 } } = {}) {
+  const { home, data } = given ? { home: given, data: path.join(given, 'data', '10000') } : makeHome();
   const port = await freePort();
   const panel = await startPanel(home, port);
   const base = `http://127.0.0.1:${port}/`;
   const token = panel.loginUrl.split('token=')[1];
   const browser = await chromium.launch({ executablePath: browserPath, args: ['--no-sandbox'] });
-  const context = await browser.newContext({ viewport: { width: 1100, height: 720 }, locale: 'zh-CN' });
+  const context = await browser.newContext({ viewport, locale: 'zh-CN' });
   const page = await context.newPage();
   const consoleErrors = [];
   // Refused requests (401 before login, 400 for a bad value) are expected answers, not errors.

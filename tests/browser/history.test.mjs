@@ -4,25 +4,11 @@
 // range over 30 days refused in plain Chinese — and the home, database
 // included, byte for byte as it was after every try.
 //   node history.test.mjs PROGRAM [SCREENSHOT_DIR]
-import { chromium } from 'playwright-core';
 import { spawnSync } from 'node:child_process';
-import crypto from 'node:crypto';
 import fs from 'node:fs';
 import path from 'node:path';
 import assert from 'node:assert/strict';
-import { check, finish, freePort, makeHome, program, shots, startPanel } from './harness.mjs';
-
-// Every file below `dir` with a hash of its bytes; the database's
-// shared-memory index (-shm) holds read marks, no data.
-function snapshot(dir) {
-  const out = {};
-  for (const entry of fs.readdirSync(dir, { recursive: true, withFileTypes: true })) {
-    if (!entry.isFile() || entry.name.endsWith('-shm')) continue;
-    const file = path.join(entry.parentPath ?? entry.path, entry.name);
-    out[path.relative(dir, file)] = crypto.createHash('sha256').update(fs.readFileSync(file)).digest('hex');
-  }
-  return out;
-}
+import { check, finish, makeHome, openPanel, program, shots, snapshot } from './harness.mjs';
 
 const message = (user, text) => JSON.stringify({
   post_type: 'message', message_type: 'group', group_id: 101, user_id: user, message: text,
@@ -42,15 +28,7 @@ const lines = [
 const replay = spawnSync(program, ['replay', '--home', home], { input: lines.join('\n') + '\n' });
 assert.equal(replay.status, 0, String(replay.stderr));
 
-const port = await freePort();
-const panel = await startPanel(home, port);
-const browser = await chromium.launch({ executablePath: process.env.BW_CHROMIUM || '/usr/bin/chromium', args: ['--no-sandbox'] });
-const page = await (await browser.newContext({ viewport: { width: 1100, height: 900 }, locale: 'zh-CN' })).newPage();
-const consoleErrors = [];
-page.on('console', (m) => {
-  if (m.type() === 'error' && !m.text().startsWith('Failed to load resource')) consoleErrors.push(m.text());
-});
-page.on('pageerror', (e) => consoleErrors.push(String(e)));
+const { page, consoleErrors, login, close } = await openPanel({ home, viewport: { width: 1100, height: 900 } });
 
 const rule = {
   id: 'try1', name: '广告词', state: 'off', groups: 'all',
@@ -60,8 +38,7 @@ const rule = {
 };
 
 try {
-  await page.goto(panel.loginUrl);
-  await page.locator('#pages a').first().waitFor();
+  await login();
   await page.click('#pages a:text-is("试一试")');
 
   await check('消息记录 shows the kept messages and opts a group in and out', async () => {
@@ -139,10 +116,7 @@ try {
     assert.deepEqual(consoleErrors, []);
   });
 } finally {
-  await browser.close();
-  panel.child.kill('SIGTERM');
-  await new Promise((r) => panel.child.once('exit', r));
-  fs.rmSync(home, { recursive: true, force: true });
+  await close();
 }
 
 finish();

@@ -4,23 +4,10 @@
 //   node sandbox.test.mjs PROGRAM [SCREENSHOT_DIR]
 import { chromium } from 'playwright-core';
 import { spawn, spawnSync } from 'node:child_process';
-import crypto from 'node:crypto';
 import fs from 'node:fs';
 import path from 'node:path';
 import assert from 'node:assert/strict';
-import { check, finish, freePort, makeHome, openPanel, program, shots } from './harness.mjs';
-
-// Every file below `dir` with a hash of its bytes; the database's
-// shared-memory index (-shm) holds read marks, no data.
-function snapshot(dir) {
-  const out = {};
-  for (const entry of fs.readdirSync(dir, { recursive: true, withFileTypes: true })) {
-    if (!entry.isFile() || entry.name.endsWith('-shm')) continue;
-    const file = path.join(entry.parentPath ?? entry.path, entry.name);
-    out[path.relative(dir, file)] = crypto.createHash('sha256').update(fs.readFileSync(file)).digest('hex');
-  }
-  return out;
-}
+import { check, finish, freePort, makeHome, openPanel, program, shots, snapshot } from './harness.mjs';
 
 const { home, base, page, consoleErrors, login, close } = await openPanel();
 

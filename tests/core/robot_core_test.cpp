@@ -66,19 +66,13 @@ TEST_F(RobotCoreTest, ShutdownSavesOnlyWhatTheStartupRestored) {
   core.shutdown();  // never started: the files are not overwritten with defaults
   EXPECT_FALSE(FileExists(data + "setsoft.ini"));
 
-  RecordingHost host2;
-  Lifecycle lifecycle2(host2, clock, qq, runDirectory, QueueMode::kSynchronous);
-  RobotCore core2(lifecycle2, coreOptions());
-  lifecycle2.setHooks(core2.hooks());
-  lifecycle2.Initialize(1);
-  lifecycle2._eventStartup();
-  lifecycle2._eventEnable();
-  lifecycle2.settings().setText("编辑框_进群等级", "12");
-  core2.shutdown();
-  EXPECT_FALSE(lifecycle2.database().connected());
+  Restarted again(*this);
+  again.lifecycle.settings().setText("编辑框_进群等级", "12");
+  again.core.shutdown();
+  EXPECT_FALSE(again.lifecycle.database().connected());
   EXPECT_EQ(ReadProfileString(data + "setsoft.ini", "编辑框", "编辑框_进群等级"), "12");
   EXPECT_EQ(ReadProfileString(data + "setsoft.ini", "选择框", "选择框_开启广告检测"), "假");
-  core2.shutdown();  // idempotent
+  again.core.shutdown();  // idempotent
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 # the state directory's home.
 #   accounts_unit_check.sh UNIT PROGRAM
 set -euo pipefail
+# shellcheck source=unit_lib.sh
+. "$(dirname "$0")/unit_lib.sh"
 unit=$1
 program=$2
 work=$(mktemp -d)
@@ -12,26 +14,16 @@ pid=
 
 exec_line=$(sed -n 's/^ExecStart=//p' "$unit")
 [ -n "$exec_line" ] || { echo "no ExecStart in $unit" >&2; exit 1; }
-for key in 'DynamicUser=yes' 'StateDirectory=brindle-warden/all' 'StateDirectoryMode=0700' \
-           'Restart=on-failure' 'RestartPreventExitStatus=1 2' 'NoNewPrivileges=yes' \
-           'ProtectSystem=strict' 'ProtectHome=yes' 'StandardOutput=journal' 'UMask=0077'; do
-  grep -qx "$key" "$unit" || { echo "$unit lacks $key" >&2; exit 1; }
-done
+require_keys "$unit" 'DynamicUser=yes' 'StateDirectory=brindle-warden/all' \
+  'StateDirectoryMode=0700' 'Restart=on-failure' 'RestartPreventExitStatus=1 2' \
+  'NoNewPrivileges=yes' 'ProtectSystem=strict' 'ProtectHome=yes' 'StandardOutput=journal' \
+  'UMask=0077'
 if grep -q '%i' "$unit"; then
   echo "$unit is not a template: it must not use %i" >&2
   exit 1
 fi
 
-if command -v systemd-analyze >/dev/null; then
-  installed=${exec_line%% *}
-  cp "$program" "$work/brindle-warden"
-  sed "s|^ExecStart=$installed|ExecStart=$work/brindle-warden|" "$unit" > "$work/brindle-warden.service"
-  report=$(systemd-analyze verify --man=no "$work/brindle-warden.service" 2>&1 || true)
-  if [ -n "$report" ]; then
-    echo "systemd-analyze verify: $report" >&2
-    exit 1
-  fi
-fi
+verify_unit "$unit" "$program" brindle-warden.service
 
 # Two accounts whose implementations are not there: both wait, each on its own.
 args=${exec_line#* }

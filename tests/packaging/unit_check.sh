@@ -3,6 +3,8 @@
 # command line it runs starts the program with its home in the state directory.
 #   unit_check.sh UNIT PROGRAM
 set -euo pipefail
+# shellcheck source=unit_lib.sh
+. "$(dirname "$0")/unit_lib.sh"
 unit=$1
 program=$2
 work=$(mktemp -d)
@@ -11,25 +13,10 @@ pid=
 
 exec_line=$(sed -n 's/^ExecStart=//p' "$unit")
 [ -n "$exec_line" ] || { echo "no ExecStart in $unit" >&2; exit 1; }
-for key in 'DynamicUser=yes' 'StateDirectory=brindle-warden/%i' 'StateDirectoryMode=0700' \
-           'Restart=on-failure' 'NoNewPrivileges=yes' 'PrivateTmp=yes' 'ProtectSystem=strict' \
-           'ProtectHome=yes' 'StandardOutput=journal' 'UMask=0077'; do
-  grep -qx "$key" "$unit" || { echo "$unit lacks $key" >&2; exit 1; }
-done
-
-# systemd-analyze checks the unit against the systemd of this machine, with the
-# program where the unit expects it replaced by the one just built.
-if command -v systemd-analyze >/dev/null; then
-  installed=${exec_line%% *}
-  # A copy: some build trees lie on mounts where systemd refuses to execute.
-  cp "$program" "$work/brindle-warden"
-  sed "s|^ExecStart=$installed|ExecStart=$work/brindle-warden|" "$unit" > "$work/brindle-warden@.service"
-  report=$(systemd-analyze verify --man=no "$work/brindle-warden@123456.service" 2>&1 || true)
-  if [ -n "$report" ]; then
-    echo "systemd-analyze verify: $report" >&2
-    exit 1
-  fi
-fi
+require_keys "$unit" 'DynamicUser=yes' 'StateDirectory=brindle-warden/%i' \
+  'StateDirectoryMode=0700' 'Restart=on-failure' 'NoNewPrivileges=yes' 'PrivateTmp=yes' \
+  'ProtectSystem=strict' 'ProtectHome=yes' 'StandardOutput=journal' 'UMask=0077'
+verify_unit "$unit" "$program" brindle-warden@.service brindle-warden@123456.service
 
 # The command line itself, with %S (the state directories) and %i (the account)
 # as systemd gives them; nothing listens at the default URL's port here.

@@ -15,46 +15,21 @@
 #include "storage/schema.h"
 #include "support/temp_dir.h"
 #include "support/test_database.h"
+#include "util/charset.h"
 
 namespace bw {
 namespace {
 
-enum class Backend { kSqlite, kPostgres, kAccessStatements };
+using test::Backend;
 
-bool ValidUtf8(std::string_view s) {
-  for (size_t i = 0; i < s.size();) {
-    const unsigned char c = static_cast<unsigned char>(s[i]);
-    const size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
-    if (n == 0 || i + n > s.size()) return false;
-    for (size_t k = 1; k < n; ++k) {
-      if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return false;
-    }
-    i += n;
-  }
-  return true;
-}
-
-class CaseTableTest : public ::testing::TestWithParam<Backend> {
+class CaseTableTest : public test::BackendTest {
  protected:
   void SetUp() override {
-    if (GetParam() == Backend::kSqlite) {
-      sqlite_ = std::make_unique<test::TestDatabase>();
-      db_ = &sqlite_->db;
-    } else if (GetParam() == Backend::kPostgres) {
-      pg_ = test::PostgresTestDatabase::Open();
-      if (!pg_) GTEST_SKIP() << "BW_TEST_POSTGRES not set";
-      db_ = &pg_->db;
-    } else {
-      plain_ = std::make_unique<Database>();
-      ASSERT_TRUE(plain_->ConnectSqlite(DatabaseFile(dir_.path())));
-      ASSERT_TRUE(CreateSchema(*plain_, SqlDialect::kAccess));
-      db_ = plain_.get();
-    }
-    table_ = std::make_unique<CaseTable>(*db_);
+    BackendTest::SetUp();
+    if (opened()) table_ = std::make_unique<CaseTable>(db());
   }
 
   CaseTable& table() { return *table_; }
-  Database& db() { return *db_; }
 
   static CaseRecord Case(int64_t time, int64_t group, int64_t member, std::string_view action,
                          std::string rule = "") {
@@ -87,11 +62,6 @@ class CaseTableTest : public ::testing::TestWithParam<Backend> {
   }
 
  private:
-  test::TempDir dir_;
-  std::unique_ptr<test::TestDatabase> sqlite_;
-  std::unique_ptr<test::PostgresTestDatabase> pg_;
-  std::unique_ptr<Database> plain_;
-  Database* db_ = nullptr;
   std::unique_ptr<CaseTable> table_;
 };
 
@@ -139,7 +109,7 @@ TEST_P(CaseTableTest, LongEvidenceKeepsHeadAndTailWithinOneKibibyte) {
   const std::string kept = table().get(id)->evidence;
   EXPECT_LE(kept.size(), kCaseEvidenceBytes);
   EXPECT_GT(kept.size(), kCaseEvidenceBytes - 8);
-  EXPECT_TRUE(ValidUtf8(kept));
+  EXPECT_TRUE(IsValidUtf8(kept));
   EXPECT_EQ(kept.rfind("开头", 0), 0u);
   EXPECT_TRUE(kept.ends_with("结尾"));
   EXPECT_NE(kept.find(" … "), std::string::npos);
@@ -256,7 +226,8 @@ TEST_P(CaseTableTest, ConcurrentAddsGetDistinctIds) {
 
 INSTANTIATE_TEST_SUITE_P(Backends, CaseTableTest,
                          ::testing::Values(Backend::kSqlite, Backend::kPostgres,
-                                           Backend::kAccessStatements));
+                                           Backend::kAccessStatements),
+                         test::BackendName);
 
 TEST(CaseExcerptTest, ShortTextIsKeptWhole) {
   EXPECT_EQ(CaseTable::Excerpt("加我微信"), "加我微信");

@@ -23,29 +23,19 @@
 namespace bw::test {
 namespace {
 
-enum class Backend { kSqlite, kPostgres };
-
 // A nickname that would end the statement and drop a table if it were pasted
 // into the SQL unquoted.
 const std::string kHostileNickname = "'); drop table 群成员; --";
 
-class MembershipTablesTest : public ::testing::TestWithParam<Backend> {
+class MembershipTablesTest : public BackendTest {
  protected:
   void SetUp() override {
-    if (GetParam() == Backend::kSqlite) {
-      sqlite_ = std::make_unique<TestDatabase>();
-      db_ = &sqlite_->db;
-    } else {
-      pg_ = PostgresTestDatabase::Open();
-      if (!pg_) GTEST_SKIP() << "BW_TEST_POSTGRES not set";
-      db_ = &pg_->db;
-    }
-    members_.emplace(*db_);
-    invites_.emplace(*db_);
-    lists_.emplace(*db_);
+    BackendTest::SetUp();
+    if (!opened()) return;
+    members_.emplace(db());
+    invites_.emplace(db());
+    lists_.emplace(db());
   }
-
-  Database& db() { return *db_; }
   MemberTable& members() { return *members_; }
   InviteTable& invites() { return *invites_; }
   AccountListTable& lists() { return *lists_; }
@@ -89,9 +79,6 @@ class MembershipTablesTest : public ::testing::TestWithParam<Backend> {
   }
 
  private:
-  std::unique_ptr<TestDatabase> sqlite_;
-  std::unique_ptr<PostgresTestDatabase> pg_;
-  Database* db_ = nullptr;
   std::optional<MemberTable> members_;
   std::optional<InviteTable> invites_;
   std::optional<AccountListTable> lists_;
@@ -506,11 +493,7 @@ TEST_P(MembershipTablesTest, ListTimesBeyond32BitsAreKept) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, MembershipTablesTest,
-                         ::testing::Values(Backend::kSqlite, Backend::kPostgres),
-                         [](const auto& info) {
-                           return std::string(info.param == Backend::kSqlite ? "Sqlite"
-                                                                             : "Postgres");
-                         });
+                         ::testing::Values(Backend::kSqlite, Backend::kPostgres), BackendName);
 
 }  // namespace
 }  // namespace bw::test

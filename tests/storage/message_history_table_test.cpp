@@ -15,20 +15,11 @@
 namespace bw::test {
 namespace {
 
-enum class Backend { kSqlite, kPostgres };
-
-class MessageHistoryTableTest : public ::testing::TestWithParam<Backend> {
+class MessageHistoryTableTest : public BackendTest {
  protected:
   void SetUp() override {
-    if (GetParam() == Backend::kSqlite) {
-      sqlite_ = std::make_unique<TestDatabase>();
-      db_ = &sqlite_->db;
-    } else {
-      pg_ = PostgresTestDatabase::Open();
-      if (!pg_) GTEST_SKIP() << "BW_TEST_POSTGRES not set";
-      db_ = &pg_->db;
-    }
-    table_ = std::make_unique<MessageHistoryTable>(*db_);
+    BackendTest::SetUp();
+    if (opened()) table_ = std::make_unique<MessageHistoryTable>(db());
   }
   std::vector<KeptMessage> readAll(int64_t robot, int64_t group, size_t limit = 1000000) {
     std::vector<KeptMessage> out;
@@ -39,9 +30,6 @@ class MessageHistoryTableTest : public ::testing::TestWithParam<Backend> {
     return out;
   }
 
-  std::unique_ptr<TestDatabase> sqlite_;
-  std::unique_ptr<PostgresTestDatabase> pg_;
-  Database* db_ = nullptr;
   std::unique_ptr<MessageHistoryTable> table_;
 };
 
@@ -49,7 +37,7 @@ TEST_P(MessageHistoryTableTest, ALongReadComesBackWholeInOrderAcrossItsChunks) {
   // Three messages a second, so that chunks end between seconds that hold several rows.
   constexpr int kRows = 4501;
   {
-    Transaction tx(*db_);
+    Transaction tx(db());
     for (int i = 0; i < kRows; ++i)
       ASSERT_TRUE(table_->add(10000, {1'800'000'000 + i / 3, 100, 20000 + i % 7, i, "m"}));
     ASSERT_TRUE(tx.commit());
@@ -109,10 +97,7 @@ TEST_P(MessageHistoryTableTest, TextsComeBackAsTheyWentInAndHugeOnesBounded) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, MessageHistoryTableTest,
-                         ::testing::Values(Backend::kSqlite, Backend::kPostgres),
-                         [](const auto& info) {
-                           return info.param == Backend::kSqlite ? "Sqlite" : "Postgres";
-                         });
+                         ::testing::Values(Backend::kSqlite, Backend::kPostgres), BackendName);
 
 }  // namespace
 }  // namespace bw::test

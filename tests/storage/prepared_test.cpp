@@ -15,23 +15,13 @@
 namespace bw::test {
 namespace {
 
-enum class Backend { kSqlite, kPostgres };
-
-class PreparedTest : public ::testing::TestWithParam<Backend> {
+class PreparedTest : public BackendTest {
  protected:
   void SetUp() override {
-    if (GetParam() == Backend::kSqlite) {
-      sqlite_ = std::make_unique<TestDatabase>();
-      db_ = &sqlite_->db;
-    } else {
-      pg_ = PostgresTestDatabase::Open();
-      if (!pg_) GTEST_SKIP() << "BW_TEST_POSTGRES not set";
-      db_ = &pg_->db;
-    }
+    BackendTest::SetUp();
+    if (!opened()) return;
     ASSERT_TRUE(db().Execute("create table 试样(编号 BIGINT, 文本 VARCHAR(4000), 数 BIGINT)"));
   }
-
-  Database& db() { return *db_; }
 
   // The row of 编号 `id`: its text, or "<null>", or "<no row>".
   std::string textOf(int64_t id) {
@@ -40,10 +30,6 @@ class PreparedTest : public ::testing::TestWithParam<Backend> {
     if (!q.next()) return "<no row>";
     return q.null(0) ? "<null>" : q.text(0);
   }
-
-  std::unique_ptr<TestDatabase> sqlite_;
-  std::unique_ptr<PostgresTestDatabase> pg_;
-  Database* db_ = nullptr;
 };
 
 TEST_P(PreparedTest, TextsAndNumbersComeBackAsTheyWentIn) {
@@ -150,7 +136,7 @@ TEST_P(PreparedTest, QueriesNestWithTheSameTextAndSurviveAReconnect) {
   if (GetParam() == Backend::kSqlite) {
     // After a reconnect the statements are prepared on the new connection.
     ASSERT_TRUE(db().Disconnect());
-    ASSERT_TRUE(db().ConnectSqlite(sqlite_->file()));
+    ASSERT_TRUE(db().ConnectSqlite(sqliteFile()));
     PreparedQuery q(db(), kSelect, {2});
     std::vector<int64_t> values;
     while (q.next()) values.push_back(q.integer(0));
@@ -168,10 +154,7 @@ TEST(PreparedOffline, ADisconnectedDatabaseFailsEveryStatement) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, PreparedTest,
-                         ::testing::Values(Backend::kSqlite, Backend::kPostgres),
-                         [](const auto& info) {
-                           return info.param == Backend::kSqlite ? "Sqlite" : "Postgres";
-                         });
+                         ::testing::Values(Backend::kSqlite, Backend::kPostgres), BackendName);
 
 }  // namespace
 }  // namespace bw::test

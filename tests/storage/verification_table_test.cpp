@@ -18,23 +18,17 @@
 namespace bw {
 namespace {
 
-enum class Backend { kSqlite, kPostgres };
+using test::Backend;
 
-class VerificationTableTest : public ::testing::TestWithParam<Backend> {
+class VerificationTableTest : public test::BackendTest {
  protected:
   void SetUp() override {
-    if (GetParam() == Backend::kSqlite) {
-      sqlite_ = std::make_unique<test::TestDatabase>();
-      db_ = &sqlite_->db;
-    } else {
-      pg_ = test::PostgresTestDatabase::Open();
-      if (!pg_) GTEST_SKIP() << "BW_TEST_POSTGRES not set";
-      db_ = &pg_->db;
-    }
+    BackendTest::SetUp();
+    if (!opened()) return;
     one_.setLoginAccount("10000");
     two_.setLoginAccount("20000");
-    first = std::make_unique<VerificationTable>(*db_, one_);
-    second = std::make_unique<VerificationTable>(*db_, two_);
+    first = std::make_unique<VerificationTable>(db(), one_);
+    second = std::make_unique<VerificationTable>(db(), two_);
   }
 
   static PendingVerification Pending(int64_t group, int64_t member, int64_t deadline) {
@@ -51,9 +45,6 @@ class VerificationTableTest : public ::testing::TestWithParam<Backend> {
   std::unique_ptr<VerificationTable> first, second;
 
  private:
-  std::unique_ptr<test::TestDatabase> sqlite_;
-  std::unique_ptr<test::PostgresTestDatabase> pg_;
-  Database* db_ = nullptr;
   Identity one_, two_;
 };
 
@@ -99,9 +90,7 @@ TEST_P(VerificationTableTest, WrongAnswersCountedAtOnceAreNeverLost) {
 
 INSTANTIATE_TEST_SUITE_P(Backends, VerificationTableTest,
                          ::testing::Values(Backend::kSqlite, Backend::kPostgres),
-                         [](const auto& info) {
-                           return info.param == Backend::kSqlite ? "Sqlite" : "Postgres";
-                         });
+                         test::BackendName);
 
 }  // namespace
 }  // namespace bw

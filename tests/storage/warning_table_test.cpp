@@ -22,23 +22,14 @@ namespace {
 
 using ::testing::HasSubstr;
 
-enum class Backend { kSqlite, kPostgres };
+using test::Backend;
 
-class WarningTableTest : public ::testing::TestWithParam<Backend> {
+class WarningTableTest : public test::BackendTest {
  protected:
   void SetUp() override {
-    if (GetParam() == Backend::kSqlite) {
-      sqlite_ = std::make_unique<test::TestDatabase>();
-      db_ = &sqlite_->db;
-    } else {
-      pg_ = test::PostgresTestDatabase::Open();
-      if (!pg_) GTEST_SKIP() << "BW_TEST_POSTGRES not set";
-      db_ = &pg_->db;
-    }
-    table_ = std::make_unique<WarningTable>(*db_);
+    BackendTest::SetUp();
+    if (opened()) table_ = std::make_unique<WarningTable>(db());
   }
-
-  Database& db() { return *db_; }
   WarningTable& table() { return *table_; }
   // 警告次数 of every row of the account, as text.
   std::vector<std::string> rowsOf(int64_t account) {
@@ -50,9 +41,6 @@ class WarningTableTest : public ::testing::TestWithParam<Backend> {
   }
 
  private:
-  std::unique_ptr<test::TestDatabase> sqlite_;
-  std::unique_ptr<test::PostgresTestDatabase> pg_;
-  Database* db_ = nullptr;
   std::unique_ptr<WarningTable> table_;
 };
 
@@ -120,10 +108,7 @@ TEST_P(WarningTableTest, FailedWriteIsLoggedAndLeavesTheRowAlone) {
 
 INSTANTIATE_TEST_SUITE_P(Backends, WarningTableTest,
                          ::testing::Values(Backend::kSqlite, Backend::kPostgres),
-                         [](const auto& info) {
-                           return std::string(info.param == Backend::kSqlite ? "Sqlite"
-                                                                             : "Postgres");
-                         });
+                         test::BackendName);
 
 }  // namespace
 }  // namespace bw

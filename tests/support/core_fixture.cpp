@@ -31,6 +31,15 @@ void CoreFixture::startRobot() {
   lifecycle._eventEnable();
 }
 
+CoreFixture::Restarted::Restarted(CoreFixture& f)
+    : lifecycle(host, f.clock, f.qq, f.runDirectory, QueueMode::kSynchronous),
+      core(lifecycle, coreOptions()) {
+  lifecycle.setHooks(core.hooks());
+  lifecycle.Initialize(1);
+  lifecycle._eventStartup();
+  lifecycle._eventEnable();
+}
+
 std::vector<std::string> CoreFixture::runLog() {
   std::lock_guard lock(logMu);
   return log;

@@ -33,6 +33,16 @@ class CoreFixture : public ::testing::Test {
   std::vector<std::string> runLog();
   bool logged(const std::string& line);
 
+  // A second robot on the same run directory, as after a restart: a host of
+  // its own, the fixture's clock and QQ services. The constructor runs its
+  // startup sequence.
+  struct Restarted {
+    explicit Restarted(CoreFixture& f);
+    RecordingHost host;
+    Lifecycle lifecycle;
+    RobotCore core;
+  };
+
   TempDir dir;
   std::string runDirectory, data;
   RecordingHost host;

@@ -71,6 +71,39 @@ PostgresTestDatabase::~PostgresTestDatabase() {
   db.Disconnect();
 }
 
+std::string BackendName(const ::testing::TestParamInfo<Backend>& info) {
+  switch (info.param) {
+    case Backend::kSqlite:
+      return "Sqlite";
+    case Backend::kPostgres:
+      return "Postgres";
+    case Backend::kAccessStatements:
+      return "AccessStatements";
+  }
+  return "Unknown";
+}
+
+void BackendTest::SetUp() {
+  switch (GetParam()) {
+    case Backend::kSqlite:
+      sqlite_ = std::make_unique<TestDatabase>();
+      db_ = &sqlite_->db;
+      break;
+    case Backend::kPostgres:
+      pg_ = PostgresTestDatabase::Open();
+      if (!pg_) GTEST_SKIP() << "BW_TEST_POSTGRES not set";
+      db_ = &pg_->db;
+      break;
+    case Backend::kAccessStatements:
+      accessDir_ = std::make_unique<TempDir>();
+      access_ = std::make_unique<Database>();
+      ASSERT_TRUE(access_->ConnectSqlite(DatabaseFile(accessDir_->path())));
+      ASSERT_TRUE(CreateSchema(*access_, SqlDialect::kAccess));
+      db_ = access_.get();
+      break;
+  }
+}
+
 std::string QueryText(Database& db, const std::string& sql) {
   ScopedQuery q(db, sql);
   if (!q.next()) return "<no row>";

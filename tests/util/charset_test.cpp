@@ -42,6 +42,49 @@ TEST(CharsetTest, ValidUtf8IsStrict) {
   EXPECT_FALSE(IsValidUtf8("\xCC\xEC"));          // GBK 天
 }
 
+TEST(CharsetTest, DecodesAndEncodesOneCharacterAtATime) {
+  // Each width at its lowest and highest code point, and around the surrogates.
+  for (const uint32_t value :
+       {0x00u, 0x7Fu, 0x80u, 0x7FFu, 0x800u, 0xD7FFu, 0xE000u, 0xFFFFu, 0x10000u, 0x10FFFFu}) {
+    const char32_t cp = value;
+    std::string bytes;
+    AppendUtf8(bytes, cp);
+    EXPECT_EQ(bytes.size(), cp < 0x80 ? 1u : cp < 0x800 ? 2u : cp < 0x10000 ? 3u : 4u) << value;
+    EXPECT_TRUE(IsValidUtf8(bytes)) << value;
+    const std::string text = "a" + bytes + "b";
+    char32_t back = 0xFFFFFFFF;
+    EXPECT_EQ(DecodeUtf8(text, 1, back), bytes.size()) << value;
+    EXPECT_EQ(static_cast<uint32_t>(back), value);
+  }
+  std::string both;
+  AppendUtf8(both, U'天');
+  AppendUtf8(both, U'😀');
+  EXPECT_EQ(both, "天😀");
+}
+
+TEST(CharsetTest, DecodingRefusesWhatIsNotWellFormed) {
+  const struct {
+    const char* bytes;
+    size_t at;
+  } cases[] = {
+      {"\x80", 0},              // a continuation byte alone
+      {"\xC0\xAF", 0},          // overlong "/"
+      {"\xE0\x80\xAF", 0},      // overlong, three bytes
+      {"\xED\xA0\x80", 0},      // surrogate
+      {"\xF4\x90\x80\x80", 0},  // above U+10FFFF
+      {"\xE5\xA4", 0},          // cut off by the end
+      {"a\xE5\xA4"
+       "b",
+       1},  // cut off by the next character
+      {"\xFF", 0},
+  };
+  for (const auto& c : cases) {
+    char32_t cp = U'x';
+    EXPECT_EQ(DecodeUtf8(c.bytes, c.at, cp), 0u) << c.bytes;
+    EXPECT_TRUE(cp == U'x') << c.bytes;  // left as it was
+  }
+}
+
 TEST(CharsetTest, ExternalTextKeepsUtf8AndReadsAnythingElseAsGbk) {
   EXPECT_EQ(DecodeExternalText("群列表"), "群列表");
   EXPECT_EQ(DecodeExternalText("\xEF\xBB\xBF群列表"), "群列表");
