@@ -458,8 +458,14 @@ std::string PanelOption(PanelClient& panel, const std::string& account, const st
 std::vector<std::string> PanelAccountList(PanelClient& panel) {
   std::vector<std::string> out;
   auto res = panel.get("/api/accounts", "");
-  if (!res || res->status != 200) return out;
-  for (const auto& a : Json::parse(res->body)["accounts"]) out.push_back(a["account"]);
+  if (!res || res->status != 200) {
+    ADD_FAILURE() << "the panel does not list its accounts: "
+                  << (res ? std::to_string(res->status) + " " + res->body
+                          : httplib::to_string(res.error()));
+    return out;
+  }
+  const Json body = Json::parse(res->body);
+  for (const auto& a : body["accounts"]) out.push_back(a["account"]);
   return out;
 }
 
