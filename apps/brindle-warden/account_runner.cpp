@@ -1,5 +1,7 @@
 #include "account_runner.h"
 
+#include <algorithm>
+
 #include "onebot/events.h"
 #include "onebot/json_fields.h"
 #include "storage/schema.h"
@@ -64,8 +66,16 @@ AccountRunner::AccountRunner(Clock& clock, const std::string& home, AccountSetup
     }
     held_.onEvent(event);
   });
+  awaySince_ = clock_.now();
   connection_.setStateHandler([this](onebot::LinkState state) {
     const std::string& url = setup_.link;
+    {
+      std::lock_guard lock(awayMu_);
+      if (state == onebot::LinkState::kConnected)
+        awaySince_.reset();
+      else if (!awaySince_)
+        awaySince_ = clock_.now();
+    }
     if (state == onebot::LinkState::kConnected) {
       status_.set(ui::ConnectionStatus::State::kConnected, url);
     } else if (state == onebot::LinkState::kConnecting || state == onebot::LinkState::kRetrying) {
@@ -139,7 +149,36 @@ void AccountRunner::run(std::stop_token stop) {
   }
 }
 
-void AccountRunner::stop() {
+std::optional<Millis> AccountRunner::awayFor() const {
+  std::lock_guard lock(awayMu_);
+  if (!awaySince_) return std::nullopt;
+  return std::max(Millis(0), std::chrono::duration_cast<Millis>(clock_.now() - *awaySince_));
+}
+
+onebot::Connection* AccountRunner::offerLink() {
+  {
+    std::lock_guard lock(awayMu_);
+    if (awaySince_) awaySince_ = clock_.now();
+  }
+  ++offers_;
+  return &connection_;
+}
+
+void AccountRunner::stop() { shutDown(false); }
+
+void AccountRunner::release(Millis bound) {
+  if (stopped_) return;
+  const bool started = robot_.startedUp();
+  shutDown(true);
+  const std::string seconds = std::to_string(bound.count() / 1000) + " s";
+  LogInfo("account " + std::to_string(setup_.account) + ": its implementation stayed away " +
+          "longer than " + seconds + " (the bound of its held calls): its core is released" +
+          (started ? ", its settings saved in " + lifecycle_.dataDirectory()
+                   : " (it had not started)") +
+          "; it starts again from its data folder when it connects");
+}
+
+void AccountRunner::shutDown(bool absent) {
   if (stopped_) return;
   stopped_ = true;
   stop_.request_stop();
@@ -149,11 +188,16 @@ void AccountRunner::stop() {
     LogWarning(name + ": " + std::to_string(early) +
                " events that arrived during the startup were never handled");
   lifecycle_.closeEvents();
-  connection_.stop();  // a call the startup waits for fails at once
+  // A call the startup waits for fails at once.
+  if (absent)
+    connection_.stopAfterAbsence();
+  else
+    connection_.stop();
   if (thread_.joinable()) thread_.join();
   const bool started = robot_.startedUp();
   robot_.shutdown();
-  if (started) LogInfo(name + ": stopped; settings saved in " + lifecycle_.dataDirectory());
+  if (started && !absent)
+    LogInfo(name + ": stopped; settings saved in " + lifecycle_.dataDirectory());
 }
 
 }  // namespace bw::app

@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <stop_token>
 #include <string>
 #include <thread>
@@ -54,6 +56,20 @@ class AccountRunner {
   // Drops what it has not handled, closes the link, stops the workers and
   // saves the account's settings (when its startup had run). Idempotent.
   void stop();
+  // stop() for an account whose link stayed away longer than `bound`: its
+  // held calls fail as expired, and one line says that its core went and why.
+  void release(Millis bound);
+
+  // How long the link has been away (since the runner was made, or since the
+  // link dropped), or nullopt while it is up. The listener handing the
+  // connection out (offerLink) counts as the implementation being back.
+  std::optional<Millis> awayFor() const;
+  // Reverse accounts: the connection, handed to the listener, which adopts a
+  // socket into it. Call under the owner's lock that also guards release.
+  onebot::Connection* offerLink();
+  // Every connection handed out by offerLink() has been adopted: nothing but
+  // the owner still uses this runner.
+  bool handOversDone() const { return connection_.adoptions() == offers_.load(); }
 
   int64_t account() const { return setup_.account; }
   RobotCore& robot() { return robot_; }
@@ -83,6 +99,10 @@ class AccountRunner {
   onebot::EventHold held_;
   std::atomic<bool> stopping_{false};
   bool stopped_ = false;
+  void shutDown(bool absent);
+  mutable std::mutex awayMu_;
+  std::optional<SystemTime> awaySince_;  // under awayMu_
+  std::atomic<uint64_t> offers_{0};
   std::stop_source stop_;
   std::thread thread_;
 };

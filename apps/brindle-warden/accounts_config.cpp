@@ -131,6 +131,18 @@ Status ParseAccountsConfig(const std::string& path, const std::string& text,
         config.allowed = *allowed;
         config.accountsGiven = true;
       }
+      if (key == "hold_seconds") {
+        const std::optional<int64_t> n =
+            value.size() <= 6 && value.find_first_not_of("0123456789") == std::string::npos &&
+                    !value.empty()
+                ? std::optional<int64_t>(std::stoll(value))
+                : std::nullopt;
+        if (!n || *n < kMinHoldSeconds || *n > kMaxHoldSeconds)
+          return failure(lineNumber, "hold_seconds=" + value + ": a number of seconds from " +
+                                         std::to_string(kMinHoldSeconds) + " to " +
+                                         std::to_string(kMaxHoldSeconds) + " is needed");
+        config.holdFor = std::chrono::seconds(*n);
+      }
       continue;
     }
     if (key == "url") {

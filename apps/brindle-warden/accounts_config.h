@@ -4,6 +4,7 @@
 //   [onebot]
 //   access_token=shared-secret      ; the default token of every account
 //   accounts=123456789,987654321    ; optional: only these may run
+//   hold_seconds=600                ; optional: how long calls wait for an absent link
 //
 //   [account 123456789]             ; the account the implementation must be logged in as
 //   url=ws://127.0.0.1:3001
@@ -17,6 +18,7 @@
 // account unguarded while the others run.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <set>
@@ -44,7 +46,15 @@ struct AccountsConfig {
   // accounts= of [onebot]: empty allows every account.
   std::set<int64_t> allowed;
   bool accountsGiven = false;  // accounts= was there ("*": any account)
+  // hold_seconds= of [onebot]: how long acting calls are held while an
+  // implementation is away (and, for an account that connects to the
+  // listener, how long its core is kept for it); nullopt: the default.
+  std::optional<std::chrono::milliseconds> holdFor;
 };
+
+// The bounds of hold_seconds=: a second, a day.
+inline constexpr int64_t kMinHoldSeconds = 1;
+inline constexpr int64_t kMaxHoldSeconds = 86400;
 
 // A QQ number as text: 1 to 18 digits, not all zeros.
 std::optional<int64_t> ParseAccount(const std::string& text);

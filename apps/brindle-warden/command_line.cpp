@@ -174,6 +174,10 @@ Options:
                      [account QQ] per account with url= and access_token= (or
                      token_file=); see the README. A malformed section names its
                      line and the service does not start (exit status 2).
+                     hold_seconds= in [onebot] (1 to 86400, default 600): how long
+                     acting calls wait for an implementation that is away; an
+                     account that connected to --listen and stays away longer
+                     is released (settings saved) and restarts when it is back.
   --accounts LIST    run: only these accounts (QQ numbers, comma-separated) may
                      run; the others are not started (default: every one, or
                      accounts= in the config's [onebot] section).
@@ -197,7 +201,7 @@ Options:
   --update-url URL   run: the update server (https://host/dir/, serving update.txt).
                      Every 30 minutes the service asks it for the newest version and
                      reports a newer one in the log; it installs nothing. Unset: no
-                     update check.
+                     update check. A service of several accounts checks once for all.
   --panel [ADDR:]PORT  run, panel: where the settings panel listens (default
                      127.0.0.1:8077). The login URL is printed in the log; the
                      token stays in DIR/panel.token.

@@ -115,9 +115,9 @@ std::unique_ptr<ui::PanelServer> StartPanel(RobotCore& robot, ui::ConnectionStat
 
 std::unique_ptr<ui::PanelServer> StartPanel(ui::PanelAccounts& accounts, const Clock& clock,
                                             ui::PanelAuth& auth, const ui::PanelOptions& options,
-                                            const std::string& home) {
+                                            const std::string& home, bool announce) {
   return Started(std::make_unique<ui::PanelServer>(accounts, clock, auth, options), auth, options,
-                 home, true);
+                 home, announce);
 }
 
 int RunPanelPassword(const CommandLine& cl) {

@@ -31,7 +31,7 @@ std::unique_ptr<ui::PanelServer> StartPanel(RobotCore& robot, ui::ConnectionStat
 // The one panel of the service of many accounts, started, or null (logged).
 std::unique_ptr<ui::PanelServer> StartPanel(ui::PanelAccounts& accounts, const Clock& clock,
                                             ui::PanelAuth& auth, const ui::PanelOptions& options,
-                                            const std::string& home);
+                                            const std::string& home, bool announce = true);
 
 // brindle-warden panel-password --home DIR: 0, or 2 for a bad home or password.
 int RunPanelPassword(const CommandLine& cl);

@@ -22,6 +22,7 @@
 #include "core/lifecycle.h"
 #include "core/robot_core.h"
 #include "host/recording_host.h"
+#include "logs/run_log.h"
 #include "onebot/connection.h"
 #include "onebot/event_hold.h"
 #include "onebot/events.h"
@@ -51,6 +52,15 @@ class ServiceUpdateUi : public UpdateUi {
  public:
   void showInformation(const std::string& text, bool) override { LogInfo(text); }
   void setCaption(const std::string& text) override { LogInfo("status: " + text); }
+  void terminateHost() override {}  // never asked: the service installs nothing
+};
+
+// The service of many accounts checks once for all of them: the run-log
+// line says it, and a caption naming one account would mislead.
+class AccountsUpdateUi : public UpdateUi {
+ public:
+  void showInformation(const std::string& text, bool) override { LogInfo(text); }
+  void setCaption(const std::string&) override {}
   void terminateHost() override {}  // never asked: the service installs nothing
 };
 
@@ -198,7 +208,8 @@ void AdoptWaitingData(const std::string& home, int64_t waited, int64_t account) 
 // The service of the accounts in the config's [account …] sections: each runs
 // on its own, and one panel with one login serves them all.
 int RunAccounts(const CommandLine& cl, const std::string& home, const AccountsConfig& config,
-                const std::string& postgres, const std::optional<ui::PanelOptions>& panelOptions,
+                const std::string& postgres, const std::string& updateUrl,
+                const std::optional<ui::PanelOptions>& panelOptions,
                 const std::optional<onebot::ListenOptions>& listen) {
   std::set<int64_t> allowed = config.allowed;
   if (auto list = cl.flag("accounts")) {
@@ -219,17 +230,25 @@ int RunAccounts(const CommandLine& cl, const std::string& home, const AccountsCo
   std::mutex runnersMu;
   std::vector<std::unique_ptr<AccountRunner>> runners;  // after the accounts: gone before them
   std::set<int64_t> forward;
+  // An account connected to the listener and away longer than its held calls
+  // wait is released: its core goes, and its slot with it. While its stop
+  // runs it may not start again (its files are being saved); once it has,
+  // its next connection starts it from its data folder.
+  const Millis holdFor = config.holdFor.value_or(onebot::ConnectionOptions{}.maxHeldAge);
+  std::set<int64_t> releasing;  // under runnersMu
+  std::set<int64_t> released;   // under runnersMu
   auto add = [&](AccountSetup setup, const std::string& name) -> AccountRunner* {
     if (!allowed.empty() && !allowed.contains(setup.account)) {
       LogWarning(name + " is not among the accounts allowed (--accounts, accounts=): not started");
       return nullptr;
     }
-    if (runners.size() >= kMaxAccounts) {
+    if (runners.size() + releasing.size() >= kMaxAccounts) {
       LogError(name + " refused: one service runs at most " + std::to_string(kMaxAccounts) +
                " accounts; run a second service for the others");
       return nullptr;
     }
     setup.postgres = postgres;
+    setup.connection.maxHeldAge = holdFor;
     runners.push_back(std::make_unique<AccountRunner>(
         clock, home, std::move(setup), [&panelAccounts, &panelOptions](AccountRunner& r) {
           panelAccounts.setRobot(r.account(), r.robot());
@@ -280,8 +299,16 @@ int RunAccounts(const CommandLine& cl, const std::string& home, const AccountsCo
             return nullptr;
           }
           for (auto& r : runners)
-            if (r->account() == selfId) return &r->connection();
-          // An account connecting for the first time starts like a first start.
+            if (r->account() == selfId) return r->offerLink();
+          if (releasing.contains(selfId)) {
+            LogWarning(name +
+                       " connected while its core is being released (its settings are "
+                       "being saved): refused; it starts at its next attempt");
+            return nullptr;
+          }
+          // An account connecting for the first time starts like a first start;
+          // one released while away, like a restart from its data folder.
+          const bool again = released.contains(selfId);
           AccountSetup setup;
           setup.account = selfId;
           setup.connection.reverse = true;
@@ -291,15 +318,83 @@ int RunAccounts(const CommandLine& cl, const std::string& home, const AccountsCo
           AccountRunner* runner = add(std::move(setup), name + " (a reverse connection)");
           if (!runner) return nullptr;
           if (!runner->start()) return nullptr;
-          LogInfo(name + ": connected to the listener for the first time; starting it");
-          return &runner->connection();
+          released.erase(selfId);
+          LogInfo(name + (again ? ": connected to the listener again after its core was "
+                                  "released; starting it from its data folder"
+                                : ": connected to the listener for the first time; starting it"));
+          return runner->offerLink();
         });
     if (!listener->start()) return 2;
     LogInfo("waiting for OneBot v11 implementations to connect to ws://" + listener->where() +
             "/ (each account's reverse WebSocket URL" +
             (listen->accessToken.empty() ? "" : ", with the access token") + ")");
   }
-  clock.sleepUntilStopped(stop.get_token());
+  // One update check for the process, whatever the number of accounts; the
+  // service installs nothing: a newer version is only reported.
+  std::thread updateCheck;
+  AccountsUpdateUi updateUi;
+  RecordingHost updateHost;  // no account of its own: the check acts on none
+  RunLog updateLog(clock, nullptr, 100);
+  WebClient web;
+  std::unique_ptr<Updater> updater;
+  if (!updateUrl.empty()) {
+    UpdateConfig update;
+    update.baseUrl = updateUrl;
+    update.installs = false;
+    updater = std::make_unique<Updater>(clock, updateHost, updateLog, web, update, home);
+    LogInfo("update: checking " + updateUrl + " for a newer version, now and every " +
+            std::to_string(update.periodMinutes) + " minutes");
+    updateCheck = std::thread([&updater, &updateUi, token = stop.get_token()] {
+      updater->checkAndInstallAtEnable(updateUi);
+      if (!IsNewerVersion(updater->latestVersionText()))
+        updater->periodicUpdateCheck(updateUi, token);
+    });
+  }
+
+  // Releases the accounts of the listener that stayed away too long.
+  auto releaseAbsent = [&] {
+    std::vector<std::unique_ptr<AccountRunner>> gone;
+    {
+      std::lock_guard lock(runnersMu);
+      for (auto it = runners.begin(); it != runners.end();) {
+        AccountRunner& r = **it;
+        const std::optional<Millis> away = r.awayFor();
+        // Forward accounts reconnect by themselves and keep their core; a
+        // connection still being handed over is no absence.
+        if (forward.contains(r.account()) || !away || *away <= holdFor || !r.handOversDone()) {
+          ++it;
+          continue;
+        }
+        releasing.insert(r.account());
+        gone.push_back(std::move(*it));
+        it = runners.erase(it);
+      }
+    }
+    if (gone.empty()) return;
+    // The panel lets go of their pages first: it stops (answering what it
+    // was asked), forgets them and serves the others again.
+    if (panel) panel->stop();
+    for (const auto& r : gone) panelAccounts.remove(r->account());
+    if (panel) {
+      panel = StartPanel(panelAccounts, clock, panelAuth, *panelOptions, home, /*announce=*/false);
+      if (!panel) LogError("settings panel: cannot serve again after an account was released");
+    }
+    for (const auto& r : gone) r->release(holdFor);
+    std::lock_guard lock(runnersMu);
+    for (const auto& r : gone) {
+      releasing.erase(r->account());
+      released.insert(r->account());
+    }
+    gone.clear();  // each runner's memory goes here
+  };
+  // Checked a few times per bound, so that none is kept much past it.
+  const Millis every = std::clamp(holdFor / 4, Millis(250), Millis(5000));
+  if (listen) {
+    while (clock.sleepFor(every, stop.get_token())) releaseAbsent();
+  } else {
+    clock.sleepUntilStopped(stop.get_token());
+  }
+  if (updateCheck.joinable()) updateCheck.join();
 
   LogInfo("stopping: closing the connections, saving the settings of every account");
   if (panel) panel->stop();
@@ -447,6 +542,7 @@ int RunService(const CommandLine& cl) {
     listenOptions.accessToken = options.accessToken;
     options.reverse = true;
   }
+  if (accounts.holdFor) options.maxHeldAge = *accounts.holdFor;
   const std::string postgres =
       cl.flag("postgres").value_or(ReadProfileString(config, "database", "postgres", ""));
   std::string updateUrl =
@@ -470,7 +566,8 @@ int RunService(const CommandLine& cl) {
       for (AccountSection& a : accounts.accounts)
         if (!a.ownToken) a.accessToken = options.accessToken;
     return RunAccounts(
-        cl, home, accounts, postgres, servePanel ? panelOptions : std::optional<ui::PanelOptions>(),
+        cl, home, accounts, postgres, updateUrl,
+        servePanel ? panelOptions : std::optional<ui::PanelOptions>(),
         options.reverse ? std::optional<onebot::ListenOptions>(listenOptions) : std::nullopt);
   }
 

@@ -256,6 +256,11 @@ struct Connection::Impl {
   bool readingPaused = false;
   SystemTime readingResumedAt{};
   size_t postedBacklog = 0;  // the most posted calls at once since they last drained
+  // Reverse: links handed over with adopt() so far (guarded by mu).
+  uint64_t adoptions = 0;
+  // Stopped because the link stayed away too long: the calls still held then
+  // fail as expired, as the age bound fails them (guarded by mu).
+  bool expireHeldAtStop = false;
 
   // Under mu: true once the last of a backlog of thousands of posted calls is
   // done with (its memory can go back); the count starts anew whenever none
@@ -450,14 +455,24 @@ struct Connection::Impl {
     Outcomes out;
     size_t sent = 0, held = 0, heldAfterDrop = 0;
     bool many = false;
+    bool expiring = false;
     {
       std::lock_guard lock(mu);
+      expiring = expireHeldAtStop;
       for (auto& [seq, p] : posted) {
         std::string why;
         if (p.sentAt) {
           ++sent;
           why = linkUp ? "the service stopped before the answer came"
                        : "the service stopped before the answer came; the link was down";
+        } else if (expireHeldAtStop) {
+          ++held;
+          heldAfterDrop += p.sentOnLostLink ? 1 : 0;
+          out.emplace_back(std::move(p.onAnswer),
+                           Failure("expired", "held while " + label +
+                                                  " was down, which stayed away longer than " +
+                                                  Seconds(options.maxHeldAge)));
+          continue;
         } else {
           ++held;
           heldAfterDrop += p.sentOnLostLink ? 1 : 0;
@@ -485,9 +500,10 @@ struct Connection::Impl {
     }
     if (sent + held + parked + dropped > 0) {
       std::string line = "OneBot: stopped with ";
-      line += std::to_string(sent) + " acting calls sent and unanswered (the link was " +
-              (linkUp ? "up" : "down") + "), " + std::to_string(held) +
-              " held while the link was down";
+      line +=
+          std::to_string(sent) + " acting calls sent and unanswered (the link was " +
+          (linkUp ? "up" : "down") + "), " + std::to_string(held) +
+          (expiring ? " held while the link was down, expired" : " held while the link was down");
       if (heldAfterDrop > 0)
         line += " (" + std::to_string(heldAfterDrop) + " of them sent before a drop)";
       line += ", " + std::to_string(parked) + " events read but not yet handed on";
@@ -1355,9 +1371,11 @@ void Connection::post(std::string_view action, Json params, AnswerHandler onAnsw
 }
 
 void Connection::adopt(std::unique_ptr<AcceptedLink> link) {
-  if (!link) return;
   Impl& impl = *impl_;
   std::lock_guard lock(impl.mu);
+  // Read under the same lock: a reader sees it once this call has let go.
+  ++impl.adoptions;
+  if (!link) return;
   if (!impl.options.reverse || !impl.reverseIoc || impl.stopSource.stop_requested()) {
     LogWarning("OneBot: a connection from " + link->peer + " for account " +
                std::to_string(link->selfId) + " is closed: " + impl.label +
@@ -1377,6 +1395,19 @@ void Connection::adopt(std::unique_ptr<AcceptedLink> link) {
 }
 
 std::string Connection::describe() const { return impl_->label; }
+
+uint64_t Connection::adoptions() const {
+  std::lock_guard lock(impl_->mu);
+  return impl_->adoptions;
+}
+
+void Connection::stopAfterAbsence() {
+  {
+    std::lock_guard lock(impl_->mu);
+    impl_->expireHeldAtStop = true;
+  }
+  stop();
+}
 
 int64_t Connection::account() const { return impl_->boundAccount(); }
 

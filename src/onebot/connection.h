@@ -154,6 +154,13 @@ class Connection {
   int64_t account() const;
   // Closes the socket, fails pending calls and joins the thread.
   void stop();
+  // stop() for a link given up after staying away too long: the acting calls
+  // still held fail as "expired", as the age bound fails them, not "stopped".
+  void stopAfterAbsence();
+  // Reverse connections: how many adopt() calls have returned. An owner that
+  // handed this connection out n times knows, once it reads n here, that no
+  // hand-over is still using the object.
+  uint64_t adoptions() const;
 
   CallResult call(std::string_view action, Json params = Json::object(),
                   std::optional<Millis> timeout = std::nullopt);

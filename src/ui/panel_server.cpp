@@ -126,6 +126,11 @@ void PanelAccounts::setRobot(int64_t account, RobotCore& robot) {
     if (e.account == account) e.robot = &robot;
 }
 
+void PanelAccounts::remove(int64_t account) {
+  std::lock_guard lock(mu_);
+  std::erase_if(entries_, [account](const Entry& e) { return e.account == account; });
+}
+
 std::optional<PanelAccounts::Entry> PanelAccounts::find(const std::string& account) const {
   std::lock_guard lock(mu_);
   if (entries_.empty()) return std::nullopt;

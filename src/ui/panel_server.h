@@ -68,6 +68,9 @@ class PanelAccounts {
   void add(int64_t account, ConnectionStatus& status);
   // The account's robot has started (it must outlive the panel's stop).
   void setRobot(int64_t account, RobotCore& robot);
+  // Forgets the account; its status and robot may go once no panel that
+  // served from these accounts runs any more (stop it first).
+  void remove(int64_t account);
   // The account a request names ("" or a single account: the first).
   std::optional<Entry> find(const std::string& account) const;
   std::vector<Entry> all() const;

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <iostream>
 #include <memory>
@@ -19,6 +20,7 @@
 #include "onebot/scripted_peer.h"
 #include "storage/ini_file.h"
 #include "support/temp_dir.h"
+#include "update/test_server.h"
 #include "util/files.h"
 
 namespace bw {
@@ -290,6 +292,8 @@ TEST(Accounts, AMalformedAccountSectionNamesItsLineAndRefusesToStart) {
       {"[account 100002]\nurl=http://127.0.0.1:3002\n", "line 2: url=http://127.0.0.1:3002"},
       {good + "token_file=/nonexistent/token\n", "line 3: --token-file"},
       {"[onebot]\naccounts=1,x\n" + good, "line 2: accounts=: \"x\" is not a QQ number"},
+      {"[onebot]\nhold_seconds=0\n" + good, "line 2: hold_seconds=0: a number of seconds"},
+      {"[onebot]\nhold_seconds=10m\n" + good, "line 2: hold_seconds=10m: a number of seconds"},
   };
   for (const Case& c : cases) {
     test::TempDir home;
@@ -428,6 +432,169 @@ TEST(Accounts, OnePanelLoginServesEachAccountsOwnSettings) {
             "33");
   EXPECT_EQ(ReadProfileString(home.path() + "data/111111/setsoft.ini", "编辑框", "编辑框_进群等级"),
             "10");
+}
+
+// The value of an option control anywhere in a panel page, "" when absent.
+std::string ControlValue(const Json& node, const std::string& name) {
+  if (node.is_object() && node.value("name", "") == name && node.contains("value"))
+    return node["value"].is_string() ? node["value"].get<std::string>() : node["value"].dump();
+  if (node.is_object() || node.is_array())
+    for (const auto& child : node)
+      if (std::string v = ControlValue(child, name); !v.empty()) return v;
+  return "";
+}
+
+// The option as the account's running core has it, through its panel pages.
+std::string PanelOption(PanelClient& panel, const std::string& account, const std::string& name) {
+  for (const char* page : {"广告检测", "进群欢迎", "邀请统计", "名单设置", "更多功能"}) {
+    auto res = panel.get(std::string("/api/page?name=") + page, account);
+    if (!res || res->status != 200) continue;
+    if (std::string v = ControlValue(Json::parse(res->body), name); !v.empty()) return v;
+  }
+  return "";
+}
+
+// The accounts the panel lists.
+std::vector<std::string> PanelAccountList(PanelClient& panel) {
+  std::vector<std::string> out;
+  auto res = panel.get("/api/accounts", "");
+  if (!res || res->status != 200) {
+    ADD_FAILURE() << "the panel does not list its accounts: "
+                  << (res ? std::to_string(res->status) + " " + res->body
+                          : httplib::to_string(res.error()));
+    return out;
+  }
+  const Json body = Json::parse(res->body);
+  for (const auto& a : body["accounts"]) out.push_back(a["account"]);
+  return out;
+}
+
+// An account of the listener that stays away longer than its held calls wait
+// is released: its settings saved, its held calls failed as expired, its slot
+// free for another account; when it connects again it starts from its data.
+TEST(Accounts, AnAccountOfTheListenerAwayLongerThanItsHeldCallsIsReleasedAndComesBackFromItsData) {
+  test::TempDir home;
+  Account a(home, 111111, true);
+  Account b(home, 222222, true);
+  const uint16_t port = FreePort();
+  const uint16_t panelPort = FreePort();
+  // 49 forward accounts whose implementations never answer fill the slots but one.
+  const std::string dead = "ws://127.0.0.1:" + std::to_string(FreePort());
+  std::string sections;
+  for (int i = 1; i <= 49; ++i)
+    sections += "[account " + std::to_string(300000 + i) + "]\nurl=" + dead + "\n";
+  Config(home, "[onebot]\naccess_token=s3cret\nlisten=" + std::to_string(port) +
+                   "\nhold_seconds=2\n" + sections);
+  Service s(home.path(), {"--home", home.path(), "--panel", std::to_string(panelPort)});
+  ASSERT_TRUE(s.waitForLog("waiting for OneBot v11 implementations to connect")) << s.log();
+  auto connect = [port](Account& acc) {
+    test::ScriptedPeer::Dial dial;
+    dial.port = port;
+    dial.selfId = std::to_string(acc.number);
+    dial.authorization = "Bearer s3cret";
+    acc.peer.dial(dial);
+    acc.peer.send({{"time", 1765112700},
+                   {"self_id", acc.number},
+                   {"post_type", "meta_event"},
+                   {"meta_event_type", "lifecycle"},
+                   {"sub_type", "connect"}});
+  };
+  connect(a);
+  ASSERT_TRUE(s.waitForLog("account 111111: running")) << s.log();
+  PanelClient panel(panelPort);
+  ASSERT_TRUE(panel.login(test::ReadAll(home.path() + "panel.token").substr(0, 64))) << s.log();
+  // A change that lives in the core's memory until a save.
+  auto changed =
+      panel.post("/api/settings", "111111", Json{{"changes", {{"编辑框_进群等级", "33"}}}});
+  ASSERT_TRUE(changed);
+  ASSERT_EQ(changed->status, 200) << changed->body;
+  ASSERT_EQ(PanelOption(panel, "111111", "编辑框_进群等级"), "33");
+  // All 50 slots are taken: the next account is refused.
+  connect(b);
+  ASSERT_TRUE(b.peer.waitForDialStatus(10s));
+  EXPECT_EQ(b.peer.dialStatus(), 403) << s.log();
+  EXPECT_THAT(s.log(), HasSubstr("account 222222 (a reverse connection) refused: one service "
+                                 "runs at most 50"));
+
+  // A kick goes out unanswered, then the link drops: the kick is held.
+  a.peer.neverAnswer("set_group_kick");
+  a.peer.send(a.message(1, 20001));
+  ASSERT_TRUE(a.peer.nextRequest("set_group_kick", 20s)) << s.log();
+  a.peer.dropClient();
+  ASSERT_TRUE(s.waitForLog("account 111111: its implementation stayed away longer than 2 s", 30s))
+      << s.log();
+  EXPECT_THAT(s.log(), HasSubstr("its core is released, its settings saved in"));
+  // Held, then failed as held calls expire, never as a stop's leftovers.
+  EXPECT_THAT(s.log(), HasSubstr("account 111111: [踢人] 踢人失败"));
+  EXPECT_THAT(s.log(), HasSubstr("已过期"));
+  EXPECT_THAT(s.log(), Not(HasSubstr("服务停止时未完成")));
+  EXPECT_EQ(ReadProfileString(home.path() + "data/111111/setsoft.ini", "编辑框", "编辑框_进群等级"),
+            "33");
+  // The panel lists it no more, with the same login.
+  const std::vector<std::string> listed = PanelAccountList(panel);
+  EXPECT_EQ(listed.size(), 49u) << s.log();
+  EXPECT_EQ(std::count(listed.begin(), listed.end(), "111111"), 0);
+
+  // Its slot lets the other account in.
+  connect(b);
+  ASSERT_TRUE(s.waitForLog("account 222222: running")) << s.log();
+  EXPECT_EQ(b.peer.dialStatus(), 101);
+  b.peer.dropClient();
+  ASSERT_TRUE(s.waitForLog("account 222222: its implementation stayed away longer than 2 s", 30s))
+      << s.log();
+
+  // Back, the account starts from what was saved: the option, and no kick
+  // sent twice (the one held expired with the core).
+  const size_t kicksBefore = a.peer.received().size();
+  connect(a);
+  ASSERT_TRUE(
+      s.waitForLog("account 111111: connected to the listener again after its core was "
+                   "released; starting it from its data folder"))
+      << s.log();
+  const auto runningAgain = [&s] {
+    const std::string log = s.log();
+    size_t n = 0;
+    for (size_t at = log.find("account 111111: running"); at != std::string::npos;
+         at = log.find("account 111111: running", at + 1))
+      ++n;
+    return n;
+  };
+  for (int i = 0; i < 1500 && runningAgain() < 2; ++i) std::this_thread::sleep_for(20ms);
+  ASSERT_EQ(runningAgain(), 2u) << s.log();
+  EXPECT_EQ(PanelOption(panel, "111111", "编辑框_进群等级"), "33");
+  EXPECT_THAT(PanelAccountList(panel), ::testing::Contains("111111"));
+  const auto after = a.peer.received();
+  for (size_t i = kicksBefore; i < after.size(); ++i)
+    EXPECT_NE(after[i].frame.value("action", ""), "set_group_kick") << after[i].frame.dump();
+  ASSERT_EQ(s.stop(), 0) << s.log();
+}
+
+// One update check for the whole process, however many accounts it serves,
+// reported in the service log; the check asks only the loopback stub.
+TEST(Accounts, TheServiceOfManyAccountsChecksForUpdatesOnceForAll) {
+  test::TempDir home;
+  Account a(home, 111111, true);
+  Account b(home, 222222, true);
+  test::LocalServer updates;
+  std::atomic<int> versionRequests{0}, packageRequests{0};
+  updates.server().Get("/bw/update.txt", [&](const httplib::Request&, httplib::Response& res) {
+    ++versionRequests;
+    res.set_content("2.3\n", "text/plain");
+  });
+  updates.server().Get("/bw/update.zip", [&](const httplib::Request&, httplib::Response& res) {
+    ++packageRequests;
+    res.set_content(std::string(600000, 'x'), "application/zip");
+  });
+  updates.start();
+  Config(home, a.section() + b.section() + "[update]\nurl=" + updates.base("bw") + "\n");
+  Service s(home.path(), {"--home", home.path(), "--no-panel"});
+  ASSERT_TRUE(s.waitForLog("account 111111: running")) << s.log();
+  ASSERT_TRUE(s.waitForLog("account 222222: running")) << s.log();
+  ASSERT_TRUE(s.waitForLog("发现新版本 2.3，当前版本 2.2")) << s.log();
+  ASSERT_EQ(s.stop(), 0) << s.log();
+  EXPECT_EQ(versionRequests.load(), 1);
+  EXPECT_EQ(packageRequests.load(), 0);  // reported only: the service installs nothing
+  EXPECT_FALSE(FileExists(home.path() + "app/com.brindle.warden.cpk"));
 }
 
 }  // namespace

@@ -564,6 +564,39 @@ TEST_F(ConnectedTest, HeldActingCallsExpireByCountAndByAgeAndSayWhichFailed) {
   EXPECT_FALSE(peer.nextRequest("set_group_kick", 300ms));  // expired calls are never sent
 }
 
+// A link given up for its absence fails what it held as expired, as the age
+// bound does; a plain stop says the service stopped.
+TEST_F(ConnectedTest, HeldCallsOfALinkGivenUpForItsAbsenceFailAsExpired) {
+  for (const bool absent : {true, false}) {
+    ConnectionOptions o = FastOptions(peer.url(), "secret");
+    o.maxHeldAge = 60000ms;  // far away: only the stop can end them
+    connect(realClock, o);
+    RunLog runLog(realClock);
+    OneBotHost host(*connection);
+    host.setRunLog(&runLog);
+    peer.setAccepting(false);
+    peer.dropClient();
+    ASSERT_TRUE(Eventually([&] { return connection->state() != LinkState::kConnected; }));
+    host.CQ_setGroupKick(100, 1, false);
+    host.CQ_setGroupBan(100, 2, 600);
+    EXPECT_TRUE(RunLogWith(runLog, "失败").empty()) << absent;
+    if (absent)
+      connection->stopAfterAbsence();
+    else
+      connection->stop();
+    const auto failed = RunLogWith(runLog, "失败");
+    ASSERT_EQ(failed.size(), 2u) << absent;
+    for (const std::string& line : failed) {
+      EXPECT_THAT(line, HasSubstr(absent ? "已过期" : "服务停止时未完成")) << line;
+      EXPECT_THAT(line, ::testing::Not(HasSubstr(absent ? "服务停止时未完成" : "已过期"))) << line;
+    }
+    EXPECT_THAT(failed[0], HasSubstr("群100 成员1"));
+    host.setRunLog(nullptr);
+    connection.reset();
+    peer.setAccepting(true);
+  }
+}
+
 TEST_F(ConnectedTest, ALoneSurrogateEscapeIsReadAsAReplacementCharacter) {
   connect(realClock, "secret");
   peer.sendRaw(R"({"post_type":"message","message_type":"group","group_id":100,"user_id":5,)"
