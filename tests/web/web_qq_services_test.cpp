@@ -1,9 +1,8 @@
 #include "web/web_qq_services.h"
 
-#include <cstdlib>
-
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <map>
 
 #include "util/charset.h"
@@ -74,7 +73,10 @@ TEST_F(QqServicesTest, TheEnvironmentsBaseTakesEveryServiceAndUnsetLeavesTheDefa
 
   ::setenv("BW_WEB_BASE", (server_.base() + "/").c_str(), 1);
   const WebServiceUrls urls = WebServiceUrls::FromEnvironment();
-  if (before) ::setenv("BW_WEB_BASE", saved.c_str(), 1); else ::unsetenv("BW_WEB_BASE");
+  if (before)
+    ::setenv("BW_WEB_BASE", saved.c_str(), 1);
+  else
+    ::unsetenv("BW_WEB_BASE");
   for (const std::string* url : {&urls.portrait, &urls.avatar, &urls.membership, &urls.group,
                                  &urls.announcement, &urls.homeworkFeedback})
     EXPECT_EQ(*url, server_.base());
