@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "onebot/scripted_peer.h"
+#include "service_process.h"
 #include "settings/option_names.h"
 #include "storage/case_table.h"
 #include "storage/ini_file.h"
@@ -44,66 +45,7 @@ using ::testing::HasSubstr;
 using Json = nlohmann::ordered_json;
 using namespace std::chrono_literals;
 
-// The program with its standard output and error in one file of its home.
-class Service {
- public:
-  Service(const std::string& home, std::vector<std::string> args) : log_(home + "service.log") {
-    pid_ = fork();
-    if (pid_ == 0) {
-      const int fd = ::open(log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      dup2(fd, 1);
-      dup2(fd, 2);
-      std::vector<char*> argv;
-      static std::string program = BW_PROGRAM;
-      argv.push_back(program.data());
-      for (auto& a : args) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      execv(program.c_str(), argv.data());
-      _exit(127);
-    }
-  }
-  ~Service() {
-    if (pid_ > 0 && !exited_) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-  }
-  std::string log() const {
-    std::string text;
-    (void)ReadFileBytes(log_, text);
-    return text;
-  }
-  bool waitForLog(const std::string& text, std::chrono::milliseconds limit) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (log().find(text) == std::string::npos) {
-      if (std::chrono::steady_clock::now() >= end || exitedNow()) return false;
-      std::this_thread::sleep_for(50ms);
-    }
-    return true;
-  }
-  // SIGTERM, then the exit status (-1 when it did not end within `limit`).
-  int stop(std::chrono::milliseconds limit) {
-    if (pid_ <= 0) return -1;
-    kill(pid_, SIGTERM);
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < end) {
-      if (exitedNow()) return WIFEXITED(status_) ? WEXITSTATUS(status_) : 128 + WTERMSIG(status_);
-      std::this_thread::sleep_for(20ms);
-    }
-    return -1;
-  }
-
- private:
-  bool exitedNow() {
-    if (exited_) return true;
-    if (pid_ > 0 && waitpid(pid_, &status_, WNOHANG) == pid_) exited_ = true;
-    return exited_;
-  }
-  std::string log_;
-  pid_t pid_ = -1;
-  int status_ = 0;
-  bool exited_ = false;
-};
+using test::Service;
 
 constexpr int64_t kGroup = 100;
 constexpr int64_t kRobotA = 10001;
@@ -303,8 +245,8 @@ TEST(SharedPostgresService, TwoServicesDeployAtOnceCountEveryWarningAndShareTheB
   EXPECT_EQ(approved->value("approve", false), true);
 
   // A stop waits for the handler at work: afterwards every row is written.
-  EXPECT_EQ(serviceA.stop(30s), 0) << serviceA.log().substr(0, 4000);
-  EXPECT_EQ(serviceB.stop(30s), 0) << serviceB.log().substr(0, 4000);
+  EXPECT_EQ(serviceA.stop(SIGTERM, 30s), 0) << serviceA.log().substr(0, 4000);
+  EXPECT_EQ(serviceB.stop(SIGTERM, 30s), 0) << serviceB.log().substr(0, 4000);
   // Nothing failed along the way (a warning or case that could not be
   // stored says so in the log).
   for (Service* s : {&serviceA, &serviceB}) EXPECT_EQ(Troubles(s->log()), "");
