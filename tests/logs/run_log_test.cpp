@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/scoped_time_zone.h"
 #include "util/log.h"
 #include "util/time_text.h"
 
@@ -48,26 +49,7 @@ TEST_F(RunLogTest, EntryShowsIdTimeTypeAndMessage) {
             (std::vector<std::string>{"2", "12-8 00:05:09", "信息", "没有类型"}));
 }
 
-// Sets the process time zone for one test. POSIX zone texts need no zone database.
-class ScopedTimeZone {
- public:
-  explicit ScopedTimeZone(const char* zone) {
-    if (const char* old = std::getenv("TZ")) old_ = old;
-    setenv("TZ", zone, 1);
-    tzset();
-  }
-  ~ScopedTimeZone() {
-    if (old_) {
-      setenv("TZ", old_->c_str(), 1);
-    } else {
-      unsetenv("TZ");
-    }
-    tzset();
-  }
-
- private:
-  std::optional<std::string> old_;
-};
+using test::ScopedTimeZone;
 
 TEST_F(RunLogTest, EveryEntryShowsItsOwnLocalSecondAcrossMinutesAndOffsetChanges) {
   // 2026-03-29 00:58:05 UTC; the clock runs past 01:00:30 UTC and back again.

@@ -7,31 +7,14 @@
 #include <optional>
 #include <string>
 
+#include "support/scoped_time_zone.h"
+
 namespace bw {
 namespace {
 
 using namespace std::chrono_literals;
 
-// Sets the process time zone for one test. POSIX zone texts need no zone database.
-class ScopedTimeZone {
- public:
-  explicit ScopedTimeZone(const char* zone) {
-    if (const char* old = std::getenv("TZ")) old_ = old;
-    setenv("TZ", zone, 1);
-    tzset();
-  }
-  ~ScopedTimeZone() {
-    if (old_) {
-      setenv("TZ", old_->c_str(), 1);
-    } else {
-      unsetenv("TZ");
-    }
-    tzset();
-  }
-
- private:
-  std::optional<std::string> old_;
-};
+using test::ScopedTimeZone;
 
 constexpr const char* kBeijing = "CST-8";
 constexpr const char* kNewYork = "EST5";
